@@ -1,0 +1,205 @@
+// The detector's records and stages.
+//
+// A run goes through four stages, each in its own file:
+//   convolve.cpp      Gaussian derivative images dx, dy and the gradient magnitude
+//   suppress.cpp      non-maximum suppression and sub-pixel placement, filling the
+//                     edgel table (edgel.cpp) and the label image (labels.cpp)
+//   link.cpp          hysteresis linking of candidates into edges, stopped at
+//                     junctions (junction.cpp)
+//   connectivity.cpp  the connectivity list file
+// The working state of a run is one Detector record handed from stage to stage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Labels of the label image and the masks that query them (labels.cpp).
+
+constexpr uint8_t LABEL_EMPTY = 0;        // no edge point at this pixel
+constexpr uint8_t LABEL_CANDIDATE = 128;  // an edge point no walk has reached yet
+constexpr uint8_t LABEL_CHAIN = 64;       // taken by a walk as a chain point
+constexpr uint8_t LABEL_JUNCTION = 32;    // taken by a walk as a junction
+
+// A cell matches a mask when its label and the mask share a bit.
+constexpr int MASK_EDGE_POINT = LABEL_CANDIDATE | LABEL_CHAIN | LABEL_JUNCTION;  // 224
+constexpr int MASK_CANDIDATE_OR_CHAIN = LABEL_CANDIDATE | LABEL_CHAIN;           // 192
+constexpr int MASK_CANDIDATE_OR_JUNCTION = LABEL_CANDIDATE | LABEL_JUNCTION;     // 160
+constexpr int MASK_CANDIDATE = LABEL_CANDIDATE;                                  // 128
+
+// Direction codes 0..7: the step (x_offset[d], y_offset[d]) in (column, row),
+// rows growing downwards: lower left, below, lower right, left, upper left,
+// above, upper right, right.
+constexpr int DIRECTIONS = 8;
+extern const int x_offset[DIRECTIONS];
+extern const int y_offset[DIRECTIONS];
+
+// ---------------------------------------------------------------------------
+// Edge-point candidates (edgel.cpp).
+
+constexpr uint32_t NO_EDGEL = UINT32_MAX;
+constexpr int EDGEL_BUCKETS = 20000;
+
+// One candidate. Its record index in the table is its identity: edges and
+// junctions refer to candidates by index.
+struct Edgel {
+    int32_t x;  // pixel column
+    int32_t y;  // pixel row
+};
+
+// The candidates of a run in the order they were added (raster order), with
+// their strong and in-table flags and, when the list is written in sub-pixel
+// mode, their sub-pixel positions. A position is found through a bitset of
+// occupied pixels and the count of records before each 64-pixel word, so a
+// lookup costs the same on any image size.
+struct EdgelTable {
+    int64_t columns = 0;
+    int64_t rows = 0;
+    bool keeps_sub_pixel = false;
+    std::vector<Edgel> records;
+    std::vector<uint8_t> flags;  // EDGEL_HIGH, EDGEL_IN_TABLE
+    std::vector<double> sub_x;
+    std::vector<double> sub_y;
+    std::vector<uint64_t> occupied;        // one bit per pixel
+    std::vector<uint32_t> records_before;  // records in the words before this one
+    int64_t last_position = -1;
+};
+
+constexpr uint8_t EDGEL_HIGH = 1;
+constexpr uint8_t EDGEL_IN_TABLE = 2;
+
+void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel);
+int edgel_key(double x, double y);
+// Positions must be added in raster order, each once.
+void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y);
+uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);
+uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y);
+void set_edgel_high(EdgelTable* table, int64_t x, int64_t y);
+// The records still in the table, in the order a sweep meets them: bucket
+// 19999 down to 0, each bucket newest first.
+std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table);
+// Orders `indices` the way a sweep would meet them.
+void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices);
+
+// ---------------------------------------------------------------------------
+// Junctions and edges (junction.cpp, link.cpp).
+
+constexpr uint32_t NO_JUNCTION = UINT32_MAX;
+
+struct Junction {
+    int32_t x;
+    int32_t y;
+    uint32_t edgel;              // the candidate that stood at the pixel (its sub-pixel position), or NO_EDGEL
+    uint32_t branch[DIRECTIONS];  // end point of the chain that arrived from each direction, or NO_EDGEL
+    uint32_t newer;              // neighbours on the list of open junctions
+    uint32_t older;
+};
+
+// An edge: its points are point_count entries of Detector::edge_points from
+// first_point on, head first.
+struct Edge {
+    uint64_t first_point;
+    uint64_t point_count;
+    uint32_t start_junction;
+    uint32_t end_junction;
+};
+
+// ---------------------------------------------------------------------------
+// The working state of one run.
+
+struct Detector {
+    int XSIZE = 0;
+    int YSIZE = 0;
+    EdgelTable edgels;
+    std::vector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
+
+    std::vector<Junction> junctions;
+    uint32_t jct_lst = NO_JUNCTION;                       // newest open junction
+    std::unordered_map<int64_t, uint32_t> open_junctions;  // pixel -> open junction
+
+    std::vector<Edge> edges;  // in the order they were traced; written newest first
+    std::vector<uint32_t> edge_points;
+};
+
+// ---------------------------------------------------------------------------
+// Gradient (convolve.cpp).
+
+struct GaussianKernel {
+    int half = 0;  // taps per side, centre included
+    std::vector<double> gauss_taps;  // G(t), t = 0 .. half-1
+    std::vector<double> deriv_taps;  // D(t) = G(t) * (-t / sigma^2)
+};
+
+// Taps for an odd mask of at least 3. Offsets of `reach` or more cannot land
+// inside an image whose larger side is `reach`, so no more taps are computed.
+GaussianKernel gaussian_vectors(int mask, double sigma, int64_t reach);
+
+// Computes the gradient of an image one row at a time, in increasing row order.
+// Holds the rows of the horizontal derivative that the vertical smoothing of
+// the current row still needs.
+struct GradientRows {
+    unsigned char* const* pixels = nullptr;
+    int columns = 0;
+    int rows = 0;
+    const GaussianKernel* kernel = nullptr;
+    int taps = 0;  // offsets 1 .. taps can land inside the image
+    std::vector<double> raw_dx_ring;  // the x-derivative before smoothing, rows r - taps .. r + taps
+    int64_t ring_size = 0;            // rows the ring holds
+    int64_t ring_rows_done = 0;       // raw_dx rows computed so far
+    std::vector<double> padded;       // a row with `taps` zeros on either side
+    std::vector<double> raw_dy;
+};
+
+void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
+                        const GaussianKernel* kernel);
+// dx, dy and magnitude of row r, each `columns` doubles.
+void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* magnitude);
+
+// The magnitude of a gradient: hypot of the C library.
+double gradient_magnitude(double gx, double gy);
+
+// ---------------------------------------------------------------------------
+// Suppression (suppress.cpp).
+
+void localize(double m, double forward, double backward, double slope, double x, double y, double gx,
+              double gy, double* sub_x, double* sub_y);
+
+// Finds the candidates of the image, fills the edgel table and creates the
+// label image. Bands of rows are processed by up to `threads` threads; the
+// result does not depend on their number.
+void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low,
+                   double high, bool keep_sub_pixel, int threads);
+
+// ---------------------------------------------------------------------------
+// Labels (labels.cpp).
+
+int num_neighbors(const Detector* detector, int64_t x, int64_t y, int mask, signed char codes[DIRECTIONS]);
+inline int64_t newx(int64_t x, int i, const signed char codes[]) { return x + x_offset[codes[i]]; }
+inline int64_t newy(int64_t y, int i, const signed char codes[]) { return y + y_offset[codes[i]]; }
+inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y) { return y * detector->XSIZE + x; }
+
+// ---------------------------------------------------------------------------
+// Junctions (junction.cpp).
+
+uint32_t get_junction(Detector* detector, int64_t x, int64_t y);
+void set_junction(Detector* detector, uint32_t junction, uint32_t edgel);
+int junction_done(const Detector* detector, uint32_t junction, int n, const signed char codes[]);
+void delete_junction(Detector* detector, uint32_t junction);
+
+// ---------------------------------------------------------------------------
+// Linking (link.cpp).
+
+void join_edges(Detector* detector);
+
+// ---------------------------------------------------------------------------
+// Connectivity list (connectivity.cpp).
+
+// Appends to `text` the blocks of the edges at places first .. last - 1 of the
+// file, which holds the edges newest first.
+void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text);
+// Writes the list; ends the process with a message when the file cannot be
+// opened or written.
+void write_file(const Detector* detector, const char* path, bool sub_pixel);

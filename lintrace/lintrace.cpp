@@ -1,0 +1,106 @@
+// lintrace: edge detection and linking of a raw PGM image.
+//
+// main reads the switches, derives the mask size from sigma, reads the image
+// and runs canny, which takes the image through the detector's stages in
+// order: gradient and non-maximum suppression with sub-pixel placement,
+// hysteresis linking with junctions, and the connectivity list.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "args.h"
+#include "detector.h"
+#include "imgformat.h"
+#include "memory.h"
+
+// The settings, each the target of its switch; their initial values are the defaults.
+double sigma = 0.4;
+int mask;
+float low_threshold = 1.4f;
+float high_threshold = 2.0f;
+int Sub_pixel = 0;
+char infile[256];
+char outfile[256];
+
+PgmImage* pgmimage = nullptr;
+
+namespace {
+
+// -s is read in single precision and widened into sigma, whose default is the
+// double 0.4. The switch's slot starts as a signalling NaN, which no
+// conversion ever produces, so an unconverted value leaves sigma at its default.
+constexpr uint32_t SIGMA_UNSET_BITS = 0x7fa5a5a5;
+float sigma_switch = std::bit_cast<float>(SIGMA_UNSET_BITS);
+
+SwitchEntry args[] = {
+    {"i", 1, STRING, 256, infile, 0, "the name of the PGM image file for input"},
+    {"s", 0, FLOAT, 1, &sigma_switch, 0, "the sigma value used for convolution (default 0.4)"},
+    {"m", 0, INT, 1, &mask, 0, "the size of the full mask used for convolution (default 4*sigma)"},
+    {"lt", 0, FLOAT, 1, &low_threshold, 0, "the low threshold value (default 1.4)"},
+    {"ht", 0, FLOAT, 1, &high_threshold, 0, "the high threshold value (default 2.0)"},
+    {"sp", 0, BOOLEAN, 1, &Sub_pixel, 0, "print out sub-pixel localized values (default FALSE)"},
+    {"o", 1, STRING, 256, outfile, 0, "the name of the file to store the connectivity list"},
+    {nullptr, 0, 0, 0, nullptr, 0, nullptr},
+};
+
+Detector detector;
+
+[[noreturn]] void sigma_error(char** argv, const char* format)
+{
+    std::fprintf(stderr, format, sigma);
+    args_usage(argv, args);
+    std::exit(-1);
+}
+
+// The mask is odd and at least 3, from 4 sigma + 0.5 truncated. The
+// convolution divides by sigma, so sigma must be positive and finite, and a
+// mask that does not fit an int cannot be formed.
+void derive_mask(char** argv)
+{
+    if (!(sigma > 0) || !std::isfinite(sigma))
+        sigma_error(argv, "ERROR:  sigma must be a positive finite number, not %g.\n");
+    const double v = 4.0 * sigma + 0.5;
+    if (!(v < 2147483648.0)) sigma_error(argv, "ERROR:  sigma %g is too large: its mask size does not fit an int.\n");
+    mask = static_cast<int>(v);
+    if (mask < 3) mask = 3;
+    if (mask % 2 == 0) mask = mask + 1;
+}
+
+int worker_threads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(cores < 8 ? cores : 8);
+}
+
+void canny()
+{
+    // The gradient is computed band by band as suppression consumes it, so
+    // the derivative images never exist whole.
+    local_extrema(&detector, pgmimage->pixels, mask, sigma, static_cast<double>(low_threshold),
+                  static_cast<double>(high_threshold), Sub_pixel != 0, worker_threads());
+    free_pgm_data(pgmimage);
+    pgmimage = nullptr;
+    join_edges(&detector);
+    write_file(&detector, outfile, Sub_pixel != 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    args_program_version = "lintrace 1.0.0";
+    args_parse(argc, argv, args);
+    if (std::bit_cast<uint32_t>(sigma_switch) != SIGMA_UNSET_BITS) sigma = sigma_switch;
+    derive_mask(argv);
+
+    pgmimage = read_pgm_file(infile);
+    if (pgmimage == nullptr) return 1;
+    detector.XSIZE = pgmimage->columns;
+    detector.YSIZE = pgmimage->rows;
+    canny();
+    return 0;
+}

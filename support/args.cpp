@@ -1,0 +1,205 @@
+// Command-line switch tables: parsing, usage text, lookup and dump.
+//
+// Values are taken from the arguments that follow a switch whatever they hold,
+// so a value may begin with a dash. A numeric value that does not convert
+// leaves its slot unchanged; a text value that does not fit its buffer, or a
+// switch that needs more values than remain, is a switch error.
+#include "args.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char* args_program_version = nullptr;
+
+namespace {
+
+const char* const argtype[] = {"", " <int>", " <float>", " <string>"};
+const char* const type_name[] = {"BOOLEAN", "INT", "FLOAT", "STRING"};
+
+void print_usage(FILE* stream, const char* program, const SwitchEntry* table)
+{
+    std::fprintf(stream, "usage:\t%s\n", program);
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row) {
+        std::fputc('\t', stream);
+        if (!row->mandatory) std::fputc('[', stream);
+        std::fprintf(stream, "-%s", row->name);
+        if (row->type == STRING) {
+            if (row->size > 0) std::fputs(argtype[STRING], stream);
+        } else if (row->type >= BOOLEAN && row->type <= FLOAT) {
+            for (int k = 0; k < row->size; ++k) std::fputs(argtype[row->type], stream);
+        }
+        if (!row->mandatory) std::fputc(']', stream);
+        std::fputc('\n', stream);
+    }
+    std::fputs("where:", stream);
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
+        std::fprintf(stream, "\t\"%s\" %s\n", row->name, row->description);
+}
+
+[[noreturn]] void usage_and_exit(char** argv, SwitchEntry* table)
+{
+    args_usage(argv, table);
+    std::exit(-1);
+}
+
+// The "%d" conversion: leading white space, an optional sign, decimal digits,
+// anything after them ignored. A value beyond the int range is clamped to it
+// (the conversion itself would leave the result undefined).
+bool convert_int(const char* text, int* target)
+{
+    char* end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(text, &end, 10);
+    if (end == text) return false;
+    if (value > INT_MAX) value = INT_MAX;
+    if (value < INT_MIN) value = INT_MIN;
+    *target = static_cast<int>(value);
+    return true;
+}
+
+// Reads the value(s) of the matched row; *position moves onto the last
+// argument consumed. Returns 0 on success, 1 on failure (the caller then
+// prints the usage text).
+int args_parse_value(int argc, char** argv, SwitchEntry* table, int* position, int row)
+{
+    SwitchEntry& entry = table[row];
+    if (entry.found) return 1;
+
+    int needed = 0;
+    if (entry.type == INT || entry.type == FLOAT) needed = entry.size > 0 ? entry.size : 0;
+    if (entry.type == STRING) needed = 1;
+    if (needed > argc - 1 - *position) {
+        if (needed == 1)
+            std::fprintf(stderr, "ERROR:  -%s needs a value.\n", entry.name);
+        else
+            std::fprintf(stderr, "ERROR:  -%s needs %d values.\n", entry.name, needed);
+        return 1;
+    }
+
+    switch (entry.type) {
+    case BOOLEAN: {
+        int* flag = static_cast<int*>(entry.data);
+        *flag = *flag ? 0 : 1;
+        break;
+    }
+    case INT: {
+        int* values = static_cast<int*>(entry.data);
+        for (int k = 0; k < entry.size; ++k) convert_int(argv[++*position], &values[k]);
+        break;
+    }
+    case FLOAT: {
+        float* values = static_cast<float*>(entry.data);
+        for (int k = 0; k < entry.size; ++k) std::sscanf(argv[++*position], "%f", &values[k]);
+        break;
+    }
+    case STRING: {
+        const char* value = argv[++*position];
+        // A cut path could name another file, which -o would then overwrite,
+        // so a value that does not fit is refused rather than shortened.
+        if (std::strlen(value) > static_cast<size_t>(entry.size - 1)) {
+            std::fprintf(stderr, "ERROR:  the value of -%s is longer than %d characters.\n",
+                         entry.name, entry.size - 1);
+            return 1;
+        }
+        char* buffer = static_cast<char*>(entry.data);
+        std::strncpy(buffer, value, static_cast<size_t>(entry.size));
+        buffer[entry.size - 1] = '\0';
+        break;
+    }
+    default:
+        std::fprintf(stderr, "ERROR:  Switch type %d undefined.\n", entry.type);
+        return 1;
+    }
+    entry.found = 1;
+    return 0;
+}
+
+int args_dump_arg(SwitchEntry* table, int row)
+{
+    const SwitchEntry& entry = table[row];
+    if (entry.name == nullptr) {
+        std::fprintf(stderr, "Bad switch table number.\n");
+        return 1;
+    }
+    std::fprintf(stderr, "\nSwitchname:\t%s", entry.name);
+    std::fprintf(stderr, "\n  Mandatory:\t%s", entry.mandatory ? "YES" : "NO");
+    std::fprintf(stderr, "\n  Size:\t\t%d", entry.size);
+    std::fprintf(stderr, "\n  Type:\t\t%s", type_name[entry.type]);
+    std::fprintf(stderr, "\n  Value:\t");
+    switch (entry.type) {
+    case BOOLEAN:
+        std::fprintf(stderr, "%s", *static_cast<int*>(entry.data) ? "TRUE" : "FALSE");
+        break;
+    case INT:
+        std::fprintf(stderr, "%d", *static_cast<int*>(entry.data));
+        break;
+    case FLOAT:
+        std::fprintf(stderr, "%f", static_cast<double>(*static_cast<float*>(entry.data)));
+        break;
+    case STRING:
+        std::fprintf(stderr, "%s", static_cast<char*>(entry.data));
+        break;
+    default:
+        break;
+    }
+    std::fprintf(stderr, "\n  Found:\t%s", entry.found ? "YES" : "NO");
+    std::fprintf(stderr, "\n  Description:\t%s\n", entry.description);
+    return 0;
+}
+
+}  // namespace
+
+int args_parse(int argc, char** argv, SwitchEntry* table)
+{
+    for (int position = 1; position < argc; ++position) {
+        const char* argument = argv[position];
+        if (std::strcmp(argument, "--help") == 0) {
+            print_usage(stdout, argv[0] != nullptr ? argv[0] : "", table);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+        }
+        if (args_program_version != nullptr && std::strcmp(argument, "--version") == 0) {
+            std::printf("%s\n", args_program_version);
+            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+        }
+        if (argument[0] == '\0') {
+            std::fprintf(stderr, "ERROR:  an empty argument is not a valid switch.\n");
+            usage_and_exit(argv, table);
+        }
+        int row = 0;
+        while (table[row].name != nullptr && std::strcmp(argument + 1, table[row].name) != 0) ++row;
+        if (table[row].name == nullptr) {
+            std::fprintf(stderr, "ERROR:  %s not a valid switch.\n", argument);
+            usage_and_exit(argv, table);
+        }
+        if (args_parse_value(argc, argv, table, &position, row) != 0) usage_and_exit(argv, table);
+    }
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row) {
+        if (row->mandatory && !row->found) {
+            std::fprintf(stderr, "ERROR:  -%s is required.\n", row->name);
+            usage_and_exit(argv, table);
+        }
+    }
+    return 0;
+}
+
+int args_usage(char** argv, SwitchEntry* table)
+{
+    print_usage(stderr, argv[0] != nullptr ? argv[0] : "", table);
+    return 0;
+}
+
+int args_found_arg(SwitchEntry* table, const char* name)
+{
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
+        if (std::strcmp(row->name, name) == 0) return row->found;
+    return 0;
+}
+
+int args_dump_args(SwitchEntry* table)
+{
+    for (int row = 0; table[row].name != nullptr; ++row) args_dump_arg(table, row);
+    return 0;
+}

@@ -1,0 +1,28 @@
+// Command-line switch tables.
+//
+// A program declares its switches as one global array of SwitchEntry rows
+// ending with a row whose name is null. args_parse stores every value straight
+// into the variable a row points to, so a program's defaults are simply the
+// initial values of its globals. Every message goes to the standard error
+// stream; every switch error ends the process with status -1 (255).
+#pragma once
+
+enum SwitchType { BOOLEAN = 0, INT = 1, FLOAT = 2, STRING = 3 };
+
+struct SwitchEntry {
+    const char* name;         // the switch without its leading character; null ends the table
+    int mandatory;            // nonzero: the switch must be given
+    int type;                 // a SwitchType
+    int size;                 // INT/FLOAT: number of values; STRING: buffer bytes with terminator
+    void* data;               // the variable that receives the value(s)
+    int found;                // set to 1 once the switch has been given
+    const char* description;  // shown in the usage text
+};
+
+// Name and version printed for --version; a program sets it before parsing.
+extern const char* args_program_version;
+
+int args_parse(int argc, char** argv, SwitchEntry* table);
+int args_usage(char** argv, SwitchEntry* table);
+int args_found_arg(SwitchEntry* table, const char* name);
+int args_dump_args(SwitchEntry* table);

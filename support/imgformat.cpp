@@ -1,0 +1,355 @@
+// Raw PGM and PPM files: header parsing, raster reading and atomic writing.
+//
+// The header is read exactly as the fixed layout prescribes: the first token
+// (all white space after it skipped), lines of at most 254 bytes skipped while
+// they begin with '#', "%d %d" from the line that ended the comments, "%d"
+// for the maximum value, then exactly one byte. Every way a header can fail
+// that layout is reported and gives no image.
+#include "imgformat.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "memory.h"
+#include "outfile.h"
+
+namespace {
+
+constexpr int MAGIC_BUFFER = 256;  // the first token must fit 255 characters
+constexpr int LINE_LIMIT = 255;    // a header line is read 254 bytes at a time
+constexpr int MAX_SAMPLE_VALUE = 65535;
+
+bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// The "%d" conversion on a stream: white space skipped, an optional sign,
+// decimal digits. False when no digit follows or the number does not fit an int.
+bool scan_int(FILE* file, int* value)
+{
+    int c;
+    do c = getc(file);
+    while (is_space(c));
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        c = getc(file);
+    }
+    if (c < '0' || c > '9') {
+        if (c != EOF) ungetc(c, file);
+        return false;
+    }
+    long long number = 0;
+    bool overflow = false;
+    for (; c >= '0' && c <= '9'; c = getc(file)) {
+        number = number * 10 + (c - '0');
+        if (number > static_cast<long long>(INT_MAX) + 1) {
+            overflow = true;
+            number = static_cast<long long>(INT_MAX) + 1;
+        }
+    }
+    if (c != EOF) ungetc(c, file);
+    if (negative) number = -number;
+    if (overflow || number > INT_MAX || number < INT_MIN) return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+// The same conversion on text; *text moves past the number.
+bool parse_int(const char** text, int* value)
+{
+    const char* p = *text;
+    while (is_space(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') return false;
+    long long number = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        number = number * 10 + (*p - '0');
+        if (number > static_cast<long long>(INT_MAX) + 1) return false;
+    }
+    if (negative) number = -number;
+    if (number > INT_MAX || number < INT_MIN) return false;
+    *value = static_cast<int>(number);
+    *text = p;
+    return true;
+}
+
+struct Header {
+    int columns = 0;
+    int rows = 0;
+    int max_value = 0;
+};
+
+struct Format {
+    const char* magic;  // "P5" or "P6"
+    const char* name;   // "PGM" or "PPM"
+    int channels;       // samples per pixel
+};
+
+const Format PGM{"P5", "PGM", 1};
+const Format PPM{"P6", "PPM", 3};
+
+FILE* open_input(const char* path)
+{
+    if (std::strcmp(path, "-") == 0) return stdin;
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) errmsg("Input file not found");
+    struct stat status {};
+    if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        errmsg("Input file not found");
+    }
+    return file;
+}
+
+void close_input(FILE* file)
+{
+    if (file != stdin) std::fclose(file);
+}
+
+void malformed(const Format& format, const char* reason)
+{
+    std::fprintf(stderr, "Input file has a malformed %s header: %s.\n", format.name, reason);
+}
+
+// Reads the header up to and including the byte that ends it. False, after a
+// message, when the file is not of the format or the header is malformed.
+bool read_header(FILE* file, const Format& format, Header* header)
+{
+    char token[MAGIC_BUFFER];
+    int length = 0;
+    int c;
+    do c = getc(file);
+    while (is_space(c));
+    while (c != EOF && !is_space(c)) {
+        if (length < MAGIC_BUFFER - 1) token[length] = static_cast<char>(c);
+        ++length;
+        c = getc(file);
+    }
+    while (is_space(c)) c = getc(file);
+    if (c != EOF) ungetc(c, file);
+    if (length == 0 || length > MAGIC_BUFFER - 1 || length != 2 ||
+        std::memcmp(token, format.magic, 2) != 0) {
+        std::fprintf(stderr, "Input file is not a %s raw image.\n", format.name);
+        return false;
+    }
+
+    char line[LINE_LIMIT];
+    do {
+        if (std::fgets(line, LINE_LIMIT, file) == nullptr) {
+            malformed(format, "the file ends before the dimension line");
+            return false;
+        }
+    } while (line[0] == '#');
+
+    const char* cursor = line;
+    if (!parse_int(&cursor, &header->columns) || !parse_int(&cursor, &header->rows)) {
+        malformed(format, "the dimension line does not hold two numbers");
+        return false;
+    }
+    if (header->columns <= 0 || header->rows <= 0) {
+        malformed(format, "a dimension is not positive");
+        return false;
+    }
+    if (!scan_int(file, &header->max_value)) {
+        malformed(format, "the maximum value is missing");
+        return false;
+    }
+    if (header->max_value < 1 || header->max_value > MAX_SAMPLE_VALUE) {
+        malformed(format, "the maximum value is not within 1 to 65535");
+        return false;
+    }
+    if (getc(file) == EOF) {
+        malformed(format, "the file ends before the raster");
+        return false;
+    }
+    return true;
+}
+
+void truncated(const Header& header)
+{
+    std::fprintf(stderr, "Input file is truncated: its raster holds fewer than %d x %d pixels.\n",
+                 header.columns, header.rows);
+}
+
+// Reads exactly `bytes` bytes of raster into `data`. For a stream the buffer
+// grows with what actually arrives, so a header's claim never decides how much
+// is allocated; a regular file has been checked against its size and is read
+// in one request.
+bool read_raster(FILE* file, long long bytes, bool size_checked, std::vector<unsigned char>* data)
+{
+    constexpr size_t first_block = 1 << 16;
+    size_t wanted = static_cast<size_t>(bytes);
+    size_t have = 0;
+    while (have < wanted) {
+        size_t capacity = size_checked ? wanted : std::min(wanted, std::max(first_block, 2 * have));
+        data->resize(capacity);
+        size_t got = std::fread(data->data() + have, 1, capacity - have, file);
+        have += got;
+        if (have < capacity) break;
+    }
+    data->resize(have);
+    return have == wanted;
+}
+
+// Reads the raster after a parsed header into `planes` (one matrix per
+// channel, each rows x columns), scaling two-byte samples to 0..255.
+bool read_planes(FILE* file, const Format& format, Header* header, unsigned char*** planes)
+{
+    const int bytes_per_sample = header->max_value > 255 ? 2 : 1;
+    const long long row_samples = static_cast<long long>(header->columns) * format.channels;
+    const long long row_bytes = row_samples * bytes_per_sample;
+    const long long raster_bytes = row_bytes * header->rows;
+
+    struct stat status {};
+    bool size_checked = false;
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+        long position = std::ftell(file);
+        if (position >= 0) {
+            if (status.st_size - position < raster_bytes) {
+                truncated(*header);
+                return false;
+            }
+            size_checked = true;
+        }
+    }
+    std::vector<unsigned char> raster;
+    if (!read_raster(file, raster_bytes, size_checked, &raster)) {
+        if (std::ferror(file))
+            std::fprintf(stderr, "Input file could not be read: %s.\n", std::strerror(errno));
+        else
+            truncated(*header);
+        return false;
+    }
+
+    for (int k = 0; k < format.channels; ++k) planes[k] = ucmatrix(header->rows, header->columns);
+    const long long max_value = header->max_value;
+    for (int r = 0; r < header->rows; ++r) {
+        const unsigned char* source = raster.data() + r * row_bytes;
+        for (int c = 0; c < header->columns; ++c) {
+            for (int k = 0; k < format.channels; ++k) {
+                if (bytes_per_sample == 1) {
+                    planes[k][r][c] = *source++;
+                } else {
+                    long long value = (static_cast<long long>(source[0]) << 8) | source[1];
+                    source += 2;
+                    long long scaled = (2 * value * 255 + max_value) / (2 * max_value);
+                    planes[k][r][c] = static_cast<unsigned char>(scaled > 255 ? 255 : scaled);
+                }
+            }
+        }
+    }
+    if (bytes_per_sample == 2) header->max_value = 255;
+    return true;
+}
+
+void write_header(OutputFile& out, const char* magic, const char* path, int columns, int rows, int max_value)
+{
+    std::string text = std::string(magic) + "\n# " + path + "\n" + std::to_string(columns) + " " +
+                       std::to_string(rows) + "\n" + std::to_string(max_value) + "\n";
+    out.write(text.data(), text.size());
+}
+
+void open_output(OutputFile& out, const char* path)
+{
+    if (!out.open(path)) errmsg("Output file open failed");
+}
+
+void commit_output(OutputFile& out)
+{
+    if (!out.commit()) {
+        std::string message = std::string("Output file write failed: ") + std::strerror(errno);
+        errmsg(message.c_str());
+    }
+}
+
+}  // namespace
+
+PgmImage* read_pgm_file(const char* path)
+{
+    FILE* file = open_input(path);
+    Header header;
+    unsigned char** planes[1];
+    if (!read_header(file, PGM, &header) || !read_planes(file, PGM, &header, planes)) {
+        close_input(file);
+        return nullptr;
+    }
+    close_input(file);
+    PgmImage* image = static_cast<PgmImage*>(checked_calloc(1, sizeof(PgmImage)));
+    std::memcpy(image->magic, "P5", 3);
+    image->columns = header.columns;
+    image->rows = header.rows;
+    image->max_value = header.max_value;
+    image->pixels = planes[0];
+    return image;
+}
+
+PpmImage* read_ppm_file(const char* path)
+{
+    FILE* file = open_input(path);
+    Header header;
+    unsigned char** planes[3];
+    if (!read_header(file, PPM, &header) || !read_planes(file, PPM, &header, planes)) {
+        close_input(file);
+        return nullptr;
+    }
+    close_input(file);
+    PpmImage* image = static_cast<PpmImage*>(checked_calloc(1, sizeof(PpmImage)));
+    std::memcpy(image->magic, "P6", 3);
+    image->columns = header.columns;
+    image->rows = header.rows;
+    image->max_value = header.max_value;
+    image->red = planes[0];
+    image->green = planes[1];
+    image->blue = planes[2];
+    return image;
+}
+
+int write_pgm_file(const char* path, PgmImage* image)
+{
+    OutputFile out;
+    open_output(out, path);
+    write_header(out, image->magic, path, image->columns, image->rows, image->max_value);
+    for (int r = 0; r < image->rows; ++r) out.write(image->pixels[r], static_cast<size_t>(image->columns));
+    commit_output(out);
+    return 1;
+}
+
+int write_ppm_file(const char* path, PpmImage* image)
+{
+    OutputFile out;
+    open_output(out, path);
+    write_header(out, image->magic, path, image->columns, image->rows, image->max_value);
+    std::vector<unsigned char> row(3 * static_cast<size_t>(image->columns));
+    for (int r = 0; r < image->rows; ++r) {
+        for (int c = 0; c < image->columns; ++c) {
+            row[3 * c] = image->red[r][c];
+            row[3 * c + 1] = image->green[r][c];
+            row[3 * c + 2] = image->blue[r][c];
+        }
+        out.write(row.data(), row.size());
+    }
+    commit_output(out);
+    return 1;
+}
+
+void free_pgm_data(PgmImage* image)
+{
+    free_ucmatrix(image->pixels, image->rows, image->columns);
+    std::free(image);
+}
+
+void free_ppm_data(PpmImage* image)
+{
+    free_ucmatrix(image->red, image->rows, image->columns);
+    free_ucmatrix(image->green, image->rows, image->columns);
+    free_ucmatrix(image->blue, image->rows, image->columns);
+    std::free(image);
+}
