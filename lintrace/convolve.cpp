@@ -27,6 +27,17 @@ constexpr double TWO_PI = 6.283185307179586;
 
 }  // namespace
 
+bool mask_for_sigma(double sigma, int* mask)
+{
+    if (!(sigma > 0) || !std::isfinite(sigma)) return false;
+    const double v = 4.0 * sigma + 0.5;
+    if (!(v < 2147483648.0)) return false;
+    *mask = static_cast<int>(v);
+    if (*mask < 3) *mask = 3;
+    if (*mask % 2 == 0) *mask = *mask + 1;  // at most 2147483647, since v < 2^31
+    return true;
+}
+
 GaussianKernel gaussian_vectors(int mask, double sigma, int64_t reach)
 {
     GaussianKernel kernel;
@@ -37,11 +48,12 @@ GaussianKernel gaussian_vectors(int mask, double sigma, int64_t reach)
     const double s2 = sigma * sigma;
     const double twice = 2 * s2;
     const double norm = 1 / (sigma * std::sqrt(TWO_PI));
+    // The offset is a double, so D(0) = g * (-0 / s2) is a negative zero.
     for (int t = 0; t < kernel.half; ++t) {
-        const double tt = static_cast<double>(t) * static_cast<double>(t);
-        const double g = std::exp(-tt / twice) * norm;
+        const double offset = t;
+        const double g = std::exp(-(offset * offset) / twice) * norm;
         kernel.gauss_taps[t] = g;
-        kernel.deriv_taps[t] = g * (static_cast<double>(-t) / s2);
+        kernel.deriv_taps[t] = g * (-offset / s2);
     }
     return kernel;
 }

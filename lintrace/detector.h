@@ -133,6 +133,10 @@ struct GaussianKernel {
     std::vector<double> deriv_taps;  // D(t) = G(t) * (-t / sigma^2)
 };
 
+// The mask size for sigma: 4 sigma + 0.5 truncated, at least 3, made odd.
+// False when sigma is not positive and finite or the mask does not fit an int.
+bool mask_for_sigma(double sigma, int* mask);
+
 // Taps for an odd mask of at least 3. Offsets of `reach` or more cannot land
 // inside an image whose larger side is `reach`, so no more taps are computed.
 GaussianKernel gaussian_vectors(int mask, double sigma, int64_t reach);
@@ -166,6 +170,28 @@ double gradient_magnitude(double gx, double gy);
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx,
               double gy, double* sub_x, double* sub_y);
+
+struct SuppressionSettings {
+    int columns;
+    int rows;
+    int half;  // (mask + 1) / 2
+    double low;
+    double high;
+    bool keep_sub_pixel;
+};
+
+// Candidates of some rows, in raster order.
+struct CandidateRows {
+    std::vector<Edgel> records;
+    std::vector<uint8_t> high;
+    std::vector<double> sub_x;  // only when sub-pixel positions are kept
+    std::vector<double> sub_y;
+};
+
+// The candidates of row j, which must lie inside the margin, from the
+// magnitude rows j - 1, j, j + 1 and the derivative rows j.
+void suppress_row(const SuppressionSettings& settings, int j, const double* above, const double* here,
+                  const double* below, const double* gx_row, const double* gy_row, CandidateRows* out);
 
 // Finds the candidates of the image, fills the edgel table and creates the
 // label image. Bands of rows are processed by up to `threads` threads; the

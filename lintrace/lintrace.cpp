@@ -49,25 +49,17 @@ SwitchEntry args[] = {
 
 Detector detector;
 
-[[noreturn]] void sigma_error(char** argv, const char* format)
-{
-    std::fprintf(stderr, format, sigma);
-    args_usage(argv, args);
-    std::exit(-1);
-}
-
-// The mask is odd and at least 3, from 4 sigma + 0.5 truncated. The
-// convolution divides by sigma, so sigma must be positive and finite, and a
-// mask that does not fit an int cannot be formed.
+// The convolution divides by sigma, so sigma must be positive and finite, and
+// a mask that does not fit an int cannot be formed.
 void derive_mask(char** argv)
 {
+    if (mask_for_sigma(sigma, &mask)) return;
     if (!(sigma > 0) || !std::isfinite(sigma))
-        sigma_error(argv, "ERROR:  sigma must be a positive finite number, not %g.\n");
-    const double v = 4.0 * sigma + 0.5;
-    if (!(v < 2147483648.0)) sigma_error(argv, "ERROR:  sigma %g is too large: its mask size does not fit an int.\n");
-    mask = static_cast<int>(v);
-    if (mask < 3) mask = 3;
-    if (mask % 2 == 0) mask = mask + 1;
+        std::fprintf(stderr, "ERROR:  sigma must be a positive finite number, not %g.\n", sigma);
+    else
+        std::fprintf(stderr, "ERROR:  sigma %g is too large: its mask size does not fit an int.\n", sigma);
+    args_usage(argv, args);
+    std::exit(-1);
 }
 
 int worker_threads()

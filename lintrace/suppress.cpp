@@ -41,86 +41,70 @@ void localize(double m, double forward, double backward, double slope, double x,
     *sub_y = y + (u * gy) / m;
 }
 
+void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
+                  const double* gx_row, const double* gy_row, CandidateRows* out)
+{
+    for (int i = s.half + 1; i < s.columns - s.half; ++i) {
+        const double m = here[i];
+        if (!(m >= s.low)) continue;
+        const double gx = gx_row[i];
+        const double gy = gy_row[i];
+        const double slope = gx == 0 ? 0.0 : gy / gx;
+        double backward;
+        double forward;
+        if (gx == 0) {
+            backward = above[i];
+            forward = below[i];
+        } else if (slope < 0) {
+            if (slope > -1) {
+                backward = (1 + slope) * here[i - 1] - slope * below[i - 1];
+                forward = (1 + slope) * here[i + 1] - slope * above[i + 1];
+            } else {
+                const double w = 1 / slope;
+                backward = (1 + w) * below[i] - w * below[i - 1];
+                forward = (1 + w) * above[i] - w * above[i + 1];
+            }
+        } else if (slope < 1) {
+            backward = (1 - slope) * here[i - 1] + slope * above[i - 1];
+            forward = (1 - slope) * here[i + 1] + slope * below[i + 1];
+        } else {
+            const double w = 1 / slope;
+            backward = (1 - w) * above[i] + w * above[i - 1];
+            forward = (1 - w) * below[i] + w * below[i + 1];
+        }
+        if (!(m > forward && m >= backward)) continue;
+
+        double sub_x;
+        double sub_y;
+        localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
+        out->records.push_back(Edgel{i, j});
+        out->high.push_back(m >= s.high ? 1 : 0);
+        if (s.keep_sub_pixel) {
+            out->sub_x.push_back(sub_x);
+            out->sub_y.push_back(sub_y);
+        }
+    }
+}
+
 namespace {
 
-struct BandCandidates {
-    std::vector<Edgel> records;
-    std::vector<uint8_t> high;
-    std::vector<double> sub_x;
-    std::vector<double> sub_y;
-};
-
-struct SuppressionSettings {
-    unsigned char* const* pixels;
-    int columns;
-    int rows;
-    int half;
-    const GaussianKernel* kernel;
-    double low;
-    double high;
-    bool keep_sub_pixel;
-};
-
-// Suppression of rows first_row .. last_row - 1.
-void suppress_band(const SuppressionSettings& s, int first_row, int last_row, BandCandidates* out)
+// Suppression of rows first_row .. last_row - 1, computing the gradient rows
+// around them as it goes.
+void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, const GaussianKernel* kernel,
+                   int first_row, int last_row, CandidateRows* out)
 {
     const int columns = s.columns;
     GradientRows window;
-    gradient_rows_init(&window, s.pixels, columns, s.rows, s.kernel);
+    gradient_rows_init(&window, pixels, columns, s.rows, kernel);
     // Rows j - 1, j and j + 1 of the gradient, kept in three slots by row mod 3.
     std::vector<double> dx(3 * static_cast<size_t>(columns));
     std::vector<double> dy(3 * static_cast<size_t>(columns));
     std::vector<double> magnitude(3 * static_cast<size_t>(columns));
     auto slot = [columns](std::vector<double>& rows, int r) { return rows.data() + (r % 3) * static_cast<size_t>(columns); };
     for (int r = first_row - 1; r < first_row + 1; ++r) gradient_row(&window, r, slot(dx, r), slot(dy, r), slot(magnitude, r));
-
     for (int j = first_row; j < last_row; ++j) {
         gradient_row(&window, j + 1, slot(dx, j + 1), slot(dy, j + 1), slot(magnitude, j + 1));
-        const double* above = slot(magnitude, j - 1);
-        const double* here = slot(magnitude, j);
-        const double* below = slot(magnitude, j + 1);
-        const double* gx_row = slot(dx, j);
-        const double* gy_row = slot(dy, j);
-        for (int i = s.half + 1; i < columns - s.half; ++i) {
-            const double m = here[i];
-            if (!(m >= s.low)) continue;
-            const double gx = gx_row[i];
-            const double gy = gy_row[i];
-            const double slope = gx == 0 ? 0.0 : gy / gx;
-            double backward;
-            double forward;
-            if (gx == 0) {
-                backward = above[i];
-                forward = below[i];
-            } else if (slope < 0) {
-                if (slope > -1) {
-                    backward = (1 + slope) * here[i - 1] - slope * below[i - 1];
-                    forward = (1 + slope) * here[i + 1] - slope * above[i + 1];
-                } else {
-                    const double w = 1 / slope;
-                    backward = (1 + w) * below[i] - w * below[i - 1];
-                    forward = (1 + w) * above[i] - w * above[i + 1];
-                }
-            } else if (slope < 1) {
-                backward = (1 - slope) * here[i - 1] + slope * above[i - 1];
-                forward = (1 - slope) * here[i + 1] + slope * below[i + 1];
-            } else {
-                const double w = 1 / slope;
-                backward = (1 - w) * above[i] + w * above[i - 1];
-                forward = (1 - w) * below[i] + w * below[i + 1];
-            }
-            if (!(m > forward && m >= backward)) continue;
-
-            double sub_x;
-            double sub_y;
-            localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
-            out->records.push_back(Edgel{i, j});
-            out->high.push_back(m >= s.high ? 1 : 0);
-            if (s.keep_sub_pixel) {
-                out->sub_x.push_back(sub_x);
-                out->sub_y.push_back(sub_y);
-            }
-        }
+        suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j), slot(dy, j), out);
     }
 }
 
@@ -139,40 +123,39 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     const int64_t last_row = rows - half;  // exclusive
     if (first_row < last_row && half + 1 < columns - half) {
         const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-        const SuppressionSettings settings{pixels, columns, rows, static_cast<int>(half), &kernel,
-                                           low, high, keep_sub_pixel};
+        const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
         // Bands of at least 64 rows and a quarter of a megapixel pay for their thread.
         const int64_t band_rows = last_row - first_row;
         int64_t bands = std::max(1, threads);
         bands = std::min<int64_t>(bands, band_rows / 64);
         bands = std::min<int64_t>(bands, band_rows * columns / (1 << 18));
         bands = std::max<int64_t>(bands, 1);
-        std::vector<BandCandidates> found(static_cast<size_t>(bands));
+        std::vector<CandidateRows> found(static_cast<size_t>(bands));
         std::vector<std::thread> workers;
         for (int64_t b = 0; b < bands; ++b) {
             const int begin = static_cast<int>(first_row + band_rows * b / bands);
             const int end = static_cast<int>(first_row + band_rows * (b + 1) / bands);
             if (b + 1 < bands)
-                workers.emplace_back(suppress_band, std::cref(settings), begin, end, &found[b]);
+                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, begin, end, &found[b]);
             else
-                suppress_band(settings, begin, end, &found[b]);
+                suppress_band(settings, pixels, &kernel, begin, end, &found[b]);
         }
         for (std::thread& worker : workers) worker.join();
 
         EdgelTable* table = &detector->edgels;
         size_t total = 0;
-        for (const BandCandidates& band : found) total += band.records.size();
+        for (const CandidateRows& band : found) total += band.records.size();
         table->records.reserve(total);
         table->flags.reserve(total);
         if (keep_sub_pixel) {
             table->sub_x.reserve(total);
             table->sub_y.reserve(total);
         }
-        for (BandCandidates& band : found) {
+        for (CandidateRows& band : found) {
             for (size_t k = 0; k < band.records.size(); ++k)
                 add_edgel(table, band.records[k].x, band.records[k].y, band.high[k],
                           keep_sub_pixel ? band.sub_x[k] : 0.0, keep_sub_pixel ? band.sub_y[k] : 0.0);
-            band = BandCandidates{};
+            band = CandidateRows{};
         }
     }
 

@@ -1,0 +1,61 @@
+// The whole detector against its literal twin: the connectivity list, byte
+// for byte, on random and real images, at several sigmas and thresholds, in
+// both output modes and with any number of threads.
+#include <gtest/gtest.h>
+
+#include "helpers.h"
+#include "literal/literal.h"
+
+namespace {
+
+struct Settings {
+    double sigma;
+    float low;
+    float high;
+};
+
+// The number of edges the list holds.
+size_t expect_same_list(const TestImage& image, const Settings& s, const std::string& what)
+{
+    size_t blocks = 0;
+    for (bool sub_pixel : {false, true}) {
+        const std::string plain = literal::run(image.pixels, image.columns, image.rows, s.sigma, s.low, s.high, sub_pixel);
+        for (int threads : {1, 2, 3}) {
+            const std::string fast = detect(image, s.sigma, s.low, s.high, sub_pixel, threads);
+            EXPECT_EQ(fast, plain) << what << " sigma " << s.sigma << " thresholds " << s.low << "/" << s.high
+                                   << (sub_pixel ? " sub-pixel" : " pixel") << " threads " << threads;
+        }
+        if (!sub_pixel)
+            for (size_t at = plain.find("-1 -1\n"); at != std::string::npos; at = plain.find("-1 -1\n", at + 1)) ++blocks;
+    }
+    return blocks;
+}
+
+}  // namespace
+
+TEST(Detector, MatchesTheLiteralTwinOnRandomImages)
+{
+    std::mt19937 random(2024);
+    const Settings settings[] = {{0.4, 1.4f, 2.0f}, {1.0, 1.4f, 2.0f}, {1.0, 3.0f, 6.0f},
+                                 {0.875, 0.5f, 8.0f}, {2.0, 1.0f, 4.0f}, {1.5, 5.0f, 5.0f}};
+    const int sizes[][2] = {{1, 1}, {3, 3}, {5, 5}, {8, 8}, {12, 7}, {7, 12}, {33, 20}, {64, 48}, {100, 100}, {180, 130}};
+    size_t blocks = 0;
+    for (const auto& size : sizes)
+        for (const Settings& s : settings) blocks += expect_same_list(random_image(size[0], size[1], random), s, "random");
+    EXPECT_GT(blocks, 1000u) << "the images must give the lists something to compare";
+}
+
+TEST(Detector, MatchesTheLiteralTwinOnPhotographs)
+{
+    EXPECT_GT(expect_same_list(photograph("astronaut.pgm"), {1.0, 1.4f, 2.0f}, "astronaut"), 1000u);
+    expect_same_list(photograph("chelsea.pgm"), {0.4, 1.4f, 2.0f}, "chelsea");
+    expect_same_list(photograph("coffee.pgm"), {2.0, 3.0f, 6.0f}, "coffee");
+    expect_same_list(crop(photograph("camera.pgm"), 300, 200, 50, 100), {1.5, 1.0f, 3.0f}, "camera");
+}
+
+TEST(Detector, NoThresholdReachedGivesAnEmptyList)
+{
+    EXPECT_EQ(detect(blank_image(50, 50, 90), 1.0, 1.4f, 2.0f, false), "");
+    std::mt19937 random(5);
+    EXPECT_EQ(detect(random_image(60, 60, random), 1.0, 1e9f, 1e9f, false), "");
+}
