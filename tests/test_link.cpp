@@ -1,1 +1,179 @@
+// Linking: walks from strong candidates, the two sides of a walk, junctions
+// that stop walks and pass strength on, and the newest-first edge list. Each
+// figure is linked by the product and by the literal twin, and the lists must
+// agree byte for byte.
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "detector.h"
+#include "literal/literal.h"
+
+namespace {
+
+// A figure drawn as text: '.' is empty, 'o' a weak candidate, 'S' a strong one.
+// Sub-pixel positions are the pixel position plus (0.25, -0.25).
+struct Figure {
+    std::vector<std::string> art;
+    int columns() const { return static_cast<int>(art[0].size()); }
+    int rows() const { return static_cast<int>(art.size()); }
+};
+
+std::string link_product(const Figure& figure, bool sub_pixel)
+{
+    Detector detector;
+    detector.XSIZE = figure.columns();
+    detector.YSIZE = figure.rows();
+    new_edgel_list(&detector.edgels, figure.columns(), figure.rows(), true);
+    detector.Record_image.assign(static_cast<size_t>(figure.columns()) * figure.rows(), LABEL_EMPTY);
+    for (int y = 0; y < figure.rows(); ++y)
+        for (int x = 0; x < figure.columns(); ++x)
+            if (figure.art[y][x] != '.') {
+                add_edgel(&detector.edgels, x, y, figure.art[y][x] == 'S', x + 0.25, y - 0.25);
+                detector.Record_image[cell_of(&detector, x, y)] = LABEL_CANDIDATE;
+            }
+    join_edges(&detector);
+    std::string text;
+    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
+    return text;
+}
+
+std::string link_literal(const Figure& figure, bool sub_pixel)
+{
+    literal::reset();
+    literal::XSIZE = figure.columns();
+    literal::YSIZE = figure.rows();
+    literal::edgels = literal::new_edgel_list();
+    std::vector<unsigned short> labels(static_cast<size_t>(figure.columns()) * figure.rows(), 0);
+    for (int y = 0; y < figure.rows(); ++y)
+        for (int x = 0; x < figure.columns(); ++x)
+            if (figure.art[y][x] != '.') {
+                literal::add_edgel(literal::edgels, x, y, 0, 0, figure.art[y][x] == 'S', x + 0.25, y - 0.25);
+                labels[y * figure.columns() + x] = 128;
+            }
+    literal::Record_image = labels.data();
+    literal::join_edges();
+    std::string text = literal::write_list(sub_pixel);
+    literal::Record_image = nullptr;
+    literal::reset();
+    return text;
+}
+
+// The product's list, after checking that the literal twin writes the same.
+std::string link(const Figure& figure)
+{
+    const std::string text = link_product(figure, false);
+    EXPECT_EQ(text, link_literal(figure, false));
+    EXPECT_EQ(link_product(figure, true), link_literal(figure, true));
+    return text;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(Linking, WithoutAStrongCandidateNothingIsTraced)
+{
+    EXPECT_EQ(link({{"........", "..oooo..", "........"}}), "");
+}
+
+TEST(Linking, AnIsolatedStrongCandidateIsAnEdgeOfOnePoint)
+{
+    EXPECT_EQ(link({{".....", "..S..", "....."}}), "2.00 1.00\n-1 -1\n");
+    EXPECT_EQ(link_product({{".....", "..S..", "....."}}, true), "2.2 0.8\n-1 -1\n");
+}
+
+TEST(Linking, AnOpenCurveIsTracedWholeFromOneStrongPoint)
+{
+    EXPECT_EQ(link({{"........", ".ooSoo..", "........"}}),
+              "1.00 1.00\n2.00 1.00\n3.00 1.00\n4.00 1.00\n5.00 1.00\n-1 -1\n")
+        << "a horizontal run goes from left to right";
+    EXPECT_EQ(link({{"...", ".o.", ".S.", ".o.", "..."}}), "1.00 1.00\n1.00 2.00\n1.00 3.00\n-1 -1\n")
+        << "a vertical run goes from top to bottom";
+    EXPECT_EQ(link({{"......", ".ooS..", "......"}}), "3.00 1.00\n2.00 1.00\n1.00 1.00\n-1 -1\n")
+        << "from its right end a run goes to the left";
+    EXPECT_EQ(link({{"......", ".o....", "..o...", "...S..", "......"}}), "3.00 3.00\n2.00 2.00\n1.00 1.00\n-1 -1\n")
+        << "a strong end point starts its edge";
+}
+
+TEST(Linking, AClosedCurveListsEachPointOnce)
+{
+    const std::string text = link({{".......", "..ooo..", ".o...o.", ".S...o.", ".o...o.", "..ooo..", "......."}});
+    EXPECT_EQ(count(text, "-1 -1\n"), 1u);
+    EXPECT_EQ(count(text, "\n"), 13u) << "twelve points and the terminator";
+    EXPECT_EQ(count(text, "1.00 3.00\n"), 1u);
+}
+
+TEST(Linking, AJunctionStopsWalksAndPassesStrengthToTheOtherArms)
+{
+    // Three arms meet at (4, 2); the only strong point is on the left arm.
+    const std::string text = link({{".........", ".........", ".oSoooooo.", "....o....", "....o....", "....o....", "........."}});
+    EXPECT_EQ(count(text, "-1 -1\n"), 3u);
+    EXPECT_EQ(count(text, "4.00 2.00\n"), 3u) << "the junction bounds each of the three edges";
+    EXPECT_EQ(text.substr(text.rfind("-1 -1\n", text.size() - 7) + 6),
+              "1.00 2.00\n2.00 2.00\n3.00 2.00\n4.00 2.00\n-1 -1\n")
+        << "the first edge traced is written last, ended by the junction";
+}
+
+TEST(Linking, AStrongJunctionPixelYieldsNoEdgeButPromotesItsNeighbours)
+{
+    const std::string text = link({{".......", "...o...", "...o...", ".ooSoo.", "...o...", "...o...", "......."}});
+    EXPECT_EQ(count(text, "-1 -1\n"), 4u);
+    EXPECT_EQ(count(text, "3.00 3.00\n"), 4u);
+}
+
+TEST(Linking, OneWalkCanTakeLaterRecordsOfItsBucket)
+{
+    // (3, 5), (23, 5) and (43, 5) share bucket 3005; the sweep meets (43, 5) first.
+    Figure figure{std::vector<std::string>(8, std::string(50, '.'))};
+    for (int x = 2; x <= 30; ++x) figure.art[5][x] = 'o';
+    figure.art[5][3] = figure.art[5][23] = figure.art[5][43] = 'S';
+    const std::string text = link(figure);
+    EXPECT_EQ(text.substr(0, 10), "2.00 5.00\n") << "the run, traced second, comes first";
+    EXPECT_EQ(count(text, "-1 -1\n"), 2u);
+    EXPECT_EQ(text.substr(text.size() - 17), "43.00 5.00\n-1 -1\n");
+}
+
+TEST(Linking, TheEdgeTracedLastIsWrittenFirst)
+{
+    Figure figure{std::vector<std::string>(12, std::string(12, '.'))};
+    figure.art[2][2] = figure.art[9][5] = figure.art[3][9] = 'S';  // buckets 2002, 5009, 9003
+    EXPECT_EQ(link(figure), "2.00 2.00\n-1 -1\n5.00 9.00\n-1 -1\n9.00 3.00\n-1 -1\n");
+}
+
+TEST(Linking, RandomFiguresLinkLikeTheLiteralTwin)
+{
+    std::mt19937 random(12345);
+    size_t edges = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int columns = 6 + static_cast<int>(random() % 40);
+        const int rows = 6 + static_cast<int>(random() % 40);
+        Figure figure{std::vector<std::string>(rows, std::string(columns, '.'))};
+        const int density = 2 + static_cast<int>(random() % 5);
+        const int strong = 2 + static_cast<int>(random() % 30);
+        // Random walks leave one-pixel-wide curves that cross, branch and close.
+        for (int w = 0; w < density; ++w) {
+            int x = 2 + static_cast<int>(random() % (columns - 4));
+            int y = 2 + static_cast<int>(random() % (rows - 4));
+            for (int step = 0; step < (columns + rows) * 2; ++step) {
+                figure.art[y][x] = random() % strong == 0 ? 'S' : 'o';
+                x = std::clamp(x + static_cast<int>(random() % 3) - 1, 2, columns - 3);
+                y = std::clamp(y + static_cast<int>(random() % 3) - 1, 2, rows - 3);
+            }
+        }
+        const std::string text = link(figure);
+        edges += count(text, "-1 -1\n");
+        if (testing::Test::HasFailure()) {
+            for (const std::string& line : figure.art) std::fprintf(stderr, "%s\n", line.c_str());
+            break;
+        }
+    }
+    EXPECT_GT(edges, 1000u);
+}
