@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <signal.h>
@@ -214,6 +215,28 @@ bool file_exists(const std::string& path)
     return lstat(path.c_str(), &status) == 0;
 }
 
+namespace {
+
+// Scratch directories are removed when the test program ends (not when a
+// death test's child, which shares them, exits).
+std::vector<std::string>& scratch_directories()
+{
+    static std::vector<std::string> directories;
+    static const pid_t owner = getpid();
+    static const bool cleanup_registered = [] {
+        std::atexit([] {
+            if (getpid() != owner) return;
+            std::error_code ignored;
+            for (const std::string& d : scratch_directories()) std::filesystem::remove_all(d, ignored);
+        });
+        return true;
+    }();
+    (void)cleanup_registered;
+    return directories;
+}
+
+}  // namespace
+
 std::string scratch_directory()
 {
     std::string pattern = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
@@ -221,6 +244,7 @@ std::string scratch_directory()
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    scratch_directories().push_back(name.data());
     return name.data();
 }
 

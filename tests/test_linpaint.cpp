@@ -1,1 +1,197 @@
+// linpaint run the way a user runs it: usage, failures, which edges and
+// points are painted, and the round trip with lintrace.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sstream>
+
+#include "helpers.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+const std::string USAGE_TAIL =
+    "\n\t-i <string>\n\t-r <int>\n\t-c <int>\n\t[-l <int>]\n\t-o <string>\n"
+    "where:\t\"i\" the name of the edge list file for input\n"
+    "\t\"r\" the rows of the output image\n"
+    "\t\"c\" the columns of the output image\n"
+    "\t\"l\" the minimum length of edges (default 5)\n"
+    "\t\"o\" the name of the file to store the output edge image (PGM format)\n";
+
+ProgramRun linpaint(std::vector<std::string> arguments, const std::string& input = "")
+{
+    arguments.insert(arguments.begin(), LINPAINT);
+    return run_program(arguments, input);
+}
+
+// Paints `list` on a rows x columns image; returns the raster, or "" on failure.
+std::string paint(const std::string& list, int rows, int columns, std::vector<std::string> extra = {})
+{
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/in.list", list);
+    std::vector<std::string> arguments = {"-i", directory + "/in.list", "-r", std::to_string(rows), "-c",
+                                          std::to_string(columns), "-o", directory + "/out.pgm"};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    const ProgramRun run = linpaint(arguments);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string bytes = read_file(directory + "/out.pgm");
+    const std::string header = "P5\n# " + directory + "/out.pgm\n" + std::to_string(columns) + " " +
+                               std::to_string(rows) + "\n255\n";
+    EXPECT_EQ(bytes.substr(0, header.size()), header);
+    return bytes.size() >= header.size() ? bytes.substr(header.size()) : "";
+}
+
+std::string raster_with(int rows, int columns, const std::vector<std::pair<int, int>>& white)
+{
+    std::string raster(static_cast<size_t>(rows) * columns, '\0');
+    for (auto [x, y] : white) raster[static_cast<size_t>(y) * columns + x] = '\xff';
+    return raster;
+}
+
+std::string edge(int points, int x = 1, int y = 1)
+{
+    std::string text;
+    for (int k = 0; k < points; ++k) text += std::to_string(x + k) + ".00 " + std::to_string(y) + ".00\n";
+    return text + "-1 -1\n";
+}
+
+}  // namespace
+
+TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{}, "ERROR:  -i is required.\n"},
+        {{"-i", "x", "-c", "3", "-o", "y"}, "ERROR:  -r is required.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3"}, "ERROR:  -o is required.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l", "2", "-l", "3"}, ""},
+        {{"-i", "x", "-r", "0", "-c", "3", "-o", "y"}, "ERROR:  -r must be a positive number of rows, not 0.\n"},
+        {{"-i", "x", "-r", "3", "-c", "-5", "-o", "y"}, "ERROR:  -c must be a positive number of columns, not -5.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l"}, "ERROR:  -l needs a value.\n"},
+        {{"-i", std::string(1024, 'a'), "-r", "3", "-c", "3", "-o", "y"},
+         "ERROR:  the value of -i is longer than 1023 characters.\n"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = linpaint(c.arguments);
+        EXPECT_EQ(run.status, 255) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.err, c.message + "usage:\t" + LINPAINT + USAGE_TAIL) << testing::PrintToString(c.arguments);
+    }
+    EXPECT_FALSE(file_exists("y"));
+    const ProgramRun help = linpaint({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, "usage:\t" + LINPAINT + USAGE_TAIL);
+    EXPECT_EQ(linpaint({"--version"}).out, "linpaint 1.0.0\n");
+}
+
+TEST(Linpaint, AListThatCannotBeOpenedOrReadEndsTheRun)
+{
+    const std::string directory = scratch_directory();
+    ProgramRun run = linpaint({"-i", directory + "/none.list", "-r", "3", "-c", "3", "-o", directory + "/o.pgm"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "Fail to open input file " + directory + "/none.list ... exit!\n");
+    run = linpaint({"-i", directory, "-r", "3", "-c", "3", "-o", directory + "/o.pgm"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "Fail to open input file " + directory + " ... exit!\n");
+    EXPECT_FALSE(file_exists(directory + "/o.pgm"));
+}
+
+TEST(Linpaint, ACorruptListWritesNothing)
+{
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/out.pgm", "precious");
+    for (const std::string& list : {edge(6) + "12abc 3\n-1 -1\n", std::string("1 1\nnan,2 5\n"), std::string("x")}) {
+        write_file_bytes(directory + "/bad.list", list);
+        const ProgramRun run = linpaint({"-i", directory + "/bad.list", "-r", "9", "-c", "9", "-o", directory + "/out.pgm"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_THAT(run.err, HasSubstr("The edge list " + directory + "/bad.list is corrupt: \""));
+        EXPECT_EQ(read_file(directory + "/out.pgm"), "precious");
+    }
+}
+
+TEST(Linpaint, EmptyListsGiveABlackImage)
+{
+    EXPECT_EQ(paint("", 4, 6), std::string(24, '\0'));
+    EXPECT_EQ(paint(" \n\t\n", 2, 2), std::string(4, '\0'));
+}
+
+TEST(Linpaint, OnlyEdgesOfTheMinimumLengthArePainted)
+{
+    const std::string four = edge(4, 1, 1), five = edge(5, 1, 3);
+    EXPECT_EQ(paint(four + five, 6, 8), raster_with(6, 8, {{1, 3}, {2, 3}, {3, 3}, {4, 3}, {5, 3}}));
+    EXPECT_EQ(paint(four + "-1 -1\n" + edge(1, 0, 0), 6, 8, {"-l", "0"}),
+              raster_with(6, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {0, 0}}));
+    EXPECT_EQ(paint(edge(1, 2, 2), 6, 8, {"-l", "-3"}), raster_with(6, 8, {{2, 2}}));
+    EXPECT_EQ(paint(edge(2, 2, 2) + edge(3, 2, 4), 6, 8, {"-l", "3"}), raster_with(6, 8, {{2, 4}, {3, 4}, {4, 4}}));
+}
+
+TEST(Linpaint, PointsTruncateTowardZeroAndOutsidePointsAreSkipped)
+{
+    EXPECT_EQ(paint("12.96 40.5 -0.5 -0.5 -1 -1", 50, 20, {"-l", "1"}), raster_with(50, 20, {{12, 40}, {0, 0}}));
+    const std::string outside =
+        "-1 3  3 -1  -1.5 2  20 2  2 50  1e30 2  nan 2  2 inf  -inf 2  3e9 1  0x1p1 1  +3 1  .5 2 -1 -1\n";
+    EXPECT_EQ(paint(outside, 50, 20, {"-l", "1"}), raster_with(50, 20, {{2, 1}, {3, 1}, {0, 2}}));
+}
+
+TEST(Linpaint, AnUnfinishedLastEdgeIsDropped)
+{
+    EXPECT_EQ(paint(edge(5) + "1 5\n2 5\n3 5\n4 5\n5 5\n", 8, 8), raster_with(8, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}));
+    EXPECT_EQ(paint(edge(5) + "1 5\n2", 8, 8), raster_with(8, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}));
+}
+
+TEST(Linpaint, AnEdgeLongerThanTheImageHasPixelsIsPaintedWhole)
+{
+    std::string list;
+    for (int k = 0; k < 100; ++k) list += "1 1\n";
+    list += "3 2\n-1 -1\n";
+    EXPECT_EQ(paint(list, 3, 4), raster_with(3, 4, {{1, 1}, {3, 2}}));
+}
+
+TEST(Linpaint, OutputFailuresAreReported)
+{
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/in.list", edge(5));
+    ProgramRun run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", "/dev/full"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file write failed: No space left on device\n"
+                       "...now exiting to system...\n");
+    run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", directory + "/no/out.pgm"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file open failed\n...now exiting to system...\n");
+    run = linpaint({"-i", directory + "/in.list", "-r", "2000000000", "-c", "2000000000", "-o", directory + "/big.pgm"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "ERROR:  an image of 2000000000 rows and 2000000000 columns does not fit in memory.\n");
+    EXPECT_FALSE(file_exists(directory + "/big.pgm"));
+}
+
+TEST(Linpaint, RedrawsWhatLintraceFound)
+{
+    const std::string directory = scratch_directory();
+    const TestImage photo = photograph("coffee.pgm");
+    ASSERT_EQ(run_program({LINTRACE, "-i", DATA_DIR + "/coffee.pgm", "-o", directory + "/c.list", "-s", "1"}).status, 0);
+    const std::string list = read_file(directory + "/c.list");
+    // The pixels of every edge of at least five points, from the list itself.
+    std::string expected(photo.pixels.size(), '\0');
+    std::istringstream in(list);
+    std::vector<std::pair<int, int>> block;
+    for (std::string line; std::getline(in, line);) {
+        if (line == "-1 -1") {
+            if (block.size() >= 5)
+                for (auto [x, y] : block) expected[static_cast<size_t>(y) * photo.columns + x] = '\xff';
+            block.clear();
+            continue;
+        }
+        block.emplace_back(std::stoi(line), std::stoi(line.substr(line.find(' '))));
+    }
+    const std::string painted = paint(list, photo.rows, photo.columns);
+    EXPECT_EQ(painted, expected);
+    EXPECT_GT(std::count(painted.begin(), painted.end(), '\xff'), 5000);
+
+    const ProgramRun piped = run_program({LINPAINT, "-i", "-", "-r", std::to_string(photo.rows), "-c",
+                                          std::to_string(photo.columns), "-o", "-"}, list);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out.substr(piped.out.size() - painted.size()), painted);
+    EXPECT_EQ(piped.out.substr(0, 5), "P5\n# ");
+}

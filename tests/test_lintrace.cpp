@@ -1,1 +1,276 @@
+// lintrace run the way a user runs it: the usage text, every failure's
+// message and status, the output file's fate, and whole runs on photographs.
+#include <cmath>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "helpers.h"
+#include "literal/literal.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+std::string usage()
+{
+    return "usage:\t" + LINTRACE +
+           "\n\t-i <string>\n\t[-s <float>]\n\t[-m <int>]\n\t[-lt <float>]\n\t[-ht <float>]\n\t[-sp]\n\t-o <string>\n"
+           "where:\t\"i\" the name of the PGM image file for input\n"
+           "\t\"s\" the sigma value used for convolution (default 0.4)\n"
+           "\t\"m\" the size of the full mask used for convolution (default 4*sigma)\n"
+           "\t\"lt\" the low threshold value (default 1.4)\n"
+           "\t\"ht\" the high threshold value (default 2.0)\n"
+           "\t\"sp\" print out sub-pixel localized values (default FALSE)\n"
+           "\t\"o\" the name of the file to store the connectivity list\n";
+}
+
+ProgramRun lintrace(std::vector<std::string> arguments, const std::string& input = "")
+{
+    arguments.insert(arguments.begin(), LINTRACE);
+    return run_program(arguments, input);
+}
+
+std::string photo_path(const std::string& name) { return DATA_DIR + "/" + name; }
+
+struct Point {
+    double x, y;
+};
+
+std::vector<std::vector<Point>> blocks_of(const std::string& text)
+{
+    std::vector<std::vector<Point>> blocks(1);
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == "-1 -1") {
+            blocks.emplace_back();
+            continue;
+        }
+        Point p{};
+        std::istringstream numbers(line);
+        numbers >> p.x >> p.y;
+        blocks.back().push_back(p);
+    }
+    return blocks;
+}
+
+}  // namespace
+
+TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
+{
+    const std::string in = photo_path("chelsea.pgm");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{}, "ERROR:  -i is required.\n"},
+        {{"-i", in}, "ERROR:  -o is required.\n"},
+        {{"-o", "x.list"}, "ERROR:  -i is required.\n"},
+        {{"-i", in, "-o", "x", "-sp", "-sp"}, ""},
+        {{"-i", in, "-o", "x", "-x"}, "ERROR:  -x not a valid switch.\n"},
+        {{"image.pgm"}, "ERROR:  image.pgm not a valid switch.\n"},
+        {{"-i", in, "-o"}, "ERROR:  -o needs a value.\n"},
+        {{"-i", in, "-o", "x", "-s"}, "ERROR:  -s needs a value.\n"},
+        {{"-i", in, "-o", std::string(256, 'a')}, "ERROR:  the value of -o is longer than 255 characters.\n"},
+        {{"-i", "/nonexistent", "-o", "x", "-s", "0"}, "ERROR:  sigma must be a positive finite number, not 0.\n"},
+        {{"-i", "/nonexistent", "-o", "x", "-s", "-1"}, "ERROR:  sigma must be a positive finite number, not -1.\n"},
+        {{"-i", "/nonexistent", "-o", "x", "-s", "nan"}, "ERROR:  sigma must be a positive finite number, not nan.\n"},
+        {{"-i", "/nonexistent", "-o", "x", "-s", "inf"}, "ERROR:  sigma must be a positive finite number, not inf.\n"},
+        {{"-i", "/nonexistent", "-o", "x", "-s", "1e30"},
+         "ERROR:  sigma 1e+30 is too large: its mask size does not fit an int.\n"},
+    };
+    const std::string directory = scratch_directory();
+    for (const Case& c : cases) {
+        const ProgramRun run = lintrace(c.arguments);
+        EXPECT_EQ(run.status, 255) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.err, c.message + usage()) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_FALSE(file_exists("x")) << "nothing is written";
+}
+
+TEST(Lintrace, HelpAndVersionGoToStandardOutput)
+{
+    ProgramRun help = lintrace({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, usage());
+    EXPECT_EQ(help.err, "");
+    ProgramRun version = lintrace({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "lintrace 1.0.0\n");
+}
+
+TEST(Lintrace, BadInputStopsBeforeTheOutputIsTouched)
+{
+    const std::string directory = scratch_directory();
+    const std::string out = directory + "/out.list";
+    write_file_bytes(out, "precious");
+    struct Case {
+        std::string input;
+        std::string message;
+    };
+    write_file_bytes(directory + "/colour.ppm", "P6\n1 1\n255\nabc");
+    write_file_bytes(directory + "/short.pgm", "P5\n10 10\n255\nabc");
+    write_file_bytes(directory + "/empty.pgm", "");
+    const std::string not_found = "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
+    const Case cases[] = {
+        {directory + "/colour.ppm", "Input file is not a PGM raw image.\n"},
+        {directory + "/empty.pgm", "Input file is not a PGM raw image.\n"},
+        {directory + "/short.pgm", "Input file is truncated: its raster holds fewer than 10 x 10 pixels.\n"},
+        {directory + "/missing.pgm", not_found},
+        {directory, not_found},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = lintrace({"-i", c.input, "-o", out});
+        EXPECT_EQ(run.status, 1) << c.input;
+        EXPECT_EQ(run.err, c.message) << c.input;
+        EXPECT_EQ(read_file(out), "precious");
+    }
+}
+
+TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
+{
+    const std::string directory = scratch_directory();
+    const std::string missing = directory + "/no/such/dir/out.list";
+    ProgramRun run = lintrace({"-i", photo_path("chelsea.pgm"), "-o", missing});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\"\n");
+    EXPECT_FALSE(file_exists(directory + "/no"));
+
+    run = lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n");
+}
+
+TEST(Lintrace, AnImageWithoutEdgesGivesAnEmptyFile)
+{
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/grey.pgm", pgm_bytes(blank_image(40, 30, 77)));
+    write_file_bytes(directory + "/out.list", "old content");
+    for (const char* size : {"1 1", "1 9", "9 1", "3 3"}) {
+        write_file_bytes(directory + "/tiny.pgm", std::string("P5\n") + size + "\n255\n" + std::string(81, '\xff'));
+        ProgramRun tiny = lintrace({"-i", directory + "/tiny.pgm", "-o", directory + "/tiny.list", "-s", "3"});
+        EXPECT_EQ(tiny.status, 0) << size;
+        EXPECT_EQ(read_file(directory + "/tiny.list"), "") << size;
+    }
+    ProgramRun run = lintrace({"-i", directory + "/grey.pgm", "-o", directory + "/out.list"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(file_exists(directory + "/out.list"));
+    EXPECT_EQ(read_file(directory + "/out.list"), "");
+}
+
+TEST(Lintrace, TheListIsTheLiteralDetectorsByteForByte)
+{
+    const std::string directory = scratch_directory();
+    const TestImage photo = photograph("astronaut.pgm");
+    for (bool sub_pixel : {false, true}) {
+        std::vector<std::string> arguments = {"-s", "1.0", "-i", photo_path("astronaut.pgm"), "-o", directory + "/a.list"};
+        if (sub_pixel) arguments.push_back("-sp");
+        ASSERT_EQ(lintrace(arguments).status, 0);
+        EXPECT_EQ(read_file(directory + "/a.list"),
+                  literal::run(photo.pixels, photo.columns, photo.rows, static_cast<double>(1.0f), 1.4f, 2.0f, sub_pixel));
+    }
+    ASSERT_EQ(lintrace({"-i", photo_path("coffee.pgm"), "-o", directory + "/c.list", "-lt", "3", "-ht", "6"}).status, 0);
+    const TestImage coffee = photograph("coffee.pgm");
+    EXPECT_EQ(read_file(directory + "/c.list"), literal::run(coffee.pixels, coffee.columns, coffee.rows, 0.4, 3.0f, 6.0f, false))
+        << "the default sigma is the double 0.4";
+}
+
+TEST(Lintrace, SwitchesWithoutEffectLeaveTheListAlone)
+{
+    const std::string directory = scratch_directory();
+    const std::string in = photo_path("chelsea.pgm");
+    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
+    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/m.list", "-m", "9"}).status, 0);
+    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/abc.list", "-s", "abc"}).status, 0);
+    const std::string plain = read_file(directory + "/plain.list");
+    EXPECT_FALSE(plain.empty());
+    EXPECT_EQ(read_file(directory + "/m.list"), plain) << "-m never changes the mask";
+    EXPECT_EQ(read_file(directory + "/abc.list"), plain) << "a sigma that does not convert keeps the default";
+}
+
+TEST(Lintrace, SixteenBitInputIsDetectedLikeItsEightBitVersion)
+{
+    const std::string directory = scratch_directory();
+    const TestImage photo = photograph("chelsea.pgm");
+    std::string wide = "P5\n" + std::to_string(photo.columns) + " " + std::to_string(photo.rows) + "\n65535\n";
+    for (unsigned char v : photo.pixels) {
+        wide += static_cast<char>(v);  // v * 257: the same byte twice
+        wide += static_cast<char>(v);
+    }
+    write_file_bytes(directory + "/wide.pgm", wide);
+    ASSERT_EQ(lintrace({"-i", directory + "/wide.pgm", "-o", directory + "/wide.list"}).status, 0);
+    ASSERT_EQ(lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/narrow.list"}).status, 0);
+    EXPECT_EQ(read_file(directory + "/wide.list"), read_file(directory + "/narrow.list"));
+}
+
+TEST(Lintrace, ListsOfPhotographsHaveTheirStructure)
+{
+    const std::string directory = scratch_directory();
+    for (const char* name : {"astronaut.pgm", "camera.pgm", "chelsea.pgm", "coffee.pgm"}) {
+        for (const char* sigma : {"0.4", "1.0", "2.0"}) {
+            const TestImage photo = photograph(name);
+            const int half = (mask_of(std::stod(sigma)) + 1) / 2;
+            ASSERT_EQ(lintrace({"-i", photo_path(name), "-o", directory + "/p.list", "-s", sigma}).status, 0);
+            ASSERT_EQ(lintrace({"-i", photo_path(name), "-o", directory + "/s.list", "-s", sigma, "-sp"}).status, 0);
+            const std::string pixel_text = read_file(directory + "/p.list");
+            ASSERT_FALSE(pixel_text.empty());
+            ASSERT_EQ(pixel_text.substr(pixel_text.size() - 6), "-1 -1\n") << "every block is closed";
+
+            std::istringstream lines(pixel_text);
+            for (std::string line; std::getline(lines, line);) {
+                if (line == "-1 -1") continue;
+                ASSERT_TRUE(line.size() > 8 && line.substr(line.size() - 3) == ".00" && line.find(".00 ") != std::string::npos)
+                    << line;
+            }
+
+            const auto pixel_blocks = blocks_of(pixel_text);
+            const auto sub_blocks = blocks_of(read_file(directory + "/s.list"));
+            ASSERT_EQ(pixel_blocks.size(), sub_blocks.size());
+            std::map<std::pair<int, int>, int> seen;
+            for (const auto& block : pixel_blocks)
+                for (const Point& p : block) ++seen[{static_cast<int>(p.x), static_cast<int>(p.y)}];
+            for (size_t b = 0; b + 1 < pixel_blocks.size(); ++b) {
+                const auto& block = pixel_blocks[b];
+                ASSERT_FALSE(block.empty());
+                ASSERT_EQ(block.size(), sub_blocks[b].size());
+                for (size_t k = 0; k < block.size(); ++k) {
+                    const Point& p = block[k];
+                    EXPECT_TRUE(p.x > half && p.x < photo.columns - half && p.y > half && p.y < photo.rows - half);
+                    EXPECT_LE(std::fabs(sub_blocks[b][k].x - p.x), 0.85);
+                    EXPECT_LE(std::fabs(sub_blocks[b][k].y - p.y), 0.85);
+                    if (k > 0) {
+                        EXPECT_LE(std::fabs(p.x - block[k - 1].x), 1.0) << "consecutive points are 8-adjacent";
+                        EXPECT_LE(std::fabs(p.y - block[k - 1].y), 1.0);
+                        EXPECT_FALSE(p.x == block[k - 1].x && p.y == block[k - 1].y);
+                    }
+                    if (k > 0 && k + 1 < block.size()) {
+                        EXPECT_EQ((seen[{static_cast<int>(p.x), static_cast<int>(p.y)}]), 1)
+                            << "an inner point stands nowhere else";
+                    }
+                }
+            }
+            if (testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+TEST(Lintrace, StreamsStandInForFilesWithADash)
+{
+    const std::string bytes = read_file(photo_path("chelsea.pgm"));
+    const ProgramRun piped = lintrace({"-i", "-", "-o", "-"}, bytes);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "");
+    const std::string directory = scratch_directory();
+    ASSERT_EQ(lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/f.list"}).status, 0);
+    EXPECT_EQ(piped.out, read_file(directory + "/f.list"));
+    const ProgramRun truncated = lintrace({"-i", "-", "-o", "-"}, bytes.substr(0, bytes.size() - 1));
+    EXPECT_EQ(truncated.status, 1);
+    EXPECT_EQ(truncated.out, "");
+    EXPECT_THAT(truncated.err, HasSubstr("truncated"));
+}
