@@ -82,6 +82,7 @@ void paint(PgmImage* image, const EdgePoint& point)
 
 int main(int argc, char** argv)
 {
+    fail_stop_on_exhausted_heap();
     args_program_version = "linpaint 1.0.0";
     args_parse(argc, argv, args);
     if (row <= 0) switch_error(argv, "ERROR:  -r must be a positive number of rows, not %d.\n", row);

@@ -84,6 +84,7 @@ void canny()
 
 int main(int argc, char** argv)
 {
+    fail_stop_on_exhausted_heap();
     args_program_version = "lintrace 1.0.0";
     args_parse(argc, argv, args);
     if (std::bit_cast<uint32_t>(sigma_switch) != SIGMA_UNSET_BITS) sigma = sigma_switch;

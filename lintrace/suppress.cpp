@@ -15,6 +15,7 @@
 // their candidates are stored band after band, which is raster order.
 #include <algorithm>
 #include <cmath>
+#include <system_error>
 #include <thread>
 
 #include "detector.h"
@@ -135,10 +136,16 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         for (int64_t b = 0; b < bands; ++b) {
             const int begin = static_cast<int>(first_row + band_rows * b / bands);
             const int end = static_cast<int>(first_row + band_rows * (b + 1) / bands);
-            if (b + 1 < bands)
-                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, begin, end, &found[b]);
-            else
-                suppress_band(settings, pixels, &kernel, begin, end, &found[b]);
+            bool started = false;
+            if (b + 1 < bands) {
+                try {
+                    workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, begin, end, &found[b]);
+                    started = true;
+                } catch (const std::system_error&) {
+                    // No thread to be had: the band is done here instead.
+                }
+            }
+            if (!started) suppress_band(settings, pixels, &kernel, begin, end, &found[b]);
         }
         for (std::thread& worker : workers) worker.join();
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 void (*errmsg_cleanup)() = nullptr;
 
@@ -20,6 +21,11 @@ void errmsg(const char* message)
     std::fprintf(stderr, "%s\n", message);
     std::fprintf(stderr, "...now exiting to system...\n");
     std::exit(1);
+}
+
+void fail_stop_on_exhausted_heap()
+{
+    std::set_new_handler([] { errmsg("Memory allocation failure"); });
 }
 
 namespace {

@@ -11,6 +11,10 @@
 // Hook run by errmsg before it exits (removes an unfinished output file).
 extern void (*errmsg_cleanup)();
 
+// Makes every allocation of the C++ library fail-stop too: when operator new
+// finds the heap exhausted, the process ends through errmsg.
+void fail_stop_on_exhausted_heap();
+
 int** imatrix(int rows, int columns);
 short** smatrix(int rows, int columns);
 char** cmatrix(int rows, int columns);

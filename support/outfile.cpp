@@ -41,6 +41,8 @@ void watch_temporary(const std::string& path)
     std::memcpy(pending_temporary, path.c_str(), path.size() + 1);
     errmsg_cleanup = remove_pending_temporary;
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(signal_number, remove_on_signal);
+    // A file that outgrows the size limit fails its write instead of ending the process.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void forget_temporary()

@@ -1,6 +1,7 @@
 // lintrace run the way a user runs it: the usage text, every failure's
 // message and status, the output file's fate, and whole runs on photographs.
 #include <cmath>
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -273,4 +274,29 @@ TEST(Lintrace, StreamsStandInForFilesWithADash)
     EXPECT_EQ(truncated.status, 1);
     EXPECT_EQ(truncated.out, "");
     EXPECT_THAT(truncated.err, HasSubstr("truncated"));
+}
+
+TEST(Lintrace, ResourceLimitsEndTheRunCleanly)
+{
+    const std::string directory = scratch_directory();
+    const std::string out = directory + "/out.list";
+    write_file_bytes(out, "precious");
+    std::mt19937 random(1);
+    TestImage noise = blank_image(2000, 2000);
+    for (unsigned char& v : noise.pixels) v = static_cast<unsigned char>(random());
+    write_file_bytes(directory + "/noise.pgm", pgm_bytes(noise));
+    const std::string command = LINTRACE + " -i " + directory + "/noise.pgm -o " + out;
+    // Room for the image, not for the detector's working state.
+    ProgramRun run = run_program({"/bin/sh", "-c", "ulimit -v 30000; exec " + command});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Program encounters run-time error...\nMemory allocation failure\n...now exiting to system...\n");
+    EXPECT_TRUE(read_file(out) == "precious");
+    // A list that outgrows the file size limit fails its write: the old list stays.
+    run = run_program({"/bin/sh", "-c", "ulimit -f 8; exec " + command});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR, can't write file \"" + out + "\": File too large\n");
+    EXPECT_TRUE(read_file(out) == "precious");
+    std::filesystem::remove(directory + "/noise.pgm");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator()), 1)
+        << "the unfinished list is removed";
 }
