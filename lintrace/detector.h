@@ -162,8 +162,9 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
 // dx, dy and magnitude of row r, each `columns` doubles.
 void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* magnitude);
 
-// The magnitude of a gradient: hypot of the C library.
+// The magnitude of a gradient: the C library's hypot, to the last bit.
 double gradient_magnitude(double gx, double gy);
+void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count);
 
 // ---------------------------------------------------------------------------
 // Suppression (suppress.cpp).

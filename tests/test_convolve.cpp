@@ -225,3 +225,51 @@ TEST(Gradient, MaskWiderThanTheImageStaysInside)
     EXPECT_TRUE(same_bits(fast.dy, plain.dy));
     EXPECT_TRUE(same_bits(fast.magnitude, plain.magnitude));
 }
+
+TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
+{
+    std::mt19937_64 random(2718);
+    std::uniform_real_distribution<double> gradient(-3000.0, 3000.0);
+    std::uniform_int_distribution<int> exponent(-1074, 1023);
+    std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+    auto any_magnitude = [&] { return std::ldexp(mantissa(random), exponent(random)) * (random() & 1 ? 1 : -1); };
+    auto raw_bits = [&] {
+        const uint64_t b = random();
+        double v;
+        std::memcpy(&v, &b, sizeof v);
+        return v;
+    };
+    const double special[] = {0.0, -0.0, 1.0, -1.0, 0x1p-1074, 0x1p-1022, 0x1p-459, 0x1.0000000000001p-459,
+                              0x1p-460, 0x1p+511, 0x1.0000000000001p+511, 0x1p+512, 1e300, 1.7976931348623157e308,
+                              INFINITY, -INFINITY, NAN, 3.0, 4.0, 0x1p-54, 0x1p-53};
+    constexpr int block = 1 << 16;
+    std::vector<double> x(block), y(block), fast(block);
+    size_t checked = 0, mismatches = 0;
+    for (int round = 0; round < 200; ++round) {
+        for (int k = 0; k < block; ++k) {
+            switch (round % 4) {
+            case 0: x[k] = gradient(random), y[k] = gradient(random); break;
+            case 1: x[k] = any_magnitude(), y[k] = any_magnitude(); break;
+            case 2: x[k] = gradient(random), y[k] = x[k] * std::ldexp(mantissa(random), -static_cast<int>(random() % 60)); break;
+            default: x[k] = raw_bits(), y[k] = k % 3 ? raw_bits() : special[random() % std::size(special)]; break;
+            }
+        }
+        gradient_magnitudes(x.data(), y.data(), fast.data(), block);
+        for (int k = 0; k < block; ++k) {
+            const double expected = std::hypot(x[k], y[k]);
+            const double scalar = gradient_magnitude(x[k], y[k]);
+            const bool same = std::isnan(expected) ? std::isnan(scalar) && std::isnan(fast[k])
+                                                   : std::memcmp(&expected, &scalar, 8) == 0 &&
+                                                         std::memcmp(&expected, &fast[k], 8) == 0;
+            if (!same && ++mismatches < 5) ADD_FAILURE() << std::hexfloat << x[k] << " " << y[k];
+            ++checked;
+        }
+    }
+    for (double a : special)
+        for (double b : special) {
+            const double expected = std::hypot(a, b), scalar = gradient_magnitude(a, b);
+            EXPECT_TRUE(std::isnan(expected) ? std::isnan(scalar) : std::memcmp(&expected, &scalar, 8) == 0) << a << " " << b;
+        }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_GE(checked, 13000000u);
+}
