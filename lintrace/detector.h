@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -50,26 +49,30 @@ struct Edgel {
     int32_t y;  // pixel row
 };
 
-// The candidates of a run in the order they were added (raster order), with
-// their strong and in-table flags and, when the list is written in sub-pixel
-// mode, their sub-pixel positions. A position is found through a bitset of
-// occupied pixels and the count of records before each 64-pixel word, so a
-// lookup costs the same on any image size.
+// Per 64 pixels of the image: which hold a candidate, which of those are
+// still in the table, which are strong, and how many candidates the image
+// holds before them. Everything a lookup needs lies in one cache line.
+struct EdgelWord {
+    uint64_t occupied;
+    uint64_t in_table;
+    uint64_t high;
+    uint32_t records_before;
+};
+
+// The candidates of a run in the order they were added (raster order) and,
+// when the list is written in sub-pixel mode, their sub-pixel positions. A
+// record's index is found from its position by counting the occupied pixels
+// before it, so a lookup costs the same on any image size.
 struct EdgelTable {
     int64_t columns = 0;
     int64_t rows = 0;
     bool keeps_sub_pixel = false;
     std::vector<Edgel> records;
-    std::vector<uint8_t> flags;  // EDGEL_HIGH, EDGEL_IN_TABLE
     std::vector<double> sub_x;
     std::vector<double> sub_y;
-    std::vector<uint64_t> occupied;        // one bit per pixel
-    std::vector<uint32_t> records_before;  // records in the words before this one
+    std::vector<EdgelWord> words;
     int64_t last_position = -1;
 };
-
-constexpr uint8_t EDGEL_HIGH = 1;
-constexpr uint8_t EDGEL_IN_TABLE = 2;
 
 void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel);
 int edgel_key(double x, double y);
@@ -78,9 +81,10 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);
 uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y);
 void set_edgel_high(EdgelTable* table, int64_t x, int64_t y);
-// The records still in the table, in the order a sweep meets them: bucket
-// 19999 down to 0, each bucket newest first.
-std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table);
+bool edgel_is_high(const EdgelTable* table, uint32_t record);
+// The records still in the table (only the strong ones, if asked), in the
+// order a sweep meets them: bucket 19999 down to 0, each bucket newest first.
+std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only = false);
 // Orders `indices` the way a sweep would meet them.
 void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices);
 
@@ -97,6 +101,20 @@ struct Junction {
     uint32_t newer;              // neighbours on the list of open junctions
     uint32_t older;
 };
+
+// Open junctions by pixel: open addressing with linear probing and removal
+// by backward shift, so a lookup reads one or two cache lines however many
+// junctions are open.
+struct PixelMap {
+    std::vector<int64_t> cells;  // EMPTY_CELL where free
+    std::vector<uint32_t> values;
+    size_t count = 0;
+};
+constexpr int64_t EMPTY_CELL = -1;
+
+uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when absent
+void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
+void pixel_map_erase(PixelMap* map, int64_t cell);
 
 // An edge: its points are point_count entries of Detector::edge_points from
 // first_point on, head first.
@@ -118,7 +136,7 @@ struct Detector {
 
     std::vector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;                       // newest open junction
-    std::unordered_map<int64_t, uint32_t> open_junctions;  // pixel -> open junction
+    PixelMap open_junctions;                                // pixel -> open junction
 
     std::vector<Edge> edges;  // in the order they were traced; written newest first
     std::vector<uint32_t> edge_points;
@@ -212,7 +230,8 @@ inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y) { return 
 // Junctions (junction.cpp).
 
 uint32_t get_junction(Detector* detector, int64_t x, int64_t y);
-void set_junction(Detector* detector, uint32_t junction, uint32_t edgel);
+// The chain end point `edgel` at (x, y) has arrived at the junction.
+void set_junction(Detector* detector, uint32_t junction, uint32_t edgel, int64_t x, int64_t y);
 int junction_done(const Detector* detector, uint32_t junction, int n, const signed char codes[]);
 void delete_junction(Detector* detector, uint32_t junction);
 

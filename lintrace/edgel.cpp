@@ -6,8 +6,8 @@
 // where a record's bucket is trunc(1000 x + y) mod 20000, and each bucket
 // newest first. Records are never re-added, so the sweep's order is a fixed
 // order of the records from which taken-out ones are dropped; a position is
-// found through a bitset of occupied pixels instead of a bucket walk, so
-// neither a lookup nor a removal depends on how full a bucket is.
+// found through bitsets over the pixels instead of a bucket walk, so neither
+// a lookup nor a removal depends on how full a bucket is.
 #include <algorithm>
 #include <bit>
 #include <cstdio>
@@ -20,15 +20,15 @@ namespace {
 int64_t word_of(int64_t position) { return position >> 6; }
 uint64_t bit_of(int64_t position) { return uint64_t{1} << (position & 63); }
 
-// The record at a pixel, whether or not it is still in the table.
-uint32_t record_at(const EdgelTable* table, int64_t x, int64_t y)
+int64_t position_of(const EdgelTable* table, int64_t x, int64_t y)
 {
-    if (x < 0 || y < 0 || x >= table->columns || y >= table->rows) return NO_EDGEL;
-    const int64_t position = y * table->columns + x;
-    const uint64_t word = table->occupied[word_of(position)];
-    if ((word & bit_of(position)) == 0) return NO_EDGEL;
-    return table->records_before[word_of(position)] +
-           static_cast<uint32_t>(std::popcount(word & (bit_of(position) - 1)));
+    if (x < 0 || y < 0 || x >= table->columns || y >= table->rows) return -1;
+    return y * table->columns + x;
+}
+
+uint32_t record_index(const EdgelWord& word, int64_t position)
+{
+    return word.records_before + static_cast<uint32_t>(std::popcount(word.occupied & (bit_of(position) - 1)));
 }
 
 int bucket_of(const Edgel& edgel) { return edgel_key(edgel.x, edgel.y); }
@@ -41,9 +41,7 @@ void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_
     table->columns = columns;
     table->rows = rows;
     table->keeps_sub_pixel = keep_sub_pixel;
-    const size_t words = static_cast<size_t>((columns * rows + 63) / 64);
-    table->occupied.assign(words, 0);
-    table->records_before.assign(words, 0);
+    table->words.assign(static_cast<size_t>((columns * rows + 63) / 64), EdgelWord{0, 0, 0, 0});
 }
 
 // trunc(x * 1000 + y) mod 20000, the remainder taking the dividend's sign. The
@@ -61,12 +59,14 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     if (x < 0 || y < 0 || x >= table->columns || y >= table->rows || position <= table->last_position)
         errmsg("Edge points must be stored inside the image, in raster order");
     if (table->records.size() >= NO_EDGEL) errmsg("Too many edge-point candidates");
+    EdgelWord& word = table->words[word_of(position)];
     if (table->last_position < 0 || word_of(position) != word_of(table->last_position))
-        table->records_before[word_of(position)] = static_cast<uint32_t>(table->records.size());
-    table->occupied[word_of(position)] |= bit_of(position);
+        word.records_before = static_cast<uint32_t>(table->records.size());
+    word.occupied |= bit_of(position);
+    word.in_table |= bit_of(position);
+    if (high) word.high |= bit_of(position);
     table->last_position = position;
     table->records.push_back(Edgel{x, y});
-    table->flags.push_back(static_cast<uint8_t>(EDGEL_IN_TABLE | (high ? EDGEL_HIGH : 0)));
     if (table->keeps_sub_pixel) {
         table->sub_x.push_back(sub_x);
         table->sub_y.push_back(sub_y);
@@ -75,37 +75,64 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
 
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y)
 {
-    const uint32_t index = get_edgel_ptr(table, x, y);
-    if (index != NO_EDGEL) table->flags[index] &= static_cast<uint8_t>(~EDGEL_IN_TABLE);
-    return index;
+    const int64_t position = position_of(table, x, y);
+    if (position < 0) return NO_EDGEL;
+    EdgelWord& word = table->words[word_of(position)];
+    if ((word.in_table & bit_of(position)) == 0) return NO_EDGEL;
+    word.in_table &= ~bit_of(position);
+    return record_index(word, position);
 }
 
 uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y)
 {
-    const uint32_t index = record_at(table, x, y);
-    if (index == NO_EDGEL || (table->flags[index] & EDGEL_IN_TABLE) == 0) return NO_EDGEL;
-    return index;
+    const int64_t position = position_of(table, x, y);
+    if (position < 0) return NO_EDGEL;
+    const EdgelWord& word = table->words[word_of(position)];
+    if ((word.in_table & bit_of(position)) == 0) return NO_EDGEL;
+    return record_index(word, position);
 }
 
 void set_edgel_high(EdgelTable* table, int64_t x, int64_t y)
 {
-    const uint32_t index = get_edgel_ptr(table, x, y);
-    if (index == NO_EDGEL) {
+    const int64_t position = position_of(table, x, y);
+    EdgelWord* word = position < 0 ? nullptr : &table->words[word_of(position)];
+    if (word == nullptr || (word->in_table & bit_of(position)) == 0) {
         std::fprintf(stderr, "\n\nERROR:  Could not set (%.1f, %.1f) high!\n", static_cast<double>(x),
                      static_cast<double>(y));
         return;
     }
-    table->flags[index] |= EDGEL_HIGH;
+    word->high |= bit_of(position);
 }
 
-std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table)
+bool edgel_is_high(const EdgelTable* table, uint32_t record)
+{
+    const Edgel& e = table->records[record];
+    const int64_t position = position_of(table, e.x, e.y);
+    return (table->words[word_of(position)].high & bit_of(position)) != 0;
+}
+
+namespace {
+
+bool in_table(const EdgelTable* table, uint32_t record)
+{
+    const Edgel& e = table->records[record];
+    const int64_t position = position_of(table, e.x, e.y);
+    return (table->words[word_of(position)].in_table & bit_of(position)) != 0;
+}
+
+}  // namespace
+
+std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only)
 {
     // A counting sort by bucket: bucket 19999 takes the first places, and each
     // bucket is filled from its newest record down.
+    auto wanted = [table, strong_only](uint32_t i) {
+        return in_table(table, i) && (!strong_only || edgel_is_high(table, i));
+    };
     std::vector<uint32_t> start(EDGEL_BUCKETS + 1, 0);
     const uint32_t count = static_cast<uint32_t>(table->records.size());
     for (uint32_t i = 0; i < count; ++i)
-        if (table->flags[i] & EDGEL_IN_TABLE) ++start[bucket_of(table->records[i])];
+        if (wanted(i)) ++start[bucket_of(table->records[i])];
     uint32_t placed = 0;
     for (int bucket = EDGEL_BUCKETS - 1; bucket >= 0; --bucket) {
         const uint32_t in_bucket = start[bucket];
@@ -114,7 +141,7 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table)
     }
     std::vector<uint32_t> order(placed);
     for (uint32_t i = count; i-- > 0;)
-        if (table->flags[i] & EDGEL_IN_TABLE) order[start[bucket_of(table->records[i])]++] = i;
+        if (wanted(i)) order[start[bucket_of(table->records[i])]++] = i;
     return order;
 }
 

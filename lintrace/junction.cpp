@@ -10,11 +10,74 @@
 // lookup costs the same however many junctions are open.
 #include "detector.h"
 
+namespace {
+
+size_t home_slot(const PixelMap* map, int64_t cell)
+{
+    return static_cast<size_t>((static_cast<uint64_t>(cell) * 0x9E3779B97F4A7C15u) >> 32) & (map->cells.size() - 1);
+}
+
+void grow(PixelMap* map)
+{
+    PixelMap larger;
+    larger.cells.assign(map->cells.empty() ? 1024 : 2 * map->cells.size(), EMPTY_CELL);
+    larger.values.assign(larger.cells.size(), NO_JUNCTION);
+    for (size_t k = 0; k < map->cells.size(); ++k)
+        if (map->cells[k] != EMPTY_CELL) pixel_map_insert(&larger, map->cells[k], map->values[k]);
+    *map = std::move(larger);
+}
+
+}  // namespace
+
+uint32_t pixel_map_find(const PixelMap* map, int64_t cell)
+{
+    if (map->cells.empty()) return NO_JUNCTION;
+    const size_t mask = map->cells.size() - 1;
+    for (size_t k = home_slot(map, cell);; k = (k + 1) & mask) {
+        if (map->cells[k] == cell) return map->values[k];
+        if (map->cells[k] == EMPTY_CELL) return NO_JUNCTION;
+    }
+}
+
+void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value)
+{
+    if (2 * (map->count + 1) > map->cells.size()) grow(map);
+    const size_t mask = map->cells.size() - 1;
+    size_t k = home_slot(map, cell);
+    while (map->cells[k] != EMPTY_CELL && map->cells[k] != cell) k = (k + 1) & mask;
+    if (map->cells[k] == EMPTY_CELL) ++map->count;
+    map->cells[k] = cell;
+    map->values[k] = value;
+}
+
+void pixel_map_erase(PixelMap* map, int64_t cell)
+{
+    if (map->cells.empty()) return;
+    const size_t mask = map->cells.size() - 1;
+    size_t hole = home_slot(map, cell);
+    while (map->cells[hole] != cell) {
+        if (map->cells[hole] == EMPTY_CELL) return;
+        hole = (hole + 1) & mask;
+    }
+    // Later entries of the same run move back into the hole unless their home
+    // lies cyclically between the hole and where they stand.
+    for (size_t k = (hole + 1) & mask; map->cells[k] != EMPTY_CELL; k = (k + 1) & mask) {
+        const size_t home = home_slot(map, map->cells[k]);
+        const bool stays = hole < k ? (home > hole && home <= k) : (home > hole || home <= k);
+        if (stays) continue;
+        map->cells[hole] = map->cells[k];
+        map->values[hole] = map->values[k];
+        hole = k;
+    }
+    map->cells[hole] = EMPTY_CELL;
+    --map->count;
+}
+
 uint32_t get_junction(Detector* detector, int64_t x, int64_t y)
 {
     const int64_t cell = cell_of(detector, x, y);
-    const auto open = detector->open_junctions.find(cell);
-    if (open != detector->open_junctions.end()) return open->second;
+    const uint32_t open = pixel_map_find(&detector->open_junctions, cell);
+    if (open != NO_JUNCTION) return open;
 
     Junction junction{};
     junction.x = static_cast<int32_t>(x);
@@ -28,16 +91,15 @@ uint32_t get_junction(Detector* detector, int64_t x, int64_t y)
     if (detector->jct_lst != NO_JUNCTION) detector->junctions[detector->jct_lst].newer = index;
     detector->junctions.push_back(junction);
     detector->jct_lst = index;
-    detector->open_junctions.emplace(cell, index);
+    pixel_map_insert(&detector->open_junctions, cell, index);
     return index;
 }
 
-void set_junction(Detector* detector, uint32_t junction, uint32_t edgel)
+void set_junction(Detector* detector, uint32_t junction, uint32_t edgel, int64_t x, int64_t y)
 {
     Junction& j = detector->junctions[junction];
-    const Edgel& e = detector->edgels.records[edgel];
-    const int64_t dx = static_cast<int64_t>(e.x) - j.x;
-    const int64_t dy = static_cast<int64_t>(e.y) - j.y;
+    const int64_t dx = x - j.x;
+    const int64_t dy = y - j.y;
     for (int d = 0; d < DIRECTIONS; ++d) {
         if (x_offset[d] == dx && y_offset[d] == dy) {
             j.branch[d] = edgel;
@@ -48,12 +110,13 @@ void set_junction(Detector* detector, uint32_t junction, uint32_t edgel)
 
 int junction_done(const Detector* detector, uint32_t junction, int n, const signed char codes[])
 {
+    // A branch from direction d always stands at the junction's position plus
+    // the offset of d, so its label is read there.
     const Junction& j = detector->junctions[junction];
     for (int k = n - 1; k >= 0; --k) {
-        const uint32_t branch = j.branch[codes[k]];
-        if (branch == NO_EDGEL) return 0;
-        const Edgel& end = detector->edgels.records[branch];
-        if (detector->Record_image[cell_of(detector, end.x, end.y)] & LABEL_CANDIDATE) return 0;
+        const int d = codes[k];
+        if (j.branch[d] == NO_EDGEL) return 0;
+        if (detector->Record_image[cell_of(detector, j.x + x_offset[d], j.y + y_offset[d])] & LABEL_CANDIDATE) return 0;
     }
     return 1;
 }
@@ -61,9 +124,9 @@ int junction_done(const Detector* detector, uint32_t junction, int n, const sign
 void delete_junction(Detector* detector, uint32_t junction)
 {
     Junction& j = detector->junctions[junction];
-    const auto open = detector->open_junctions.find(cell_of(detector, j.x, j.y));
-    if (open == detector->open_junctions.end() || open->second != junction) return;
-    detector->open_junctions.erase(open);
+    const int64_t cell = cell_of(detector, j.x, j.y);
+    if (pixel_map_find(&detector->open_junctions, cell) != junction) return;
+    pixel_map_erase(&detector->open_junctions, cell);
     if (j.newer != NO_JUNCTION)
         detector->junctions[j.newer].older = j.older;
     else

@@ -22,6 +22,8 @@ struct Step {
     int64_t x;
     int64_t y;
     uint32_t prev;
+    int64_t prev_x;  // where prev stands
+    int64_t prev_y;
     bool at_tail;
     bool exchanged;
 };
@@ -48,7 +50,7 @@ struct Chain {
 void walk(Detector* detector, uint32_t start, Chain* chain)
 {
     const Edgel& first = detector->edgels.records[start];
-    Step step{first.x, first.y, NO_EDGEL, true, false};
+    Step step{first.x, first.y, NO_EDGEL, 0, 0, true, false};
     signed char codes[DIRECTIONS];
     for (;;) {
         const int64_t cell = cell_of(detector, step.x, step.y);
@@ -68,9 +70,10 @@ void walk(Detector* detector, uint32_t start, Chain* chain)
             }
             if (record != NO_EDGEL && t >= 1) {
                 if (t == 2)
-                    chain->pending.push_back(
-                        Step{newx(step.x, 1, codes), newy(step.y, 1, codes), record, false, !step.exchanged});
-                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), record, step.at_tail, step.exchanged};
+                    chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), record, step.x,
+                                                  step.y, false, !step.exchanged});
+                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), record, step.x, step.y, step.at_tail,
+                            step.exchanged};
                 continue;
             }
         } else {
@@ -81,7 +84,7 @@ void walk(Detector* detector, uint32_t start, Chain* chain)
                 chain->start_junction = junction;
                 chain->end_junction = junction;
             } else {
-                set_junction(detector, junction, step.prev);
+                set_junction(detector, junction, step.prev, step.prev_x, step.prev_y);
                 (step.exchanged ? chain->start_junction : chain->end_junction) = junction;
             }
             if (junction_done(detector, junction, t, codes)) delete_junction(detector, junction);
@@ -104,12 +107,21 @@ void add_edges(Detector* detector, const Chain& chain)
     detector->edges.push_back(edge);
 }
 
-// Starts a walk at every strong candidate of `order` that no walk has taken yet.
+// Starts a walk at every candidate of `order`, all strong, that no walk has
+// taken yet. The order jumps across the image, so the records and labels a
+// few places ahead are fetched early.
 void sweep(Detector* detector, const std::vector<uint32_t>& order, Chain* chain)
 {
+    constexpr size_t record_ahead = 16;
+    constexpr size_t label_ahead = 8;
     const EdgelTable& table = detector->edgels;
-    for (const uint32_t record : order) {
-        if ((table.flags[record] & EDGEL_HIGH) == 0) continue;
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (k + record_ahead < order.size()) __builtin_prefetch(&table.records[order[k + record_ahead]]);
+        if (k + label_ahead < order.size()) {
+            const Edgel& ahead = table.records[order[k + label_ahead]];
+            __builtin_prefetch(&detector->Record_image[cell_of(detector, ahead.x, ahead.y)]);
+        }
+        const uint32_t record = order[k];
         const Edgel& e = table.records[record];
         if (detector->Record_image[cell_of(detector, e.x, e.y)] != LABEL_CANDIDATE) continue;
         chain->front.clear();
@@ -134,7 +146,7 @@ std::vector<uint32_t> junction_pass(Detector* detector)
             const int64_t x = newx(junction.x, k, codes);
             const int64_t y = newy(junction.y, k, codes);
             const uint32_t record = get_edgel_ptr(&detector->edgels, x, y);
-            if (record != NO_EDGEL && (detector->edgels.flags[record] & EDGEL_HIGH) == 0) promoted.push_back(record);
+            if (record != NO_EDGEL && !edgel_is_high(&detector->edgels, record)) promoted.push_back(record);
             set_edgel_high(&detector->edgels, x, y);
         }
     }
@@ -147,15 +159,16 @@ void join_edges(Detector* detector)
 {
     detector->jct_lst = NO_JUNCTION;
     detector->junctions.clear();
-    detector->open_junctions.clear();
+    detector->open_junctions = PixelMap{};
     detector->edges.clear();
     detector->edge_points.clear();
     detector->edge_points.reserve(detector->edgels.records.size());
 
-    // The first sweep meets every record. After it, a strong candidate still
-    // labelled as one can only be one that a junction pass promoted, so each
-    // later sweep need only meet those, in the order the whole sweep would.
-    std::vector<uint32_t> order = edgel_sweep_order(&detector->edgels);
+    // A sweep starts walks only at strong candidates, so it need only meet
+    // those. After the first sweep, a strong candidate still labelled as one
+    // can only be one that a junction pass promoted, so each later sweep need
+    // only meet those, in the order the whole sweep would.
+    std::vector<uint32_t> order = edgel_sweep_order(&detector->edgels, true);
     Chain chain;
     for (;;) {
         sweep(detector, order, &chain);

@@ -153,7 +153,6 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         size_t total = 0;
         for (const CandidateRows& band : found) total += band.records.size();
         table->records.reserve(total);
-        table->flags.reserve(total);
         if (keep_sub_pixel) {
             table->sub_x.reserve(total);
             table->sub_y.reserve(total);

@@ -6,12 +6,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 void (*errmsg_cleanup)() = nullptr;
 
 void errmsg(const char* message)
 {
+    // Threads that fail together report once: the first one in ends the
+    // process, the others wait here until it has.
+    static std::mutex reporting;
+    reporting.lock();
     if (errmsg_cleanup != nullptr) {
         void (*cleanup)() = errmsg_cleanup;
         errmsg_cleanup = nullptr;
@@ -20,7 +25,8 @@ void errmsg(const char* message)
     std::fprintf(stderr, "Program encounters run-time error...\n");
     std::fprintf(stderr, "%s\n", message);
     std::fprintf(stderr, "...now exiting to system...\n");
-    std::exit(1);
+    std::fflush(nullptr);
+    std::_Exit(1);
 }
 
 void fail_stop_on_exhausted_heap()

@@ -91,11 +91,11 @@ TEST(EdgelTable, FlaggingStrongLeavesTheRecordInPlace)
 {
     EdgelTable table = table_of(10, 10, {{3, 5}});
     const uint32_t record = get_edgel_ptr(&table, 3, 5);
-    EXPECT_EQ(table.flags[record] & EDGEL_HIGH, 0);
+    EXPECT_FALSE(edgel_is_high(&table, record));
     set_edgel_high(&table, 3, 5);
     set_edgel_high(&table, 3, 5);
     EXPECT_EQ(get_edgel_ptr(&table, 3, 5), record);
-    EXPECT_NE(table.flags[record] & EDGEL_HIGH, 0);
+    EXPECT_TRUE(edgel_is_high(&table, record));
 }
 
 TEST(EdgelTable, SweepOrderIsTheLiteralBucketWalk)

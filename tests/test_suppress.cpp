@@ -232,7 +232,7 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         for (size_t k = 0; k < plain.size(); ++k) {
             EXPECT_EQ(table.records[k].x, plain[k]->x);
             EXPECT_EQ(table.records[k].y, plain[k]->y);
-            EXPECT_EQ((table.flags[k] & EDGEL_HIGH) != 0, plain[k]->high != 0);
+            EXPECT_EQ(edgel_is_high(&table, static_cast<uint32_t>(k)), plain[k]->high != 0);
             EXPECT_EQ(bits(table.sub_x[k]), bits(plain[k]->sub_x));
             EXPECT_EQ(bits(table.sub_y[k]), bits(plain[k]->sub_y));
         }
