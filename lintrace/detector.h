@@ -56,6 +56,7 @@ struct EdgelWord {
     uint64_t occupied;
     uint64_t in_table;
     uint64_t high;
+    uint64_t gathered;  // linking: already gathered into its connected group
     uint32_t records_before;
 };
 
@@ -85,8 +86,14 @@ bool edgel_is_high(const EdgelTable* table, uint32_t record);
 // The records still in the table (only the strong ones, if asked), in the
 // order a sweep meets them: bucket 19999 down to 0, each bucket newest first.
 std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only = false);
+// A key that orders records the reverse of the way a sweep meets them: the
+// bucket above the record index.
+uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record);
 // Orders `indices` the way a sweep would meet them.
 void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices);
+// The record at (x, y) if it has not been gathered before, which it now is;
+// else NO_EDGEL.
+uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y);
 
 // ---------------------------------------------------------------------------
 // Junctions and edges (junction.cpp, link.cpp).
@@ -117,12 +124,15 @@ void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
 // An edge: its points are point_count entries of Detector::edge_points from
-// first_point on, head first.
+// first_point on, head first. The sweep cycle and the sweep key of the record
+// its walk started from tell when it was traced.
 struct Edge {
     uint64_t first_point;
     uint64_t point_count;
+    uint64_t start_key;
     uint32_t start_junction;
     uint32_t end_junction;
+    uint32_t cycle;
 };
 
 // ---------------------------------------------------------------------------
@@ -138,7 +148,7 @@ struct Detector {
     uint32_t jct_lst = NO_JUNCTION;                       // newest open junction
     PixelMap open_junctions;                                // pixel -> open junction
 
-    std::vector<Edge> edges;  // in the order they were traced; written newest first
+    std::vector<Edge> edges;  // in the order they were traced (after linking); written newest first
     std::vector<uint32_t> edge_points;
 };
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <functional>
 
 #include "detector.h"
 #include "memory.h"
@@ -41,7 +42,7 @@ void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_
     table->columns = columns;
     table->rows = rows;
     table->keeps_sub_pixel = keep_sub_pixel;
-    table->words.assign(static_cast<size_t>((columns * rows + 63) / 64), EdgelWord{0, 0, 0, 0});
+    table->words.assign(static_cast<size_t>((columns * rows + 63) / 64), EdgelWord{0, 0, 0, 0, 0});
 }
 
 // trunc(x * 1000 + y) mod 20000, the remainder taking the dividend's sign. The
@@ -104,6 +105,21 @@ void set_edgel_high(EdgelTable* table, int64_t x, int64_t y)
     word->high |= bit_of(position);
 }
 
+uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y)
+{
+    const int64_t position = position_of(table, x, y);
+    if (position < 0) return NO_EDGEL;
+    EdgelWord& word = table->words[word_of(position)];
+    if ((word.occupied & ~word.gathered & bit_of(position)) == 0) return NO_EDGEL;
+    word.gathered |= bit_of(position);
+    return record_index(word, position);
+}
+
+uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record)
+{
+    return static_cast<uint64_t>(bucket_of(table->records[record])) << 32 | record;
+}
+
 bool edgel_is_high(const EdgelTable* table, uint32_t record)
 {
     const Edgel& e = table->records[record];
@@ -147,9 +163,8 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_onl
 
 void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices)
 {
-    std::sort(indices->begin(), indices->end(), [table](uint32_t a, uint32_t b) {
-        const int bucket_a = bucket_of(table->records[a]);
-        const int bucket_b = bucket_of(table->records[b]);
-        return bucket_a != bucket_b ? bucket_a > bucket_b : a > b;
-    });
+    std::vector<uint64_t> keys(indices->size());
+    for (size_t k = 0; k < indices->size(); ++k) keys[k] = edgel_sweep_key(table, (*indices)[k]);
+    std::sort(keys.begin(), keys.end(), std::greater<uint64_t>());
+    for (size_t k = 0; k < keys.size(); ++k) (*indices)[k] = static_cast<uint32_t>(keys[k]);
 }

@@ -9,6 +9,7 @@
 // strength spreads through junctions too. Leaves the edges, in the order they
 // were traced, for the connectivity list.
 #include <algorithm>
+#include <vector>
 
 #include "detector.h"
 
@@ -95,9 +96,11 @@ void walk(Detector* detector, uint32_t start, Chain* chain)
     }
 }
 
-void add_edges(Detector* detector, const Chain& chain)
+void add_edges(Detector* detector, const Chain& chain, uint32_t cycle, uint32_t start_record)
 {
     Edge edge;
+    edge.cycle = cycle;
+    edge.start_key = edgel_sweep_key(&detector->edgels, start_record);
     edge.first_point = detector->edge_points.size();
     edge.point_count = chain.front.size() + chain.back.size();
     edge.start_junction = chain.start_junction;
@@ -108,20 +111,11 @@ void add_edges(Detector* detector, const Chain& chain)
 }
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
-// taken yet. The order jumps across the image, so the records and labels a
-// few places ahead are fetched early.
-void sweep(Detector* detector, const std::vector<uint32_t>& order, Chain* chain)
+// taken yet.
+void sweep(Detector* detector, const std::vector<uint32_t>& order, uint32_t cycle, Chain* chain)
 {
-    constexpr size_t record_ahead = 16;
-    constexpr size_t label_ahead = 8;
     const EdgelTable& table = detector->edgels;
-    for (size_t k = 0; k < order.size(); ++k) {
-        if (k + record_ahead < order.size()) __builtin_prefetch(&table.records[order[k + record_ahead]]);
-        if (k + label_ahead < order.size()) {
-            const Edgel& ahead = table.records[order[k + label_ahead]];
-            __builtin_prefetch(&detector->Record_image[cell_of(detector, ahead.x, ahead.y)]);
-        }
-        const uint32_t record = order[k];
+    for (const uint32_t record : order) {
         const Edgel& e = table.records[record];
         if (detector->Record_image[cell_of(detector, e.x, e.y)] != LABEL_CANDIDATE) continue;
         chain->front.clear();
@@ -129,7 +123,7 @@ void sweep(Detector* detector, const std::vector<uint32_t>& order, Chain* chain)
         chain->start_junction = NO_JUNCTION;
         chain->end_junction = NO_JUNCTION;
         walk(detector, record, chain);
-        if (!chain->front.empty() || !chain->back.empty()) add_edges(detector, *chain);
+        if (!chain->front.empty() || !chain->back.empty()) add_edges(detector, *chain, cycle, record);
     }
 }
 
@@ -153,8 +147,48 @@ std::vector<uint32_t> junction_pass(Detector* detector)
     return promoted;
 }
 
+// Gathers the 8-connected group of candidates that holds `first` and returns
+// its strong members.
+void gather_group(Detector* detector, uint32_t first, std::vector<uint32_t>* stack, std::vector<uint32_t>* strong)
+{
+    EdgelTable* table = &detector->edgels;
+    strong->clear();
+    stack->assign(1, first);
+    while (!stack->empty()) {
+        const uint32_t record = stack->back();
+        stack->pop_back();
+        if (edgel_is_high(table, record)) strong->push_back(record);
+        const Edgel e = table->records[record];
+        for (int d = 0; d < DIRECTIONS; ++d) {
+            const uint32_t neighbour = gather_edgel(table, e.x + x_offset[d], e.y + y_offset[d]);
+            if (neighbour != NO_EDGEL) stack->push_back(neighbour);
+        }
+    }
+}
+
+// Links one group of candidates through all its cycles of sweep and junction
+// pass. A junction still open at the end can never be reached again, since
+// every candidate that could reach it belongs to this group.
+void link_group(Detector* detector, std::vector<uint32_t>* strong, Chain* chain)
+{
+    for (uint32_t cycle = 1; !strong->empty(); ++cycle) {
+        sort_in_sweep_order(&detector->edgels, strong);
+        sweep(detector, *strong, cycle, chain);
+        *strong = junction_pass(detector);
+    }
+    while (detector->jct_lst != NO_JUNCTION) delete_junction(detector, detector->jct_lst);
+}
+
 }  // namespace
 
+// Linking is defined as sweeps over the whole table in bucket order, each
+// followed by a junction pass, until a pass promotes nothing. Every step of it
+// (a walk, a junction, a promotion) reads and writes only pixels within one
+// pixel of the pixel it stands on, so 8-connected groups of candidates never
+// affect one another: each group is linked alone, through its own cycles, in
+// the order the whole sweep would meet its members, while its pixels are in
+// the cache. Each edge records the cycle and the start of its walk, and the
+// edges are put in the order the whole sweeps would have traced them.
 void join_edges(Detector* detector)
 {
     detector->jct_lst = NO_JUNCTION;
@@ -164,16 +198,18 @@ void join_edges(Detector* detector)
     detector->edge_points.clear();
     detector->edge_points.reserve(detector->edgels.records.size());
 
-    // A sweep starts walks only at strong candidates, so it need only meet
-    // those. After the first sweep, a strong candidate still labelled as one
-    // can only be one that a junction pass promoted, so each later sweep need
-    // only meet those, in the order the whole sweep would.
-    std::vector<uint32_t> order = edgel_sweep_order(&detector->edgels, true);
+    EdgelTable* table = &detector->edgels;
+    std::vector<uint32_t> stack;
+    std::vector<uint32_t> strong;
     Chain chain;
-    for (;;) {
-        sweep(detector, order, &chain);
-        order = junction_pass(detector);
-        if (order.empty()) break;
-        sort_in_sweep_order(&detector->edgels, &order);
+    const uint32_t count = static_cast<uint32_t>(table->records.size());
+    for (uint32_t first = 0; first < count; ++first) {
+        if (gather_edgel(table, table->records[first].x, table->records[first].y) == NO_EDGEL) continue;
+        gather_group(detector, first, &stack, &strong);
+        link_group(detector, &strong, &chain);
     }
+
+    std::sort(detector->edges.begin(), detector->edges.end(), [](const Edge& a, const Edge& b) {
+        return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
+    });
 }
