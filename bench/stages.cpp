@@ -48,7 +48,7 @@ int main(int argc, char** argv)
     free_pgm_data(image);
 
     start = std::chrono::steady_clock::now();
-    join_edges(&detector);
+    join_edges(&detector, threads);
     const double linking = seconds_since(start);
 
     start = std::chrono::steady_clock::now();
@@ -59,7 +59,7 @@ int main(int argc, char** argv)
     std::printf("%.2f %.2f %.2f %.2f %.2f  candidates %zu junctions %zu edges %zu points %zu\n",
                 1000 * read / megapixels, 1000 * suppression / megapixels, 1000 * linking / megapixels,
                 1000 * writing / megapixels, 1000 * (read + suppression + linking + writing) / megapixels,
-                detector.edgels.records.size(), detector.junctions.size(), detector.edges.size(),
-                detector.edge_points.size());
+                detector.edgels.records.size(), detector.links.junctions.size(), detector.links.edges.size(),
+                detector.links.edge_points.size());
     return 0;
 }

@@ -51,7 +51,7 @@ void put_point(const Detector* detector, bool sub_pixel, uint32_t record, std::s
 
 void put_junction(const Detector* detector, bool sub_pixel, uint32_t index, std::string* text)
 {
-    const Junction& junction = detector->junctions[index];
+    const Junction& junction = detector->links.junctions[index];
     if (!sub_pixel)
         put_pixel_line(junction.x, junction.y, text);
     else if (junction.edgel != NO_EDGEL)
@@ -64,12 +64,13 @@ void put_junction(const Detector* detector, bool sub_pixel, uint32_t index, std:
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text)
 {
-    const size_t count = detector->edges.size();
+    const Links& links = detector->links;
+    const size_t count = links.edges.size();
     for (size_t place = first; place < last; ++place) {
-        const Edge& edge = detector->edges[count - 1 - place];
+        const Edge& edge = links.edges[count - 1 - place];
         if (edge.start_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.start_junction, text);
         for (uint64_t k = 0; k < edge.point_count; ++k)
-            put_point(detector, sub_pixel, detector->edge_points[edge.first_point + k], text);
+            put_point(detector, sub_pixel, links.edge_points[edge.first_point + k], text);
         if (edge.end_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.end_junction, text);
         text->append("-1 -1\n");
     }
@@ -84,7 +85,7 @@ void write_file(const Detector* detector, const char* path, bool sub_pixel)
     }
     std::string text;
     text.reserve(CHUNK_BYTES + 4096);
-    const size_t count = detector->edges.size();
+    const size_t count = detector->links.edges.size();
     for (size_t place = 0; place < count; ++place) {
         format_edges(detector, sub_pixel, place, place + 1, &text);
         if (text.size() >= CHUNK_BYTES) {

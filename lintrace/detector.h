@@ -49,9 +49,10 @@ struct Edgel {
     int32_t y;  // pixel row
 };
 
-// Per 64 pixels of the image: which hold a candidate, which of those are
-// still in the table, which are strong, and how many candidates the image
-// holds before them. Everything a lookup needs lies in one cache line.
+// Per 64 pixels of a row: which hold a candidate, which of those are still in
+// the table, which are strong, and how many candidates the image holds before
+// them. Everything a lookup needs lies in one cache line. A word never spans
+// two rows, so threads working on different rows never share one.
 struct EdgelWord {
     uint64_t occupied;
     uint64_t in_table;
@@ -72,6 +73,7 @@ struct EdgelTable {
     std::vector<double> sub_x;
     std::vector<double> sub_y;
     std::vector<EdgelWord> words;
+    int64_t words_per_row = 0;
     int64_t last_position = -1;
 };
 
@@ -135,6 +137,17 @@ struct Edge {
     uint32_t cycle;
 };
 
+// What linking builds: the junctions with the list and map of the open ones,
+// and the edges with their points. Each linking thread builds its own; they
+// are merged when linking ends.
+struct Links {
+    std::vector<Junction> junctions;
+    uint32_t jct_lst = NO_JUNCTION;  // newest open junction
+    PixelMap open_junctions;         // pixel -> open junction
+    std::vector<Edge> edges;         // in the order they were traced (once linking ends); written newest first
+    std::vector<uint32_t> edge_points;
+};
+
 // ---------------------------------------------------------------------------
 // The working state of one run.
 
@@ -143,13 +156,7 @@ struct Detector {
     int YSIZE = 0;
     EdgelTable edgels;
     std::vector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
-
-    std::vector<Junction> junctions;
-    uint32_t jct_lst = NO_JUNCTION;                       // newest open junction
-    PixelMap open_junctions;                                // pixel -> open junction
-
-    std::vector<Edge> edges;  // in the order they were traced (after linking); written newest first
-    std::vector<uint32_t> edge_points;
+    Links links;
 };
 
 // ---------------------------------------------------------------------------
@@ -239,16 +246,19 @@ inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y) { return 
 // ---------------------------------------------------------------------------
 // Junctions (junction.cpp).
 
-uint32_t get_junction(Detector* detector, int64_t x, int64_t y);
+uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y);
 // The chain end point `edgel` at (x, y) has arrived at the junction.
-void set_junction(Detector* detector, uint32_t junction, uint32_t edgel, int64_t x, int64_t y);
-int junction_done(const Detector* detector, uint32_t junction, int n, const signed char codes[]);
-void delete_junction(Detector* detector, uint32_t junction);
+void set_junction(Links* links, uint32_t junction, uint32_t edgel, int64_t x, int64_t y);
+int junction_done(const Detector* detector, const Links* links, uint32_t junction, int n, const signed char codes[]);
+void delete_junction(const Detector* detector, Links* links, uint32_t junction);
 
 // ---------------------------------------------------------------------------
 // Linking (link.cpp).
 
-void join_edges(Detector* detector);
+// Links the candidates into detector->links, using up to `threads` threads
+// for bands of at least `records_per_band` candidates; the result does not
+// depend on either number.
+void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band = 1 << 16);
 
 // ---------------------------------------------------------------------------
 // Connectivity list (connectivity.cpp).

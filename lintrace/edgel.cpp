@@ -18,18 +18,23 @@
 
 namespace {
 
-int64_t word_of(int64_t position) { return position >> 6; }
-uint64_t bit_of(int64_t position) { return uint64_t{1} << (position & 63); }
+// A pixel's place in the words: its word and its bit there.
+struct Place {
+    int64_t word = 0;
+    uint64_t bit = 0;
+};
 
-int64_t position_of(const EdgelTable* table, int64_t x, int64_t y)
+bool place_of(const EdgelTable* table, int64_t x, int64_t y, Place* place)
 {
-    if (x < 0 || y < 0 || x >= table->columns || y >= table->rows) return -1;
-    return y * table->columns + x;
+    if (x < 0 || y < 0 || x >= table->columns || y >= table->rows) return false;
+    place->word = y * table->words_per_row + (x >> 6);
+    place->bit = uint64_t{1} << (x & 63);
+    return true;
 }
 
-uint32_t record_index(const EdgelWord& word, int64_t position)
+uint32_t record_index(const EdgelWord& word, uint64_t bit)
 {
-    return word.records_before + static_cast<uint32_t>(std::popcount(word.occupied & (bit_of(position) - 1)));
+    return word.records_before + static_cast<uint32_t>(std::popcount(word.occupied & (bit - 1)));
 }
 
 int bucket_of(const Edgel& edgel) { return edgel_key(edgel.x, edgel.y); }
@@ -42,7 +47,8 @@ void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_
     table->columns = columns;
     table->rows = rows;
     table->keeps_sub_pixel = keep_sub_pixel;
-    table->words.assign(static_cast<size_t>((columns * rows + 63) / 64), EdgelWord{0, 0, 0, 0, 0});
+    table->words_per_row = (columns + 63) / 64;
+    table->words.assign(static_cast<size_t>(table->words_per_row * rows), EdgelWord{0, 0, 0, 0, 0});
 }
 
 // trunc(x * 1000 + y) mod 20000, the remainder taking the dividend's sign. The
@@ -57,15 +63,15 @@ int edgel_key(double x, double y)
 void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y)
 {
     const int64_t position = static_cast<int64_t>(y) * table->columns + x;
-    if (x < 0 || y < 0 || x >= table->columns || y >= table->rows || position <= table->last_position)
+    Place place;
+    if (!place_of(table, x, y, &place) || position <= table->last_position)
         errmsg("Edge points must be stored inside the image, in raster order");
     if (table->records.size() >= NO_EDGEL) errmsg("Too many edge-point candidates");
-    EdgelWord& word = table->words[word_of(position)];
-    if (table->last_position < 0 || word_of(position) != word_of(table->last_position))
-        word.records_before = static_cast<uint32_t>(table->records.size());
-    word.occupied |= bit_of(position);
-    word.in_table |= bit_of(position);
-    if (high) word.high |= bit_of(position);
+    EdgelWord& word = table->words[place.word];
+    if (word.occupied == 0) word.records_before = static_cast<uint32_t>(table->records.size());
+    word.occupied |= place.bit;
+    word.in_table |= place.bit;
+    if (high) word.high |= place.bit;
     table->last_position = position;
     table->records.push_back(Edgel{x, y});
     if (table->keeps_sub_pixel) {
@@ -76,43 +82,42 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
 
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y)
 {
-    const int64_t position = position_of(table, x, y);
-    if (position < 0) return NO_EDGEL;
-    EdgelWord& word = table->words[word_of(position)];
-    if ((word.in_table & bit_of(position)) == 0) return NO_EDGEL;
-    word.in_table &= ~bit_of(position);
-    return record_index(word, position);
+    Place place;
+    if (!place_of(table, x, y, &place)) return NO_EDGEL;
+    EdgelWord& word = table->words[place.word];
+    if ((word.in_table & place.bit) == 0) return NO_EDGEL;
+    word.in_table &= ~place.bit;
+    return record_index(word, place.bit);
 }
 
 uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y)
 {
-    const int64_t position = position_of(table, x, y);
-    if (position < 0) return NO_EDGEL;
-    const EdgelWord& word = table->words[word_of(position)];
-    if ((word.in_table & bit_of(position)) == 0) return NO_EDGEL;
-    return record_index(word, position);
+    Place place;
+    if (!place_of(table, x, y, &place)) return NO_EDGEL;
+    const EdgelWord& word = table->words[place.word];
+    if ((word.in_table & place.bit) == 0) return NO_EDGEL;
+    return record_index(word, place.bit);
 }
 
 void set_edgel_high(EdgelTable* table, int64_t x, int64_t y)
 {
-    const int64_t position = position_of(table, x, y);
-    EdgelWord* word = position < 0 ? nullptr : &table->words[word_of(position)];
-    if (word == nullptr || (word->in_table & bit_of(position)) == 0) {
+    Place place;
+    if (!place_of(table, x, y, &place) || (table->words[place.word].in_table & place.bit) == 0) {
         std::fprintf(stderr, "\n\nERROR:  Could not set (%.1f, %.1f) high!\n", static_cast<double>(x),
                      static_cast<double>(y));
         return;
     }
-    word->high |= bit_of(position);
+    table->words[place.word].high |= place.bit;
 }
 
 uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y)
 {
-    const int64_t position = position_of(table, x, y);
-    if (position < 0) return NO_EDGEL;
-    EdgelWord& word = table->words[word_of(position)];
-    if ((word.occupied & ~word.gathered & bit_of(position)) == 0) return NO_EDGEL;
-    word.gathered |= bit_of(position);
-    return record_index(word, position);
+    Place place;
+    if (!place_of(table, x, y, &place)) return NO_EDGEL;
+    EdgelWord& word = table->words[place.word];
+    if ((word.occupied & ~word.gathered & place.bit) == 0) return NO_EDGEL;
+    word.gathered |= place.bit;
+    return record_index(word, place.bit);
 }
 
 uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record)
@@ -123,8 +128,9 @@ uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record)
 bool edgel_is_high(const EdgelTable* table, uint32_t record)
 {
     const Edgel& e = table->records[record];
-    const int64_t position = position_of(table, e.x, e.y);
-    return (table->words[word_of(position)].high & bit_of(position)) != 0;
+    Place place;
+    place_of(table, e.x, e.y, &place);
+    return (table->words[place.word].high & place.bit) != 0;
 }
 
 namespace {
@@ -132,8 +138,9 @@ namespace {
 bool in_table(const EdgelTable* table, uint32_t record)
 {
     const Edgel& e = table->records[record];
-    const int64_t position = position_of(table, e.x, e.y);
-    return (table->words[word_of(position)].in_table & bit_of(position)) != 0;
+    Place place;
+    place_of(table, e.x, e.y, &place);
+    return (table->words[place.word].in_table & place.bit) != 0;
 }
 
 }  // namespace

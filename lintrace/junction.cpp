@@ -73,10 +73,10 @@ void pixel_map_erase(PixelMap* map, int64_t cell)
     --map->count;
 }
 
-uint32_t get_junction(Detector* detector, int64_t x, int64_t y)
+uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
 {
     const int64_t cell = cell_of(detector, x, y);
-    const uint32_t open = pixel_map_find(&detector->open_junctions, cell);
+    const uint32_t open = pixel_map_find(&links->open_junctions, cell);
     if (open != NO_JUNCTION) return open;
 
     Junction junction{};
@@ -85,19 +85,19 @@ uint32_t get_junction(Detector* detector, int64_t x, int64_t y)
     junction.edgel = get_edgel(&detector->edgels, x, y);
     for (uint32_t& branch : junction.branch) branch = NO_EDGEL;
     junction.newer = NO_JUNCTION;
-    junction.older = detector->jct_lst;
+    junction.older = links->jct_lst;
 
-    const uint32_t index = static_cast<uint32_t>(detector->junctions.size());
-    if (detector->jct_lst != NO_JUNCTION) detector->junctions[detector->jct_lst].newer = index;
-    detector->junctions.push_back(junction);
-    detector->jct_lst = index;
-    pixel_map_insert(&detector->open_junctions, cell, index);
+    const uint32_t index = static_cast<uint32_t>(links->junctions.size());
+    if (links->jct_lst != NO_JUNCTION) links->junctions[links->jct_lst].newer = index;
+    links->junctions.push_back(junction);
+    links->jct_lst = index;
+    pixel_map_insert(&links->open_junctions, cell, index);
     return index;
 }
 
-void set_junction(Detector* detector, uint32_t junction, uint32_t edgel, int64_t x, int64_t y)
+void set_junction(Links* links, uint32_t junction, uint32_t edgel, int64_t x, int64_t y)
 {
-    Junction& j = detector->junctions[junction];
+    Junction& j = links->junctions[junction];
     const int64_t dx = x - j.x;
     const int64_t dy = y - j.y;
     for (int d = 0; d < DIRECTIONS; ++d) {
@@ -108,11 +108,11 @@ void set_junction(Detector* detector, uint32_t junction, uint32_t edgel, int64_t
     }
 }
 
-int junction_done(const Detector* detector, uint32_t junction, int n, const signed char codes[])
+int junction_done(const Detector* detector, const Links* links, uint32_t junction, int n, const signed char codes[])
 {
     // A branch from direction d always stands at the junction's position plus
     // the offset of d, so its label is read there.
-    const Junction& j = detector->junctions[junction];
+    const Junction& j = links->junctions[junction];
     for (int k = n - 1; k >= 0; --k) {
         const int d = codes[k];
         if (j.branch[d] == NO_EDGEL) return 0;
@@ -121,17 +121,17 @@ int junction_done(const Detector* detector, uint32_t junction, int n, const sign
     return 1;
 }
 
-void delete_junction(Detector* detector, uint32_t junction)
+void delete_junction(const Detector* detector, Links* links, uint32_t junction)
 {
-    Junction& j = detector->junctions[junction];
+    Junction& j = links->junctions[junction];
     const int64_t cell = cell_of(detector, j.x, j.y);
-    if (pixel_map_find(&detector->open_junctions, cell) != junction) return;
-    pixel_map_erase(&detector->open_junctions, cell);
+    if (pixel_map_find(&links->open_junctions, cell) != junction) return;
+    pixel_map_erase(&links->open_junctions, cell);
     if (j.newer != NO_JUNCTION)
-        detector->junctions[j.newer].older = j.older;
+        links->junctions[j.newer].older = j.older;
     else
-        detector->jct_lst = j.older;
-    if (j.older != NO_JUNCTION) detector->junctions[j.older].newer = j.newer;
+        links->jct_lst = j.older;
+    if (j.older != NO_JUNCTION) links->junctions[j.older].newer = j.newer;
     j.newer = NO_JUNCTION;
     j.older = NO_JUNCTION;
 }

@@ -9,6 +9,8 @@
 // strength spreads through junctions too. Leaves the edges, in the order they
 // were traced, for the connectivity list.
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "detector.h"
@@ -16,14 +18,14 @@
 namespace {
 
 // A place a walk steps onto. `prev` is the chain point it comes from (none at
-// the start); `at_tail` says whether points are appended after the tail or put
-// in front of the head; `exchanged` says whether a junction met on this side
-// bounds the edge's start instead of its end.
+// the start), standing at (prev_x, prev_y); `at_tail` says whether points are
+// appended after the tail or put in front of the head; `exchanged` says
+// whether a junction met on this side bounds the edge's start instead of its end.
 struct Step {
     int64_t x;
     int64_t y;
     uint32_t prev;
-    int64_t prev_x;  // where prev stands
+    int64_t prev_x;
     int64_t prev_y;
     bool at_tail;
     bool exchanged;
@@ -39,6 +41,15 @@ struct Chain {
     std::vector<Step> pending;  // second sides not yet walked, innermost last
 };
 
+// One linking thread: the shared detector, and what this thread builds.
+struct Linker {
+    Detector* detector;
+    Links links;
+    Chain chain;
+    std::vector<uint32_t> stack;
+    std::vector<uint32_t> strong;
+};
+
 // Walks from the candidate `start`: its first place to go is followed to the
 // end, then its second one, the way a recursive walk would, with the second
 // sides that are still to come kept on an explicit stack.
@@ -48,8 +59,10 @@ struct Chain {
 // which is one of its at most two edge-point neighbours and no longer a
 // candidate, so it has at most one place to go, and only the start ever
 // leaves a second side behind.
-void walk(Detector* detector, uint32_t start, Chain* chain)
+void walk(Linker* linker, uint32_t start)
 {
+    Detector* detector = linker->detector;
+    Chain* chain = &linker->chain;
     const Edgel& first = detector->edgels.records[start];
     Step step{first.x, first.y, NO_EDGEL, 0, 0, true, false};
     signed char codes[DIRECTIONS];
@@ -80,15 +93,16 @@ void walk(Detector* detector, uint32_t start, Chain* chain)
         } else {
             const int t = num_neighbors(detector, step.x, step.y, MASK_CANDIDATE_OR_CHAIN, codes);
             detector->Record_image[cell] = LABEL_JUNCTION;
-            const uint32_t junction = get_junction(detector, step.x, step.y);
+            const uint32_t junction = get_junction(detector, &linker->links, step.x, step.y);
             if (step.prev == NO_EDGEL) {
                 chain->start_junction = junction;
                 chain->end_junction = junction;
             } else {
-                set_junction(detector, junction, step.prev, step.prev_x, step.prev_y);
+                set_junction(&linker->links, junction, step.prev, step.prev_x, step.prev_y);
                 (step.exchanged ? chain->start_junction : chain->end_junction) = junction;
             }
-            if (junction_done(detector, junction, t, codes)) delete_junction(detector, junction);
+            if (junction_done(detector, &linker->links, junction, t, codes))
+                delete_junction(detector, &linker->links, junction);
         }
         if (chain->pending.empty()) return;
         step = chain->pending.back();
@@ -96,87 +110,154 @@ void walk(Detector* detector, uint32_t start, Chain* chain)
     }
 }
 
-void add_edges(Detector* detector, const Chain& chain, uint32_t cycle, uint32_t start_record)
+void add_edges(Linker* linker, uint32_t cycle, uint32_t start_record)
 {
+    const Chain& chain = linker->chain;
+    Links& links = linker->links;
     Edge edge;
-    edge.cycle = cycle;
-    edge.start_key = edgel_sweep_key(&detector->edgels, start_record);
-    edge.first_point = detector->edge_points.size();
+    edge.first_point = links.edge_points.size();
     edge.point_count = chain.front.size() + chain.back.size();
+    edge.start_key = edgel_sweep_key(&linker->detector->edgels, start_record);
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
-    detector->edge_points.insert(detector->edge_points.end(), chain.front.rbegin(), chain.front.rend());
-    detector->edge_points.insert(detector->edge_points.end(), chain.back.begin(), chain.back.end());
-    detector->edges.push_back(edge);
+    edge.cycle = cycle;
+    links.edge_points.insert(links.edge_points.end(), chain.front.rbegin(), chain.front.rend());
+    links.edge_points.insert(links.edge_points.end(), chain.back.begin(), chain.back.end());
+    links.edges.push_back(edge);
 }
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
-void sweep(Detector* detector, const std::vector<uint32_t>& order, uint32_t cycle, Chain* chain)
+void sweep(Linker* linker, const std::vector<uint32_t>& order, uint32_t cycle)
 {
-    const EdgelTable& table = detector->edgels;
+    Detector* detector = linker->detector;
+    Chain* chain = &linker->chain;
     for (const uint32_t record : order) {
-        const Edgel& e = table.records[record];
+        const Edgel& e = detector->edgels.records[record];
         if (detector->Record_image[cell_of(detector, e.x, e.y)] != LABEL_CANDIDATE) continue;
         chain->front.clear();
         chain->back.clear();
         chain->start_junction = NO_JUNCTION;
         chain->end_junction = NO_JUNCTION;
-        walk(detector, record, chain);
-        if (!chain->front.empty() || !chain->back.empty()) add_edges(detector, *chain, cycle, record);
+        walk(linker, record);
+        if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, record);
     }
 }
 
-// Makes the candidate neighbours of every open junction strong. Returns them,
-// each once; the order does not matter, as only their flags change.
-std::vector<uint32_t> junction_pass(Detector* detector)
+// Makes the candidate neighbours of every open junction strong, and puts
+// them, each once, in `promoted`; the order does not matter, as only their
+// flags change.
+void junction_pass(Linker* linker, std::vector<uint32_t>* promoted)
 {
-    std::vector<uint32_t> promoted;
+    Detector* detector = linker->detector;
+    promoted->clear();
     signed char codes[DIRECTIONS];
-    for (uint32_t j = detector->jct_lst; j != NO_JUNCTION; j = detector->junctions[j].older) {
-        const Junction& junction = detector->junctions[j];
+    for (uint32_t j = linker->links.jct_lst; j != NO_JUNCTION; j = linker->links.junctions[j].older) {
+        const Junction& junction = linker->links.junctions[j];
         const int n = num_neighbors(detector, junction.x, junction.y, MASK_CANDIDATE, codes);
         for (int k = 0; k < n; ++k) {
             const int64_t x = newx(junction.x, k, codes);
             const int64_t y = newy(junction.y, k, codes);
             const uint32_t record = get_edgel_ptr(&detector->edgels, x, y);
-            if (record != NO_EDGEL && !edgel_is_high(&detector->edgels, record)) promoted.push_back(record);
+            if (record != NO_EDGEL && !edgel_is_high(&detector->edgels, record)) promoted->push_back(record);
             set_edgel_high(&detector->edgels, x, y);
         }
     }
-    return promoted;
 }
 
-// Gathers the 8-connected group of candidates that holds `first` and returns
-// its strong members.
-void gather_group(Detector* detector, uint32_t first, std::vector<uint32_t>* stack, std::vector<uint32_t>* strong)
+// Gathers the 8-connected group of candidates that holds `first`, which has
+// just been gathered, and puts its strong members in linker->strong. Empty
+// pixels are recognised by their label, which never changes, before the
+// table is asked: a group never touches the table words of another group's rows.
+void gather_group(Linker* linker, uint32_t first)
 {
+    Detector* detector = linker->detector;
     EdgelTable* table = &detector->edgels;
-    strong->clear();
-    stack->assign(1, first);
-    while (!stack->empty()) {
-        const uint32_t record = stack->back();
-        stack->pop_back();
-        if (edgel_is_high(table, record)) strong->push_back(record);
+    linker->strong.clear();
+    linker->stack.assign(1, first);
+    while (!linker->stack.empty()) {
+        const uint32_t record = linker->stack.back();
+        linker->stack.pop_back();
+        if (edgel_is_high(table, record)) linker->strong.push_back(record);
         const Edgel e = table->records[record];
         for (int d = 0; d < DIRECTIONS; ++d) {
-            const uint32_t neighbour = gather_edgel(table, e.x + x_offset[d], e.y + y_offset[d]);
-            if (neighbour != NO_EDGEL) stack->push_back(neighbour);
+            const int64_t x = e.x + x_offset[d];
+            const int64_t y = e.y + y_offset[d];
+            if (detector->Record_image[cell_of(detector, x, y)] == LABEL_EMPTY) continue;
+            const uint32_t neighbour = gather_edgel(table, x, y);
+            if (neighbour != NO_EDGEL) linker->stack.push_back(neighbour);
         }
     }
 }
 
 // Links one group of candidates through all its cycles of sweep and junction
 // pass. A junction still open at the end can never be reached again, since
-// every candidate that could reach it belongs to this group.
-void link_group(Detector* detector, std::vector<uint32_t>* strong, Chain* chain)
+// every candidate that could reach it belongs to this group, so it is
+// dropped from the list.
+void link_group(Linker* linker)
 {
-    for (uint32_t cycle = 1; !strong->empty(); ++cycle) {
-        sort_in_sweep_order(&detector->edgels, strong);
-        sweep(detector, *strong, cycle, chain);
-        *strong = junction_pass(detector);
+    std::vector<uint32_t> promoted;
+    for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
+        sort_in_sweep_order(&linker->detector->edgels, &linker->strong);
+        sweep(linker, linker->strong, cycle);
+        junction_pass(linker, &promoted);
+        linker->strong.swap(promoted);
     }
-    while (detector->jct_lst != NO_JUNCTION) delete_junction(detector, detector->jct_lst);
+    while (linker->links.jct_lst != NO_JUNCTION)
+        delete_junction(linker->detector, &linker->links, linker->links.jct_lst);
+}
+
+// Links every group not yet gathered that holds one of the records first .. last - 1.
+void link_records(Linker* linker, uint32_t first, uint32_t last)
+{
+    EdgelTable* table = &linker->detector->edgels;
+    for (uint32_t record = first; record < last; ++record) {
+        if (gather_edgel(table, table->records[record].x, table->records[record].y) == NO_EDGEL) continue;
+        gather_group(linker, record);
+        link_group(linker);
+    }
+}
+
+// Links the groups that join row `row` - 1 to row `row`, so that the bands of
+// rows on either side hold only groups of their own.
+void link_groups_across(Linker* linker, int64_t row)
+{
+    Detector* detector = linker->detector;
+    EdgelTable* table = &detector->edgels;
+    const auto starts = [table](int64_t y) {
+        return static_cast<uint32_t>(std::lower_bound(table->records.begin(), table->records.end(), y,
+                                                      [](const Edgel& e, int64_t r) { return e.y < r; }) -
+                                     table->records.begin());
+    };
+    const uint32_t end = starts(row + 1);
+    for (uint32_t record = starts(row); record < end; ++record) {
+        const Edgel e = table->records[record];
+        bool joins = false;
+        for (int64_t dx = -1; dx <= 1; ++dx)
+            if (e.x + dx >= 0 && e.x + dx < detector->XSIZE &&
+                detector->Record_image[cell_of(detector, e.x + dx, e.y - 1)] != LABEL_EMPTY)
+                joins = true;
+        if (joins && gather_edgel(table, e.x, e.y) != NO_EDGEL) {
+            gather_group(linker, record);
+            link_group(linker);
+        }
+    }
+}
+
+// Appends what one thread linked to the run's links.
+void merge(Links* into, Links* from)
+{
+    const uint32_t junction_offset = static_cast<uint32_t>(into->junctions.size());
+    const uint64_t point_offset = into->edge_points.size();
+    into->junctions.insert(into->junctions.end(), from->junctions.begin(), from->junctions.end());
+    into->edge_points.insert(into->edge_points.end(), from->edge_points.begin(), from->edge_points.end());
+    for (Edge edge : from->edges) {
+        edge.first_point += point_offset;
+        if (edge.start_junction != NO_JUNCTION) edge.start_junction += junction_offset;
+        if (edge.end_junction != NO_JUNCTION) edge.end_junction += junction_offset;
+        into->edges.push_back(edge);
+    }
+    *from = Links{};
 }
 
 }  // namespace
@@ -189,27 +270,46 @@ void link_group(Detector* detector, std::vector<uint32_t>* strong, Chain* chain)
 // the order the whole sweep would meet its members, while its pixels are in
 // the cache. Each edge records the cycle and the start of its walk, and the
 // edges are put in the order the whole sweeps would have traced them.
-void join_edges(Detector* detector)
+//
+// With several threads, the image is cut into bands of rows with about as
+// many candidates each. The groups that cross a cut are linked first; then
+// each band's groups are linked by a thread of its own.
+void join_edges(Detector* detector, int threads, uint32_t records_per_band)
 {
-    detector->jct_lst = NO_JUNCTION;
-    detector->junctions.clear();
-    detector->open_junctions = PixelMap{};
-    detector->edges.clear();
-    detector->edge_points.clear();
-    detector->edge_points.reserve(detector->edgels.records.size());
-
     EdgelTable* table = &detector->edgels;
-    std::vector<uint32_t> stack;
-    std::vector<uint32_t> strong;
-    Chain chain;
     const uint32_t count = static_cast<uint32_t>(table->records.size());
-    for (uint32_t first = 0; first < count; ++first) {
-        if (gather_edgel(table, table->records[first].x, table->records[first].y) == NO_EDGEL) continue;
-        gather_group(detector, first, &stack, &strong);
-        link_group(detector, &strong, &chain);
-    }
+    const uint32_t bands =
+        std::max<uint32_t>(1, std::min<uint32_t>(std::max(threads, 1), count / std::max<uint32_t>(records_per_band, 1)));
 
-    std::sort(detector->edges.begin(), detector->edges.end(), [](const Edge& a, const Edge& b) {
+    std::vector<Linker> linkers(bands);
+    for (Linker& linker : linkers) linker.detector = detector;
+    std::vector<uint32_t> band_start(bands + 1, count);
+    band_start[0] = 0;
+    for (uint32_t b = 1; b < bands; ++b) {
+        // A band starts with the first record of a row.
+        const int32_t row = table->records[static_cast<uint64_t>(count) * b / bands].y;
+        band_start[b] = static_cast<uint32_t>(
+            std::lower_bound(table->records.begin(), table->records.end(), row,
+                             [](const Edgel& e, int32_t r) { return e.y < r; }) -
+            table->records.begin());
+    }
+    for (uint32_t b = 1; b < bands; ++b)
+        if (band_start[b] < count) link_groups_across(&linkers[0], table->records[band_start[b]].y);
+
+    std::vector<std::thread> workers;
+    for (uint32_t b = 1; b < bands; ++b) {
+        try {
+            workers.emplace_back(link_records, &linkers[b], band_start[b], band_start[b + 1]);
+        } catch (const std::system_error&) {
+            link_records(&linkers[b], band_start[b], band_start[b + 1]);
+        }
+    }
+    link_records(&linkers[0], band_start[0], band_start[1]);
+    for (std::thread& worker : workers) worker.join();
+
+    detector->links = Links{};
+    for (Linker& linker : linkers) merge(&detector->links, &linker.links);
+    std::sort(detector->links.edges.begin(), detector->links.edges.end(), [](const Edge& a, const Edge& b) {
         return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
     });
 }
