@@ -52,7 +52,7 @@ int main(int argc, char** argv)
     const double linking = seconds_since(start);
 
     start = std::chrono::steady_clock::now();
-    write_file(&detector, argv[7], sub_pixel);
+    write_file(&detector, argv[7], sub_pixel, threads);
     const double writing = seconds_since(start);
 
     const double megapixels = static_cast<double>(detector.XSIZE) * detector.YSIZE / 1e6;

@@ -91,11 +91,11 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_onl
 // A key that orders records the reverse of the way a sweep meets them: the
 // bucket above the record index.
 uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record);
-// Orders `indices` the way a sweep would meet them.
-void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices);
-// The record at (x, y) if it has not been gathered before, which it now is;
-// else NO_EDGEL.
-uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y);
+// Orders `indices` the way a sweep would meet them (`keys` is room to work in).
+void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices, std::vector<uint64_t>* keys);
+// The record at (x, y), and whether it is strong, if it has not been gathered
+// before, which it now is; else NO_EDGEL.
+uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y, bool* high);
 
 // ---------------------------------------------------------------------------
 // Junctions and edges (junction.cpp, link.cpp).
@@ -266,6 +266,6 @@ void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band =
 // Appends to `text` the blocks of the edges at places first .. last - 1 of the
 // file, which holds the edges newest first.
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text);
-// Writes the list; ends the process with a message when the file cannot be
-// opened or written.
-void write_file(const Detector* detector, const char* path, bool sub_pixel);
+// Writes the list, formatting it on up to `threads` threads; ends the process
+// with a message when the file cannot be opened or written.
+void write_file(const Detector* detector, const char* path, bool sub_pixel, int threads = 1);

@@ -110,13 +110,14 @@ void set_edgel_high(EdgelTable* table, int64_t x, int64_t y)
     table->words[place.word].high |= place.bit;
 }
 
-uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y)
+uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y, bool* high)
 {
     Place place;
     if (!place_of(table, x, y, &place)) return NO_EDGEL;
     EdgelWord& word = table->words[place.word];
     if ((word.occupied & ~word.gathered & place.bit) == 0) return NO_EDGEL;
     word.gathered |= place.bit;
+    *high = (word.high & place.bit) != 0;
     return record_index(word, place.bit);
 }
 
@@ -168,10 +169,10 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_onl
     return order;
 }
 
-void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices)
+void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices, std::vector<uint64_t>* keys)
 {
-    std::vector<uint64_t> keys(indices->size());
-    for (size_t k = 0; k < indices->size(); ++k) keys[k] = edgel_sweep_key(table, (*indices)[k]);
-    std::sort(keys.begin(), keys.end(), std::greater<uint64_t>());
-    for (size_t k = 0; k < keys.size(); ++k) (*indices)[k] = static_cast<uint32_t>(keys[k]);
+    keys->resize(indices->size());
+    for (size_t k = 0; k < indices->size(); ++k) (*keys)[k] = edgel_sweep_key(table, (*indices)[k]);
+    std::sort(keys->begin(), keys->end(), std::greater<uint64_t>());
+    for (size_t k = 0; k < keys->size(); ++k) (*indices)[k] = static_cast<uint32_t>((*keys)[k]);
 }

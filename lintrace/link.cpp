@@ -48,6 +48,8 @@ struct Linker {
     Chain chain;
     std::vector<uint32_t> stack;
     std::vector<uint32_t> strong;
+    std::vector<uint32_t> promoted;
+    std::vector<uint64_t> sort_keys;
 };
 
 // Walks from the candidate `start`: its first place to go is followed to the
@@ -169,23 +171,25 @@ void junction_pass(Linker* linker, std::vector<uint32_t>* promoted)
 // just been gathered, and puts its strong members in linker->strong. Empty
 // pixels are recognised by their label, which never changes, before the
 // table is asked: a group never touches the table words of another group's rows.
-void gather_group(Linker* linker, uint32_t first)
+void gather_group(Linker* linker, uint32_t first, bool first_high)
 {
     Detector* detector = linker->detector;
     EdgelTable* table = &detector->edgels;
     linker->strong.clear();
+    if (first_high) linker->strong.push_back(first);
     linker->stack.assign(1, first);
     while (!linker->stack.empty()) {
-        const uint32_t record = linker->stack.back();
+        const Edgel e = table->records[linker->stack.back()];
         linker->stack.pop_back();
-        if (edgel_is_high(table, record)) linker->strong.push_back(record);
-        const Edgel e = table->records[record];
         for (int d = 0; d < DIRECTIONS; ++d) {
             const int64_t x = e.x + x_offset[d];
             const int64_t y = e.y + y_offset[d];
             if (detector->Record_image[cell_of(detector, x, y)] == LABEL_EMPTY) continue;
-            const uint32_t neighbour = gather_edgel(table, x, y);
-            if (neighbour != NO_EDGEL) linker->stack.push_back(neighbour);
+            bool high = false;
+            const uint32_t neighbour = gather_edgel(table, x, y, &high);
+            if (neighbour == NO_EDGEL) continue;
+            linker->stack.push_back(neighbour);
+            if (high) linker->strong.push_back(neighbour);
         }
     }
 }
@@ -196,12 +200,11 @@ void gather_group(Linker* linker, uint32_t first)
 // dropped from the list.
 void link_group(Linker* linker)
 {
-    std::vector<uint32_t> promoted;
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
-        sort_in_sweep_order(&linker->detector->edgels, &linker->strong);
+        sort_in_sweep_order(&linker->detector->edgels, &linker->strong, &linker->sort_keys);
         sweep(linker, linker->strong, cycle);
-        junction_pass(linker, &promoted);
-        linker->strong.swap(promoted);
+        junction_pass(linker, &linker->promoted);
+        linker->strong.swap(linker->promoted);
     }
     while (linker->links.jct_lst != NO_JUNCTION)
         delete_junction(linker->detector, &linker->links, linker->links.jct_lst);
@@ -212,8 +215,9 @@ void link_records(Linker* linker, uint32_t first, uint32_t last)
 {
     EdgelTable* table = &linker->detector->edgels;
     for (uint32_t record = first; record < last; ++record) {
-        if (gather_edgel(table, table->records[record].x, table->records[record].y) == NO_EDGEL) continue;
-        gather_group(linker, record);
+        bool high = false;
+        if (gather_edgel(table, table->records[record].x, table->records[record].y, &high) == NO_EDGEL) continue;
+        gather_group(linker, record, high);
         link_group(linker);
     }
 }
@@ -237,8 +241,9 @@ void link_groups_across(Linker* linker, int64_t row)
             if (e.x + dx >= 0 && e.x + dx < detector->XSIZE &&
                 detector->Record_image[cell_of(detector, e.x + dx, e.y - 1)] != LABEL_EMPTY)
                 joins = true;
-        if (joins && gather_edgel(table, e.x, e.y) != NO_EDGEL) {
-            gather_group(linker, record);
+        bool high = false;
+        if (joins && gather_edgel(table, e.x, e.y, &high) != NO_EDGEL) {
+            gather_group(linker, record, high);
             link_group(linker);
         }
     }

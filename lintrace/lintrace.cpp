@@ -77,7 +77,7 @@ void canny()
     free_pgm_data(pgmimage);
     pgmimage = nullptr;
     join_edges(&detector, worker_threads());
-    write_file(&detector, outfile, Sub_pixel != 0);
+    write_file(&detector, outfile, Sub_pixel != 0, worker_threads());
 }
 
 }  // namespace

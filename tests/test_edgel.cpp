@@ -128,7 +128,8 @@ TEST(EdgelTable, SweepOrderIsTheLiteralBucketWalk)
             if (random() % 4 == 0) some.push_back(record);
         std::vector<uint32_t> shuffled = some;
         std::shuffle(shuffled.begin(), shuffled.end(), random);
-        sort_in_sweep_order(&table, &shuffled);
+        std::vector<uint64_t> keys;
+        sort_in_sweep_order(&table, &shuffled, &keys);
         EXPECT_EQ(shuffled, some);
         literal::reset();
     }
