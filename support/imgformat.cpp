@@ -179,17 +179,16 @@ void truncated(const Header& header)
                  header.columns, header.rows);
 }
 
-// Reads exactly `bytes` bytes of raster into `data`. For a stream the buffer
-// grows with what actually arrives, so a header's claim never decides how much
-// is allocated; a regular file has been checked against its size and is read
-// in one request.
-bool read_raster(FILE* file, long long bytes, bool size_checked, std::vector<unsigned char>* data)
+// Reads exactly `bytes` bytes of raster from a stream into `data`, which
+// grows with what actually arrives, so a header's claim never decides how
+// much is allocated.
+bool read_raster(FILE* file, long long bytes, std::vector<unsigned char>* data)
 {
     constexpr size_t first_block = 1 << 16;
     size_t wanted = static_cast<size_t>(bytes);
     size_t have = 0;
     while (have < wanted) {
-        size_t capacity = size_checked ? wanted : std::min(wanted, std::max(first_block, 2 * have));
+        size_t capacity = std::min(wanted, std::max(first_block, 2 * have));
         data->resize(capacity);
         size_t got = std::fread(data->data() + have, 1, capacity - have, file);
         have += got;
@@ -199,52 +198,73 @@ bool read_raster(FILE* file, long long bytes, bool size_checked, std::vector<uns
     return have == wanted;
 }
 
+// Splits one row of file samples into the planes, scaling two-byte samples
+// to 0..255 (rounded to nearest).
+void convert_row(const unsigned char* source, const Format& format, const Header& header, int bytes_per_sample,
+                 unsigned char*** planes, int r)
+{
+    const long long max_value = header.max_value;
+    for (int c = 0; c < header.columns; ++c) {
+        for (int k = 0; k < format.channels; ++k) {
+            if (bytes_per_sample == 1) {
+                planes[k][r][c] = *source++;
+            } else {
+                const long long value = (static_cast<long long>(source[0]) << 8) | source[1];
+                source += 2;
+                const long long scaled = (2 * value * 255 + max_value) / (2 * max_value);
+                planes[k][r][c] = static_cast<unsigned char>(scaled > 255 ? 255 : scaled);
+            }
+        }
+    }
+}
+
+void read_failed(FILE* file, const Header& header)
+{
+    if (std::ferror(file))
+        std::fprintf(stderr, "Input file could not be read: %s.\n", std::strerror(errno));
+    else
+        truncated(header);
+}
+
 // Reads the raster after a parsed header into `planes` (one matrix per
-// channel, each rows x columns), scaling two-byte samples to 0..255.
+// channel, each rows x columns), scaling two-byte samples to 0..255. A
+// regular file is checked against its size first and read row by row
+// straight into the image; a stream is read whole first, into a buffer that
+// grows only with what arrives.
 bool read_planes(FILE* file, const Format& format, Header* header, unsigned char*** planes)
 {
     const int bytes_per_sample = header->max_value > 255 ? 2 : 1;
-    const long long row_samples = static_cast<long long>(header->columns) * format.channels;
-    const long long row_bytes = row_samples * bytes_per_sample;
+    const long long row_bytes = static_cast<long long>(header->columns) * format.channels * bytes_per_sample;
     const long long raster_bytes = row_bytes * header->rows;
+    const bool direct = format.channels == 1 && bytes_per_sample == 1;
 
     struct stat status {};
-    bool size_checked = false;
-    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
-        long position = std::ftell(file);
-        if (position >= 0) {
-            if (status.st_size - position < raster_bytes) {
-                truncated(*header);
+    const long position = std::ftell(file);
+    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode) && position >= 0) {
+        if (status.st_size - position < raster_bytes) {
+            truncated(*header);
+            return false;
+        }
+        for (int k = 0; k < format.channels; ++k) planes[k] = ucmatrix(header->rows, header->columns);
+        std::vector<unsigned char> row(direct ? 0 : static_cast<size_t>(row_bytes));
+        for (int r = 0; r < header->rows; ++r) {
+            unsigned char* target = direct ? planes[0][r] : row.data();
+            if (std::fread(target, 1, static_cast<size_t>(row_bytes), file) != static_cast<size_t>(row_bytes)) {
+                read_failed(file, *header);
+                for (int k = 0; k < format.channels; ++k) free_ucmatrix(planes[k], header->rows, header->columns);
                 return false;
             }
-            size_checked = true;
+            if (!direct) convert_row(row.data(), format, *header, bytes_per_sample, planes, r);
         }
-    }
-    std::vector<unsigned char> raster;
-    if (!read_raster(file, raster_bytes, size_checked, &raster)) {
-        if (std::ferror(file))
-            std::fprintf(stderr, "Input file could not be read: %s.\n", std::strerror(errno));
-        else
-            truncated(*header);
-        return false;
-    }
-
-    for (int k = 0; k < format.channels; ++k) planes[k] = ucmatrix(header->rows, header->columns);
-    const long long max_value = header->max_value;
-    for (int r = 0; r < header->rows; ++r) {
-        const unsigned char* source = raster.data() + r * row_bytes;
-        for (int c = 0; c < header->columns; ++c) {
-            for (int k = 0; k < format.channels; ++k) {
-                if (bytes_per_sample == 1) {
-                    planes[k][r][c] = *source++;
-                } else {
-                    long long value = (static_cast<long long>(source[0]) << 8) | source[1];
-                    source += 2;
-                    long long scaled = (2 * value * 255 + max_value) / (2 * max_value);
-                    planes[k][r][c] = static_cast<unsigned char>(scaled > 255 ? 255 : scaled);
-                }
-            }
+    } else {
+        std::vector<unsigned char> raster;
+        if (!read_raster(file, raster_bytes, &raster)) {
+            read_failed(file, *header);
+            return false;
         }
+        for (int k = 0; k < format.channels; ++k) planes[k] = ucmatrix(header->rows, header->columns);
+        for (int r = 0; r < header->rows; ++r)
+            convert_row(raster.data() + r * row_bytes, format, *header, bytes_per_sample, planes, r);
     }
     if (bytes_per_sample == 2) header->max_value = 255;
     return true;
