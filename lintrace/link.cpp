@@ -41,15 +41,33 @@ struct Chain {
     std::vector<Step> pending;  // second sides not yet walked, innermost last
 };
 
+// A strong candidate a sweep meets: its sweep key (sweeps meet higher keys
+// first) and its position.
+struct Seed {
+    uint64_t key;
+    int32_t x;
+    int32_t y;
+};
+
+Seed seed_of(int64_t x, int64_t y, uint32_t record)
+{
+    return Seed{static_cast<uint64_t>(edgel_key(static_cast<double>(x), static_cast<double>(y))) << 32 | record,
+                static_cast<int32_t>(x), static_cast<int32_t>(y)};
+}
+
+struct Position {
+    int32_t x;
+    int32_t y;
+};
+
 // One linking thread: the shared detector, and what this thread builds.
 struct Linker {
     Detector* detector;
     Links links;
     Chain chain;
-    std::vector<uint32_t> stack;
-    std::vector<uint32_t> strong;
-    std::vector<uint32_t> promoted;
-    std::vector<uint64_t> sort_keys;
+    std::vector<Position> stack;
+    std::vector<Seed> strong;
+    std::vector<Seed> promoted;
 };
 
 // Walks from the candidate `start`: its first place to go is followed to the
@@ -61,12 +79,11 @@ struct Linker {
 // which is one of its at most two edge-point neighbours and no longer a
 // candidate, so it has at most one place to go, and only the start ever
 // leaves a second side behind.
-void walk(Linker* linker, uint32_t start)
+void walk(Linker* linker, uint32_t start, int64_t x, int64_t y)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
-    const Edgel& first = detector->edgels.records[start];
-    Step step{first.x, first.y, NO_EDGEL, 0, 0, true, false};
+    Step step{x, y, NO_EDGEL, 0, 0, true, false};
     signed char codes[DIRECTIONS];
     for (;;) {
         const int64_t cell = cell_of(detector, step.x, step.y);
@@ -112,14 +129,14 @@ void walk(Linker* linker, uint32_t start)
     }
 }
 
-void add_edges(Linker* linker, uint32_t cycle, uint32_t start_record)
+void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
 {
     const Chain& chain = linker->chain;
     Links& links = linker->links;
     Edge edge;
     edge.first_point = links.edge_points.size();
     edge.point_count = chain.front.size() + chain.back.size();
-    edge.start_key = edgel_sweep_key(&linker->detector->edgels, start_record);
+    edge.start_key = start_key;
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
@@ -130,26 +147,25 @@ void add_edges(Linker* linker, uint32_t cycle, uint32_t start_record)
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
-void sweep(Linker* linker, const std::vector<uint32_t>& order, uint32_t cycle)
+void sweep(Linker* linker, const std::vector<Seed>& order, uint32_t cycle)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
-    for (const uint32_t record : order) {
-        const Edgel& e = detector->edgels.records[record];
-        if (detector->Record_image[cell_of(detector, e.x, e.y)] != LABEL_CANDIDATE) continue;
+    for (const Seed& seed : order) {
+        if (detector->Record_image[cell_of(detector, seed.x, seed.y)] != LABEL_CANDIDATE) continue;
         chain->front.clear();
         chain->back.clear();
         chain->start_junction = NO_JUNCTION;
         chain->end_junction = NO_JUNCTION;
-        walk(linker, record);
-        if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, record);
+        walk(linker, static_cast<uint32_t>(seed.key), seed.x, seed.y);
+        if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, seed.key);
     }
 }
 
 // Makes the candidate neighbours of every open junction strong, and puts
 // them, each once, in `promoted`; the order does not matter, as only their
 // flags change.
-void junction_pass(Linker* linker, std::vector<uint32_t>* promoted)
+void junction_pass(Linker* linker, std::vector<Seed>* promoted)
 {
     Detector* detector = linker->detector;
     promoted->clear();
@@ -161,35 +177,36 @@ void junction_pass(Linker* linker, std::vector<uint32_t>* promoted)
             const int64_t x = newx(junction.x, k, codes);
             const int64_t y = newy(junction.y, k, codes);
             const uint32_t record = get_edgel_ptr(&detector->edgels, x, y);
-            if (record != NO_EDGEL && !edgel_is_high(&detector->edgels, record)) promoted->push_back(record);
+            if (record != NO_EDGEL && !edgel_is_high(&detector->edgels, record))
+                promoted->push_back(seed_of(x, y, record));
             set_edgel_high(&detector->edgels, x, y);
         }
     }
 }
 
-// Gathers the 8-connected group of candidates that holds `first`, which has
+// Gathers the 8-connected group of candidates that holds (x, y), which has
 // just been gathered, and puts its strong members in linker->strong. Empty
 // pixels are recognised by their label, which never changes, before the
 // table is asked: a group never touches the table words of another group's rows.
-void gather_group(Linker* linker, uint32_t first, bool first_high)
+void gather_group(Linker* linker, int32_t x, int32_t y, uint32_t first, bool first_high)
 {
     Detector* detector = linker->detector;
     EdgelTable* table = &detector->edgels;
     linker->strong.clear();
-    if (first_high) linker->strong.push_back(first);
-    linker->stack.assign(1, first);
+    if (first_high) linker->strong.push_back(seed_of(x, y, first));
+    linker->stack.assign(1, Position{x, y});
     while (!linker->stack.empty()) {
-        const Edgel e = table->records[linker->stack.back()];
+        const Position p = linker->stack.back();
         linker->stack.pop_back();
         for (int d = 0; d < DIRECTIONS; ++d) {
-            const int64_t x = e.x + x_offset[d];
-            const int64_t y = e.y + y_offset[d];
-            if (detector->Record_image[cell_of(detector, x, y)] == LABEL_EMPTY) continue;
+            const int32_t nx = p.x + x_offset[d];
+            const int32_t ny = p.y + y_offset[d];
+            if (detector->Record_image[cell_of(detector, nx, ny)] == LABEL_EMPTY) continue;
             bool high = false;
-            const uint32_t neighbour = gather_edgel(table, x, y, &high);
+            const uint32_t neighbour = gather_edgel(table, nx, ny, &high);
             if (neighbour == NO_EDGEL) continue;
-            linker->stack.push_back(neighbour);
-            if (high) linker->strong.push_back(neighbour);
+            linker->stack.push_back(Position{nx, ny});
+            if (high) linker->strong.push_back(seed_of(nx, ny, neighbour));
         }
     }
 }
@@ -201,7 +218,8 @@ void gather_group(Linker* linker, uint32_t first, bool first_high)
 void link_group(Linker* linker)
 {
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
-        sort_in_sweep_order(&linker->detector->edgels, &linker->strong, &linker->sort_keys);
+        std::sort(linker->strong.begin(), linker->strong.end(),
+                  [](const Seed& a, const Seed& b) { return a.key > b.key; });
         sweep(linker, linker->strong, cycle);
         junction_pass(linker, &linker->promoted);
         linker->strong.swap(linker->promoted);
@@ -215,9 +233,10 @@ void link_records(Linker* linker, uint32_t first, uint32_t last)
 {
     EdgelTable* table = &linker->detector->edgels;
     for (uint32_t record = first; record < last; ++record) {
+        const Edgel e = table->records[record];
         bool high = false;
-        if (gather_edgel(table, table->records[record].x, table->records[record].y, &high) == NO_EDGEL) continue;
-        gather_group(linker, record, high);
+        if (gather_edgel(table, e.x, e.y, &high) == NO_EDGEL) continue;
+        gather_group(linker, e.x, e.y, record, high);
         link_group(linker);
     }
 }
@@ -243,7 +262,7 @@ void link_groups_across(Linker* linker, int64_t row)
                 joins = true;
         bool high = false;
         if (joins && gather_edgel(table, e.x, e.y, &high) != NO_EDGEL) {
-            gather_group(linker, record, high);
+            gather_group(linker, e.x, e.y, record, high);
             link_group(linker);
         }
     }

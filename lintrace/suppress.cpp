@@ -15,6 +15,9 @@
 // their candidates are stored band after band, which is raster order.
 #include <algorithm>
 #include <cmath>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <system_error>
 #include <thread>
 
@@ -42,49 +45,125 @@ void localize(double m, double forward, double backward, double slope, double x,
     *sub_y = y + (u * gy) / m;
 }
 
+namespace {
+
+// The whole test of one pixel, and its storing when it passes.
+inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const double* above, const double* here,
+                           const double* below, const double* gx_row, const double* gy_row, CandidateRows* out)
+{
+    const double m = here[i];
+    if (!(m >= s.low)) return;
+    const double gx = gx_row[i];
+    const double gy = gy_row[i];
+    const double slope = gx == 0 ? 0.0 : gy / gx;
+    double backward;
+    double forward;
+    if (gx == 0) {
+        backward = above[i];
+        forward = below[i];
+    } else if (slope < 0) {
+        if (slope > -1) {
+            backward = (1 + slope) * here[i - 1] - slope * below[i - 1];
+            forward = (1 + slope) * here[i + 1] - slope * above[i + 1];
+        } else {
+            const double w = 1 / slope;
+            backward = (1 + w) * below[i] - w * below[i - 1];
+            forward = (1 + w) * above[i] - w * above[i + 1];
+        }
+    } else if (slope < 1) {
+        backward = (1 - slope) * here[i - 1] + slope * above[i - 1];
+        forward = (1 - slope) * here[i + 1] + slope * below[i + 1];
+    } else {
+        const double w = 1 / slope;
+        backward = (1 - w) * above[i] + w * above[i - 1];
+        forward = (1 - w) * below[i] + w * below[i + 1];
+    }
+    if (!(m > forward && m >= backward)) return;
+
+    double sub_x;
+    double sub_y;
+    localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
+    out->records.push_back(Edgel{i, j});
+    out->high.push_back(m >= s.high ? 1 : 0);
+    if (s.keep_sub_pixel) {
+        out->sub_x.push_back(sub_x);
+        out->sub_y.push_back(sub_y);
+    }
+}
+
+#ifdef __SSE2__
+// The same tests for the pixels i and i + 1 at once: every case's values are
+// computed, with the same operations in the same order, and the case's own
+// kept. Bit k of the result is set when pixel i + k passes.
+inline int maxima_of_two(const SuppressionSettings& s, int i, const double* above, const double* here,
+                         const double* below, const double* gx_row, const double* gy_row)
+{
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d minus_one = _mm_set1_pd(-1.0);
+    const __m128d m = _mm_loadu_pd(here + i);
+    const __m128d gx = _mm_loadu_pd(gx_row + i);
+    const __m128d gy = _mm_loadu_pd(gy_row + i);
+    const __m128d gx_zero = _mm_cmpeq_pd(gx, zero);
+    const __m128d slope = _mm_andnot_pd(gx_zero, _mm_div_pd(gy, gx));
+    const __m128d w = _mm_div_pd(one, slope);
+
+    const __m128d left = _mm_loadu_pd(here + i - 1), right = _mm_loadu_pd(here + i + 1);
+    const __m128d up = _mm_loadu_pd(above + i), up_left = _mm_loadu_pd(above + i - 1), up_right = _mm_loadu_pd(above + i + 1);
+    const __m128d down = _mm_loadu_pd(below + i), down_left = _mm_loadu_pd(below + i - 1),
+                  down_right = _mm_loadu_pd(below + i + 1);
+
+    const __m128d one_plus_slope = _mm_add_pd(one, slope), one_minus_slope = _mm_sub_pd(one, slope);
+    const __m128d one_plus_w = _mm_add_pd(one, w), one_minus_w = _mm_sub_pd(one, w);
+    // -1 < slope < 0
+    const __m128d b_shallow_down = _mm_sub_pd(_mm_mul_pd(one_plus_slope, left), _mm_mul_pd(slope, down_left));
+    const __m128d f_shallow_down = _mm_sub_pd(_mm_mul_pd(one_plus_slope, right), _mm_mul_pd(slope, up_right));
+    // slope <= -1
+    const __m128d b_steep_down = _mm_sub_pd(_mm_mul_pd(one_plus_w, down), _mm_mul_pd(w, down_left));
+    const __m128d f_steep_down = _mm_sub_pd(_mm_mul_pd(one_plus_w, up), _mm_mul_pd(w, up_right));
+    // 0 <= slope < 1
+    const __m128d b_shallow_up = _mm_add_pd(_mm_mul_pd(one_minus_slope, left), _mm_mul_pd(slope, up_left));
+    const __m128d f_shallow_up = _mm_add_pd(_mm_mul_pd(one_minus_slope, right), _mm_mul_pd(slope, down_right));
+    // slope >= 1
+    const __m128d b_steep_up = _mm_add_pd(_mm_mul_pd(one_minus_w, up), _mm_mul_pd(w, up_left));
+    const __m128d f_steep_up = _mm_add_pd(_mm_mul_pd(one_minus_w, down), _mm_mul_pd(w, down_right));
+
+    const auto pick = [](__m128d when, __m128d yes, __m128d no) {
+        return _mm_or_pd(_mm_and_pd(when, yes), _mm_andnot_pd(when, no));
+    };
+    const __m128d negative = _mm_cmplt_pd(slope, zero);
+    const __m128d above_minus_one = _mm_cmpgt_pd(slope, minus_one);
+    const __m128d below_one = _mm_cmplt_pd(slope, one);
+    __m128d backward = pick(negative, pick(above_minus_one, b_shallow_down, b_steep_down),
+                            pick(below_one, b_shallow_up, b_steep_up));
+    __m128d forward = pick(negative, pick(above_minus_one, f_shallow_down, f_steep_down),
+                           pick(below_one, f_shallow_up, f_steep_up));
+    backward = pick(gx_zero, up, backward);
+    forward = pick(gx_zero, down, forward);
+
+    const __m128d keep = _mm_and_pd(_mm_cmpge_pd(m, _mm_set1_pd(s.low)),
+                                    _mm_and_pd(_mm_cmpgt_pd(m, forward), _mm_cmpge_pd(m, backward)));
+    return _mm_movemask_pd(keep);
+}
+#endif
+
+}  // namespace
+
 void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
                   const double* gx_row, const double* gy_row, CandidateRows* out)
 {
-    for (int i = s.half + 1; i < s.columns - s.half; ++i) {
-        const double m = here[i];
-        if (!(m >= s.low)) continue;
-        const double gx = gx_row[i];
-        const double gy = gy_row[i];
-        const double slope = gx == 0 ? 0.0 : gy / gx;
-        double backward;
-        double forward;
-        if (gx == 0) {
-            backward = above[i];
-            forward = below[i];
-        } else if (slope < 0) {
-            if (slope > -1) {
-                backward = (1 + slope) * here[i - 1] - slope * below[i - 1];
-                forward = (1 + slope) * here[i + 1] - slope * above[i + 1];
-            } else {
-                const double w = 1 / slope;
-                backward = (1 + w) * below[i] - w * below[i - 1];
-                forward = (1 + w) * above[i] - w * above[i + 1];
-            }
-        } else if (slope < 1) {
-            backward = (1 - slope) * here[i - 1] + slope * above[i - 1];
-            forward = (1 - slope) * here[i + 1] + slope * below[i + 1];
-        } else {
-            const double w = 1 / slope;
-            backward = (1 - w) * above[i] + w * above[i - 1];
-            forward = (1 - w) * below[i] + w * below[i + 1];
-        }
-        if (!(m > forward && m >= backward)) continue;
-
-        double sub_x;
-        double sub_y;
-        localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
-        out->records.push_back(Edgel{i, j});
-        out->high.push_back(m >= s.high ? 1 : 0);
-        if (s.keep_sub_pixel) {
-            out->sub_x.push_back(sub_x);
-            out->sub_y.push_back(sub_y);
-        }
+    int i = s.half + 1;
+    const int end = s.columns - s.half;
+#ifdef __SSE2__
+    // Most pixels fail; two at a time are tested, and those that pass are
+    // taken through the whole test again one by one and stored.
+    for (; i + 2 <= end; i += 2) {
+        const int passed = maxima_of_two(s, i, above, here, below, gx_row, gy_row);
+        if (passed & 1) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
+        if (passed & 2) suppress_pixel(s, j, i + 1, above, here, below, gx_row, gy_row, out);
     }
+#endif
+    for (; i < end; ++i) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
 }
 
 namespace {
