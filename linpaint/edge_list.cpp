@@ -6,18 +6,21 @@
 // handles the common forms quickly and strtof the rest.
 #include "edge_list.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace {
 
 constexpr size_t BLOCK_BYTES = 1 << 20;
 constexpr size_t LONGEST_TOKEN = 1 << 16;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // False at the end of the input or on a read error (reported through errno_out).
 bool refill(EdgeListFile* list, int* error)
@@ -92,8 +95,7 @@ void report_corrupt(const EdgeListFile* list)
     std::string shown = list->token.substr(0, 40);
     for (char& c : shown)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
-    std::fprintf(stderr, "The edge list %s is corrupt: \"%s\" is not a number ... exit!\n", list->path,
-                 shown.c_str());
+    std::fprintf(stderr, "The edge list %s is corrupt: \"%s\" is not a number ... exit!\n", list->path, shown.c_str());
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 // points, sets the pixel under each of its points to 255 in an image that
 // starts all black, and writes the image. Points outside the image are
 // skipped. Nothing is written when the list cannot be read to its end.
+#include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 #include "args.h"

@@ -11,13 +11,13 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "detector.h"
 #include "outfile.h"
@@ -104,8 +104,11 @@ namespace {
 class WritingPipeline {
 public:
     WritingPipeline(const Detector* detector, bool sub_pixel, size_t edges_per_piece, size_t slots)
-        : detector_(detector), sub_pixel_(sub_pixel), edges_per_piece_(edges_per_piece),
-          pieces_((detector->links.edges.size() + edges_per_piece - 1) / edges_per_piece), texts_(slots),
+        : detector_(detector),
+          sub_pixel_(sub_pixel),
+          edges_per_piece_(edges_per_piece),
+          pieces_((detector->links.edges.size() + edges_per_piece - 1) / edges_per_piece),
+          texts_(slots),
           ready_(slots, false)
     {
     }
@@ -152,8 +155,7 @@ private:
         {
             std::unique_lock<std::mutex> lock(mutex_);
             const auto has_room = [this] { return next_to_format_ < next_to_write_ + texts_.size(); };
-            if (wait)
-                changed_.wait(lock, [this, &has_room] { return next_to_format_ >= pieces_ || has_room(); });
+            if (wait) changed_.wait(lock, [this, &has_room] { return next_to_format_ >= pieces_ || has_room(); });
             if (next_to_format_ >= pieces_ || !has_room()) return false;
             piece = next_to_format_++;
         }

@@ -18,11 +18,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "detector.h"
+#include "lanes.h"
 #include "memory.h"
 
 namespace {
@@ -102,13 +100,6 @@ inline double hypot_kernel(double ax, double ay)
     return h;
 }
 
-// True when hypot takes its common path: both finite, ax not huge, ay not
-// tiny, and ay not negligible beside ax.
-inline bool hypot_common(double ax, double ay)
-{
-    return ax <= HYPOT_LARGE && ay >= HYPOT_TINY && ay > ax * HYPOT_EPS;
-}
-
 }  // namespace
 
 double gradient_magnitude(double x, double y)
@@ -135,44 +126,11 @@ double gradient_magnitude(double x, double y)
 
 void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count)
 {
-    // The common path for every cell, two cells per instruction: both branches
-    // of the kernel are computed and one is kept, each operation the same IEEE
-    // operation on each lane as in the scalar kernel. Cells off the common
-    // path are then done one by one.
-    int c = 0;
+    int c = wide_lanes() ? magnitude_lanes_avx2(dx, dy, magnitude, count) : 0;
 #ifdef __SSE2__
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d two = _mm_set1_pd(2.0);
-    const __m128d four = _mm_set1_pd(4.0);
-    for (; c + 2 <= count; c += 2) {
-        const __m128d x = _mm_andnot_pd(sign, _mm_loadu_pd(dx + c));
-        const __m128d y = _mm_andnot_pd(sign, _mm_loadu_pd(dy + c));
-        const __m128d ax = _mm_max_pd(x, y);
-        const __m128d ay = _mm_min_pd(x, y);
-        const __m128d h = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(ax, ax), _mm_mul_pd(ay, ay)));
-        const __m128d delta_y = _mm_sub_pd(h, ay);
-        const __m128d near_t1 = _mm_mul_pd(ax, _mm_sub_pd(_mm_mul_pd(two, delta_y), ax));
-        const __m128d near_t2 = _mm_mul_pd(_mm_sub_pd(delta_y, _mm_mul_pd(two, _mm_sub_pd(ax, ay))), delta_y);
-        const __m128d delta_x = _mm_sub_pd(h, ax);
-        const __m128d far_t1 = _mm_mul_pd(_mm_mul_pd(two, delta_x), _mm_sub_pd(ax, _mm_mul_pd(two, ay)));
-        const __m128d far_t2 = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_mul_pd(four, delta_x), ay), ay),
-                                          _mm_mul_pd(delta_x, delta_x));
-        const __m128d near = _mm_cmple_pd(h, _mm_mul_pd(two, ay));
-        const __m128d t1 = _mm_or_pd(_mm_and_pd(near, near_t1), _mm_andnot_pd(near, far_t1));
-        const __m128d t2 = _mm_or_pd(_mm_and_pd(near, near_t2), _mm_andnot_pd(near, far_t2));
-        _mm_storeu_pd(magnitude + c, _mm_sub_pd(h, _mm_div_pd(_mm_add_pd(t1, t2), _mm_mul_pd(two, h))));
-    }
+    c += magnitude_lanes<Sse2Lanes>(dx + c, dy + c, magnitude + c, count - c);
 #endif
-    for (; c < count; ++c) {
-        const double x = std::fabs(dx[c]);
-        const double y = std::fabs(dy[c]);
-        magnitude[c] = hypot_kernel(x < y ? y : x, x < y ? x : y);
-    }
-    for (c = 0; c < count; ++c) {
-        const double x = std::fabs(dx[c]);
-        const double y = std::fabs(dy[c]);
-        if (!hypot_common(x < y ? y : x, x < y ? x : y)) magnitude[c] = gradient_magnitude(dx[c], dy[c]);
-    }
+    for (; c < count; ++c) magnitude[c] = gradient_magnitude(dx[c], dy[c]);
 }
 
 void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
@@ -192,6 +150,22 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
 
 namespace {
 
+// The sums of the convolution, of the widest lanes the processor has.
+struct RowSums {
+    void (*add)(double* out, const double* in, double w, int n);
+    void (*subtract)(double* out, const double* in, double w, int n);
+    void (*add_bytes)(double* out, const unsigned char* in, double w, int n);
+    void (*subtract_bytes)(double* out, const unsigned char* in, double w, int n);
+};
+
+const RowSums& row_sums()
+{
+    static const RowSums wide{add_products_avx2, subtract_products_avx2, add_byte_products_avx2,
+                              subtract_byte_products_avx2};
+    static const RowSums narrow{add_products, subtract_products, add_byte_products, subtract_byte_products};
+    return wide_lanes() ? wide : narrow;
+}
+
 // Row r of the x-derivative before smoothing, into `out`: for each cell the
 // sources to its left add n * D(l), then the sources to its right subtract it.
 void raw_dx_row(GradientRows* window, int r, double* out)
@@ -201,18 +175,11 @@ void raw_dx_row(GradientRows* window, int r, double* out)
     const double* deriv = window->kernel->deriv_taps.data();
     double* padded = window->padded.data();
     const unsigned char* source = window->pixels[r];
+    const RowSums& sums = row_sums();
     for (int c = 0; c < columns; ++c) padded[taps + c] = source[c];
     std::fill(out, out + columns, 0.0);
-    for (int l = taps; l >= 1; --l) {
-        const double d = deriv[l];
-        const double* left = padded + taps - l;
-        for (int c = 0; c < columns; ++c) out[c] += left[c] * d;
-    }
-    for (int l = 1; l <= taps; ++l) {
-        const double d = deriv[l];
-        const double* right = padded + taps + l;
-        for (int c = 0; c < columns; ++c) out[c] -= right[c] * d;
-    }
+    for (int l = taps; l >= 1; --l) sums.add(out, padded + taps - l, deriv[l], columns);
+    for (int l = 1; l <= taps; ++l) sums.subtract(out, padded + taps + l, deriv[l], columns);
 }
 
 double* ring_row(GradientRows* window, int64_t r)
@@ -238,36 +205,24 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
         ++window->ring_rows_done;
         raw_dx_row(window, static_cast<int>(window->ring_rows_done), ring_row(window, window->ring_rows_done));
     }
+    const RowSums& sums = row_sums();
     std::fill(dx, dx + columns, 0.0);
-    for (int source = first; source <= last; ++source) {
-        const double w = gauss[source < r ? r - source : source - r];
-        const double* a = ring_row(window, source);
-        for (int c = 0; c < columns; ++c) dx[c] += a[c] * w;
-    }
+    for (int source = first; source <= last; ++source)
+        sums.add(dx, ring_row(window, source), gauss[source < r ? r - source : source - r], columns);
 
     // The y-derivative before smoothing: rows above add n * D(l), rows below subtract it.
     double* raw_dy = window->raw_dy.data();
     std::fill(raw_dy, raw_dy + columns, 0.0);
-    for (int source = first; source < r; ++source) {
-        const double d = deriv[r - source];
-        const unsigned char* n = window->pixels[source];
-        for (int c = 0; c < columns; ++c) raw_dy[c] += static_cast<double>(n[c]) * d;
-    }
-    for (int source = r + 1; source <= last; ++source) {
-        const double d = deriv[source - r];
-        const unsigned char* n = window->pixels[source];
-        for (int c = 0; c < columns; ++c) raw_dy[c] -= static_cast<double>(n[c]) * d;
-    }
+    for (int source = first; source < r; ++source)
+        sums.add_bytes(raw_dy, window->pixels[source], deriv[r - source], columns);
+    for (int source = r + 1; source <= last; ++source)
+        sums.subtract_bytes(raw_dy, window->pixels[source], deriv[source - r], columns);
 
     // dy: that row smoothed along x, sources from left to right.
     double* padded = window->padded.data();
     std::copy(raw_dy, raw_dy + columns, padded + taps);
     std::fill(dy, dy + columns, 0.0);
-    for (int k = -taps; k <= taps; ++k) {
-        const double w = gauss[k < 0 ? -k : k];
-        const double* b = padded + taps + k;
-        for (int c = 0; c < columns; ++c) dy[c] += b[c] * w;
-    }
+    for (int k = -taps; k <= taps; ++k) sums.add(dy, padded + taps + k, gauss[k < 0 ? -k : k], columns);
 
     gradient_magnitudes(dx, dy, magnitude, columns);
 }

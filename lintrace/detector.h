@@ -105,9 +105,9 @@ constexpr uint32_t NO_JUNCTION = UINT32_MAX;
 struct Junction {
     int32_t x;
     int32_t y;
-    uint32_t edgel;              // the candidate that stood at the pixel (its sub-pixel position), or NO_EDGEL
+    uint32_t edgel;               // the candidate that stood at the pixel (its sub-pixel position), or NO_EDGEL
     uint32_t branch[DIRECTIONS];  // end point of the chain that arrived from each direction, or NO_EDGEL
-    uint32_t newer;              // neighbours on the list of open junctions
+    uint32_t newer;               // neighbours on the list of open junctions
     uint32_t older;
 };
 
@@ -163,7 +163,7 @@ struct Detector {
 // Gradient (convolve.cpp).
 
 struct GaussianKernel {
-    int half = 0;  // taps per side, centre included
+    int half = 0;                    // taps per side, centre included
     std::vector<double> gauss_taps;  // G(t), t = 0 .. half-1
     std::vector<double> deriv_taps;  // D(t) = G(t) * (-t / sigma^2)
 };
@@ -184,7 +184,7 @@ struct GradientRows {
     int columns = 0;
     int rows = 0;
     const GaussianKernel* kernel = nullptr;
-    int taps = 0;  // offsets 1 .. taps can land inside the image
+    int taps = 0;                     // offsets 1 .. taps can land inside the image
     std::vector<double> raw_dx_ring;  // the x-derivative before smoothing, rows r - taps .. r + taps
     int64_t ring_size = 0;            // rows the ring holds
     int64_t ring_rows_done = 0;       // raw_dx rows computed so far
@@ -204,8 +204,8 @@ void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, 
 // ---------------------------------------------------------------------------
 // Suppression (suppress.cpp).
 
-void localize(double m, double forward, double backward, double slope, double x, double y, double gx,
-              double gy, double* sub_x, double* sub_y);
+void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
+              double* sub_x, double* sub_y);
 
 struct SuppressionSettings {
     int columns;
@@ -232,16 +232,25 @@ void suppress_row(const SuppressionSettings& settings, int j, const double* abov
 // Finds the candidates of the image, fills the edgel table and creates the
 // label image. Bands of rows are processed by up to `threads` threads; the
 // result does not depend on their number.
-void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low,
-                   double high, bool keep_sub_pixel, int threads);
+void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
+                   bool keep_sub_pixel, int threads);
 
 // ---------------------------------------------------------------------------
 // Labels (labels.cpp).
 
 int num_neighbors(const Detector* detector, int64_t x, int64_t y, int mask, signed char codes[DIRECTIONS]);
-inline int64_t newx(int64_t x, int i, const signed char codes[]) { return x + x_offset[codes[i]]; }
-inline int64_t newy(int64_t y, int i, const signed char codes[]) { return y + y_offset[codes[i]]; }
-inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y) { return y * detector->XSIZE + x; }
+inline int64_t newx(int64_t x, int i, const signed char codes[])
+{
+    return x + x_offset[codes[i]];
+}
+inline int64_t newy(int64_t y, int i, const signed char codes[])
+{
+    return y + y_offset[codes[i]];
+}
+inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y)
+{
+    return y * detector->XSIZE + x;
+}
 
 // ---------------------------------------------------------------------------
 // Junctions (junction.cpp).

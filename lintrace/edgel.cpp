@@ -37,7 +37,10 @@ uint32_t record_index(const EdgelWord& word, uint64_t bit)
     return word.records_before + static_cast<uint32_t>(std::popcount(word.occupied & (bit - 1)));
 }
 
-int bucket_of(const Edgel& edgel) { return edgel_key(edgel.x, edgel.y); }
+int bucket_of(const Edgel& edgel)
+{
+    return edgel_key(edgel.x, edgel.y);
+}
 
 }  // namespace
 

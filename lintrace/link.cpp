@@ -105,8 +105,9 @@ void walk(Linker* linker, uint32_t start, int64_t x, int64_t y)
                 if (t == 2)
                     chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), record, step.x,
                                                   step.y, false, !step.exchanged});
-                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), record, step.x, step.y, step.at_tail,
-                            step.exchanged};
+                const bool at_tail = step.at_tail;
+                const bool exchanged = step.exchanged;
+                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), record, step.x, step.y, at_tail, exchanged};
                 continue;
             }
         } else {
@@ -302,8 +303,8 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
 {
     EdgelTable* table = &detector->edgels;
     const uint32_t count = static_cast<uint32_t>(table->records.size());
-    const uint32_t bands =
-        std::max<uint32_t>(1, std::min<uint32_t>(std::max(threads, 1), count / std::max<uint32_t>(records_per_band, 1)));
+    const uint32_t bands = std::max<uint32_t>(
+        1, std::min<uint32_t>(std::max(threads, 1), count / std::max<uint32_t>(records_per_band, 1)));
 
     std::vector<Linker> linkers(bands);
     for (Linker& linker : linkers) linker.detector = detector;
@@ -312,10 +313,9 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     for (uint32_t b = 1; b < bands; ++b) {
         // A band starts with the first record of a row.
         const int32_t row = table->records[static_cast<uint64_t>(count) * b / bands].y;
-        band_start[b] = static_cast<uint32_t>(
-            std::lower_bound(table->records.begin(), table->records.end(), row,
-                             [](const Edgel& e, int32_t r) { return e.y < r; }) -
-            table->records.begin());
+        band_start[b] = static_cast<uint32_t>(std::lower_bound(table->records.begin(), table->records.end(), row,
+                                                               [](const Edgel& e, int32_t r) { return e.y < r; }) -
+                                              table->records.begin());
     }
     for (uint32_t b = 1; b < bands; ++b)
         if (band_start[b] < count) link_groups_across(&linkers[0], table->records[band_start[b]].y);

@@ -15,17 +15,15 @@
 // their candidates are stored band after band, which is raster order.
 #include <algorithm>
 #include <cmath>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 #include <system_error>
 #include <thread>
 
 #include "detector.h"
+#include "lanes.h"
 #include "memory.h"
 
-void localize(double m, double forward, double backward, double slope, double x, double y, double gx,
-              double gy, double* sub_x, double* sub_y)
+void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
+              double* sub_x, double* sub_y)
 {
     // Distance from the pixel to each interpolation point.
     const double d = std::fabs(slope) < 1 ? std::sqrt(1 + slope * slope) : std::sqrt(1 + 1 / (slope * slope));
@@ -91,79 +89,25 @@ inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const dou
     }
 }
 
-#ifdef __SSE2__
-// The same tests for the pixels i and i + 1 at once: every case's values are
-// computed, with the same operations in the same order, and the case's own
-// kept. Bit k of the result is set when pixel i + k passes.
-inline int maxima_of_two(const SuppressionSettings& s, int i, const double* above, const double* here,
-                         const double* below, const double* gx_row, const double* gy_row)
-{
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d minus_one = _mm_set1_pd(-1.0);
-    const __m128d m = _mm_loadu_pd(here + i);
-    const __m128d gx = _mm_loadu_pd(gx_row + i);
-    const __m128d gy = _mm_loadu_pd(gy_row + i);
-    const __m128d gx_zero = _mm_cmpeq_pd(gx, zero);
-    const __m128d slope = _mm_andnot_pd(gx_zero, _mm_div_pd(gy, gx));
-    const __m128d w = _mm_div_pd(one, slope);
-
-    const __m128d left = _mm_loadu_pd(here + i - 1), right = _mm_loadu_pd(here + i + 1);
-    const __m128d up = _mm_loadu_pd(above + i), up_left = _mm_loadu_pd(above + i - 1), up_right = _mm_loadu_pd(above + i + 1);
-    const __m128d down = _mm_loadu_pd(below + i), down_left = _mm_loadu_pd(below + i - 1),
-                  down_right = _mm_loadu_pd(below + i + 1);
-
-    const __m128d one_plus_slope = _mm_add_pd(one, slope), one_minus_slope = _mm_sub_pd(one, slope);
-    const __m128d one_plus_w = _mm_add_pd(one, w), one_minus_w = _mm_sub_pd(one, w);
-    // -1 < slope < 0
-    const __m128d b_shallow_down = _mm_sub_pd(_mm_mul_pd(one_plus_slope, left), _mm_mul_pd(slope, down_left));
-    const __m128d f_shallow_down = _mm_sub_pd(_mm_mul_pd(one_plus_slope, right), _mm_mul_pd(slope, up_right));
-    // slope <= -1
-    const __m128d b_steep_down = _mm_sub_pd(_mm_mul_pd(one_plus_w, down), _mm_mul_pd(w, down_left));
-    const __m128d f_steep_down = _mm_sub_pd(_mm_mul_pd(one_plus_w, up), _mm_mul_pd(w, up_right));
-    // 0 <= slope < 1
-    const __m128d b_shallow_up = _mm_add_pd(_mm_mul_pd(one_minus_slope, left), _mm_mul_pd(slope, up_left));
-    const __m128d f_shallow_up = _mm_add_pd(_mm_mul_pd(one_minus_slope, right), _mm_mul_pd(slope, down_right));
-    // slope >= 1
-    const __m128d b_steep_up = _mm_add_pd(_mm_mul_pd(one_minus_w, up), _mm_mul_pd(w, up_left));
-    const __m128d f_steep_up = _mm_add_pd(_mm_mul_pd(one_minus_w, down), _mm_mul_pd(w, down_right));
-
-    const auto pick = [](__m128d when, __m128d yes, __m128d no) {
-        return _mm_or_pd(_mm_and_pd(when, yes), _mm_andnot_pd(when, no));
-    };
-    const __m128d negative = _mm_cmplt_pd(slope, zero);
-    const __m128d above_minus_one = _mm_cmpgt_pd(slope, minus_one);
-    const __m128d below_one = _mm_cmplt_pd(slope, one);
-    __m128d backward = pick(negative, pick(above_minus_one, b_shallow_down, b_steep_down),
-                            pick(below_one, b_shallow_up, b_steep_up));
-    __m128d forward = pick(negative, pick(above_minus_one, f_shallow_down, f_steep_down),
-                           pick(below_one, f_shallow_up, f_steep_up));
-    backward = pick(gx_zero, up, backward);
-    forward = pick(gx_zero, down, forward);
-
-    const __m128d keep = _mm_and_pd(_mm_cmpge_pd(m, _mm_set1_pd(s.low)),
-                                    _mm_and_pd(_mm_cmpgt_pd(m, forward), _mm_cmpge_pd(m, backward)));
-    return _mm_movemask_pd(keep);
-}
-#endif
-
 }  // namespace
 
 void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
                   const double* gx_row, const double* gy_row, CandidateRows* out)
 {
-    int i = s.half + 1;
+    // Most pixels fail: they are tested several at a time, and those that
+    // pass are taken through the whole test again one by one and stored.
+    thread_local std::vector<unsigned char> passed;
+    const int first = s.half + 1;
     const int end = s.columns - s.half;
+    passed.resize(static_cast<size_t>(std::max(end, 0)));
+    int tested =
+        wide_lanes() ? maxima_row_avx2(s.low, first, end, above, here, below, gx_row, gy_row, passed.data()) : first;
 #ifdef __SSE2__
-    // Most pixels fail; two at a time are tested, and those that pass are
-    // taken through the whole test again one by one and stored.
-    for (; i + 2 <= end; i += 2) {
-        const int passed = maxima_of_two(s, i, above, here, below, gx_row, gy_row);
-        if (passed & 1) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
-        if (passed & 2) suppress_pixel(s, j, i + 1, above, here, below, gx_row, gy_row, out);
-    }
+    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data());
 #endif
-    for (; i < end; ++i) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
+    for (int i = first; i < tested; ++i)
+        if (passed[i]) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
+    for (int i = tested; i < end; ++i) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
 }
 
 namespace {
@@ -180,18 +124,22 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
     std::vector<double> dx(3 * static_cast<size_t>(columns));
     std::vector<double> dy(3 * static_cast<size_t>(columns));
     std::vector<double> magnitude(3 * static_cast<size_t>(columns));
-    auto slot = [columns](std::vector<double>& rows, int r) { return rows.data() + (r % 3) * static_cast<size_t>(columns); };
-    for (int r = first_row - 1; r < first_row + 1; ++r) gradient_row(&window, r, slot(dx, r), slot(dy, r), slot(magnitude, r));
+    auto slot = [columns](std::vector<double>& rows, int r) {
+        return rows.data() + (r % 3) * static_cast<size_t>(columns);
+    };
+    for (int r = first_row - 1; r < first_row + 1; ++r)
+        gradient_row(&window, r, slot(dx, r), slot(dy, r), slot(magnitude, r));
     for (int j = first_row; j < last_row; ++j) {
         gradient_row(&window, j + 1, slot(dx, j + 1), slot(dy, j + 1), slot(magnitude, j + 1));
-        suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j), slot(dy, j), out);
+        suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j), slot(dy, j),
+                     out);
     }
 }
 
 }  // namespace
 
-void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low,
-                   double high, bool keep_sub_pixel, int threads)
+void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
+                   bool keep_sub_pixel, int threads)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;

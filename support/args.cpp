@@ -80,38 +80,38 @@ int args_parse_value(int argc, char** argv, SwitchEntry* table, int* position, i
     }
 
     switch (entry.type) {
-    case BOOLEAN: {
-        int* flag = static_cast<int*>(entry.data);
-        *flag = *flag ? 0 : 1;
-        break;
-    }
-    case INT: {
-        int* values = static_cast<int*>(entry.data);
-        for (int k = 0; k < entry.size; ++k) convert_int(argv[++*position], &values[k]);
-        break;
-    }
-    case FLOAT: {
-        float* values = static_cast<float*>(entry.data);
-        for (int k = 0; k < entry.size; ++k) std::sscanf(argv[++*position], "%f", &values[k]);
-        break;
-    }
-    case STRING: {
-        const char* value = argv[++*position];
-        // A cut path could name another file, which -o would then overwrite,
-        // so a value that does not fit is refused rather than shortened.
-        if (std::strlen(value) > static_cast<size_t>(entry.size - 1)) {
-            std::fprintf(stderr, "ERROR:  the value of -%s is longer than %d characters.\n",
-                         entry.name, entry.size - 1);
-            return 1;
+        case BOOLEAN: {
+            int* flag = static_cast<int*>(entry.data);
+            *flag = *flag ? 0 : 1;
+            break;
         }
-        char* buffer = static_cast<char*>(entry.data);
-        std::strncpy(buffer, value, static_cast<size_t>(entry.size));
-        buffer[entry.size - 1] = '\0';
-        break;
-    }
-    default:
-        std::fprintf(stderr, "ERROR:  Switch type %d undefined.\n", entry.type);
-        return 1;
+        case INT: {
+            int* values = static_cast<int*>(entry.data);
+            for (int k = 0; k < entry.size; ++k) convert_int(argv[++*position], &values[k]);
+            break;
+        }
+        case FLOAT: {
+            float* values = static_cast<float*>(entry.data);
+            for (int k = 0; k < entry.size; ++k) std::sscanf(argv[++*position], "%f", &values[k]);
+            break;
+        }
+        case STRING: {
+            const char* value = argv[++*position];
+            // A cut path could name another file, which -o would then overwrite,
+            // so a value that does not fit is refused rather than shortened.
+            if (std::strlen(value) > static_cast<size_t>(entry.size - 1)) {
+                std::fprintf(stderr, "ERROR:  the value of -%s is longer than %d characters.\n", entry.name,
+                             entry.size - 1);
+                return 1;
+            }
+            char* buffer = static_cast<char*>(entry.data);
+            std::strncpy(buffer, value, static_cast<size_t>(entry.size));
+            buffer[entry.size - 1] = '\0';
+            break;
+        }
+        default:
+            std::fprintf(stderr, "ERROR:  Switch type %d undefined.\n", entry.type);
+            return 1;
     }
     entry.found = 1;
     return 0;
@@ -130,20 +130,20 @@ int args_dump_arg(SwitchEntry* table, int row)
     std::fprintf(stderr, "\n  Type:\t\t%s", type_name[entry.type]);
     std::fprintf(stderr, "\n  Value:\t");
     switch (entry.type) {
-    case BOOLEAN:
-        std::fprintf(stderr, "%s", *static_cast<int*>(entry.data) ? "TRUE" : "FALSE");
-        break;
-    case INT:
-        std::fprintf(stderr, "%d", *static_cast<int*>(entry.data));
-        break;
-    case FLOAT:
-        std::fprintf(stderr, "%f", static_cast<double>(*static_cast<float*>(entry.data)));
-        break;
-    case STRING:
-        std::fprintf(stderr, "%s", static_cast<char*>(entry.data));
-        break;
-    default:
-        break;
+        case BOOLEAN:
+            std::fprintf(stderr, "%s", *static_cast<int*>(entry.data) ? "TRUE" : "FALSE");
+            break;
+        case INT:
+            std::fprintf(stderr, "%d", *static_cast<int*>(entry.data));
+            break;
+        case FLOAT:
+            std::fprintf(stderr, "%f", static_cast<double>(*static_cast<float*>(entry.data)));
+            break;
+        case STRING:
+            std::fprintf(stderr, "%s", static_cast<char*>(entry.data));
+            break;
+        default:
+            break;
     }
     std::fprintf(stderr, "\n  Found:\t%s", entry.found ? "YES" : "NO");
     std::fprintf(stderr, "\n  Description:\t%s\n", entry.description);

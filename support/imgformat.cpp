@@ -7,6 +7,7 @@
 // that layout is reported and gives no image.
 #include "imgformat.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "memory.h"
@@ -27,7 +27,10 @@ constexpr int MAGIC_BUFFER = 256;  // the first token must fit 255 characters
 constexpr int LINE_LIMIT = 255;    // a header line is read 254 bytes at a time
 constexpr int MAX_SAMPLE_VALUE = 65535;
 
-bool is_space(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_space(int c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // The "%d" conversion on a stream: white space skipped, an optional sign,
 // decimal digits. False when no digit follows or the number does not fit an int.
@@ -135,8 +138,7 @@ bool read_header(FILE* file, const Format& format, Header* header)
     }
     while (is_space(c)) c = getc(file);
     if (c != EOF) ungetc(c, file);
-    if (length == 0 || length > MAGIC_BUFFER - 1 || length != 2 ||
-        std::memcmp(token, format.magic, 2) != 0) {
+    if (length == 0 || length > MAGIC_BUFFER - 1 || length != 2 || std::memcmp(token, format.magic, 2) != 0) {
         std::fprintf(stderr, "Input file is not a %s raw image.\n", format.name);
         return false;
     }
@@ -175,8 +177,8 @@ bool read_header(FILE* file, const Format& format, Header* header)
 
 void truncated(const Header& header)
 {
-    std::fprintf(stderr, "Input file is truncated: its raster holds fewer than %d x %d pixels.\n",
-                 header.columns, header.rows);
+    std::fprintf(stderr, "Input file is truncated: its raster holds fewer than %d x %d pixels.\n", header.columns,
+                 header.rows);
 }
 
 // Reads exactly `bytes` bytes of raster from a stream into `data`, which

@@ -73,31 +73,97 @@ T* vector(int n)
 
 }  // namespace
 
-int** imatrix(int rows, int columns) { return matrix<int>(rows, columns); }
-short** smatrix(int rows, int columns) { return matrix<short>(rows, columns); }
-char** cmatrix(int rows, int columns) { return matrix<char>(rows, columns); }
-unsigned char** ucmatrix(int rows, int columns) { return matrix<unsigned char>(rows, columns); }
-float** fmatrix(int rows, int columns) { return matrix<float>(rows, columns); }
-double** dmatrix(int rows, int columns) { return matrix<double>(rows, columns); }
+int** imatrix(int rows, int columns)
+{
+    return matrix<int>(rows, columns);
+}
+short** smatrix(int rows, int columns)
+{
+    return matrix<short>(rows, columns);
+}
+char** cmatrix(int rows, int columns)
+{
+    return matrix<char>(rows, columns);
+}
+unsigned char** ucmatrix(int rows, int columns)
+{
+    return matrix<unsigned char>(rows, columns);
+}
+float** fmatrix(int rows, int columns)
+{
+    return matrix<float>(rows, columns);
+}
+double** dmatrix(int rows, int columns)
+{
+    return matrix<double>(rows, columns);
+}
 
-void free_imatrix(int** m, int rows, int) { free_matrix(m, rows); }
-void free_smatrix(short** m, int rows, int) { free_matrix(m, rows); }
-void free_cmatrix(char** m, int rows, int) { free_matrix(m, rows); }
-void free_ucmatrix(unsigned char** m, int rows, int) { free_matrix(m, rows); }
-void free_fmatrix(float** m, int rows, int) { free_matrix(m, rows); }
-void free_dmatrix(double** m, int rows, int) { free_matrix(m, rows); }
+void free_imatrix(int** m, int rows, int)
+{
+    free_matrix(m, rows);
+}
+void free_smatrix(short** m, int rows, int)
+{
+    free_matrix(m, rows);
+}
+void free_cmatrix(char** m, int rows, int)
+{
+    free_matrix(m, rows);
+}
+void free_ucmatrix(unsigned char** m, int rows, int)
+{
+    free_matrix(m, rows);
+}
+void free_fmatrix(float** m, int rows, int)
+{
+    free_matrix(m, rows);
+}
+void free_dmatrix(double** m, int rows, int)
+{
+    free_matrix(m, rows);
+}
 
-int* ivector(int n) { return vector<int>(n); }
-short* svector(int n) { return vector<short>(n); }
-char* cvector(int n) { return vector<char>(n); }
-float* fvector(int n) { return vector<float>(n); }
-double* dvector(int n) { return vector<double>(n); }
+int* ivector(int n)
+{
+    return vector<int>(n);
+}
+short* svector(int n)
+{
+    return vector<short>(n);
+}
+char* cvector(int n)
+{
+    return vector<char>(n);
+}
+float* fvector(int n)
+{
+    return vector<float>(n);
+}
+double* dvector(int n)
+{
+    return vector<double>(n);
+}
 
-void free_ivector(int* v, int) { std::free(v); }
-void free_svector(short* v, int) { std::free(v); }
-void free_cvector(char* v, int) { std::free(v); }
-void free_fvector(float* v, int) { std::free(v); }
-void free_dvector(double* v, int) { std::free(v); }
+void free_ivector(int* v, int)
+{
+    std::free(v);
+}
+void free_svector(short* v, int)
+{
+    std::free(v);
+}
+void free_cvector(char* v, int)
+{
+    std::free(v);
+}
+void free_fvector(float* v, int)
+{
+    std::free(v);
+}
+void free_dvector(double* v, int)
+{
+    std::free(v);
+}
 
 void* checked_calloc(size_t count, size_t size)
 {

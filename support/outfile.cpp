@@ -1,15 +1,15 @@
 // Output files that replace their target only once complete.
 #include "outfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "memory.h"
 
@@ -61,7 +61,10 @@ mode_t creation_mode()
 
 }  // namespace
 
-OutputFile::~OutputFile() { discard(); }
+OutputFile::~OutputFile()
+{
+    discard();
+}
 
 bool OutputFile::open(const char* path)
 {

@@ -1,18 +1,18 @@
 #include "helpers.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <poll.h>
 #include <signal.h>
-#include <sstream>
-#include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 
 const std::string LINTRACE = LINTRACE_PATH;
 const std::string LINPAINT = LINPAINT_PATH;
@@ -42,8 +42,8 @@ TestImage random_image(int columns, int rows, std::mt19937& random)
         double x, y, radius, level;
     };
     std::vector<Blob> blobs(3 + random() % 6);
-    for (Blob& b : blobs) b = {unit(random) * columns, unit(random) * rows, 2 + unit(random) * (columns + rows) / 4,
-                               unit(random) * 255};
+    for (Blob& b : blobs)
+        b = {unit(random) * columns, unit(random) * rows, 2 + unit(random) * (columns + rows) / 4, unit(random) * 255};
     const double noise = unit(random) * 30;
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < columns; ++c) {
@@ -95,8 +95,8 @@ std::string detect(const TestImage& image, double sigma, float low, float high, 
     Detector detector;
     detector.XSIZE = image.columns;
     detector.YSIZE = image.rows;
-    local_extrema(&detector, rows.data(), mask_of(sigma), sigma, static_cast<double>(low),
-                  static_cast<double>(high), sub_pixel, threads);
+    local_extrema(&detector, rows.data(), mask_of(sigma), sigma, static_cast<double>(low), static_cast<double>(high),
+                  sub_pixel, threads);
     join_edges(&detector, threads, 64);  // bands of as few as 64 candidates, so that small images are cut too
     std::string text;
     format_edges(&detector, sub_pixel, 0, detector.links.edges.size(), &text);
@@ -108,8 +108,7 @@ void gradient_images(const TestImage& image, double sigma, std::vector<double>* 
 {
     TestImage copy = image;
     std::vector<unsigned char*> rows = copy.row_pointers();
-    const GaussianKernel kernel =
-        gaussian_vectors(mask_of(sigma), sigma, std::max(image.columns, image.rows));
+    const GaussianKernel kernel = gaussian_vectors(mask_of(sigma), sigma, std::max(image.columns, image.rows));
     GradientRows window;
     gradient_rows_init(&window, rows.data(), image.columns, image.rows, &kernel);
     const size_t n = static_cast<size_t>(image.columns) * image.rows;
@@ -239,8 +238,8 @@ std::vector<std::string>& scratch_directories()
 
 std::string scratch_directory()
 {
-    std::string pattern = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
-                          "/lintrace-test.XXXXXX";
+    std::string pattern =
+        (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) + "/lintrace-test.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp");

@@ -1,7 +1,7 @@
 // Switch tables: parsing, the usage text, every error's message and status.
-#include <cmath>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -80,11 +80,13 @@ TEST(Switches, AnyFirstCharacterSelectsTheRow)
 TEST(Switches, NamesAreNeverMatchedByAPrefix)
 {
     int l = 0, lt = 0;
-    SwitchEntry rows[] = {{"l", 0, INT, 1, &l, 0, "l"}, {"lt", 0, INT, 1, &lt, 0, "lt"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+    SwitchEntry rows[] = {
+        {"l", 0, INT, 1, &l, 0, "l"}, {"lt", 0, INT, 1, &lt, 0, "lt"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
     EXPECT_EQ(parse(rows, {"-lt", "3"}), 0);
     EXPECT_EQ(l, 0);
     EXPECT_EQ(lt, 3);
-    SwitchEntry again[] = {{"l", 0, INT, 1, &l, 0, "l"}, {"lt", 0, INT, 1, &lt, 0, "lt"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+    SwitchEntry again[] = {
+        {"l", 0, INT, 1, &l, 0, "l"}, {"lt", 0, INT, 1, &lt, 0, "lt"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
     EXPECT_EQ(parse(again, {"-l", "4"}), 0);
     EXPECT_EQ(l, 4);
     EXPECT_EQ(lt, 3);
@@ -95,8 +97,10 @@ TEST(Switches, NumbersThatDoNotConvertKeepTheDefault)
     float f = 2.5f;
     int n = 9;
     int none = 4;
-    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &f, 0, "f"}, {"n", 0, INT, 1, &n, 0, "n"},
-                          {"z", 0, INT, 0, &none, 0, "z"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &f, 0, "f"},
+                          {"n", 0, INT, 1, &n, 0, "n"},
+                          {"z", 0, INT, 0, &none, 0, "z"},
+                          {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
     EXPECT_EQ(parse(rows, {"-f", "abc", "-n", "x1", "-z"}), 0);
     EXPECT_EQ(f, 2.5f);
     EXPECT_EQ(n, 9);
@@ -109,8 +113,10 @@ TEST(Switches, FloatsAreSinglePrecisionAndIntsAreClampedToTheirRange)
 {
     float f = 0;
     int big = 0, small = 0;
-    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &f, 0, "f"}, {"b", 0, INT, 1, &big, 0, "b"},
-                          {"s", 0, INT, 1, &small, 0, "s"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &f, 0, "f"},
+                          {"b", 0, INT, 1, &big, 0, "b"},
+                          {"s", 0, INT, 1, &small, 0, "s"},
+                          {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
     EXPECT_EQ(parse(rows, {"-f", "-2", "-b", "99999999999", "-s", "-99999999999"}), 0);
     EXPECT_EQ(f, -2.0f);
     EXPECT_EQ(big, 2147483647);
@@ -185,14 +191,19 @@ TEST(SwitchDump, ShowsEveryRowInTableOrder)
     testing::internal::CaptureStderr();
     EXPECT_EQ(args_dump_args(t.rows), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\nSwitchname:\ti\n  Mandatory:\tYES\n  Size:\t\t256\n  Type:\t\tSTRING\n  Value:\tin.pgm\n  Found:\tYES\n  Description:\tA\n"
-              "\nSwitchname:\tl\n  Mandatory:\tNO\n  Size:\t\t1\n  Type:\t\tINT\n  Value:\t7\n  Found:\tNO\n  Description:\tB\n"
-              "\nSwitchname:\tp\n  Mandatory:\tNO\n  Size:\t\t2\n  Type:\t\tINT\n  Value:\t3\n  Found:\tYES\n  Description:\tC\n"
-              "\nSwitchname:\tsp\n  Mandatory:\tNO\n  Size:\t\t1\n  Type:\t\tBOOLEAN\n  Value:\tFALSE\n  Found:\tNO\n  Description:\tD\n");
+              "\nSwitchname:\ti\n  Mandatory:\tYES\n  Size:\t\t256\n  Type:\t\tSTRING\n  Value:\tin.pgm\n  "
+              "Found:\tYES\n  Description:\tA\n"
+              "\nSwitchname:\tl\n  Mandatory:\tNO\n  Size:\t\t1\n  Type:\t\tINT\n  Value:\t7\n  Found:\tNO\n  "
+              "Description:\tB\n"
+              "\nSwitchname:\tp\n  Mandatory:\tNO\n  Size:\t\t2\n  Type:\t\tINT\n  Value:\t3\n  Found:\tYES\n  "
+              "Description:\tC\n"
+              "\nSwitchname:\tsp\n  Mandatory:\tNO\n  Size:\t\t1\n  Type:\t\tBOOLEAN\n  Value:\tFALSE\n  Found:\tNO\n  "
+              "Description:\tD\n");
     float f = 1.5f;
     SwitchEntry floats[] = {{"f", 0, FLOAT, 1, &f, 0, "F"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
     testing::internal::CaptureStderr();
     args_dump_args(floats);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "\nSwitchname:\tf\n  Mandatory:\tNO\n  Size:\t\t1\n  Type:\t\tFLOAT\n  Value:\t1.500000\n  Found:\tNO\n  Description:\tF\n");
+              "\nSwitchname:\tf\n  Mandatory:\tNO\n  Size:\t\t1\n  Type:\t\tFLOAT\n  Value:\t1.500000\n  Found:\tNO\n  "
+              "Description:\tF\n");
 }

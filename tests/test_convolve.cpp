@@ -1,10 +1,11 @@
 // The gradient: the numeric examples, and the row-by-row gather compared bit
 // for bit with the literal scatter of every source pixel.
+#include <gtest/gtest.h>
 #include <cmath>
 #include <cstring>
-#include <gtest/gtest.h>
 
 #include "helpers.h"
+#include "lanes.h"
 #include "literal/literal.h"
 
 namespace {
@@ -41,7 +42,10 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b)
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-double at(const std::vector<double>& image, int columns, int c, int r) { return image[r * columns + c]; }
+double at(const std::vector<double>& image, int columns, int c, int r)
+{
+    return image[r * columns + c];
+}
 
 }  // namespace
 
@@ -86,7 +90,8 @@ TEST(MaskSize, FollowsFourSigmaPlusAHalfMadeOddAndAtLeastThree)
         EXPECT_EQ(mask, c.mask) << "sigma " << c.sigma;
     }
     int mask = 0;
-    for (double refused : {0.0, -1.0, double(NAN), double(INFINITY), 1e30, 6e8}) EXPECT_FALSE(mask_for_sigma(refused, &mask)) << refused;
+    for (double refused : {0.0, -1.0, double(NAN), double(INFINITY), 1e30, 6e8})
+        EXPECT_FALSE(mask_for_sigma(refused, &mask)) << refused;
     EXPECT_TRUE(mask_for_sigma(5e8, &mask));
     EXPECT_EQ(mask, 2000000001);
 }
@@ -190,29 +195,34 @@ TEST(Gradient, FlatImagesGiveZerosInsideTheBorderFrame)
 
 TEST(Gradient, GatherEqualsTheLiteralScatterBitForBit)
 {
-    std::mt19937 random(7);
-    const double sigmas[] = {0.4, 0.6, 0.875, 1.0, 1.5, 2.0, 3.3};
-    const int sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 3}, {4, 4}, {7, 5}, {13, 31}, {40, 17}, {64, 64}, {150, 90}};
-    for (const auto& size : sizes) {
-        for (double sigma : sigmas) {
-            TestImage image = random_image(size[0], size[1], random);
-            Gradient fast = product_gradient(image, sigma);
-            Gradient plain = literal_gradient(image, sigma);
-            EXPECT_TRUE(same_bits(fast.dx, plain.dx)) << size[0] << "x" << size[1] << " sigma " << sigma;
-            EXPECT_TRUE(same_bits(fast.dy, plain.dy)) << size[0] << "x" << size[1] << " sigma " << sigma;
-            EXPECT_TRUE(same_bits(fast.magnitude, plain.magnitude)) << size[0] << "x" << size[1];
+    for (bool wide : {true, false}) {
+        allow_wide_lanes(wide);
+        std::mt19937 random(7);
+        const double sigmas[] = {0.4, 0.6, 0.875, 1.0, 1.5, 2.0, 3.3};
+        const int sizes[][2] = {{1, 1}, {1, 9},   {9, 1},   {2, 3},   {4, 4},
+                                {7, 5}, {13, 31}, {40, 17}, {64, 64}, {150, 90}};
+        for (const auto& size : sizes) {
+            for (double sigma : sigmas) {
+                TestImage image = random_image(size[0], size[1], random);
+                Gradient fast = product_gradient(image, sigma);
+                Gradient plain = literal_gradient(image, sigma);
+                EXPECT_TRUE(same_bits(fast.dx, plain.dx)) << size[0] << "x" << size[1] << " sigma " << sigma;
+                EXPECT_TRUE(same_bits(fast.dy, plain.dy)) << size[0] << "x" << size[1] << " sigma " << sigma;
+                EXPECT_TRUE(same_bits(fast.magnitude, plain.magnitude)) << size[0] << "x" << size[1];
+            }
+        }
+        for (const char* name : {"astronaut.pgm", "coffee.pgm"}) {
+            TestImage photo = crop(photograph(name), 200, 160, 100, 100);
+            for (double sigma : {0.4, 1.0, 2.0}) {
+                Gradient fast = product_gradient(photo, sigma);
+                Gradient plain = literal_gradient(photo, sigma);
+                EXPECT_TRUE(same_bits(fast.dx, plain.dx)) << name << " sigma " << sigma;
+                EXPECT_TRUE(same_bits(fast.dy, plain.dy)) << name << " sigma " << sigma;
+                EXPECT_TRUE(same_bits(fast.magnitude, plain.magnitude)) << name << " sigma " << sigma;
+            }
         }
     }
-    for (const char* name : {"astronaut.pgm", "coffee.pgm"}) {
-        TestImage photo = crop(photograph(name), 200, 160, 100, 100);
-        for (double sigma : {0.4, 1.0, 2.0}) {
-            Gradient fast = product_gradient(photo, sigma);
-            Gradient plain = literal_gradient(photo, sigma);
-            EXPECT_TRUE(same_bits(fast.dx, plain.dx)) << name << " sigma " << sigma;
-            EXPECT_TRUE(same_bits(fast.dy, plain.dy)) << name << " sigma " << sigma;
-            EXPECT_TRUE(same_bits(fast.magnitude, plain.magnitude)) << name << " sigma " << sigma;
-        }
-    }
+    allow_wide_lanes(true);
 }
 
 TEST(Gradient, MaskWiderThanTheImageStaysInside)
@@ -239,28 +249,58 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
         std::memcpy(&v, &b, sizeof v);
         return v;
     };
-    const double special[] = {0.0, -0.0, 1.0, -1.0, 0x1p-1074, 0x1p-1022, 0x1p-459, 0x1.0000000000001p-459,
-                              0x1p-460, 0x1p+511, 0x1.0000000000001p+511, 0x1p+512, 1e300, 1.7976931348623157e308,
-                              INFINITY, -INFINITY, NAN, 3.0, 4.0, 0x1p-54, 0x1p-53};
+    const double special[] = {0.0,
+                              -0.0,
+                              1.0,
+                              -1.0,
+                              0x1p-1074,
+                              0x1p-1022,
+                              0x1p-459,
+                              0x1.0000000000001p-459,
+                              0x1p-460,
+                              0x1p+511,
+                              0x1.0000000000001p+511,
+                              0x1p+512,
+                              1e300,
+                              1.7976931348623157e308,
+                              INFINITY,
+                              -INFINITY,
+                              NAN,
+                              3.0,
+                              4.0,
+                              0x1p-54,
+                              0x1p-53};
     constexpr int block = 1 << 16;
-    std::vector<double> x(block), y(block), fast(block);
+    std::vector<double> x(block), y(block), fast(block), two_lanes(block);
     size_t checked = 0, mismatches = 0;
     for (int round = 0; round < 200; ++round) {
         for (int k = 0; k < block; ++k) {
             switch (round % 4) {
-            case 0: x[k] = gradient(random), y[k] = gradient(random); break;
-            case 1: x[k] = any_magnitude(), y[k] = any_magnitude(); break;
-            case 2: x[k] = gradient(random), y[k] = x[k] * std::ldexp(mantissa(random), -static_cast<int>(random() % 60)); break;
-            default: x[k] = raw_bits(), y[k] = k % 3 ? raw_bits() : special[random() % std::size(special)]; break;
+                case 0:
+                    x[k] = gradient(random), y[k] = gradient(random);
+                    break;
+                case 1:
+                    x[k] = any_magnitude(), y[k] = any_magnitude();
+                    break;
+                case 2:
+                    x[k] = gradient(random),
+                    y[k] = x[k] * std::ldexp(mantissa(random), -static_cast<int>(random() % 60));
+                    break;
+                default:
+                    x[k] = raw_bits(), y[k] = k % 3 ? raw_bits() : special[random() % std::size(special)];
+                    break;
             }
         }
-        gradient_magnitudes(x.data(), y.data(), fast.data(), block);
+        gradient_magnitudes(x.data(), y.data(), fast.data(), block);  // the widest lanes the processor has
+        ASSERT_EQ(magnitude_lanes<Sse2Lanes>(x.data(), y.data(), two_lanes.data(), block), block);
         for (int k = 0; k < block; ++k) {
             const double expected = std::hypot(x[k], y[k]);
             const double scalar = gradient_magnitude(x[k], y[k]);
-            const bool same = std::isnan(expected) ? std::isnan(scalar) && std::isnan(fast[k])
-                                                   : std::memcmp(&expected, &scalar, 8) == 0 &&
-                                                         std::memcmp(&expected, &fast[k], 8) == 0;
+            const bool same = std::isnan(expected)
+                                  ? std::isnan(scalar) && std::isnan(fast[k]) && std::isnan(two_lanes[k])
+                                  : std::memcmp(&expected, &scalar, 8) == 0 &&
+                                        std::memcmp(&expected, &fast[k], 8) == 0 &&
+                                        std::memcmp(&expected, &two_lanes[k], 8) == 0;
             if (!same && ++mismatches < 5) ADD_FAILURE() << std::hexfloat << x[k] << " " << y[k];
             ++checked;
         }
@@ -268,7 +308,8 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
     for (double a : special)
         for (double b : special) {
             const double expected = std::hypot(a, b), scalar = gradient_magnitude(a, b);
-            EXPECT_TRUE(std::isnan(expected) ? std::isnan(scalar) : std::memcmp(&expected, &scalar, 8) == 0) << a << " " << b;
+            EXPECT_TRUE(std::isnan(expected) ? std::isnan(scalar) : std::memcmp(&expected, &scalar, 8) == 0)
+                << a << " " << b;
         }
     EXPECT_EQ(mismatches, 0u);
     EXPECT_GE(checked, 13000000u);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "helpers.h"
+#include "lanes.h"
 #include "literal/literal.h"
 
 namespace {
@@ -19,14 +20,16 @@ size_t expect_same_list(const TestImage& image, const Settings& s, const std::st
 {
     size_t blocks = 0;
     for (bool sub_pixel : {false, true}) {
-        const std::string plain = literal::run(image.pixels, image.columns, image.rows, s.sigma, s.low, s.high, sub_pixel);
+        const std::string plain =
+            literal::run(image.pixels, image.columns, image.rows, s.sigma, s.low, s.high, sub_pixel);
         for (int threads : {1, 2, 3}) {
             const std::string fast = detect(image, s.sigma, s.low, s.high, sub_pixel, threads);
             EXPECT_EQ(fast, plain) << what << " sigma " << s.sigma << " thresholds " << s.low << "/" << s.high
                                    << (sub_pixel ? " sub-pixel" : " pixel") << " threads " << threads;
         }
         if (!sub_pixel)
-            for (size_t at = plain.find("-1 -1\n"); at != std::string::npos; at = plain.find("-1 -1\n", at + 1)) ++blocks;
+            for (size_t at = plain.find("-1 -1\n"); at != std::string::npos; at = plain.find("-1 -1\n", at + 1))
+                ++blocks;
     }
     return blocks;
 }
@@ -36,13 +39,30 @@ size_t expect_same_list(const TestImage& image, const Settings& s, const std::st
 TEST(Detector, MatchesTheLiteralTwinOnRandomImages)
 {
     std::mt19937 random(2024);
-    const Settings settings[] = {{0.4, 1.4f, 2.0f}, {1.0, 1.4f, 2.0f}, {1.0, 3.0f, 6.0f},
+    const Settings settings[] = {{0.4, 1.4f, 2.0f},   {1.0, 1.4f, 2.0f}, {1.0, 3.0f, 6.0f},
                                  {0.875, 0.5f, 8.0f}, {2.0, 1.0f, 4.0f}, {1.5, 5.0f, 5.0f}};
-    const int sizes[][2] = {{1, 1}, {3, 3}, {5, 5}, {8, 8}, {12, 7}, {7, 12}, {33, 20}, {64, 48}, {100, 100}, {180, 130}};
+    const int sizes[][2] = {{1, 1},  {3, 3},   {5, 5},   {8, 8},     {12, 7},
+                            {7, 12}, {33, 20}, {64, 48}, {100, 100}, {180, 130}};
     size_t blocks = 0;
     for (const auto& size : sizes)
-        for (const Settings& s : settings) blocks += expect_same_list(random_image(size[0], size[1], random), s, "random");
+        for (const Settings& s : settings)
+            blocks += expect_same_list(random_image(size[0], size[1], random), s, "random");
     EXPECT_GT(blocks, 1000u) << "the images must give the lists something to compare";
+}
+
+TEST(Detector, BothVectorWidthsGiveTheSameList)
+{
+    std::mt19937 random(77);
+    for (const TestImage& image :
+         {crop(photograph("camera.pgm"), 320, 240, 100, 100), random_image(150, 100, random)}) {
+        for (bool sub_pixel : {false, true}) {
+            allow_wide_lanes(false);
+            const std::string narrow = detect(image, 1.0, 1.4f, 2.0f, sub_pixel, 2);
+            allow_wide_lanes(true);
+            EXPECT_EQ(detect(image, 1.0, 1.4f, 2.0f, sub_pixel, 2), narrow);
+            EXPECT_EQ(literal::run(image.pixels, image.columns, image.rows, 1.0, 1.4f, 2.0f, sub_pixel), narrow);
+        }
+    }
 }
 
 TEST(Detector, MatchesTheLiteralTwinOnPhotographs)

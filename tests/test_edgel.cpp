@@ -1,8 +1,8 @@
 // The edgel table: keys, lookups by exact position, removals that keep the
 // other records in order, and the sweep order of the 20000 buckets.
-#include <algorithm>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <random>
 #include <utility>
 
@@ -19,7 +19,8 @@ using Position = std::pair<int, int>;
 std::vector<Position> sweep_positions(const EdgelTable& table)
 {
     std::vector<Position> positions;
-    for (uint32_t record : edgel_sweep_order(&table)) positions.emplace_back(table.records[record].x, table.records[record].y);
+    for (uint32_t record : edgel_sweep_order(&table))
+        positions.emplace_back(table.records[record].x, table.records[record].y);
     return positions;
 }
 

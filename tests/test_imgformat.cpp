@@ -1,6 +1,5 @@
 // Raw PGM and PPM files: the header layout, the raster, every malformed
 // header and truncated raster, and output that never leaves a broken file.
-#include <cstring>
 #include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstring>
 
 #include "helpers.h"
 #include "imgformat.h"
@@ -191,7 +191,8 @@ TEST(PgmFile, BadFilesAreReportedAndGiveNoImage)
         {"P5\n3 2\n255", malformed + "the file ends before the raster.\n"},
         {"P5\n3 2\n255\nabcde", "Input file is truncated: its raster holds fewer than 3 x 2 pixels.\n"},
         {"P5\n3 2\n65535\nabcdefghijk", "Input file is truncated: its raster holds fewer than 3 x 2 pixels.\n"},
-        {"P5\n100000 100000\n255\nabc", "Input file is truncated: its raster holds fewer than 100000 x 100000 pixels.\n"},
+        {"P5\n100000 100000\n255\nabc",
+         "Input file is truncated: its raster holds fewer than 100000 x 100000 pixels.\n"},
         {"P5\n2147483647 2147483647\n65535\nabc",
          "Input file is truncated: its raster holds fewer than 2147483647 x 2147483647 pixels.\n"},
     };
@@ -205,7 +206,8 @@ TEST(PgmFile, BadFilesAreReportedAndGiveNoImage)
 
 TEST(PgmFile, MissingFilesAndDirectoriesEndTheProcess)
 {
-    const std::string report = "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
+    const std::string report =
+        "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
     EXPECT_EXIT(read_pgm_file("/nonexistent/x.pgm"), ExitedWithCode(1), StrEq(report));
     EXPECT_EXIT(read_pgm_file(scratch_directory().c_str()), ExitedWithCode(1), StrEq(report));
     EXPECT_EXIT(read_ppm_file("/nonexistent/x.ppm"), ExitedWithCode(1), StrEq(report));
@@ -237,7 +239,8 @@ TEST(PgmOutput, AFailedWriteLeavesTheOldFileWhole)
         setrlimit(RLIMIT_FSIZE, &limit);
         write_pgm_file(path.c_str(), big);
     };
-    EXPECT_EXIT(write_beyond_the_size_limit(), ExitedWithCode(1), HasSubstr("Output file write failed: File too large"));
+    EXPECT_EXIT(write_beyond_the_size_limit(), ExitedWithCode(1),
+                HasSubstr("Output file write failed: File too large"));
     EXPECT_EQ(read_file(path), "precious");
     EXPECT_EQ(directory_entries(directory), std::vector<std::string>{"keep.pgm"}) << "the unfinished file is removed";
     free_pgm_data(big);

@@ -2,8 +2,8 @@
 // that stop walks and pass strength on, and the newest-first edge list. Each
 // figure is linked by the product and by the literal twin, and the lists must
 // agree byte for byte.
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -114,7 +114,8 @@ TEST(Linking, AClosedCurveListsEachPointOnce)
 TEST(Linking, AJunctionStopsWalksAndPassesStrengthToTheOtherArms)
 {
     // Three arms meet at (4, 2); the only strong point is on the left arm.
-    const std::string text = link({{".........", ".........", ".oSoooooo.", "....o....", "....o....", "....o....", "........."}});
+    const std::string text =
+        link({{".........", ".........", ".oSoooooo.", "....o....", "....o....", "....o....", "........."}});
     EXPECT_EQ(count(text, "-1 -1\n"), 3u);
     EXPECT_EQ(count(text, "4.00 2.00\n"), 3u) << "the junction bounds each of the three edges";
     EXPECT_EQ(text.substr(text.rfind("-1 -1\n", text.size() - 7) + 6),

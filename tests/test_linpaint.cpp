@@ -29,14 +29,14 @@ std::string paint(const std::string& list, int rows, int columns, std::vector<st
 {
     const std::string directory = scratch_directory();
     write_file_bytes(directory + "/in.list", list);
-    std::vector<std::string> arguments = {"-i", directory + "/in.list", "-r", std::to_string(rows), "-c",
-                                          std::to_string(columns), "-o", directory + "/out.pgm"};
+    std::vector<std::string> arguments = {"-i", directory + "/in.list",  "-r", std::to_string(rows),
+                                          "-c", std::to_string(columns), "-o", directory + "/out.pgm"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     const ProgramRun run = linpaint(arguments);
     EXPECT_EQ(run.status, 0) << run.err;
     const std::string bytes = read_file(directory + "/out.pgm");
-    const std::string header = "P5\n# " + directory + "/out.pgm\n" + std::to_string(columns) + " " +
-                               std::to_string(rows) + "\n255\n";
+    const std::string header =
+        "P5\n# " + directory + "/out.pgm\n" + std::to_string(columns) + " " + std::to_string(rows) + "\n255\n";
     EXPECT_EQ(bytes.substr(0, header.size()), header);
     return bytes.size() >= header.size() ? bytes.substr(header.size()) : "";
 }
@@ -104,7 +104,8 @@ TEST(Linpaint, ACorruptListWritesNothing)
     write_file_bytes(directory + "/out.pgm", "precious");
     for (const std::string& list : {edge(6) + "12abc 3\n-1 -1\n", std::string("1 1\nnan,2 5\n"), std::string("x")}) {
         write_file_bytes(directory + "/bad.list", list);
-        const ProgramRun run = linpaint({"-i", directory + "/bad.list", "-r", "9", "-c", "9", "-o", directory + "/out.pgm"});
+        const ProgramRun run =
+            linpaint({"-i", directory + "/bad.list", "-r", "9", "-c", "9", "-o", directory + "/out.pgm"});
         EXPECT_EQ(run.status, 1);
         EXPECT_THAT(run.err, HasSubstr("The edge list " + directory + "/bad.list is corrupt: \""));
         EXPECT_EQ(read_file(directory + "/out.pgm"), "precious");
@@ -137,7 +138,8 @@ TEST(Linpaint, PointsTruncateTowardZeroAndOutsidePointsAreSkipped)
 
 TEST(Linpaint, AnUnfinishedLastEdgeIsDropped)
 {
-    EXPECT_EQ(paint(edge(5) + "1 5\n2 5\n3 5\n4 5\n5 5\n", 8, 8), raster_with(8, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}));
+    EXPECT_EQ(paint(edge(5) + "1 5\n2 5\n3 5\n4 5\n5 5\n", 8, 8),
+              raster_with(8, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}));
     EXPECT_EQ(paint(edge(5) + "1 5\n2", 8, 8), raster_with(8, 8, {{1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}}));
 }
 
@@ -155,12 +157,14 @@ TEST(Linpaint, OutputFailuresAreReported)
     write_file_bytes(directory + "/in.list", edge(5));
     ProgramRun run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", "/dev/full"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file write failed: No space left on device\n"
-                       "...now exiting to system...\n");
+    EXPECT_EQ(run.err,
+              "Program encounters run-time error...\nOutput file write failed: No space left on device\n"
+              "...now exiting to system...\n");
     run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", directory + "/no/out.pgm"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file open failed\n...now exiting to system...\n");
-    run = linpaint({"-i", directory + "/in.list", "-r", "2000000000", "-c", "2000000000", "-o", directory + "/big.pgm"});
+    run =
+        linpaint({"-i", directory + "/in.list", "-r", "2000000000", "-c", "2000000000", "-o", directory + "/big.pgm"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "ERROR:  an image of 2000000000 rows and 2000000000 columns does not fit in memory.\n");
     EXPECT_FALSE(file_exists(directory + "/big.pgm"));
@@ -170,7 +174,8 @@ TEST(Linpaint, RedrawsWhatLintraceFound)
 {
     const std::string directory = scratch_directory();
     const TestImage photo = photograph("coffee.pgm");
-    ASSERT_EQ(run_program({LINTRACE, "-i", DATA_DIR + "/coffee.pgm", "-o", directory + "/c.list", "-s", "1"}).status, 0);
+    ASSERT_EQ(run_program({LINTRACE, "-i", DATA_DIR + "/coffee.pgm", "-o", directory + "/c.list", "-s", "1"}).status,
+              0);
     const std::string list = read_file(directory + "/c.list");
     // The pixels of every edge of at least five points, from the list itself.
     std::string expected(photo.pixels.size(), '\0');
@@ -189,8 +194,8 @@ TEST(Linpaint, RedrawsWhatLintraceFound)
     EXPECT_EQ(painted, expected);
     EXPECT_GT(std::count(painted.begin(), painted.end(), '\xff'), 5000);
 
-    const ProgramRun piped = run_program({LINPAINT, "-i", "-", "-r", std::to_string(photo.rows), "-c",
-                                          std::to_string(photo.columns), "-o", "-"}, list);
+    const ProgramRun piped = run_program(
+        {LINPAINT, "-i", "-", "-r", std::to_string(photo.rows), "-c", std::to_string(photo.columns), "-o", "-"}, list);
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.out.substr(piped.out.size() - painted.size()), painted);
     EXPECT_EQ(piped.out.substr(0, 5), "P5\n# ");

@@ -1,12 +1,12 @@
 // lintrace run the way a user runs it: the usage text, every failure's
 // message and status, the output file's fate, and whole runs on photographs.
-#include <cmath>
-#include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <cmath>
+#include <filesystem>
 #include <map>
 #include <sstream>
-#include <sys/stat.h>
 
 #include "helpers.h"
 #include "literal/literal.h"
@@ -34,7 +34,10 @@ ProgramRun lintrace(std::vector<std::string> arguments, const std::string& input
     return run_program(arguments, input);
 }
 
-std::string photo_path(const std::string& name) { return DATA_DIR + "/" + name; }
+std::string photo_path(const std::string& name)
+{
+    return DATA_DIR + "/" + name;
+}
 
 struct Point {
     double x, y;
@@ -117,7 +120,8 @@ TEST(Lintrace, BadInputStopsBeforeTheOutputIsTouched)
     write_file_bytes(directory + "/colour.ppm", "P6\n1 1\n255\nabc");
     write_file_bytes(directory + "/short.pgm", "P5\n10 10\n255\nabc");
     write_file_bytes(directory + "/empty.pgm", "");
-    const std::string not_found = "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
+    const std::string not_found =
+        "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
     const Case cases[] = {
         {directory + "/colour.ppm", "Input file is not a PGM raw image.\n"},
         {directory + "/empty.pgm", "Input file is not a PGM raw image.\n"},
@@ -170,15 +174,18 @@ TEST(Lintrace, TheListIsTheLiteralDetectorsByteForByte)
     const std::string directory = scratch_directory();
     const TestImage photo = photograph("astronaut.pgm");
     for (bool sub_pixel : {false, true}) {
-        std::vector<std::string> arguments = {"-s", "1.0", "-i", photo_path("astronaut.pgm"), "-o", directory + "/a.list"};
+        std::vector<std::string> arguments = {
+            "-s", "1.0", "-i", photo_path("astronaut.pgm"), "-o", directory + "/a.list"};
         if (sub_pixel) arguments.push_back("-sp");
         ASSERT_EQ(lintrace(arguments).status, 0);
-        EXPECT_EQ(read_file(directory + "/a.list"),
-                  literal::run(photo.pixels, photo.columns, photo.rows, static_cast<double>(1.0f), 1.4f, 2.0f, sub_pixel));
+        EXPECT_EQ(read_file(directory + "/a.list"), literal::run(photo.pixels, photo.columns, photo.rows,
+                                                                 static_cast<double>(1.0f), 1.4f, 2.0f, sub_pixel));
     }
-    ASSERT_EQ(lintrace({"-i", photo_path("coffee.pgm"), "-o", directory + "/c.list", "-lt", "3", "-ht", "6"}).status, 0);
+    ASSERT_EQ(lintrace({"-i", photo_path("coffee.pgm"), "-o", directory + "/c.list", "-lt", "3", "-ht", "6"}).status,
+              0);
     const TestImage coffee = photograph("coffee.pgm");
-    EXPECT_EQ(read_file(directory + "/c.list"), literal::run(coffee.pixels, coffee.columns, coffee.rows, 0.4, 3.0f, 6.0f, false))
+    EXPECT_EQ(read_file(directory + "/c.list"),
+              literal::run(coffee.pixels, coffee.columns, coffee.rows, 0.4, 3.0f, 6.0f, false))
         << "the default sigma is the double 0.4";
 }
 
@@ -226,7 +233,8 @@ TEST(Lintrace, ListsOfPhotographsHaveTheirStructure)
             std::istringstream lines(pixel_text);
             for (std::string line; std::getline(lines, line);) {
                 if (line == "-1 -1") continue;
-                ASSERT_TRUE(line.size() > 8 && line.substr(line.size() - 3) == ".00" && line.find(".00 ") != std::string::npos)
+                ASSERT_TRUE(line.size() > 8 && line.substr(line.size() - 3) == ".00" &&
+                            line.find(".00 ") != std::string::npos)
                     << line;
             }
 
@@ -289,7 +297,8 @@ TEST(Lintrace, ResourceLimitsEndTheRunCleanly)
     // Room for the image, not for the detector's working state.
     ProgramRun run = run_program({"/bin/sh", "-c", "ulimit -v 30000; exec " + command});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Program encounters run-time error...\nMemory allocation failure\n...now exiting to system...\n");
+    EXPECT_EQ(run.err,
+              "Program encounters run-time error...\nMemory allocation failure\n...now exiting to system...\n");
     EXPECT_TRUE(read_file(out) == "precious");
     // A list that outgrows the file size limit fails its write: the old list stays.
     run = run_program({"/bin/sh", "-c", "ulimit -f 8; exec " + command});

@@ -37,8 +37,10 @@ TEST(Allocation, FatalErrorsPrintThreeLinesAndExitWithStatus1)
 
 TEST(Allocation, RefusedRequestsEndTheProcess)
 {
-    const char* vector_failure = "Program encounters run-time error...\nMemory allocation failure\n...now exiting to system...\n";
-    const char* row_failure = "Program encounters run-time error...\nMemory alloation failure\n...now exiting to system...\n";
+    const char* vector_failure =
+        "Program encounters run-time error...\nMemory allocation failure\n...now exiting to system...\n";
+    const char* row_failure =
+        "Program encounters run-time error...\nMemory alloation failure\n...now exiting to system...\n";
     EXPECT_EXIT(dvector(-1), ExitedWithCode(1), StrEq(vector_failure));
     EXPECT_EXIT(imatrix(-2, 4), ExitedWithCode(1), StrEq(vector_failure));
     EXPECT_EXIT(ucmatrix(2, -1), ExitedWithCode(1), StrEq(row_failure));

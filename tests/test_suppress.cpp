@@ -1,10 +1,10 @@
 // Non-maximum suppression and sub-pixel placement: the thresholds, the
 // direction cases, the border margin, the parabola, and the candidates of
 // whole images compared bit for bit with the literal scan.
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <gtest/gtest.h>
 
 #include "helpers.h"
 #include "literal/literal.h"
@@ -225,7 +225,8 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         std::vector<literal::Edgel*> plain;
         for (int k = 0; k < 20000; ++k)
             for (literal::Edgel* e = literal::edgels[k]; e != nullptr; e = e->next) plain.push_back(e);
-        std::sort(plain.begin(), plain.end(), [](auto* a, auto* b) { return a->y != b->y ? a->y < b->y : a->x < b->x; });
+        std::sort(plain.begin(), plain.end(),
+                  [](auto* a, auto* b) { return a->y != b->y ? a->y < b->y : a->x < b->x; });
 
         const EdgelTable& table = detector.edgels;
         ASSERT_EQ(table.records.size(), plain.size()) << columns << "x" << rows << " sigma " << sigma;

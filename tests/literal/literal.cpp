@@ -31,7 +31,10 @@ T* zalloc(size_t count = 1)
     return static_cast<T*>(block);
 }
 
-int cell(double x, double y) { return static_cast<int>(y + 0.5) * XSIZE + static_cast<int>(x + 0.5); }
+int cell(double x, double y)
+{
+    return static_cast<int>(y + 0.5) * XSIZE + static_cast<int>(x + 0.5);
+}
 
 }  // namespace
 
@@ -179,12 +182,19 @@ void local_extrema(int mask, const double* dx, const double* dy, const double* m
     }
     Record_image = zalloc<unsigned short>(static_cast<size_t>(XSIZE) * YSIZE);
     for (int k = 19999; k >= 0; --k)
-        for (tedgels = edgels[k]; tedgels != nullptr; tedgels = tedgels->next) Record_image[cell(tedgels->x, tedgels->y)] = 128;
+        for (tedgels = edgels[k]; tedgels != nullptr; tedgels = tedgels->next)
+            Record_image[cell(tedgels->x, tedgels->y)] = 128;
 }
 
-Edgel** new_edgel_list() { return zalloc<Edgel*>(20000); }
+Edgel** new_edgel_list()
+{
+    return zalloc<Edgel*>(20000);
+}
 
-int edgel_key(double x, double y) { return static_cast<int>(static_cast<long long>(x * 1000.0 + y) % 20000); }
+int edgel_key(double x, double y)
+{
+    return static_cast<int>(static_cast<long long>(x * 1000.0 + y) % 20000);
+}
 
 void add_edgel(Edgel** table, double x, double y, double gx, double gy, int high, double sub_x, double sub_y)
 {
@@ -260,8 +270,14 @@ int num_neighbors(double x, double y, int mask, signed char* codes)
 
 namespace {
 
-double newx(double x, int i, const signed char* codes) { return x + x_offset[codes[i]]; }
-double newy(double y, int i, const signed char* codes) { return y + y_offset[codes[i]]; }
+double newx(double x, int i, const signed char* codes)
+{
+    return x + x_offset[codes[i]];
+}
+double newy(double y, int i, const signed char* codes)
+{
+    return y + y_offset[codes[i]];
+}
 
 JunctionEntry* get_junction(double x, double y)
 {

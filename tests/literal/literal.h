@@ -45,8 +45,7 @@ extern Edge* edges;
 
 void gaussian_vectors(int mask, double sigma, double** deriv_table, double** gauss_taps);
 // Three new arrays of XSIZE * YSIZE doubles (free with delete[]).
-void convolve(const unsigned char* const* pixels, int mask, double sigma, double** dx, double** dy,
-              double** magnitude);
+void convolve(const unsigned char* const* pixels, int mask, double sigma, double** dx, double** dy, double** magnitude);
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
               double* sub_x, double* sub_y);
 void local_extrema(int mask, const double* dx, const double* dy, const double* magnitude, double low, double high);
@@ -67,8 +66,8 @@ void reset();
 
 // A whole run on an image of rows x columns bytes (row-major), as lintrace
 // does it after reading: the connectivity list's text.
-std::string run(const std::vector<unsigned char>& image, int columns, int rows, double sigma, float low,
-                float high, bool sub_pixel);
+std::string run(const std::vector<unsigned char>& image, int columns, int rows, double sigma, float low, float high,
+                bool sub_pixel);
 
 // The mask size lintrace derives from sigma.
 int mask_for(double sigma);

@@ -1,0 +1,224 @@
+// Several pixels per instruction: the vector forms of the gradient magnitude
+// and of the maximum test, written once over a set of lane operations and
+// built for two widths: two doubles (SSE2, every x86-64 processor) and four
+// (AVX2, built in a file of its own and used where the processor has it).
+//
+// Every lane undergoes exactly the IEEE operations the scalar code performs,
+// in the same order; where the scalar code branches, both branches are
+// computed and one is kept. Nothing is fused or reordered, so each lane's
+// result is the scalar result to the last bit.
+//
+// Everything here has internal linkage, so that the copies built for
+// different processors never stand in for one another.
+#pragma once
+
+double gradient_magnitude(double gx, double gy);
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+
+namespace {
+
+struct Sse2Lanes {
+    using reg = __m128d;
+    static constexpr int width = 2;
+    static reg load(const double* p) { return _mm_loadu_pd(p); }
+    static void store(double* p, reg v) { _mm_storeu_pd(p, v); }
+    static reg set1(double v) { return _mm_set1_pd(v); }
+    static reg add(reg a, reg b) { return _mm_add_pd(a, b); }
+    static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
+    static reg mul(reg a, reg b) { return _mm_mul_pd(a, b); }
+    static reg div(reg a, reg b) { return _mm_div_pd(a, b); }
+    static reg sqrt(reg a) { return _mm_sqrt_pd(a); }
+    static reg max(reg a, reg b) { return _mm_max_pd(a, b); }
+    static reg min(reg a, reg b) { return _mm_min_pd(a, b); }
+    static reg bit_and(reg a, reg b) { return _mm_and_pd(a, b); }
+    static reg and_not(reg a, reg b) { return _mm_andnot_pd(a, b); }  // ~a & b
+    static reg pick(reg when, reg yes, reg no) { return _mm_or_pd(_mm_and_pd(when, yes), _mm_andnot_pd(when, no)); }
+    static reg less(reg a, reg b) { return _mm_cmplt_pd(a, b); }
+    static reg less_equal(reg a, reg b) { return _mm_cmple_pd(a, b); }
+    static reg greater(reg a, reg b) { return _mm_cmpgt_pd(a, b); }
+    static reg greater_equal(reg a, reg b) { return _mm_cmpge_pd(a, b); }
+    static reg equal(reg a, reg b) { return _mm_cmpeq_pd(a, b); }
+    static int mask(reg a) { return _mm_movemask_pd(a); }
+};
+
+#if defined(__AVX2__)
+struct Avx2Lanes {
+    using reg = __m256d;
+    static constexpr int width = 4;
+    static reg load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, reg v) { _mm256_storeu_pd(p, v); }
+    static reg set1(double v) { return _mm256_set1_pd(v); }
+    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
+    static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
+    static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
+    static reg div(reg a, reg b) { return _mm256_div_pd(a, b); }
+    static reg sqrt(reg a) { return _mm256_sqrt_pd(a); }
+    static reg max(reg a, reg b) { return _mm256_max_pd(a, b); }
+    static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
+    static reg bit_and(reg a, reg b) { return _mm256_and_pd(a, b); }
+    static reg and_not(reg a, reg b) { return _mm256_andnot_pd(a, b); }
+    static reg pick(reg when, reg yes, reg no) { return _mm256_blendv_pd(no, yes, when); }
+    static reg less(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OS); }
+    static reg less_equal(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LE_OS); }
+    static reg greater(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_GT_OS); }
+    static reg greater_equal(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_GE_OS); }
+    static reg equal(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+    static int mask(reg a) { return _mm256_movemask_pd(a); }
+};
+#endif
+
+// The sums of the convolution: out[c] += in[c] * w (or -=), cell by cell.
+// Plain loops, which the compiler turns into vector code of the file's width.
+inline void add_products(double* out, const double* in, double w, int n)
+{
+    for (int c = 0; c < n; ++c) out[c] += in[c] * w;
+}
+
+inline void subtract_products(double* out, const double* in, double w, int n)
+{
+    for (int c = 0; c < n; ++c) out[c] -= in[c] * w;
+}
+
+inline void add_byte_products(double* out, const unsigned char* in, double w, int n)
+{
+    for (int c = 0; c < n; ++c) out[c] += static_cast<double>(in[c]) * w;
+}
+
+inline void subtract_byte_products(double* out, const unsigned char* in, double w, int n)
+{
+    for (int c = 0; c < n; ++c) out[c] -= static_cast<double>(in[c]) * w;
+}
+
+// The magnitude hypot(dx, dy) of cells 0 .. count - 1 (see
+// gradient_magnitude), as many as fill whole vectors; returns how many were
+// done. Lanes take hypot's common path (the kernel, or ax + ay where ay is
+// negligible or zero); max and min of the absolute values equal the scalar
+// comparisons for every finite value. The rare lane with a huge, tiny or
+// non-finite operand is done by the scalar function.
+template <class L>
+int magnitude_lanes(const double* dx, const double* dy, double* magnitude, int count)
+{
+    using reg = typename L::reg;
+    const reg sign = L::set1(-0.0);
+    const reg two = L::set1(2.0);
+    const reg four = L::set1(4.0);
+    const reg large = L::set1(0x1p+511);
+    const reg tiny = L::set1(0x1p-459);
+    const reg eps = L::set1(0x1p-54);
+    const reg zero = L::set1(0.0);
+    int c = 0;
+    for (; c + L::width <= count; c += L::width) {
+        const reg x = L::and_not(sign, L::load(dx + c));
+        const reg y = L::and_not(sign, L::load(dy + c));
+        const reg ax = L::max(x, y);
+        const reg ay = L::min(x, y);
+        const reg h = L::sqrt(L::add(L::mul(ax, ax), L::mul(ay, ay)));
+        const reg delta_y = L::sub(h, ay);
+        const reg near_t1 = L::mul(ax, L::sub(L::mul(two, delta_y), ax));
+        const reg near_t2 = L::mul(L::sub(delta_y, L::mul(two, L::sub(ax, ay))), delta_y);
+        const reg delta_x = L::sub(h, ax);
+        const reg far_t1 = L::mul(L::mul(two, delta_x), L::sub(ax, L::mul(two, ay)));
+        const reg far_t2 = L::add(L::mul(L::sub(L::mul(four, delta_x), ay), ay), L::mul(delta_x, delta_x));
+        const reg near = L::less_equal(h, L::mul(two, ay));
+        const reg t1 = L::pick(near, near_t1, far_t1);
+        const reg t2 = L::pick(near, near_t2, far_t2);
+        const reg kernel = L::sub(h, L::div(L::add(t1, t2), L::mul(two, h)));
+        const reg negligible = L::less_equal(ay, L::mul(ax, eps));
+        L::store(magnitude + c, L::pick(negligible, L::add(ax, ay), kernel));
+        const int finite_not_huge = L::mask(L::bit_and(L::less_equal(x, large), L::less_equal(y, large)));
+        const int tiny_not_zero = L::mask(L::bit_and(L::greater(ay, zero), L::less(ay, tiny)));
+        const int odd = (~finite_not_huge & ((1 << L::width) - 1)) | tiny_not_zero;
+        if (odd != 0)
+            for (int k = 0; k < L::width; ++k)
+                if ((odd >> k) & 1) magnitude[c + k] = gradient_magnitude(dx[c + k], dy[c + k]);
+    }
+    return c;
+}
+
+// The maximum test of suppression (see suppress_pixel) for the pixels
+// i .. i + width - 1 of a row: bit k is set when pixel i + k reaches `low`
+// and is a maximum along its gradient.
+template <class L>
+int maxima_lanes(double low, int i, const double* above, const double* here, const double* below, const double* gx_row,
+                 const double* gy_row)
+{
+    using reg = typename L::reg;
+    const reg zero = L::set1(0.0);
+    const reg one = L::set1(1.0);
+    const reg minus_one = L::set1(-1.0);
+    const reg m = L::load(here + i);
+    const reg gx = L::load(gx_row + i);
+    const reg gy = L::load(gy_row + i);
+    const reg gx_zero = L::equal(gx, zero);
+    const reg slope = L::and_not(gx_zero, L::div(gy, gx));
+    const reg w = L::div(one, slope);
+
+    const reg left = L::load(here + i - 1), right = L::load(here + i + 1);
+    const reg up = L::load(above + i), up_left = L::load(above + i - 1), up_right = L::load(above + i + 1);
+    const reg down = L::load(below + i), down_left = L::load(below + i - 1), down_right = L::load(below + i + 1);
+
+    const reg one_plus_slope = L::add(one, slope), one_minus_slope = L::sub(one, slope);
+    const reg one_plus_w = L::add(one, w), one_minus_w = L::sub(one, w);
+    // -1 < slope < 0
+    const reg b_shallow_down = L::sub(L::mul(one_plus_slope, left), L::mul(slope, down_left));
+    const reg f_shallow_down = L::sub(L::mul(one_plus_slope, right), L::mul(slope, up_right));
+    // slope <= -1
+    const reg b_steep_down = L::sub(L::mul(one_plus_w, down), L::mul(w, down_left));
+    const reg f_steep_down = L::sub(L::mul(one_plus_w, up), L::mul(w, up_right));
+    // 0 <= slope < 1
+    const reg b_shallow_up = L::add(L::mul(one_minus_slope, left), L::mul(slope, up_left));
+    const reg f_shallow_up = L::add(L::mul(one_minus_slope, right), L::mul(slope, down_right));
+    // slope >= 1
+    const reg b_steep_up = L::add(L::mul(one_minus_w, up), L::mul(w, up_left));
+    const reg f_steep_up = L::add(L::mul(one_minus_w, down), L::mul(w, down_right));
+
+    const reg negative = L::less(slope, zero);
+    const reg above_minus_one = L::greater(slope, minus_one);
+    const reg below_one = L::less(slope, one);
+    reg backward = L::pick(negative, L::pick(above_minus_one, b_shallow_down, b_steep_down),
+                           L::pick(below_one, b_shallow_up, b_steep_up));
+    reg forward = L::pick(negative, L::pick(above_minus_one, f_shallow_down, f_steep_down),
+                          L::pick(below_one, f_shallow_up, f_steep_up));
+    backward = L::pick(gx_zero, up, backward);
+    forward = L::pick(gx_zero, down, forward);
+
+    const reg keep = L::bit_and(L::greater_equal(m, L::set1(low)),
+                                L::bit_and(L::greater(m, forward), L::greater_equal(m, backward)));
+    return L::mask(keep);
+}
+
+// The maximum test for the pixels first .. end - 1 of a row, as many as fill
+// whole vectors: passed[i] is set to 1 for each pixel i that passes and 0 for
+// the others. Returns the first pixel not tested.
+template <class L>
+int maxima_row(double low, int first, int end, const double* above, const double* here, const double* below,
+               const double* gx_row, const double* gy_row, unsigned char* passed)
+{
+    int i = first;
+    for (; i + L::width <= end; i += L::width) {
+        const int bits = maxima_lanes<L>(low, i, above, here, below, gx_row, gy_row);
+        for (int k = 0; k < L::width; ++k) passed[i + k] = static_cast<unsigned char>((bits >> k) & 1);
+    }
+    return i;
+}
+
+}  // namespace
+
+#endif
+
+// The four-lane forms, in lanes_avx2.cpp; to be called only where the
+// processor has AVX2.
+bool processor_has_avx2();
+// Whether the four-lane forms are used: where the processor has them, unless
+// turned off (the tests compare both widths).
+bool wide_lanes();
+void allow_wide_lanes(bool allowed);
+void add_products_avx2(double* out, const double* in, double w, int n);
+void subtract_products_avx2(double* out, const double* in, double w, int n);
+void add_byte_products_avx2(double* out, const unsigned char* in, double w, int n);
+void subtract_byte_products_avx2(double* out, const unsigned char* in, double w, int n);
+int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);
+int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
+                    const double* gx_row, const double* gy_row, unsigned char* passed);

@@ -1,0 +1,83 @@
+// The four-lane (AVX2) forms of the vector kernels. This file alone is built
+// for processors with AVX2 (and without fused multiply-add); it holds only
+// these kernels (and the switch between the widths, which uses no AVX2), so
+// nothing built for AVX2 is ever shared with the rest.
+#include "lanes.h"
+
+#include <atomic>
+
+namespace {
+
+std::atomic<bool> wide_lanes_allowed{true};
+
+}  // namespace
+
+bool wide_lanes()
+{
+    return wide_lanes_allowed.load(std::memory_order_relaxed) && processor_has_avx2();
+}
+
+void allow_wide_lanes(bool allowed)
+{
+    wide_lanes_allowed.store(allowed, std::memory_order_relaxed);
+}
+
+#if defined(__AVX2__)
+
+void add_products_avx2(double* out, const double* in, double w, int n)
+{
+    add_products(out, in, w, n);
+}
+void subtract_products_avx2(double* out, const double* in, double w, int n)
+{
+    subtract_products(out, in, w, n);
+}
+void add_byte_products_avx2(double* out, const unsigned char* in, double w, int n)
+{
+    add_byte_products(out, in, w, n);
+}
+void subtract_byte_products_avx2(double* out, const unsigned char* in, double w, int n)
+{
+    subtract_byte_products(out, in, w, n);
+}
+
+int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count)
+{
+    return magnitude_lanes<Avx2Lanes>(dx, dy, magnitude, count);
+}
+
+int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
+                    const double* gx_row, const double* gy_row, unsigned char* passed)
+{
+    return maxima_row<Avx2Lanes>(low, first, end, above, here, below, gx_row, gy_row, passed);
+}
+
+bool processor_has_avx2()
+{
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+#else
+
+void add_products_avx2(double*, const double*, double, int) {}
+void subtract_products_avx2(double*, const double*, double, int) {}
+void add_byte_products_avx2(double*, const unsigned char*, double, int) {}
+void subtract_byte_products_avx2(double*, const unsigned char*, double, int) {}
+int magnitude_lanes_avx2(const double*, const double*, double*, int)
+{
+    return 0;
+}
+
+int maxima_row_avx2(double, int first, int, const double*, const double*, const double*, const double*, const double*,
+                    unsigned char*)
+{
+    return first;
+}
+
+bool processor_has_avx2()
+{
+    return false;
+}
+
+#endif
