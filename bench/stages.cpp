@@ -7,11 +7,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/resource.h>
 
 #include "detector.h"
 #include "imgformat.h"
 
 namespace {
+
+// The peak resident memory of the process so far, in bytes.
+long peak_bytes()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss * 1024L;
+}
 
 double seconds_since(std::chrono::steady_clock::time_point start)
 {
@@ -45,20 +54,25 @@ int main(int argc, char** argv)
     start = std::chrono::steady_clock::now();
     local_extrema(&detector, image->pixels, mask, sigma, low, high, sub_pixel, threads);
     const double suppression = seconds_since(start);
+    const long peak_suppression = peak_bytes();
     free_pgm_data(image);
 
     start = std::chrono::steady_clock::now();
     join_edges(&detector, threads);
     const double linking = seconds_since(start);
+    const long peak_linking = peak_bytes();
 
     start = std::chrono::steady_clock::now();
     write_file(&detector, argv[7], sub_pixel, threads);
     const double writing = seconds_since(start);
 
     const double megapixels = static_cast<double>(detector.XSIZE) * detector.YSIZE / 1e6;
-    std::printf("%.2f %.2f %.2f %.2f %.2f  candidates %zu junctions %zu edges %zu points %zu\n",
+    const double pixels = static_cast<double>(detector.XSIZE) * detector.YSIZE;
+    std::printf("%.2f %.2f %.2f %.2f %.2f  peak B/px after suppression %.2f linking %.2f writing %.2f"
+                "  candidates %zu junctions %zu edges %zu points %zu\n",
                 1000 * read / megapixels, 1000 * suppression / megapixels, 1000 * linking / megapixels,
                 1000 * writing / megapixels, 1000 * (read + suppression + linking + writing) / megapixels,
+                peak_suppression / pixels, peak_linking / pixels, peak_bytes() / pixels,
                 detector.edgels.records.size(), detector.links.junctions.size(), detector.links.edges.size(),
                 detector.links.edge_points.size());
     return 0;

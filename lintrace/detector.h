@@ -129,9 +129,9 @@ void pixel_map_erase(PixelMap* map, int64_t cell);
 // first_point on, head first. The sweep cycle and the sweep key of the record
 // its walk started from tell when it was traced.
 struct Edge {
-    uint64_t first_point;
-    uint64_t point_count;
     uint64_t start_key;
+    uint32_t first_point;  // a chain point is a candidate, so there are fewer than 2^32
+    uint32_t point_count;
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle;

@@ -135,8 +135,8 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     const Chain& chain = linker->chain;
     Links& links = linker->links;
     Edge edge;
-    edge.first_point = links.edge_points.size();
-    edge.point_count = chain.front.size() + chain.back.size();
+    edge.first_point = static_cast<uint32_t>(links.edge_points.size());
+    edge.point_count = static_cast<uint32_t>(chain.front.size() + chain.back.size());
     edge.start_key = start_key;
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
@@ -272,8 +272,13 @@ void link_groups_across(Linker* linker, int64_t row)
 // Appends what one thread linked to the run's links.
 void merge(Links* into, Links* from)
 {
+    if (into->edges.empty() && into->junctions.empty()) {
+        *into = std::move(*from);
+        *from = Links{};
+        return;
+    }
     const uint32_t junction_offset = static_cast<uint32_t>(into->junctions.size());
-    const uint64_t point_offset = into->edge_points.size();
+    const uint32_t point_offset = static_cast<uint32_t>(into->edge_points.size());
     into->junctions.insert(into->junctions.end(), from->junctions.begin(), from->junctions.end());
     into->edge_points.insert(into->edge_points.end(), from->edge_points.begin(), from->edge_points.end());
     for (Edge edge : from->edges) {
@@ -317,8 +322,12 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
                                                                [](const Edgel& e, int32_t r) { return e.y < r; }) -
                                               table->records.begin());
     }
+    // Every chain point is a candidate of its linker's band, or of a group
+    // across a cut, which the first linker takes.
     for (uint32_t b = 1; b < bands; ++b)
         if (band_start[b] < count) link_groups_across(&linkers[0], table->records[band_start[b]].y);
+    for (uint32_t b = 0; b < bands; ++b)
+        linkers[b].links.edge_points.reserve(linkers[b].links.edge_points.size() + band_start[b + 1] - band_start[b]);
 
     std::vector<std::thread> workers;
     for (uint32_t b = 1; b < bands; ++b) {

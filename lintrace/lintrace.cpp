@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sched.h>
 #include <thread>
 
 #include "args.h"
@@ -62,10 +63,15 @@ void derive_mask(char** argv)
     std::exit(-1);
 }
 
+// One thread per processor this process may run on (so that taskset and
+// container limits are respected), at most eight.
 int worker_threads()
 {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : static_cast<int>(cores < 8 ? cores : 8);
+    cpu_set_t allowed;
+    int cores = 0;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) cores = CPU_COUNT(&allowed);
+    if (cores <= 0) cores = static_cast<int>(std::thread::hardware_concurrency());
+    return cores <= 0 ? 1 : cores < 8 ? cores : 8;
 }
 
 void canny()
