@@ -56,6 +56,7 @@ int main(int argc, char** argv)
     const double suppression = seconds_since(start);
     const long peak_suppression = peak_bytes();
     free_pgm_data(image);
+    release_edgel_records(&detector.edgels);
 
     start = std::chrono::steady_clock::now();
     join_edges(&detector, threads);
@@ -73,7 +74,7 @@ int main(int argc, char** argv)
                 1000 * read / megapixels, 1000 * suppression / megapixels, 1000 * linking / megapixels,
                 1000 * writing / megapixels, 1000 * (read + suppression + linking + writing) / megapixels,
                 peak_suppression / pixels, peak_linking / pixels, peak_bytes() / pixels,
-                detector.edgels.records.size(), detector.links.junctions.size(), detector.links.edges.size(),
+                static_cast<size_t>(detector.edgels.records_total), detector.links.junctions.size(), detector.links.edges.size(),
                 detector.links.edge_points.size());
     return 0;
 }

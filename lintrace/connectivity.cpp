@@ -46,13 +46,11 @@ void put_sub_pixel_line(double x, double y, std::string* text)
     text->append(line, static_cast<size_t>(end - line));
 }
 
-void put_point(const Detector* detector, bool sub_pixel, uint32_t record, std::string* text)
+// The sub-pixel position of the candidate at a pixel.
+void put_sub_pixel_of(const EdgelTable& table, int64_t x, int64_t y, std::string* text)
 {
-    const EdgelTable& table = detector->edgels;
-    if (sub_pixel)
-        put_sub_pixel_line(table.sub_x[record], table.sub_y[record], text);
-    else
-        put_pixel_line(table.records[record].x, table.records[record].y, text);
+    const uint32_t record = edgel_index(&table, x, y);
+    put_sub_pixel_line(table.sub_x[record], table.sub_y[record], text);
 }
 
 void put_junction(const Detector* detector, bool sub_pixel, uint32_t index, std::string* text)
@@ -60,8 +58,8 @@ void put_junction(const Detector* detector, bool sub_pixel, uint32_t index, std:
     const Junction& junction = detector->links.junctions[index];
     if (!sub_pixel)
         put_pixel_line(junction.x, junction.y, text);
-    else if (junction.edgel != NO_EDGEL)
-        put_point(detector, true, junction.edgel, text);
+    else if (junction.has_edgel)
+        put_sub_pixel_of(detector->edgels, junction.x, junction.y, text);
     else
         put_sub_pixel_line(0.0, 0.0, text);
 }
@@ -72,26 +70,21 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
 {
     // The edges are written in the order they were traced, which jumps across
     // the image: the points of the edges a few places ahead are fetched early.
-    constexpr size_t points_ahead = 16;
-    constexpr size_t records_ahead = 8;
+    constexpr size_t points_ahead = 8;
     const Links& links = detector->links;
-    const EdgelTable& table = detector->edgels;
     const size_t count = links.edges.size();
     for (size_t place = first; place < last; ++place) {
         if (place + points_ahead < last)
             __builtin_prefetch(&links.edge_points[links.edges[count - 1 - place - points_ahead].first_point]);
-        if (place + records_ahead < last) {
-            const uint32_t ahead = links.edge_points[links.edges[count - 1 - place - records_ahead].first_point];
-            __builtin_prefetch(&table.records[ahead]);
-            if (sub_pixel) {
-                __builtin_prefetch(&table.sub_x[ahead]);
-                __builtin_prefetch(&table.sub_y[ahead]);
-            }
-        }
         const Edge& edge = links.edges[count - 1 - place];
         if (edge.start_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.start_junction, text);
-        for (uint64_t k = 0; k < edge.point_count; ++k)
-            put_point(detector, sub_pixel, links.edge_points[edge.first_point + k], text);
+        for (uint32_t k = 0; k < edge.point_count; ++k) {
+            const ChainPoint& point = links.edge_points[edge.first_point + k];
+            if (sub_pixel)
+                put_sub_pixel_of(detector->edgels, point.x, point.y, text);
+            else
+                put_pixel_line(point.x, point.y, text);
+        }
         if (edge.end_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.end_junction, text);
         text->append("-1 -1\n");
     }

@@ -75,6 +75,7 @@ struct EdgelTable {
     std::vector<EdgelWord> words;
     int64_t words_per_row = 0;
     int64_t last_position = -1;
+    uint64_t records_total = 0;  // stays when the records themselves are released
 };
 
 void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel);
@@ -85,6 +86,15 @@ uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);
 uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y);
 void set_edgel_high(EdgelTable* table, int64_t x, int64_t y);
 bool edgel_is_high(const EdgelTable* table, uint32_t record);
+bool edgel_is_high_at(const EdgelTable* table, int64_t x, int64_t y);
+// The record of the candidate at (x, y), in the table or taken out; NO_EDGEL
+// where there never was one.
+uint32_t edgel_index(const EdgelTable* table, int64_t x, int64_t y);
+// The number of candidates in rows 0 .. y - 1.
+uint64_t edgels_before_row(const EdgelTable* table, int64_t y);
+// Drops the list of records once every candidate has been stored: linking and
+// writing find the candidates by position alone.
+void release_edgel_records(EdgelTable* table);
 // The records still in the table (only the strong ones, if asked), in the
 // order a sweep meets them: bucket 19999 down to 0, each bucket newest first.
 std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only = false);
@@ -102,13 +112,23 @@ uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y, bool* high);
 
 constexpr uint32_t NO_JUNCTION = UINT32_MAX;
 
+// A junction. A chain that arrives from direction d ends at the junction's
+// position plus the offset of d, so which branches have arrived is all that
+// needs keeping of them. The sub-pixel position is that of the candidate that
+// stood at the pixel, found there in the table when the list is written.
 struct Junction {
     int32_t x;
     int32_t y;
-    uint32_t edgel;               // the candidate that stood at the pixel (its sub-pixel position), or NO_EDGEL
-    uint32_t branch[DIRECTIONS];  // end point of the chain that arrived from each direction, or NO_EDGEL
-    uint32_t newer;               // neighbours on the list of open junctions
+    uint8_t arrived;    // bit d: a chain has arrived from direction d
+    bool has_edgel;     // a candidate stood at the pixel when the junction was made
+    uint32_t newer;     // neighbours on the list of open junctions
     uint32_t older;
+};
+
+// A point of an edge's chain, by position.
+struct ChainPoint {
+    int32_t x;
+    int32_t y;
 };
 
 // Open junctions by pixel: open addressing with linear probing and removal
@@ -145,7 +165,7 @@ struct Links {
     uint32_t jct_lst = NO_JUNCTION;  // newest open junction
     PixelMap open_junctions;         // pixel -> open junction
     std::vector<Edge> edges;         // in the order they were traced (once linking ends); written newest first
-    std::vector<uint32_t> edge_points;
+    std::vector<ChainPoint> edge_points;
 };
 
 // ---------------------------------------------------------------------------
@@ -256,8 +276,8 @@ inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y)
 // Junctions (junction.cpp).
 
 uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y);
-// The chain end point `edgel` at (x, y) has arrived at the junction.
-void set_junction(Links* links, uint32_t junction, uint32_t edgel, int64_t x, int64_t y);
+// The end point of a chain, at (x, y), has arrived at the junction.
+void set_junction(Links* links, uint32_t junction, int64_t x, int64_t y);
 int junction_done(const Detector* detector, const Links* links, uint32_t junction, int n, const signed char codes[]);
 void delete_junction(const Detector* detector, Links* links, uint32_t junction);
 

@@ -77,6 +77,7 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     if (high) word.high |= place.bit;
     table->last_position = position;
     table->records.push_back(Edgel{x, y});
+    ++table->records_total;
     if (table->keeps_sub_pixel) {
         table->sub_x.push_back(sub_x);
         table->sub_y.push_back(sub_y);
@@ -131,10 +132,33 @@ uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record)
 
 bool edgel_is_high(const EdgelTable* table, uint32_t record)
 {
-    const Edgel& e = table->records[record];
+    return edgel_is_high_at(table, table->records[record].x, table->records[record].y);
+}
+
+bool edgel_is_high_at(const EdgelTable* table, int64_t x, int64_t y)
+{
     Place place;
-    place_of(table, e.x, e.y, &place);
-    return (table->words[place.word].high & place.bit) != 0;
+    return place_of(table, x, y, &place) && (table->words[place.word].high & place.bit) != 0;
+}
+
+uint32_t edgel_index(const EdgelTable* table, int64_t x, int64_t y)
+{
+    Place place;
+    if (!place_of(table, x, y, &place)) return NO_EDGEL;
+    const EdgelWord& word = table->words[place.word];
+    return (word.occupied & place.bit) == 0 ? NO_EDGEL : record_index(word, place.bit);
+}
+
+void release_edgel_records(EdgelTable* table) { std::vector<Edgel>().swap(table->records); }
+
+uint64_t edgels_before_row(const EdgelTable* table, int64_t y)
+{
+    // The first word at or after the row's start that holds a candidate knows
+    // how many come before it.
+    const int64_t first = y * table->words_per_row;
+    for (int64_t w = first; w < static_cast<int64_t>(table->words.size()); ++w)
+        if (table->words[w].occupied != 0) return table->words[w].records_before;
+    return table->records_total;
 }
 
 namespace {

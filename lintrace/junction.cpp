@@ -82,8 +82,8 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     Junction junction{};
     junction.x = static_cast<int32_t>(x);
     junction.y = static_cast<int32_t>(y);
-    junction.edgel = get_edgel(&detector->edgels, x, y);
-    for (uint32_t& branch : junction.branch) branch = NO_EDGEL;
+    junction.has_edgel = get_edgel(&detector->edgels, x, y) != NO_EDGEL;
+    junction.arrived = 0;
     junction.newer = NO_JUNCTION;
     junction.older = links->jct_lst;
 
@@ -95,14 +95,14 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     return index;
 }
 
-void set_junction(Links* links, uint32_t junction, uint32_t edgel, int64_t x, int64_t y)
+void set_junction(Links* links, uint32_t junction, int64_t x, int64_t y)
 {
     Junction& j = links->junctions[junction];
     const int64_t dx = x - j.x;
     const int64_t dy = y - j.y;
     for (int d = 0; d < DIRECTIONS; ++d) {
         if (x_offset[d] == dx && y_offset[d] == dy) {
-            j.branch[d] = edgel;
+            j.arrived |= static_cast<uint8_t>(1 << d);
             return;
         }
     }
@@ -110,12 +110,10 @@ void set_junction(Links* links, uint32_t junction, uint32_t edgel, int64_t x, in
 
 int junction_done(const Detector* detector, const Links* links, uint32_t junction, int n, const signed char codes[])
 {
-    // A branch from direction d always stands at the junction's position plus
-    // the offset of d, so its label is read there.
     const Junction& j = links->junctions[junction];
     for (int k = n - 1; k >= 0; --k) {
         const int d = codes[k];
-        if (j.branch[d] == NO_EDGEL) return 0;
+        if ((j.arrived & (1 << d)) == 0) return 0;
         if (detector->Record_image[cell_of(detector, j.x + x_offset[d], j.y + y_offset[d])] & LABEL_CANDIDATE) return 0;
     }
     return 1;

@@ -9,6 +9,7 @@
 // strength spreads through junctions too. Leaves the edges, in the order they
 // were traced, for the connectivity list.
 #include <algorithm>
+#include <bit>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -17,14 +18,14 @@
 
 namespace {
 
-// A place a walk steps onto. `prev` is the chain point it comes from (none at
-// the start), standing at (prev_x, prev_y); `at_tail` says whether points are
+// A place a walk steps onto. The chain point it comes from (none at the
+// start) stands at (prev_x, prev_y); `at_tail` says whether points are
 // appended after the tail or put in front of the head; `exchanged` says
 // whether a junction met on this side bounds the edge's start instead of its end.
 struct Step {
     int64_t x;
     int64_t y;
-    uint32_t prev;
+    bool has_prev;
     int64_t prev_x;
     int64_t prev_y;
     bool at_tail;
@@ -34,8 +35,8 @@ struct Step {
 // The edge a walk builds. Points put in front of the head are kept in the
 // order they were put there, so the chain is front reversed, then back.
 struct Chain {
-    std::vector<uint32_t> front;
-    std::vector<uint32_t> back;
+    std::vector<ChainPoint> front;
+    std::vector<ChainPoint> back;
     uint32_t start_junction = NO_JUNCTION;
     uint32_t end_junction = NO_JUNCTION;
     std::vector<Step> pending;  // second sides not yet walked, innermost last
@@ -79,11 +80,11 @@ struct Linker {
 // which is one of its at most two edge-point neighbours and no longer a
 // candidate, so it has at most one place to go, and only the start ever
 // leaves a second side behind.
-void walk(Linker* linker, uint32_t start, int64_t x, int64_t y)
+void walk(Linker* linker, int64_t x, int64_t y)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
-    Step step{x, y, NO_EDGEL, 0, 0, true, false};
+    Step step{x, y, false, 0, 0, true, false};
     signed char codes[DIRECTIONS];
     for (;;) {
         const int64_t cell = cell_of(detector, step.x, step.y);
@@ -91,34 +92,34 @@ void walk(Linker* linker, uint32_t start, int64_t x, int64_t y)
         if (n <= 2) {
             const int t = num_neighbors(detector, step.x, step.y, MASK_CANDIDATE_OR_JUNCTION, codes);
             detector->Record_image[cell] = LABEL_CHAIN;
-            uint32_t record = NO_EDGEL;
-            if (step.prev == NO_EDGEL) {
-                // The starting candidate's record stays in the table; the chain holds it by identity.
-                record = start;
-                chain->back.push_back(record);
+            const ChainPoint point{static_cast<int32_t>(step.x), static_cast<int32_t>(step.y)};
+            bool linked = true;
+            if (!step.has_prev) {
+                // The starting candidate stays in the table; the chain holds a copy of it.
+                chain->back.push_back(point);
+            } else if (get_edgel(&detector->edgels, step.x, step.y) != NO_EDGEL) {
+                (step.at_tail ? chain->back : chain->front).push_back(point);
             } else {
-                // Nothing left at the pixel: a closed curve has come back onto its own chain.
-                record = get_edgel(&detector->edgels, step.x, step.y);
-                if (record != NO_EDGEL) (step.at_tail ? chain->back : chain->front).push_back(record);
+                linked = false;  // nothing left at the pixel: a closed curve has come back onto its own chain
             }
-            if (record != NO_EDGEL && t >= 1) {
+            if (linked && t >= 1) {
                 if (t == 2)
-                    chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), record, step.x,
+                    chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), true, step.x,
                                                   step.y, false, !step.exchanged});
                 const bool at_tail = step.at_tail;
                 const bool exchanged = step.exchanged;
-                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), record, step.x, step.y, at_tail, exchanged};
+                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), true, step.x, step.y, at_tail, exchanged};
                 continue;
             }
         } else {
             const int t = num_neighbors(detector, step.x, step.y, MASK_CANDIDATE_OR_CHAIN, codes);
             detector->Record_image[cell] = LABEL_JUNCTION;
             const uint32_t junction = get_junction(detector, &linker->links, step.x, step.y);
-            if (step.prev == NO_EDGEL) {
+            if (!step.has_prev) {
                 chain->start_junction = junction;
                 chain->end_junction = junction;
             } else {
-                set_junction(&linker->links, junction, step.prev, step.prev_x, step.prev_y);
+                set_junction(&linker->links, junction, step.prev_x, step.prev_y);
                 (step.exchanged ? chain->start_junction : chain->end_junction) = junction;
             }
             if (junction_done(detector, &linker->links, junction, t, codes))
@@ -158,7 +159,7 @@ void sweep(Linker* linker, const std::vector<Seed>& order, uint32_t cycle)
         chain->back.clear();
         chain->start_junction = NO_JUNCTION;
         chain->end_junction = NO_JUNCTION;
-        walk(linker, static_cast<uint32_t>(seed.key), seed.x, seed.y);
+        walk(linker, seed.x, seed.y);
         if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, seed.key);
     }
 }
@@ -178,7 +179,7 @@ void junction_pass(Linker* linker, std::vector<Seed>* promoted)
             const int64_t x = newx(junction.x, k, codes);
             const int64_t y = newy(junction.y, k, codes);
             const uint32_t record = get_edgel_ptr(&detector->edgels, x, y);
-            if (record != NO_EDGEL && !edgel_is_high(&detector->edgels, record))
+            if (record != NO_EDGEL && !edgel_is_high_at(&detector->edgels, x, y))
                 promoted->push_back(seed_of(x, y, record));
             set_edgel_high(&detector->edgels, x, y);
         }
@@ -229,16 +230,21 @@ void link_group(Linker* linker)
         delete_junction(linker->detector, &linker->links, linker->links.jct_lst);
 }
 
-// Links every group not yet gathered that holds one of the records first .. last - 1.
-void link_records(Linker* linker, uint32_t first, uint32_t last)
+// Links every group not yet gathered that holds a candidate of rows first_row .. last_row - 1.
+void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 {
     EdgelTable* table = &linker->detector->edgels;
-    for (uint32_t record = first; record < last; ++record) {
-        const Edgel e = table->records[record];
-        bool high = false;
-        if (gather_edgel(table, e.x, e.y, &high) == NO_EDGEL) continue;
-        gather_group(linker, e.x, e.y, record, high);
-        link_group(linker);
+    for (int64_t y = first_row; y < last_row; ++y) {
+        for (int64_t w = 0; w < table->words_per_row; ++w) {
+            for (uint64_t bits = table->words[y * table->words_per_row + w].occupied; bits != 0; bits &= bits - 1) {
+                const int64_t x = 64 * w + std::countr_zero(bits);
+                bool high = false;
+                const uint32_t record = gather_edgel(table, x, y, &high);
+                if (record == NO_EDGEL) continue;
+                gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(y), record, high);
+                link_group(linker);
+            }
+        }
     }
 }
 
@@ -248,22 +254,18 @@ void link_groups_across(Linker* linker, int64_t row)
 {
     Detector* detector = linker->detector;
     EdgelTable* table = &detector->edgels;
-    const auto starts = [table](int64_t y) {
-        return static_cast<uint32_t>(std::lower_bound(table->records.begin(), table->records.end(), y,
-                                                      [](const Edgel& e, int64_t r) { return e.y < r; }) -
-                                     table->records.begin());
-    };
-    const uint32_t end = starts(row + 1);
-    for (uint32_t record = starts(row); record < end; ++record) {
-        const Edgel e = table->records[record];
-        bool joins = false;
-        for (int64_t dx = -1; dx <= 1; ++dx)
-            if (e.x + dx >= 0 && e.x + dx < detector->XSIZE &&
-                detector->Record_image[cell_of(detector, e.x + dx, e.y - 1)] != LABEL_EMPTY)
-                joins = true;
-        bool high = false;
-        if (joins && gather_edgel(table, e.x, e.y, &high) != NO_EDGEL) {
-            gather_group(linker, e.x, e.y, record, high);
+    for (int64_t w = 0; w < table->words_per_row; ++w) {
+        for (uint64_t bits = table->words[row * table->words_per_row + w].occupied; bits != 0; bits &= bits - 1) {
+            const int64_t x = 64 * w + std::countr_zero(bits);
+            bool joins = false;
+            for (int64_t dx = -1; dx <= 1; ++dx)
+                if (x + dx >= 0 && x + dx < detector->XSIZE &&
+                    detector->Record_image[cell_of(detector, x + dx, row - 1)] != LABEL_EMPTY)
+                    joins = true;
+            bool high = false;
+            const uint32_t record = joins ? gather_edgel(table, x, row, &high) : NO_EDGEL;
+            if (record == NO_EDGEL) continue;
+            gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row), record, high);
             link_group(linker);
         }
     }
@@ -307,37 +309,46 @@ void merge(Links* into, Links* from)
 void join_edges(Detector* detector, int threads, uint32_t records_per_band)
 {
     EdgelTable* table = &detector->edgels;
-    const uint32_t count = static_cast<uint32_t>(table->records.size());
-    const uint32_t bands = std::max<uint32_t>(
-        1, std::min<uint32_t>(std::max(threads, 1), count / std::max<uint32_t>(records_per_band, 1)));
+    const uint64_t count = table->records_total;
+    const int64_t rows = detector->YSIZE;
+    const uint64_t bands = std::max<uint64_t>(
+        1, std::min<uint64_t>(std::max(threads, 1), count / std::max<uint32_t>(records_per_band, 1)));
+
+    // Band b starts with the first row before which count * b / bands candidates lie.
+    std::vector<int64_t> band_row(bands + 1, rows);
+    band_row[0] = 0;
+    for (uint64_t b = 1; b < bands; ++b) {
+        int64_t low = band_row[b - 1], high = rows;
+        while (low < high) {
+            const int64_t middle = low + (high - low) / 2;
+            if (edgels_before_row(table, middle) < count * b / bands)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        band_row[b] = low;
+    }
 
     std::vector<Linker> linkers(bands);
     for (Linker& linker : linkers) linker.detector = detector;
-    std::vector<uint32_t> band_start(bands + 1, count);
-    band_start[0] = 0;
-    for (uint32_t b = 1; b < bands; ++b) {
-        // A band starts with the first record of a row.
-        const int32_t row = table->records[static_cast<uint64_t>(count) * b / bands].y;
-        band_start[b] = static_cast<uint32_t>(std::lower_bound(table->records.begin(), table->records.end(), row,
-                                                               [](const Edgel& e, int32_t r) { return e.y < r; }) -
-                                              table->records.begin());
-    }
+    for (uint64_t b = 1; b < bands; ++b)
+        if (band_row[b] > 0 && band_row[b] < rows) link_groups_across(&linkers[0], band_row[b]);
     // Every chain point is a candidate of its linker's band, or of a group
     // across a cut, which the first linker takes.
-    for (uint32_t b = 1; b < bands; ++b)
-        if (band_start[b] < count) link_groups_across(&linkers[0], table->records[band_start[b]].y);
-    for (uint32_t b = 0; b < bands; ++b)
-        linkers[b].links.edge_points.reserve(linkers[b].links.edge_points.size() + band_start[b + 1] - band_start[b]);
+    for (uint64_t b = 0; b < bands; ++b)
+        linkers[b].links.edge_points.reserve(linkers[b].links.edge_points.size() +
+                                             edgels_before_row(table, band_row[b + 1]) -
+                                             edgels_before_row(table, band_row[b]));
 
     std::vector<std::thread> workers;
-    for (uint32_t b = 1; b < bands; ++b) {
+    for (uint64_t b = 1; b < bands; ++b) {
         try {
-            workers.emplace_back(link_records, &linkers[b], band_start[b], band_start[b + 1]);
+            workers.emplace_back(link_rows, &linkers[b], band_row[b], band_row[b + 1]);
         } catch (const std::system_error&) {
-            link_records(&linkers[b], band_start[b], band_start[b + 1]);
+            link_rows(&linkers[b], band_row[b], band_row[b + 1]);
         }
     }
-    link_records(&linkers[0], band_start[0], band_start[1]);
+    link_rows(&linkers[0], band_row[0], band_row[1]);
     for (std::thread& worker : workers) worker.join();
 
     detector->links = Links{};

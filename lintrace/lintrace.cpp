@@ -82,6 +82,7 @@ void canny()
                   static_cast<double>(high_threshold), Sub_pixel != 0, worker_threads());
     free_pgm_data(pgmimage);
     pgmimage = nullptr;
+    release_edgel_records(&detector.edgels);
     join_edges(&detector, worker_threads());
     write_file(&detector, outfile, Sub_pixel != 0, worker_threads());
 }

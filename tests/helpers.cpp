@@ -97,6 +97,7 @@ std::string detect(const TestImage& image, double sigma, float low, float high, 
     detector.YSIZE = image.rows;
     local_extrema(&detector, rows.data(), mask_of(sigma), sigma, static_cast<double>(low), static_cast<double>(high),
                   sub_pixel, threads);
+    release_edgel_records(&detector.edgels);
     join_edges(&detector, threads, 64);  // bands of as few as 64 candidates, so that small images are cut too
     std::string text;
     format_edges(&detector, sub_pixel, 0, detector.links.edges.size(), &text);
