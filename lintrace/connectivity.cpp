@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -36,12 +37,41 @@ void put_pixel_line(int64_t x, int64_t y, std::string* text)
     text->append(line, static_cast<size_t>(end + 4 - line));
 }
 
+// "%.1f" of v into out; returns the end. The digits are those of the exact
+// binary value of v times ten, rounded to the nearest integer with ties to
+// even, as printf rounds: v = m 2^e, so 10 v = 10 m 2^e is an integer shifted
+// right by -e bits, and the shifted-out bits decide the rounding. Values that
+// are negative, huge or not finite go to std::to_chars.
+char* put_one_decimal(double v, char* out, char* limit)
+{
+    int exponent = 0;
+    const double fraction = std::frexp(v, &exponent);  // v = fraction 2^exponent, 0.5 <= fraction < 1
+    if (!(v >= 0) || v >= 0x1p40 || exponent < -60)
+        return std::to_chars(out, limit, v, std::chars_format::fixed, 1).ptr;
+    const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));  // v = mantissa 2^(exponent - 53)
+    const int shift = 53 - exponent;                                            // 0 < shift <= 113
+    const unsigned __int128 tenfold = static_cast<unsigned __int128>(mantissa) * 10;
+    uint64_t tenths;
+    if (shift >= 128) {
+        tenths = 0;
+    } else {
+        tenths = static_cast<uint64_t>(tenfold >> shift);
+        const unsigned __int128 rest = tenfold - (static_cast<unsigned __int128>(tenths) << shift);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (rest > half || (rest == half && (tenths & 1) != 0)) ++tenths;
+    }
+    out = std::to_chars(out, limit, tenths / 10).ptr;
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + tenths % 10);
+    return out;
+}
+
 void put_sub_pixel_line(double x, double y, std::string* text)
 {
     char line[768];  // room for any double in fixed notation
-    char* end = std::to_chars(line, line + sizeof line, x, std::chars_format::fixed, 1).ptr;
+    char* end = put_one_decimal(x, line, line + 380);
     *end++ = ' ';
-    end = std::to_chars(end, line + sizeof line, y, std::chars_format::fixed, 1).ptr;
+    end = put_one_decimal(y, end, end + 380);
     *end++ = '\n';
     text->append(line, static_cast<size_t>(end - line));
 }
@@ -50,7 +80,7 @@ void put_sub_pixel_line(double x, double y, std::string* text)
 void put_sub_pixel_of(const EdgelTable& table, int64_t x, int64_t y, std::string* text)
 {
     const uint32_t record = edgel_index(&table, x, y);
-    put_sub_pixel_line(table.sub_x[record], table.sub_y[record], text);
+    put_sub_pixel_line(table.sub_pixels[record].x, table.sub_pixels[record].y, text);
 }
 
 void put_junction(const Detector* detector, bool sub_pixel, uint32_t index, std::string* text)
@@ -70,12 +100,26 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
 {
     // The edges are written in the order they were traced, which jumps across
     // the image: the points of the edges a few places ahead are fetched early.
-    constexpr size_t points_ahead = 8;
+    constexpr size_t points_ahead = 24;
+    constexpr size_t words_ahead = 16;
+    constexpr size_t sub_pixels_ahead = 8;
     const Links& links = detector->links;
+    const EdgelTable& table = detector->edgels;
     const size_t count = links.edges.size();
     for (size_t place = first; place < last; ++place) {
         if (place + points_ahead < last)
             __builtin_prefetch(&links.edge_points[links.edges[count - 1 - place - points_ahead].first_point]);
+        if (sub_pixel && place + words_ahead < last) {
+            const ChainPoint& p = links.edge_points[links.edges[count - 1 - place - words_ahead].first_point];
+            __builtin_prefetch(&table.words[p.y * table.words_per_row + (p.x >> 6)]);
+        }
+        if (sub_pixel && place + sub_pixels_ahead < last) {
+            const Edge& ahead = links.edges[count - 1 - place - sub_pixels_ahead];
+            for (uint32_t k = 0; k < ahead.point_count; ++k) {
+                const ChainPoint& p = links.edge_points[ahead.first_point + k];
+                __builtin_prefetch(&table.sub_pixels[edgel_index(&table, p.x, p.y)]);
+            }
+        }
         const Edge& edge = links.edges[count - 1 - place];
         if (edge.start_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.start_junction, text);
         for (uint32_t k = 0; k < edge.point_count; ++k) {

@@ -65,13 +65,18 @@ struct EdgelWord {
 // when the list is written in sub-pixel mode, their sub-pixel positions. A
 // record's index is found from its position by counting the occupied pixels
 // before it, so a lookup costs the same on any image size.
+// A sub-pixel position.
+struct SubPixel {
+    double x;
+    double y;
+};
+
 struct EdgelTable {
     int64_t columns = 0;
     int64_t rows = 0;
     bool keeps_sub_pixel = false;
     std::vector<Edgel> records;
-    std::vector<double> sub_x;
-    std::vector<double> sub_y;
+    std::vector<SubPixel> sub_pixels;
     std::vector<EdgelWord> words;
     int64_t words_per_row = 0;
     int64_t last_position = -1;
@@ -240,8 +245,7 @@ struct SuppressionSettings {
 struct CandidateRows {
     std::vector<Edgel> records;
     std::vector<uint8_t> high;
-    std::vector<double> sub_x;  // only when sub-pixel positions are kept
-    std::vector<double> sub_y;
+    std::vector<SubPixel> sub_pixels;  // only when sub-pixel positions are kept
 };
 
 // The candidates of row j, which must lie inside the margin, from the

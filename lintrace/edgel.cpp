@@ -79,8 +79,7 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     table->records.push_back(Edgel{x, y});
     ++table->records_total;
     if (table->keeps_sub_pixel) {
-        table->sub_x.push_back(sub_x);
-        table->sub_y.push_back(sub_y);
+        table->sub_pixels.push_back(SubPixel{sub_x, sub_y});
     }
 }
 

@@ -84,8 +84,7 @@ inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const dou
     out->records.push_back(Edgel{i, j});
     out->high.push_back(m >= s.high ? 1 : 0);
     if (s.keep_sub_pixel) {
-        out->sub_x.push_back(sub_x);
-        out->sub_y.push_back(sub_y);
+        out->sub_pixels.push_back(SubPixel{sub_x, sub_y});
     }
 }
 
@@ -181,13 +180,12 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         for (const CandidateRows& band : found) total += band.records.size();
         table->records.reserve(total);
         if (keep_sub_pixel) {
-            table->sub_x.reserve(total);
-            table->sub_y.reserve(total);
+            table->sub_pixels.reserve(total);
         }
         for (CandidateRows& band : found) {
             for (size_t k = 0; k < band.records.size(); ++k)
                 add_edgel(table, band.records[k].x, band.records[k].y, band.high[k],
-                          keep_sub_pixel ? band.sub_x[k] : 0.0, keep_sub_pixel ? band.sub_y[k] : 0.0);
+                          keep_sub_pixel ? band.sub_pixels[k].x : 0.0, keep_sub_pixel ? band.sub_pixels[k].y : 0.0);
             band = CandidateRows{};
         }
     }

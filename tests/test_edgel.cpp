@@ -64,7 +64,7 @@ TEST(EdgelTable, RecordsOfOneBucketAreFoundByTheirOwnPosition)
     const uint32_t twenty = get_edgel(&table, 20, 0);
     ASSERT_NE(twenty, NO_EDGEL);
     EXPECT_EQ(table.records[twenty].x, 20);
-    EXPECT_EQ(table.sub_x[twenty], 20.25);
+    EXPECT_EQ(table.sub_pixels[twenty].x, 20.25);
     EXPECT_EQ(get_edgel(&table, 20, 0), NO_EDGEL) << "a record is taken out once";
     EXPECT_NE(get_edgel_ptr(&table, 0, 0), NO_EDGEL);
     EXPECT_EQ(sweep_positions(table), (std::vector<Position>{{0, 0}}));

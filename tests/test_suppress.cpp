@@ -161,8 +161,8 @@ TEST(Suppression, DirectionCasesPickTheirNeighbours)
     const std::vector<int> columns = columns_of(found);
     const size_t at = static_cast<size_t>(std::find(columns.begin(), columns.end(), 10) - columns.begin());
     ASSERT_LT(at, columns.size());
-    EXPECT_EQ(found.sub_x[at], 10.0);
-    EXPECT_LT(found.sub_y[at], 10.0);
+    EXPECT_EQ(found.sub_pixels[at].x, 10.0);
+    EXPECT_LT(found.sub_pixels[at].y, 10.0);
 }
 
 TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
@@ -234,8 +234,8 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
             EXPECT_EQ(table.records[k].x, plain[k]->x);
             EXPECT_EQ(table.records[k].y, plain[k]->y);
             EXPECT_EQ(edgel_is_high(&table, static_cast<uint32_t>(k)), plain[k]->high != 0);
-            EXPECT_EQ(bits(table.sub_x[k]), bits(plain[k]->sub_x));
-            EXPECT_EQ(bits(table.sub_y[k]), bits(plain[k]->sub_y));
+            EXPECT_EQ(bits(table.sub_pixels[k].x), bits(plain[k]->sub_x));
+            EXPECT_EQ(bits(table.sub_pixels[k].y), bits(plain[k]->sub_y));
         }
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < columns; ++x)
