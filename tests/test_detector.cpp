@@ -2,6 +2,8 @@
 // for byte, on random and real images, at several sigmas and thresholds, in
 // both output modes and with any number of threads.
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <thread>
 
 #include "helpers.h"
 #include "lanes.h"
@@ -78,4 +80,48 @@ TEST(Detector, NoThresholdReachedGivesAnEmptyList)
     EXPECT_EQ(detect(blank_image(50, 50, 90), 1.0, 1.4f, 2.0f, false), "");
     std::mt19937 random(5);
     EXPECT_EQ(detect(random_image(60, 60, random), 1.0, 1e9f, 1e9f, false), "");
+}
+
+TEST(Detector, ASpiralOfTenMillionPointsIsOneEdge)
+{
+    // A square spiral of one-pixel-wide arms two pixels apart, strong only at
+    // its outer end: one walk follows it to the centre. The walk runs on a
+    // thread of an ordinary stack, which a recursion this deep would overflow.
+    std::vector<std::pair<int32_t, int32_t>> path{{3200, 3200}};
+    const int dx[] = {1, 0, -1, 0}, dy[] = {0, 1, 0, -1};
+    for (int length = 2, turn = 0; path.size() < 10'000'000; ++turn) {
+        if (turn > 0 && turn % 2 == 0) length += 2;
+        for (int step = 0; step < length && path.size() < 10'000'000; ++step)
+            path.emplace_back(path.back().first + dx[turn % 4], path.back().second + dy[turn % 4]);
+    }
+    std::vector<std::pair<int32_t, int32_t>> raster = path;
+    std::sort(raster.begin(), raster.end(),
+              [](auto a, auto b) { return a.second != b.second ? a.second < b.second : a.first < b.first; });
+
+    Detector detector;
+    detector.XSIZE = detector.YSIZE = 6400;
+    new_edgel_list(&detector.edgels, 6400, 6400, true);
+    detector.Record_image.assign(6400u * 6400u, LABEL_EMPTY);
+    for (auto [x, y] : raster) {
+        add_edgel(&detector.edgels, x, y, path.back() == std::pair{x, y}, x + 0.25, y);
+        detector.Record_image[cell_of(&detector, x, y)] = LABEL_CANDIDATE;
+    }
+    std::string text;
+    std::thread linking([&] {
+        release_edgel_records(&detector.edgels);
+        join_edges(&detector, 2);
+        format_edges(&detector, true, 0, detector.links.edges.size(), &text);
+    });
+    linking.join();
+    ASSERT_EQ(detector.links.edges.size(), 1u);
+    EXPECT_EQ(detector.links.edges[0].point_count, 10'000'000u);
+    std::string expected;
+    expected.reserve(text.size());
+    char line[64];
+    for (auto point = path.rbegin(); point != path.rend(); ++point) {
+        std::snprintf(line, sizeof line, "%.1f %.1f\n", point->first + 0.25, static_cast<double>(point->second));
+        expected += line;
+    }
+    expected += "-1 -1\n";
+    EXPECT_TRUE(text == expected) << "the list runs from the outer end to the centre";
 }
