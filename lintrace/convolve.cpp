@@ -140,51 +140,68 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
     window->columns = columns;
     window->rows = rows;
     window->kernel = kernel;
-    window->taps = kernel->half - 1;
-    window->ring_size = std::min<int64_t>(2 * static_cast<int64_t>(window->taps) + 1, rows);
+    const int taps = kernel->half - 1;
+    window->taps = taps;
+    window->ring_size = std::min<int64_t>(2 * static_cast<int64_t>(taps) + 1, rows);
     window->raw_dx_ring.assign(static_cast<size_t>(window->ring_size) * columns, 0.0);
     window->ring_rows_done = -1;
-    window->padded.assign(static_cast<size_t>(columns) + 2 * window->taps, 0.0);
-    window->raw_dy.assign(columns, 0.0);
+    window->padded_grey.assign(static_cast<size_t>(columns) + 2 * taps, 0);
+    window->padded_raw_dy.assign(static_cast<size_t>(columns) + 2 * taps, 0.0);
+    // A source l to the left adds n D(l), one to the right subtracts it:
+    // subtracting a product is adding the product with the weight negated.
+    window->derivative_weights.clear();
+    for (int l = taps; l >= 1; --l) window->derivative_weights.push_back(kernel->deriv_taps[l]);
+    for (int l = 1; l <= taps; ++l) window->derivative_weights.push_back(-kernel->deriv_taps[l]);
+    window->smoothing_weights.clear();
+    for (int k = -taps; k <= taps; ++k) window->smoothing_weights.push_back(kernel->gauss_taps[k < 0 ? -k : k]);
 }
 
 namespace {
 
-// The sums of the convolution, of the widest lanes the processor has.
-struct RowSums {
-    void (*add)(double* out, const double* in, double w, int n);
-    void (*subtract)(double* out, const double* in, double w, int n);
-    void (*add_bytes)(double* out, const unsigned char* in, double w, int n);
-    void (*subtract_bytes)(double* out, const unsigned char* in, double w, int n);
-};
-
-const RowSums& row_sums()
+// out[c] = ((0 + in[0][c] w[0]) + in[1][c] w[1]) + ... for c < n, in the
+// widest lanes the processor has, then one cell at a time.
+void accumulate(double* out, const double* const* in, const double* w, int inputs, int n)
 {
-    static const RowSums wide{add_products_avx2, subtract_products_avx2, add_byte_products_avx2,
-                              subtract_byte_products_avx2};
-    static const RowSums narrow{add_products, subtract_products, add_byte_products, subtract_byte_products};
-    return wide_lanes() ? wide : narrow;
+    int c = wide_lanes() ? accumulate_avx2(out, in, w, inputs, 0, n) : 0;
+#ifdef __SSE2__
+    c = accumulate_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
+#endif
+    for (; c < n; ++c) {
+        double sum = 0.0;
+        for (int k = 0; k < inputs; ++k) sum += in[k][c] * w[k];
+        out[c] = sum;
+    }
 }
 
-// Row r of the x-derivative before smoothing, into `out`: for each cell the
-// sources to its left add n * D(l), then the sources to its right subtract it.
-void raw_dx_row(GradientRows* window, int r, double* out)
+void accumulate_bytes(double* out, const unsigned char* const* in, const double* w, int inputs, int n)
 {
-    const int taps = window->taps;
-    const int columns = window->columns;
-    const double* deriv = window->kernel->deriv_taps.data();
-    double* padded = window->padded.data();
-    const unsigned char* source = window->pixels[r];
-    const RowSums& sums = row_sums();
-    for (int c = 0; c < columns; ++c) padded[taps + c] = source[c];
-    std::fill(out, out + columns, 0.0);
-    for (int l = taps; l >= 1; --l) sums.add(out, padded + taps - l, deriv[l], columns);
-    for (int l = 1; l <= taps; ++l) sums.subtract(out, padded + taps + l, deriv[l], columns);
+    int c = wide_lanes() ? accumulate_bytes_avx2(out, in, w, inputs, 0, n) : 0;
+#ifdef __SSE2__
+    c = accumulate_bytes_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
+#endif
+    for (; c < n; ++c) {
+        double sum = 0.0;
+        for (int k = 0; k < inputs; ++k) sum += static_cast<double>(in[k][c]) * w[k];
+        out[c] = sum;
+    }
 }
 
 double* ring_row(GradientRows* window, int64_t r)
 {
     return window->raw_dx_ring.data() + (r % window->ring_size) * window->columns;
+}
+
+// Row r of the x-derivative before smoothing: for each cell the sources to
+// its left add n D(l), then the sources to its right subtract it.
+void raw_dx_row(GradientRows* window, int r, double* out)
+{
+    const int taps = window->taps;
+    unsigned char* padded = window->padded_grey.data();
+    std::copy(window->pixels[r], window->pixels[r] + window->columns, padded + taps);
+    std::vector<const unsigned char*> sources;
+    for (int l = taps; l >= 1; --l) sources.push_back(padded + taps - l);
+    for (int l = 1; l <= taps; ++l) sources.push_back(padded + taps + l);
+    accumulate_bytes(out, sources.data(), window->derivative_weights.data(), 2 * taps, window->columns);
 }
 
 }  // namespace
@@ -196,33 +213,41 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     const int rows = window->rows;
     const double* gauss = window->kernel->gauss_taps.data();
     const double* deriv = window->kernel->deriv_taps.data();
-
-    // dx: the x-derivative rows r - taps .. r + taps smoothed along y, upper rows first.
     const int first = std::max(0, r - taps);
     const int last = std::min(rows - 1, r + taps);
+
+    // dx: the x-derivative rows first .. last smoothed along y, upper rows first.
     if (window->ring_rows_done < first - 1) window->ring_rows_done = first - 1;
     while (window->ring_rows_done < last) {
         ++window->ring_rows_done;
         raw_dx_row(window, static_cast<int>(window->ring_rows_done), ring_row(window, window->ring_rows_done));
     }
-    const RowSums& sums = row_sums();
-    std::fill(dx, dx + columns, 0.0);
-    for (int source = first; source <= last; ++source)
-        sums.add(dx, ring_row(window, source), gauss[source < r ? r - source : source - r], columns);
+    std::vector<const double*> rows_in;
+    std::vector<double> weights;
+    for (int source = first; source <= last; ++source) {
+        rows_in.push_back(ring_row(window, source));
+        weights.push_back(gauss[source < r ? r - source : source - r]);
+    }
+    accumulate(dx, rows_in.data(), weights.data(), last - first + 1, columns);
 
-    // The y-derivative before smoothing: rows above add n * D(l), rows below subtract it.
-    double* raw_dy = window->raw_dy.data();
-    std::fill(raw_dy, raw_dy + columns, 0.0);
-    for (int source = first; source < r; ++source)
-        sums.add_bytes(raw_dy, window->pixels[source], deriv[r - source], columns);
-    for (int source = r + 1; source <= last; ++source)
-        sums.subtract_bytes(raw_dy, window->pixels[source], deriv[source - r], columns);
+    // The y-derivative before smoothing: rows above add n D(l), rows below subtract it.
+    std::vector<const unsigned char*> grey_in;
+    weights.clear();
+    for (int source = first; source < r; ++source) {
+        grey_in.push_back(window->pixels[source]);
+        weights.push_back(deriv[r - source]);
+    }
+    for (int source = r + 1; source <= last; ++source) {
+        grey_in.push_back(window->pixels[source]);
+        weights.push_back(-deriv[source - r]);
+    }
+    double* raw_dy = window->padded_raw_dy.data() + taps;
+    accumulate_bytes(raw_dy, grey_in.data(), weights.data(), static_cast<int>(grey_in.size()), columns);
 
     // dy: that row smoothed along x, sources from left to right.
-    double* padded = window->padded.data();
-    std::copy(raw_dy, raw_dy + columns, padded + taps);
-    std::fill(dy, dy + columns, 0.0);
-    for (int k = -taps; k <= taps; ++k) sums.add(dy, padded + taps + k, gauss[k < 0 ? -k : k], columns);
+    std::vector<const double*> cells_in;
+    for (int k = -taps; k <= taps; ++k) cells_in.push_back(raw_dy + k);
+    accumulate(dy, cells_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
 
     gradient_magnitudes(dx, dy, magnitude, columns);
 }

@@ -124,9 +124,9 @@ constexpr uint32_t NO_JUNCTION = UINT32_MAX;
 struct Junction {
     int32_t x;
     int32_t y;
-    uint8_t arrived;    // bit d: a chain has arrived from direction d
-    bool has_edgel;     // a candidate stood at the pixel when the junction was made
-    uint32_t newer;     // neighbours on the list of open junctions
+    uint8_t arrived;  // bit d: a chain has arrived from direction d
+    bool has_edgel;   // a candidate stood at the pixel when the junction was made
+    uint32_t newer;   // neighbours on the list of open junctions
     uint32_t older;
 };
 
@@ -209,12 +209,14 @@ struct GradientRows {
     int columns = 0;
     int rows = 0;
     const GaussianKernel* kernel = nullptr;
-    int taps = 0;                     // offsets 1 .. taps can land inside the image
-    std::vector<double> raw_dx_ring;  // the x-derivative before smoothing, rows r - taps .. r + taps
-    int64_t ring_size = 0;            // rows the ring holds
-    int64_t ring_rows_done = 0;       // raw_dx rows computed so far
-    std::vector<double> padded;       // a row with `taps` zeros on either side
-    std::vector<double> raw_dy;
+    int taps = 0;                            // offsets 1 .. taps can land inside the image
+    std::vector<double> raw_dx_ring;         // the x-derivative before smoothing, rows r - taps .. r + taps
+    int64_t ring_size = 0;                   // rows the ring holds
+    int64_t ring_rows_done = 0;              // raw_dx rows computed so far
+    std::vector<unsigned char> padded_grey;  // a grey row with `taps` zeros on either side
+    std::vector<double> padded_raw_dy;       // the y-derivative row before smoothing, padded the same way
+    std::vector<double> derivative_weights;  // D(taps) .. D(1), -D(1) .. -D(taps)
+    std::vector<double> smoothing_weights;   // G(taps) .. G(1), G(0), G(1) .. G(taps)
 };
 
 void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,

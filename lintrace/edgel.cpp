@@ -148,7 +148,10 @@ uint32_t edgel_index(const EdgelTable* table, int64_t x, int64_t y)
     return (word.occupied & place.bit) == 0 ? NO_EDGEL : record_index(word, place.bit);
 }
 
-void release_edgel_records(EdgelTable* table) { std::vector<Edgel>().swap(table->records); }
+void release_edgel_records(EdgelTable* table)
+{
+    std::vector<Edgel>().swap(table->records);
+}
 
 uint64_t edgels_before_row(const EdgelTable* table, int64_t y)
 {

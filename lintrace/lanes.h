@@ -41,6 +41,7 @@ struct Sse2Lanes {
     static reg greater_equal(reg a, reg b) { return _mm_cmpge_pd(a, b); }
     static reg equal(reg a, reg b) { return _mm_cmpeq_pd(a, b); }
     static int mask(reg a) { return _mm_movemask_pd(a); }
+    static reg load_bytes(const unsigned char* p) { return _mm_set_pd(p[1], p[0]); }
 };
 
 #if defined(__AVX2__)
@@ -66,29 +67,45 @@ struct Avx2Lanes {
     static reg greater_equal(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_GE_OS); }
     static reg equal(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
     static int mask(reg a) { return _mm256_movemask_pd(a); }
+    static reg load_bytes(const unsigned char* p)
+    {
+        int four;
+        __builtin_memcpy(&four, p, sizeof four);
+        return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+    }
 };
 #endif
 
-// The sums of the convolution: out[c] += in[c] * w (or -=), cell by cell.
-// Plain loops, which the compiler turns into vector code of the file's width.
-inline void add_products(double* out, const double* in, double w, int n)
+// The sums of the convolution: out[c] = ((0 + in[0][c] w[0]) + in[1][c] w[1])
+// + ..., for cells first .. n - 1 as many as fill whole vectors; returns the
+// first cell not done. A term to subtract is given a negated weight: acc - in w and
+// acc + in (-w) are the same IEEE operation. Each cell is summed in registers
+// over all inputs at once, so the rows are read once and written once.
+template <class L>
+int accumulate_lanes(double* out, const double* const* in, const double* w, int inputs, int first, int n)
 {
-    for (int c = 0; c < n; ++c) out[c] += in[c] * w;
+    using reg = typename L::reg;
+    int c = first;
+    for (; c + L::width <= n; c += L::width) {
+        reg sum = L::set1(0.0);
+        for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(L::load(in[k] + c), L::set1(w[k])));
+        L::store(out + c, sum);
+    }
+    return c;
 }
 
-inline void subtract_products(double* out, const double* in, double w, int n)
+// The same over rows of grey values, each turned into a double first.
+template <class L>
+int accumulate_bytes_lanes(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
 {
-    for (int c = 0; c < n; ++c) out[c] -= in[c] * w;
-}
-
-inline void add_byte_products(double* out, const unsigned char* in, double w, int n)
-{
-    for (int c = 0; c < n; ++c) out[c] += static_cast<double>(in[c]) * w;
-}
-
-inline void subtract_byte_products(double* out, const unsigned char* in, double w, int n)
-{
-    for (int c = 0; c < n; ++c) out[c] -= static_cast<double>(in[c]) * w;
+    using reg = typename L::reg;
+    int c = first;
+    for (; c + L::width <= n; c += L::width) {
+        reg sum = L::set1(0.0);
+        for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(L::load_bytes(in[k] + c), L::set1(w[k])));
+        L::store(out + c, sum);
+    }
+    return c;
 }
 
 // The magnitude hypot(dx, dy) of cells 0 .. count - 1 (see
@@ -215,10 +232,8 @@ bool processor_has_avx2();
 // turned off (the tests compare both widths).
 bool wide_lanes();
 void allow_wide_lanes(bool allowed);
-void add_products_avx2(double* out, const double* in, double w, int n);
-void subtract_products_avx2(double* out, const double* in, double w, int n);
-void add_byte_products_avx2(double* out, const unsigned char* in, double w, int n);
-void subtract_byte_products_avx2(double* out, const unsigned char* in, double w, int n);
+int accumulate_avx2(double* out, const double* const* in, const double* w, int inputs, int first, int n);
+int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
                     const double* gx_row, const double* gy_row, unsigned char* passed);

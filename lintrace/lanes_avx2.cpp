@@ -24,21 +24,14 @@ void allow_wide_lanes(bool allowed)
 
 #if defined(__AVX2__)
 
-void add_products_avx2(double* out, const double* in, double w, int n)
+int accumulate_avx2(double* out, const double* const* in, const double* w, int inputs, int first, int n)
 {
-    add_products(out, in, w, n);
+    return accumulate_lanes<Avx2Lanes>(out, in, w, inputs, first, n);
 }
-void subtract_products_avx2(double* out, const double* in, double w, int n)
+
+int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
 {
-    subtract_products(out, in, w, n);
-}
-void add_byte_products_avx2(double* out, const unsigned char* in, double w, int n)
-{
-    add_byte_products(out, in, w, n);
-}
-void subtract_byte_products_avx2(double* out, const unsigned char* in, double w, int n)
-{
-    subtract_byte_products(out, in, w, n);
+    return accumulate_bytes_lanes<Avx2Lanes>(out, in, w, inputs, first, n);
 }
 
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count)
@@ -60,21 +53,23 @@ bool processor_has_avx2()
 
 #else
 
-void add_products_avx2(double*, const double*, double, int) {}
-void subtract_products_avx2(double*, const double*, double, int) {}
-void add_byte_products_avx2(double*, const unsigned char*, double, int) {}
-void subtract_byte_products_avx2(double*, const unsigned char*, double, int) {}
+int accumulate_avx2(double*, const double* const*, const double*, int, int first, int)
+{
+    return first;
+}
+int accumulate_bytes_avx2(double*, const unsigned char* const*, const double*, int, int first, int)
+{
+    return first;
+}
 int magnitude_lanes_avx2(const double*, const double*, double*, int)
 {
     return 0;
 }
-
 int maxima_row_avx2(double, int first, int, const double*, const double*, const double*, const double*, const double*,
                     unsigned char*)
 {
     return first;
 }
-
 bool processor_has_avx2()
 {
     return false;

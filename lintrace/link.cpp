@@ -104,8 +104,8 @@ void walk(Linker* linker, int64_t x, int64_t y)
             }
             if (linked && t >= 1) {
                 if (t == 2)
-                    chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), true, step.x,
-                                                  step.y, false, !step.exchanged});
+                    chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), true, step.x, step.y,
+                                                  false, !step.exchanged});
                 const bool at_tail = step.at_tail;
                 const bool exchanged = step.exchanged;
                 step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), true, step.x, step.y, at_tail, exchanged};

@@ -4,13 +4,13 @@
 // and runs canny, which takes the image through the detector's stages in
 // order: gradient and non-maximum suppression with sub-pixel placement,
 // hysteresis linking with junctions, and the connectivity list.
+#include <sched.h>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sched.h>
 #include <thread>
 
 #include "args.h"
