@@ -198,7 +198,8 @@ void raw_dx_row(GradientRows* window, int r, double* out)
     const int taps = window->taps;
     unsigned char* padded = window->padded_grey.data();
     std::copy(window->pixels[r], window->pixels[r] + window->columns, padded + taps);
-    std::vector<const unsigned char*> sources;
+    std::vector<const unsigned char*>& sources = window->grey_inputs;
+    sources.clear();
     for (int l = taps; l >= 1; --l) sources.push_back(padded + taps - l);
     for (int l = 1; l <= taps; ++l) sources.push_back(padded + taps + l);
     accumulate_bytes(out, sources.data(), window->derivative_weights.data(), 2 * taps, window->columns);
@@ -222,8 +223,10 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
         ++window->ring_rows_done;
         raw_dx_row(window, static_cast<int>(window->ring_rows_done), ring_row(window, window->ring_rows_done));
     }
-    std::vector<const double*> rows_in;
-    std::vector<double> weights;
+    std::vector<const double*>& rows_in = window->row_inputs;
+    std::vector<double>& weights = window->weights;
+    rows_in.clear();
+    weights.clear();
     for (int source = first; source <= last; ++source) {
         rows_in.push_back(ring_row(window, source));
         weights.push_back(gauss[source < r ? r - source : source - r]);
@@ -231,7 +234,8 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     accumulate(dx, rows_in.data(), weights.data(), last - first + 1, columns);
 
     // The y-derivative before smoothing: rows above add n D(l), rows below subtract it.
-    std::vector<const unsigned char*> grey_in;
+    std::vector<const unsigned char*>& grey_in = window->grey_inputs;
+    grey_in.clear();
     weights.clear();
     for (int source = first; source < r; ++source) {
         grey_in.push_back(window->pixels[source]);
@@ -245,9 +249,9 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     accumulate_bytes(raw_dy, grey_in.data(), weights.data(), static_cast<int>(grey_in.size()), columns);
 
     // dy: that row smoothed along x, sources from left to right.
-    std::vector<const double*> cells_in;
-    for (int k = -taps; k <= taps; ++k) cells_in.push_back(raw_dy + k);
-    accumulate(dy, cells_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
+    rows_in.clear();
+    for (int k = -taps; k <= taps; ++k) rows_in.push_back(raw_dy + k);
+    accumulate(dy, rows_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
 
     gradient_magnitudes(dx, dy, magnitude, columns);
 }

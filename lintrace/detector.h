@@ -217,6 +217,9 @@ struct GradientRows {
     std::vector<double> padded_raw_dy;       // the y-derivative row before smoothing, padded the same way
     std::vector<double> derivative_weights;  // D(taps) .. D(1), -D(1) .. -D(taps)
     std::vector<double> smoothing_weights;   // G(taps) .. G(1), G(0), G(1) .. G(taps)
+    std::vector<const double*> row_inputs;   // room for the inputs and weights of one row's sums
+    std::vector<const unsigned char*> grey_inputs;
+    std::vector<double> weights;
 };
 
 void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,

@@ -271,7 +271,22 @@ void link_groups_across(Linker* linker, int64_t row)
     }
 }
 
-// Appends what one thread linked to the run's links.
+// Whether edge a was traced before edge b in the whole sweeps: by cycle,
+// then by the sweep order of the records their walks started from.
+bool traced_before(const Edge& a, const Edge& b)
+{
+    return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
+}
+
+// Links the rows of one band, then puts its edges in the order they were traced.
+void link_band(Linker* linker, int64_t first_row, int64_t last_row)
+{
+    link_rows(linker, first_row, last_row);
+    std::sort(linker->links.edges.begin(), linker->links.edges.end(), traced_before);
+}
+
+// Appends what one thread linked, its edges in order, to the run's links,
+// keeping them in order.
 void merge(Links* into, Links* from)
 {
     if (into->edges.empty() && into->junctions.empty()) {
@@ -283,6 +298,7 @@ void merge(Links* into, Links* from)
     const uint32_t point_offset = static_cast<uint32_t>(into->edge_points.size());
     into->junctions.insert(into->junctions.end(), from->junctions.begin(), from->junctions.end());
     into->edge_points.insert(into->edge_points.end(), from->edge_points.begin(), from->edge_points.end());
+    const size_t earlier = into->edges.size();
     for (Edge edge : from->edges) {
         edge.first_point += point_offset;
         if (edge.start_junction != NO_JUNCTION) edge.start_junction += junction_offset;
@@ -290,6 +306,8 @@ void merge(Links* into, Links* from)
         into->edges.push_back(edge);
     }
     *from = Links{};
+    std::inplace_merge(into->edges.begin(), into->edges.begin() + static_cast<std::ptrdiff_t>(earlier),
+                       into->edges.end(), traced_before);
 }
 
 }  // namespace
@@ -343,17 +361,14 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     std::vector<std::thread> workers;
     for (uint64_t b = 1; b < bands; ++b) {
         try {
-            workers.emplace_back(link_rows, &linkers[b], band_row[b], band_row[b + 1]);
+            workers.emplace_back(link_band, &linkers[b], band_row[b], band_row[b + 1]);
         } catch (const std::system_error&) {
-            link_rows(&linkers[b], band_row[b], band_row[b + 1]);
+            link_band(&linkers[b], band_row[b], band_row[b + 1]);
         }
     }
-    link_rows(&linkers[0], band_row[0], band_row[1]);
+    link_band(&linkers[0], band_row[0], band_row[1]);
     for (std::thread& worker : workers) worker.join();
 
     detector->links = Links{};
     for (Linker& linker : linkers) merge(&detector->links, &linker.links);
-    std::sort(detector->links.edges.begin(), detector->links.edges.end(), [](const Edge& a, const Edge& b) {
-        return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
-    });
 }
