@@ -152,37 +152,48 @@ int args_dump_arg(SwitchEntry* table, int row)
 
 }  // namespace
 
-int args_parse(int argc, char** argv, SwitchEntry* table)
+ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table)
 {
     for (int position = 1; position < argc; ++position) {
         const char* argument = argv[position];
-        if (std::strcmp(argument, "--help") == 0) {
-            print_usage(stdout, argv[0] != nullptr ? argv[0] : "", table);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
-        }
-        if (args_program_version != nullptr && std::strcmp(argument, "--version") == 0) {
-            std::printf("%s\n", args_program_version);
-            std::exit(std::fflush(stdout) == 0 ? 0 : 1);
-        }
+        if (std::strcmp(argument, "--help") == 0) return ARGS_HELP;
+        if (args_program_version != nullptr && std::strcmp(argument, "--version") == 0) return ARGS_VERSION;
         if (argument[0] == '\0') {
             std::fprintf(stderr, "ERROR:  an empty argument is not a valid switch.\n");
-            usage_and_exit(argv, table);
+            return ARGS_ERROR;
         }
         int row = 0;
         while (table[row].name != nullptr && std::strcmp(argument + 1, table[row].name) != 0) ++row;
         if (table[row].name == nullptr) {
             std::fprintf(stderr, "ERROR:  %s not a valid switch.\n", argument);
-            usage_and_exit(argv, table);
+            return ARGS_ERROR;
         }
-        if (args_parse_value(argc, argv, table, &position, row) != 0) usage_and_exit(argv, table);
+        if (args_parse_value(argc, argv, table, &position, row) != 0) return ARGS_ERROR;
     }
     for (const SwitchEntry* row = table; row->name != nullptr; ++row) {
         if (row->mandatory && !row->found) {
             std::fprintf(stderr, "ERROR:  -%s is required.\n", row->name);
-            usage_and_exit(argv, table);
+            return ARGS_ERROR;
         }
     }
-    return 0;
+    return ARGS_OK;
+}
+
+int args_parse(int argc, char** argv, SwitchEntry* table)
+{
+    switch (args_read(argc, argv, table)) {
+    case ARGS_OK:
+        return 0;
+    case ARGS_HELP:
+        print_usage(stdout, argv[0] != nullptr ? argv[0] : "", table);
+        std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+    case ARGS_VERSION:
+        std::printf("%s\n", args_program_version);
+        std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+    case ARGS_ERROR:
+        break;
+    }
+    usage_and_exit(argv, table);
 }
 
 int args_usage(char** argv, SwitchEntry* table)

@@ -22,7 +22,17 @@ struct SwitchEntry {
 // Name and version printed for --version; a program sets it before parsing.
 extern const char* args_program_version;
 
+// Parses the whole argument vector: 0 when every argument was consumed and
+// every mandatory switch given; any switch error prints its message and the
+// usage text and ends the process with status -1. --help prints the usage
+// text and --version the program's version on the standard output stream,
+// and end the process with status 0.
 int args_parse(int argc, char** argv, SwitchEntry* table);
+
+// The parsing of args_parse without ending the process: a switch error's
+// message is printed, but not the usage text.
+enum ArgsOutcome { ARGS_OK, ARGS_ERROR, ARGS_HELP, ARGS_VERSION };
+ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table);
 int args_usage(char** argv, SwitchEntry* table);
 int args_found_arg(SwitchEntry* table, const char* name);
 int args_dump_args(SwitchEntry* table);

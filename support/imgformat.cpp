@@ -117,8 +117,18 @@ void close_input(FILE* file)
     if (file != stdin) std::fclose(file);
 }
 
-void malformed(const Format& format, const char* reason)
+// A file that fails to read looks as if it ended: the failure is reported
+// as what it is.
+bool read_error_reported(FILE* file)
 {
+    if (!std::ferror(file)) return false;
+    std::fprintf(stderr, "Input file could not be read: %s.\n", std::strerror(errno));
+    return true;
+}
+
+void malformed(FILE* file, const Format& format, const char* reason)
+{
+    if (read_error_reported(file)) return;
     std::fprintf(stderr, "Input file has a malformed %s header: %s.\n", format.name, reason);
 }
 
@@ -146,30 +156,30 @@ bool read_header(FILE* file, const Format& format, Header* header)
     char line[LINE_LIMIT];
     do {
         if (std::fgets(line, LINE_LIMIT, file) == nullptr) {
-            malformed(format, "the file ends before the dimension line");
+            malformed(file, format, "the file ends before the dimension line");
             return false;
         }
     } while (line[0] == '#');
 
     const char* cursor = line;
     if (!parse_int(&cursor, &header->columns) || !parse_int(&cursor, &header->rows)) {
-        malformed(format, "the dimension line does not hold two numbers");
+        malformed(file, format, "the dimension line does not hold two numbers");
         return false;
     }
     if (header->columns <= 0 || header->rows <= 0) {
-        malformed(format, "a dimension is not positive");
+        malformed(file, format, "a dimension is not positive");
         return false;
     }
     if (!scan_int(file, &header->max_value)) {
-        malformed(format, "the maximum value is missing");
+        malformed(file, format, "the maximum value is missing");
         return false;
     }
     if (header->max_value < 1 || header->max_value > MAX_SAMPLE_VALUE) {
-        malformed(format, "the maximum value is not within 1 to 65535");
+        malformed(file, format, "the maximum value is not within 1 to 65535");
         return false;
     }
     if (getc(file) == EOF) {
-        malformed(format, "the file ends before the raster");
+        malformed(file, format, "the file ends before the raster");
         return false;
     }
     return true;
@@ -222,10 +232,7 @@ void convert_row(const unsigned char* source, const Format& format, const Header
 
 void read_failed(FILE* file, const Header& header)
 {
-    if (std::ferror(file))
-        std::fprintf(stderr, "Input file could not be read: %s.\n", std::strerror(errno));
-    else
-        truncated(header);
+    if (!read_error_reported(file)) truncated(header);
 }
 
 // Reads the raster after a parsed header into `planes` (one matrix per
