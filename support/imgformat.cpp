@@ -149,7 +149,7 @@ bool read_header(FILE* file, const Format& format, Header* header)
     while (is_space(c)) c = getc(file);
     if (c != EOF) ungetc(c, file);
     if (length == 0 || length > MAGIC_BUFFER - 1 || length != 2 || std::memcmp(token, format.magic, 2) != 0) {
-        std::fprintf(stderr, "Input file is not a %s raw image.\n", format.name);
+        if (!read_error_reported(file)) std::fprintf(stderr, "Input file is not a %s raw image.\n", format.name);
         return false;
     }
 
