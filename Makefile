@@ -20,5 +20,15 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_SANITIZE=ON
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 ctest --output-on-failure -j $(JOBS)
+
+# The benchmark (figures only): photographs of 1 to 64 megapixels, OpenCV beside where installed.
+bench: build
+	python3 bench/bench.py --build $(BUILD)
+
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) build-sanitize build-fuzz out
