@@ -3,7 +3,8 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all build demo test sanitize bench clean
+SHELL := /bin/bash
+.PHONY: all build demo test sanitize fuzz bench clean
 
 all: build
 
@@ -25,6 +26,23 @@ sanitize:
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 ctest --output-on-failure -j $(JOBS)
+
+# Fuzzing with libFuzzer (clang, and clang's runtime from libclang-rt-14-dev):
+# every target runs FUZZ_SECONDS seconds from its seed corpus in fuzz/corpus;
+# what it learns is kept in build-fuzz/corpus. `make fuzz FUZZ_SECONDS=3600`
+# for a long run.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = images edge_lists detector lintrace_switches linpaint_switches
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_FUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	for target in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$target && \
+	  build-fuzz/fuzz/fuzz_$$target -close_fd_mask=3 -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/ build-fuzz/corpus/$$target fuzz/corpus/$$target 2>&1 \
+	    | grep -E "number_of_executed_units|ERROR|SUMMARY|deadly|Test unit written" ; \
+	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
+	done
 
 # The benchmark (figures only): photographs of 1 to 64 megapixels, OpenCV beside where installed.
 bench: build
