@@ -1,0 +1,39 @@
+# bash completion for lintrace and linpaint: their switches (each offered
+# until given), PGM files after lintrace's -i, any file after the other
+# switches that name one, nothing after those that take a number.
+
+_lintrace_switches()
+{
+    case $1 in
+        lintrace) echo "-i -o -s -lt -ht -sp -m --help --version" ;;
+        linpaint) echo "-i -r -c -l -o --help --version" ;;
+    esac
+}
+
+_lintrace_complete()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local program=${COMP_WORDS[0]##*/}
+    case "$program:$prev" in
+        lintrace:-i)
+            COMPREPLY=($(compgen -f -X '!*.[pP][gG][mM]' -- "$cur") $(compgen -d -S / -- "$cur"))
+            return
+            ;;
+        *:-i | *:-o)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l)
+            COMPREPLY=()
+            return
+            ;;
+    esac
+    local given=" ${COMP_WORDS[*]:1:COMP_CWORD-1} " offered=() switch
+    for switch in $(_lintrace_switches "$program"); do
+        [[ $given == *" $switch "* ]] || offered+=("$switch")
+    done
+    COMPREPLY=($(compgen -W "${offered[*]}" -- "$cur"))
+}
+
+complete -o filenames -F _lintrace_complete lintrace linpaint

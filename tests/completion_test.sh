@@ -1,0 +1,41 @@
+#!/bin/bash
+# The bash completion of both programs: what is offered after each kind of word.
+set -u
+source "$1"
+failures=0
+
+offered()
+{
+    COMP_WORDS=("$@")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _lintrace_complete
+    printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | paste -s -d ' ' -
+}
+
+expect()
+{
+    local want=$1
+    shift
+    local got
+    got=$(offered "$@")
+    if [[ $got != "$want" ]]; then
+        echo "completing '$*': expected '$want', got '$got'"
+        failures=$((failures + 1))
+    fi
+}
+
+cd "$(mktemp -d)"
+touch photo.pgm notes.txt
+mkdir pictures
+expect "--help --version -ht -i -lt -m -o -s -sp" lintrace ""
+expect "--help --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm ""
+expect "-lt" lintrace -i photo.pgm -l
+expect "-s -sp" lintrace -i photo.pgm -s
+expect "photo.pgm pictures/" lintrace -i ""
+expect "" lintrace -s ""
+expect "-r" linpaint -i x -r
+expect "--help --version -c -l -o" linpaint -i x -r 3 -""
+expect "notes.txt photo.pgm pictures" linpaint -o ""
+rm -rf "$PWD"
+exit $((failures > 0))

@@ -1,0 +1,23 @@
+#!/bin/bash
+# A netpbm pipe through both programs, standard input to standard output:
+#   pngtopnm photo.png | ppmtopgm | lintrace -i - -o - | linpaint -i - -r R -c C -o - | pnmtopng
+# must draw what the same run through files draws.
+set -euo pipefail
+lintrace=$1 linpaint=$2 photo=$3
+for tool in pnmtopng pngtopnm ppmtopgm; do
+    command -v $tool >/dev/null || { echo "netpbm is not installed: skipped"; exit 77; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+read -r _ columns rows _ < <(head -c 64 "$photo" | tr '\n' ' ')
+
+pnmtopng "$photo" > "$work/photo.png" 2>/dev/null
+pngtopnm "$work/photo.png" | ppmtopgm | "$lintrace" -i - -o - -s 1.0 |
+    "$linpaint" -i - -r "$rows" -c "$columns" -o - | pnmtopng > "$work/edges.png" 2>/dev/null
+
+"$lintrace" -i "$photo" -o "$work/photo.list" -s 1.0
+"$linpaint" -i "$work/photo.list" -r "$rows" -c "$columns" -o "$work/edges.pgm"
+pngtopnm "$work/edges.png" | tail -c $((rows * columns)) > "$work/piped.raw"
+tail -c $((rows * columns)) "$work/edges.pgm" > "$work/direct.raw"
+cmp "$work/piped.raw" "$work/direct.raw"
+echo "the pipe draws what the files draw"
