@@ -9,7 +9,7 @@ for tool in pnmtopng pngtopnm ppmtopgm; do
 done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-read -r _ columns rows _ < <(head -c 64 "$photo" | tr '\n' ' ')
+read -r columns rows < <(sed -n 2p "$photo")
 
 pnmtopng "$photo" > "$work/photo.png" 2>/dev/null
 pngtopnm "$work/photo.png" | ppmtopgm | "$lintrace" -i - -o - -s 1.0 |
