@@ -5,33 +5,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "canvas.h"
 #include "edge_list.h"
 #include "imgformat.h"
-
-namespace {
-
-std::string scratch_path()
-{
-    char pattern[] = "/tmp/fuzz-edge-lists.XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0) std::abort();
-    close(fd);
-    return pattern;
-}
-
-}  // namespace
+#include "scratch_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::string path = scratch_path();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) std::abort();
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
+    const std::string& path = scratch_file(data, size);
 
     EdgeListFile list;
     if (!open_edge_list(&list, path.c_str())) std::abort();

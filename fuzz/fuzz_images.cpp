@@ -5,30 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "imgformat.h"
-
-namespace {
-
-std::string scratch_path()
-{
-    char pattern[] = "/tmp/fuzz-images.XXXXXX";
-    const int fd = mkstemp(pattern);
-    if (fd < 0) std::abort();
-    close(fd);
-    return pattern;
-}
-
-}  // namespace
+#include "scratch_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::string path = scratch_path();
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) std::abort();
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
+    const std::string& path = scratch_file(data, size);
 
     if (PgmImage* grey = read_pgm_file(path.c_str())) {
         if (grey->columns <= 0 || grey->rows <= 0 || static_cast<size_t>(grey->columns) * grey->rows > size) std::abort();
