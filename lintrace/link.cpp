@@ -197,13 +197,19 @@ void gather_group(Linker* linker, int32_t x, int32_t y, uint32_t first, bool fir
     linker->strong.clear();
     if (first_high) linker->strong.push_back(seed_of(x, y, first));
     linker->stack.assign(1, Position{x, y});
+    const int64_t width = detector->XSIZE;
     while (!linker->stack.empty()) {
         const Position p = linker->stack.back();
         linker->stack.pop_back();
-        for (int d = 0; d < DIRECTIONS; ++d) {
+        // The neighbours that hold an edge point, one bit per direction code.
+        const uint8_t* cell = detector->Record_image.data() + cell_of(detector, p.x, p.y);
+        unsigned occupied = 0;
+        for (int d = 0; d < DIRECTIONS; ++d)
+            occupied |= static_cast<unsigned>(cell[y_offset[d] * width + x_offset[d]] != LABEL_EMPTY) << d;
+        for (; occupied != 0; occupied &= occupied - 1) {
+            const int d = std::countr_zero(occupied);
             const int32_t nx = p.x + x_offset[d];
             const int32_t ny = p.y + y_offset[d];
-            if (detector->Record_image[cell_of(detector, nx, ny)] == LABEL_EMPTY) continue;
             bool high = false;
             const uint32_t neighbour = gather_edgel(table, nx, ny, &high);
             if (neighbour == NO_EDGEL) continue;
