@@ -242,11 +242,13 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
     EdgelTable* table = &linker->detector->edgels;
     for (int64_t y = first_row; y < last_row; ++y) {
         for (int64_t w = 0; w < table->words_per_row; ++w) {
-            for (uint64_t bits = table->words[y * table->words_per_row + w].occupied; bits != 0; bits &= bits - 1) {
+            // The first candidate of the word not gathered yet starts a group,
+            // which may gather more of the word's candidates.
+            const EdgelWord& word = table->words[y * table->words_per_row + w];
+            for (uint64_t bits = word.occupied & ~word.gathered; bits != 0; bits = word.occupied & ~word.gathered) {
                 const int64_t x = 64 * w + std::countr_zero(bits);
                 bool high = false;
                 const uint32_t record = gather_edgel(table, x, y, &high);
-                if (record == NO_EDGEL) continue;
                 gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(y), record, high);
                 link_group(linker);
             }
