@@ -4,19 +4,27 @@ BUILD ?= build
 JOBS ?= 2
 
 SHELL := /bin/bash
-.PHONY: all build demo test sanitize fuzz bench clean
+.PHONY: all configure programs build demo test sanitize fuzz bench clean
 
 all: build
 
-build:
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+
+# The two programs alone.
+programs: configure
+	cmake --build $(BUILD) -j $(JOBS) --target lintrace linpaint
+
+# Everything, tests and benchmark tools included.
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+demo: programs
 	mkdir -p out
 	$(BUILD)/lintrace/lintrace -i data/astronaut.pgm -o out/astronaut.list -s 1.0
 	$(BUILD)/linpaint/linpaint -i out/astronaut.list -r 512 -c 512 -o out/astronaut-edges.pgm
-	@echo "edges: out/astronaut.list   drawing: out/astronaut-edges.pgm"
+	@echo "The connectivity list: out/astronaut.list ($$(grep -c -- '^-1 -1$$' out/astronaut.list) edges)."
+	@echo "The drawing of its edges of 5 points or more: out/astronaut-edges.pgm (512 x 512)."
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
