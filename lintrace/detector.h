@@ -42,8 +42,8 @@ extern const int y_offset[DIRECTIONS];
 constexpr uint32_t NO_EDGEL = UINT32_MAX;
 constexpr int EDGEL_BUCKETS = 20000;
 
-// One candidate. Its record index in the table is its identity: edges and
-// junctions refer to candidates by index.
+// One candidate, by its pixel. Its index in the table is the number of
+// candidates before it in raster order.
 struct Edgel {
     int32_t x;  // pixel column
     int32_t y;  // pixel row
@@ -61,16 +61,16 @@ struct EdgelWord {
     uint32_t records_before;
 };
 
-// The candidates of a run in the order they were added (raster order) and,
-// when the list is written in sub-pixel mode, their sub-pixel positions. A
-// record's index is found from its position by counting the occupied pixels
-// before it, so a lookup costs the same on any image size.
 // A sub-pixel position.
 struct SubPixel {
     double x;
     double y;
 };
 
+// The candidates of a run in the order they were added (raster order) and,
+// when the list is written in sub-pixel mode, their sub-pixel positions. A
+// record's index is found from its position by counting the occupied pixels
+// before it, so a lookup costs the same on any image size.
 struct EdgelTable {
     int64_t columns = 0;
     int64_t rows = 0;
@@ -104,8 +104,8 @@ void release_edgel_records(EdgelTable* table);
 // order a sweep meets them: bucket 19999 down to 0, each bucket newest first.
 std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only = false);
 // A key that orders records the reverse of the way a sweep meets them: the
-// bucket above the record index.
-uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record);
+// bucket of the record's position (x, y) above its index.
+uint64_t edgel_sweep_key(int64_t x, int64_t y, uint32_t record);
 // Orders `indices` the way a sweep would meet them (`keys` is room to work in).
 void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices, std::vector<uint64_t>* keys);
 // The record at (x, y), and whether it is strong, if it has not been gathered
@@ -150,7 +150,7 @@ uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when
 void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
-// An edge: its points are point_count entries of Detector::edge_points from
+// An edge: its points are point_count entries of Links::edge_points from
 // first_point on, head first. The sweep cycle and the sweep key of the record
 // its walk started from tell when it was traced.
 struct Edge {

@@ -124,9 +124,9 @@ uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y, bool* high)
     return record_index(word, place.bit);
 }
 
-uint64_t edgel_sweep_key(const EdgelTable* table, uint32_t record)
+uint64_t edgel_sweep_key(int64_t x, int64_t y, uint32_t record)
 {
-    return static_cast<uint64_t>(bucket_of(table->records[record])) << 32 | record;
+    return static_cast<uint64_t>(edgel_key(static_cast<double>(x), static_cast<double>(y))) << 32 | record;
 }
 
 bool edgel_is_high(const EdgelTable* table, uint32_t record)
@@ -201,7 +201,10 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_onl
 void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices, std::vector<uint64_t>* keys)
 {
     keys->resize(indices->size());
-    for (size_t k = 0; k < indices->size(); ++k) (*keys)[k] = edgel_sweep_key(table, (*indices)[k]);
+    for (size_t k = 0; k < indices->size(); ++k) {
+        const Edgel& e = table->records[(*indices)[k]];
+        (*keys)[k] = edgel_sweep_key(e.x, e.y, (*indices)[k]);
+    }
     std::sort(keys->begin(), keys->end(), std::greater<uint64_t>());
     for (size_t k = 0; k < keys->size(); ++k) (*indices)[k] = static_cast<uint32_t>((*keys)[k]);
 }

@@ -52,8 +52,7 @@ struct Seed {
 
 Seed seed_of(int64_t x, int64_t y, uint32_t record)
 {
-    return Seed{static_cast<uint64_t>(edgel_key(static_cast<double>(x), static_cast<double>(y))) << 32 | record,
-                static_cast<int32_t>(x), static_cast<int32_t>(y)};
+    return Seed{edgel_sweep_key(x, y, record), static_cast<int32_t>(x), static_cast<int32_t>(y)};
 }
 
 struct Position {
