@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Detector detector;
     detector.XSIZE = columns;
     detector.YSIZE = rows;
-    local_extrema(&detector, pixel_rows.data(), mask, sigma, low, high, sub_pixel, threads);
+    local_extrema(&detector, pixel_rows.data(), mask, sigma, low, high, sub_pixel, threads, 16);
     release_edgel_records(&detector.edgels);
     join_edges(&detector, threads, 8);
     std::string text;

@@ -259,10 +259,11 @@ void suppress_row(const SuppressionSettings& settings, int j, const double* abov
                   const double* below, const double* gx_row, const double* gy_row, CandidateRows* out);
 
 // Finds the candidates of the image, fills the edgel table and creates the
-// label image. Bands of rows are processed by up to `threads` threads; the
-// result does not depend on their number.
+// label image. Bands of rows of at least `pixels_per_band` pixels (a quarter
+// of a megapixel pays for its thread) are processed by up to `threads`
+// threads; the result depends on neither number.
 void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads);
+                   bool keep_sub_pixel, int threads, int64_t pixels_per_band = 1 << 18);
 
 // ---------------------------------------------------------------------------
 // Labels (labels.cpp).

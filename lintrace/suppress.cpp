@@ -138,7 +138,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
 }  // namespace
 
 void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads)
+                   bool keep_sub_pixel, int threads, int64_t pixels_per_band)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -151,11 +151,10 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     if (first_row < last_row && half + 1 < columns - half) {
         const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
         const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
-        // Bands of at least 64 rows and a quarter of a megapixel pay for their thread.
         const int64_t band_rows = last_row - first_row;
         int64_t bands = std::max(1, threads);
-        bands = std::min<int64_t>(bands, band_rows / 64);
-        bands = std::min<int64_t>(bands, band_rows * columns / (1 << 18));
+        bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));
+        bands = std::min<int64_t>(bands, band_rows);
         bands = std::max<int64_t>(bands, 1);
         std::vector<CandidateRows> found(static_cast<size_t>(bands));
         std::vector<std::thread> workers;

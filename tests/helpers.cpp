@@ -95,8 +95,9 @@ std::string detect(const TestImage& image, double sigma, float low, float high, 
     Detector detector;
     detector.XSIZE = image.columns;
     detector.YSIZE = image.rows;
+    // Bands as small as a few rows, so that small images are cut too.
     local_extrema(&detector, rows.data(), mask_of(sigma), sigma, static_cast<double>(low), static_cast<double>(high),
-                  sub_pixel, threads);
+                  sub_pixel, threads, 16);
     release_edgel_records(&detector.edgels);
     join_edges(&detector, threads, 64);  // bands of as few as 64 candidates, so that small images are cut too
     std::string text;

@@ -214,7 +214,7 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         Detector detector;
         detector.XSIZE = columns;
         detector.YSIZE = rows;
-        local_extrema(&detector, rows_of.data(), mask_of(sigma), sigma, low, high, true, 1 + round % 3);
+        local_extrema(&detector, rows_of.data(), mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
 
         literal::reset();
         literal::XSIZE = columns;
