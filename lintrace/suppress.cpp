@@ -78,12 +78,12 @@ inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const dou
     }
     if (!(m > forward && m >= backward)) return;
 
-    double sub_x;
-    double sub_y;
-    localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
     out->records.push_back(Edgel{i, j});
     out->high.push_back(m >= s.high ? 1 : 0);
     if (s.keep_sub_pixel) {
+        double sub_x;
+        double sub_y;
+        localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
         out->sub_pixels.push_back(SubPixel{sub_x, sub_y});
     }
 }
@@ -93,8 +93,9 @@ inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const dou
 void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
                   const double* gx_row, const double* gy_row, CandidateRows* out)
 {
-    // Most pixels fail: they are tested several at a time, and those that
-    // pass are taken through the whole test again one by one and stored.
+    // The pixels are tested several at a time. The vector test is the same
+    // test, operation for operation, so a pixel that passes is a candidate;
+    // only its sub-pixel position, when kept, is worked out one at a time.
     thread_local std::vector<unsigned char> passed;
     const int first = s.half + 1;
     const int end = s.columns - s.half;
@@ -104,8 +105,15 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
 #ifdef __SSE2__
     tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data());
 #endif
-    for (int i = first; i < tested; ++i)
-        if (passed[i]) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
+    for (int i = first; i < tested; ++i) {
+        if (!passed[i]) continue;
+        if (s.keep_sub_pixel) {
+            suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
+        } else {
+            out->records.push_back(Edgel{i, j});
+            out->high.push_back(here[i] >= s.high ? 1 : 0);
+        }
+    }
     for (int i = tested; i < end; ++i) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
 }
 
