@@ -143,6 +143,26 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
     }
 }
 
+// Stores a band's candidates in the table from record `first` on and labels
+// their pixels, then releases the band.
+void store_band(Detector* detector, CandidateRows* band, size_t first)
+{
+    EdgelTable* table = &detector->edgels;
+    for (size_t k = 0; k < band->records.size(); ++k) {
+        const Edgel e = band->records[k];
+        table->records[first + k] = e;
+        if (table->keeps_sub_pixel) table->sub_pixels[first + k] = band->sub_pixels[k];
+        EdgelWord& word = table->words[e.y * table->words_per_row + (e.x >> 6)];
+        const uint64_t bit = uint64_t{1} << (e.x & 63);
+        if (word.occupied == 0) word.records_before = static_cast<uint32_t>(first + k);
+        word.occupied |= bit;
+        word.in_table |= bit;
+        if (band->high[k]) word.high |= bit;
+        detector->Record_image[cell_of(detector, e.x, e.y)] = LABEL_CANDIDATE;
+    }
+    *band = CandidateRows{};
+}
+
 }  // namespace
 
 void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
@@ -151,6 +171,7 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
     new_edgel_list(&detector->edgels, columns, rows, keep_sub_pixel);
+    detector->Record_image.assign(static_cast<size_t>(columns) * rows, LABEL_EMPTY);
     const int64_t half = (static_cast<int64_t>(mask) + 1) / 2;
 
     // Rows and columns strictly between half and size - half qualify.
@@ -182,22 +203,29 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         }
         for (std::thread& worker : workers) worker.join();
 
+        // Each band's candidates go to the table after those of the bands
+        // above it; the bands fill disjoint rows of the table's words and of
+        // the label image, on their own threads again.
         EdgelTable* table = &detector->edgels;
-        size_t total = 0;
-        for (const CandidateRows& band : found) total += band.records.size();
-        table->records.reserve(total);
-        if (keep_sub_pixel) {
-            table->sub_pixels.reserve(total);
+        std::vector<size_t> offsets(found.size() + 1, 0);
+        for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].records.size();
+        if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
+        table->records.resize(offsets.back());
+        if (keep_sub_pixel) table->sub_pixels.resize(offsets.back());
+        table->records_total = offsets.back();
+        workers.clear();
+        for (size_t b = 1; b < found.size(); ++b) {
+            try {
+                workers.emplace_back(store_band, detector, &found[b], offsets[b]);
+            } catch (const std::system_error&) {
+                store_band(detector, &found[b], offsets[b]);
+            }
         }
-        for (CandidateRows& band : found) {
-            for (size_t k = 0; k < band.records.size(); ++k)
-                add_edgel(table, band.records[k].x, band.records[k].y, band.high[k],
-                          keep_sub_pixel ? band.sub_pixels[k].x : 0.0, keep_sub_pixel ? band.sub_pixels[k].y : 0.0);
-            band = CandidateRows{};
+        store_band(detector, &found[0], 0);
+        for (std::thread& worker : workers) worker.join();
+        if (!table->records.empty()) {
+            const Edgel& last = table->records.back();
+            table->last_position = static_cast<int64_t>(last.y) * columns + last.x;
         }
     }
-
-    detector->Record_image.assign(static_cast<size_t>(columns) * rows, LABEL_EMPTY);
-    for (const Edgel& edgel : detector->edgels.records)
-        detector->Record_image[cell_of(detector, edgel.x, edgel.y)] = LABEL_CANDIDATE;
 }
