@@ -100,9 +100,9 @@ uint64_t edgels_before_row(const EdgelTable* table, int64_t y);
 // Drops the list of records once every candidate has been stored: linking and
 // writing find the candidates by position alone.
 void release_edgel_records(EdgelTable* table);
-// The records still in the table (only the strong ones, if asked), in the
-// order a sweep meets them: bucket 19999 down to 0, each bucket newest first.
-std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only = false);
+// The records still in the table, in the order a sweep meets them: bucket
+// 19999 down to 0, each bucket newest first.
+std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table);
 // A key that orders records the reverse of the way a sweep meets them: the
 // bucket of the record's position (x, y) above its index.
 uint64_t edgel_sweep_key(int64_t x, int64_t y, uint32_t record);

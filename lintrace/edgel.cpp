@@ -175,17 +175,14 @@ bool in_table(const EdgelTable* table, uint32_t record)
 
 }  // namespace
 
-std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_only)
+std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table)
 {
     // A counting sort by bucket: bucket 19999 takes the first places, and each
     // bucket is filled from its newest record down.
-    auto wanted = [table, strong_only](uint32_t i) {
-        return in_table(table, i) && (!strong_only || edgel_is_high(table, i));
-    };
     std::vector<uint32_t> start(EDGEL_BUCKETS + 1, 0);
     const uint32_t count = static_cast<uint32_t>(table->records.size());
     for (uint32_t i = 0; i < count; ++i)
-        if (wanted(i)) ++start[bucket_of(table->records[i])];
+        if (in_table(table, i)) ++start[bucket_of(table->records[i])];
     uint32_t placed = 0;
     for (int bucket = EDGEL_BUCKETS - 1; bucket >= 0; --bucket) {
         const uint32_t in_bucket = start[bucket];
@@ -194,7 +191,7 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table, bool strong_onl
     }
     std::vector<uint32_t> order(placed);
     for (uint32_t i = count; i-- > 0;)
-        if (wanted(i)) order[start[bucket_of(table->records[i])]++] = i;
+        if (in_table(table, i)) order[start[bucket_of(table->records[i])]++] = i;
     return order;
 }
 
