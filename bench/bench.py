@@ -8,6 +8,7 @@ run (best of a few) and of each stage, and the peak memory of the whole run in
 bytes per pixel. Figures only; nothing is asserted.
 
 usage: bench.py [--build DIR] [--sizes 1,4,16,64] [--threads N] [--runs N] [--quick]
+(--threads N: lintrace runs on the first N cores the process may use)
 """
 import argparse
 import os
@@ -86,7 +87,8 @@ def main():
         for size in sizes:
             image = os.path.join(work, "photo-%dmp.pgm" % size)
             pixels = pixels_of(image)
-            command = [lintrace, "-i", image, "-o", output, "-s", sigma, "-lt", low, "-ht", high]
+            cores = ",".join(str(c) for c in sorted(os.sched_getaffinity(0))[:arguments.threads])
+            command = ["taskset", "-c", cores, lintrace, "-i", image, "-o", output, "-s", sigma, "-lt", low, "-ht", high]
             if sub_pixel == "1":
                 command.append("-sp")
             best, peak = 1e30, 0
