@@ -112,7 +112,7 @@ int junction_done(const Detector* detector, const Links* links, uint32_t junctio
 {
     const Junction& j = links->junctions[junction];
     for (int k = n - 1; k >= 0; --k) {
-        const int d = codes[k];
+        const int d = static_cast<unsigned char>(codes[k]);
         if ((j.arrived & (1 << d)) == 0) return 0;
         if (detector->Record_image[cell_of(detector, j.x + x_offset[d], j.y + y_offset[d])] & LABEL_CANDIDATE) return 0;
     }

@@ -167,8 +167,8 @@ void free_dvector(double* v, int)
 
 void* checked_calloc(size_t count, size_t size)
 {
-    if (count == 0) count = 1;
-    if (size != 0 && count > SIZE_MAX / size) errmsg("Memory allocation failure");
+    if (count == 0 || size == 0) count = size = 1;  // a distinct block even for nothing
+    if (count > SIZE_MAX / size) errmsg("Memory allocation failure");
     void* block = std::calloc(count, size);
     if (block == nullptr) errmsg("Memory allocation failure");
     return block;
