@@ -65,7 +65,9 @@ def main():
 
     work = os.path.join(HERE, "work")
     sizes = [int(s) for s in arguments.sizes.split(",")]
-    subprocess.run([sys.executable, os.path.join(HERE, "make_images.py"), work] + [str(s) for s in sizes], check=True)
+    # Debian's own Python is the one python3-skimage (with PIL) installs into.
+    python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+    subprocess.run([python, os.path.join(HERE, "make_images.py"), work] + [str(s) for s in sizes], check=True)
     lintrace = os.path.join(arguments.build, "lintrace", "lintrace")
     stages = os.path.join(arguments.build, "bench", "stages")
     opencv = build_opencv_pipeline(arguments.build)
@@ -78,7 +80,7 @@ def main():
                      ("-s 2.0", "2.0", "1.4", "2.0", "0"),
                      ("-s 2.0 -sp", "2.0", "1.4", "2.0", "1")]
 
-    print("lintrace, %d thread(s); milliseconds per megapixel (best of %d), peak memory in bytes per pixel"
+    print("lintrace, %d thread(s); milliseconds per megapixel (best of at least %d runs), peak memory in bytes per pixel"
           % (arguments.threads, arguments.runs))
     print("%-30s %6s | %8s %6s | %6s %9s %7s %7s" % ("setting", "MP", "total", "B/px", "read", "gradient+",
                                                      "linking", "writing"))
@@ -91,12 +93,14 @@ def main():
             command = ["taskset", "-c", cores, lintrace, "-i", image, "-o", output, "-s", sigma, "-lt", low, "-ht", high]
             if sub_pixel == "1":
                 command.append("-sp")
+            # Small images run more often, so that the best run is as reliable as a large image's.
+            runs = max(arguments.runs, int(48e6 / pixels))
             best, peak = 1e30, 0
-            for _ in range(arguments.runs):
+            for _ in range(runs):
                 seconds, resident, _ = run_measured(command)
                 best, peak = min(best, seconds), max(peak, resident)
             stage_figures = None
-            for _ in range(arguments.runs):
+            for _ in range(runs):
                 _, _, out = run_measured([stages, image, sigma, low, high, sub_pixel, str(arguments.threads), output])
                 figures = [float(v) for v in out.split()[:5]]
                 if stage_figures is None or figures[4] < stage_figures[4]:
@@ -120,7 +124,7 @@ def main():
             opencv_ms, share = (float(v) for v in out.split())
             best = 1e30
             cores = ",".join(str(c) for c in sorted(os.sched_getaffinity(0))[:threads])
-            for _ in range(arguments.runs):
+            for _ in range(max(arguments.runs, int(48e6 / pixels))):
                 seconds, _, _ = run_measured(["taskset", "-c", cores, lintrace, "-i", image, "-o", output, "-s", "1.0",
                                               "-lt", "3", "-ht", "6"])
                 best = min(best, 1000 * seconds / (pixels / 1e6))

@@ -10,8 +10,6 @@ usage: make_images.py DIRECTORY [MEGAPIXELS ...]
 import os
 import sys
 
-from PIL import Image, ImageOps
-
 SOURCES = "/usr/lib/python3/dist-packages/skimage/data"
 PHOTOS = ["retina.jpg", "hubble_deep_field.jpg", "motorcycle_left.png", "astronaut.png", "coffee.png",
           "chelsea.png", "rocket.jpg", "camera.png", "coins.png", "moon.png", "page.png", "grass.png",
@@ -23,6 +21,10 @@ TILE_HEIGHT = 512
 
 
 def tiles():
+    try:
+        from PIL import Image
+    except ImportError:
+        sys.exit("make_images.py: this Python has no PIL; install python3-skimage (it brings python3-pil)")
     images = []
     for name in PHOTOS:
         path = os.path.join(SOURCES, name)
@@ -36,6 +38,7 @@ def tiles():
 
 
 def mosaic(width, height, images):
+    from PIL import Image, ImageOps
     canvas = Image.new("L", (width, height))
     k = 0
     for row, y in enumerate(range(0, height, TILE_HEIGHT)):
@@ -55,12 +58,13 @@ def main():
     directory = sys.argv[1]
     sizes = [int(a) for a in sys.argv[2:]] or sorted(SIDES)
     os.makedirs(directory, exist_ok=True)
-    images = tiles()
+    images = None
     for megapixels in sizes:
         width, height = SIDES[megapixels]
         path = os.path.join(directory, "photo-%dmp.pgm" % megapixels)
         if os.path.exists(path):
             continue
+        images = images or tiles()
         image = mosaic(width, height, images)
         with open(path, "wb") as out:
             out.write(b"P5\n%d %d\n255\n" % (width, height))
