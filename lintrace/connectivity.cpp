@@ -8,9 +8,9 @@
 // are formatted with std::to_chars, which gives the digits C's printf gives
 // for the same precision, without its locale and at a fraction of its cost.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +22,28 @@
 
 #include "detector.h"
 #include "outfile.h"
+
+// "%.1f" of v into out; returns the end. The digits are those of the exact
+// binary value of v times ten, rounded to the nearest integer with ties to
+// even, as printf rounds: for 1 <= v < 2^40, v = m 2^-s with a 53-bit m and
+// 12 < s <= 52, so 10 v = 10 m 2^-s, where 10 m fits 64 bits and the s bits
+// shifted out decide the rounding. Other values go to std::to_chars.
+char* format_one_decimal(double v, char* out, char* limit)
+{
+    const uint64_t bits = std::bit_cast<uint64_t>(v);
+    const int biased = static_cast<int>(bits >> 52);  // sign bit set for negative values
+    const int shift = 1075 - biased;
+    if (biased < 1023 || biased >= 1063) return std::to_chars(out, limit, v, std::chars_format::fixed, 1).ptr;
+    const uint64_t tenfold = ((bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52)) * 10;
+    uint64_t tenths = tenfold >> shift;
+    const uint64_t rest = tenfold & ((uint64_t{1} << shift) - 1);
+    const uint64_t half = uint64_t{1} << (shift - 1);
+    if (rest > half || (rest == half && (tenths & 1) != 0)) ++tenths;
+    out = std::to_chars(out, limit, tenths / 10).ptr;
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + tenths % 10);
+    return out;
+}
 
 namespace {
 
@@ -37,41 +59,12 @@ void put_pixel_line(int64_t x, int64_t y, std::string* text)
     text->append(line, static_cast<size_t>(end + 4 - line));
 }
 
-// "%.1f" of v into out; returns the end. The digits are those of the exact
-// binary value of v times ten, rounded to the nearest integer with ties to
-// even, as printf rounds: v = m 2^e, so 10 v = 10 m 2^e is an integer shifted
-// right by -e bits, and the shifted-out bits decide the rounding. Values that
-// are negative, huge or not finite go to std::to_chars.
-char* put_one_decimal(double v, char* out, char* limit)
-{
-    int exponent = 0;
-    const double fraction = std::frexp(v, &exponent);  // v = fraction 2^exponent, 0.5 <= fraction < 1
-    if (!(v >= 0) || v >= 0x1p40 || exponent < -60)
-        return std::to_chars(out, limit, v, std::chars_format::fixed, 1).ptr;
-    const uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));  // v = mantissa 2^(exponent - 53)
-    const int shift = 53 - exponent;                                            // 0 < shift <= 113
-    const unsigned __int128 tenfold = static_cast<unsigned __int128>(mantissa) * 10;
-    uint64_t tenths;
-    if (shift >= 128) {
-        tenths = 0;
-    } else {
-        tenths = static_cast<uint64_t>(tenfold >> shift);
-        const unsigned __int128 rest = tenfold - (static_cast<unsigned __int128>(tenths) << shift);
-        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
-        if (rest > half || (rest == half && (tenths & 1) != 0)) ++tenths;
-    }
-    out = std::to_chars(out, limit, tenths / 10).ptr;
-    *out++ = '.';
-    *out++ = static_cast<char>('0' + tenths % 10);
-    return out;
-}
-
 void put_sub_pixel_line(double x, double y, std::string* text)
 {
     char line[768];  // room for any double in fixed notation
-    char* end = put_one_decimal(x, line, line + 380);
+    char* end = format_one_decimal(x, line, line + 380);
     *end++ = ' ';
-    end = put_one_decimal(y, end, end + 380);
+    end = format_one_decimal(y, end, end + 380);
     *end++ = '\n';
     text->append(line, static_cast<size_t>(end - line));
 }

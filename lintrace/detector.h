@@ -302,6 +302,8 @@ void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band =
 // ---------------------------------------------------------------------------
 // Connectivity list (connectivity.cpp).
 
+// "%.1f" of v, as C's printf writes it, into out (room for any double); returns the end.
+char* format_one_decimal(double v, char* out, char* limit);
 // Appends to `text` the blocks of the edges at places first .. last - 1 of the
 // file, which holds the edges newest first.
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text);

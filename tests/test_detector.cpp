@@ -125,3 +125,20 @@ TEST(Detector, ASpiralOfTenMillionPointsIsOneEdge)
     expected += "-1 -1\n";
     EXPECT_TRUE(text == expected) << "the list runs from the outer end to the centre";
 }
+
+TEST(ListFormat, OneDecimalIsPrintfsOnAnyValue)
+{
+    std::mt19937_64 random(31);
+    std::uniform_real_distribution<double> position(0.0, 70000.0);
+    std::vector<double> values = {0.0,    -0.0,   0.05,           0.25,  0.35,  1.0,      1.05,
+                                  1.25,   1.75,   2.45,           12.25, 12.75, 99.95,    1e-300,
+                                  3.0e12, 0x1p40, 0x1p40 - 0.125, 1e300, -3.25, INFINITY, NAN};
+    for (int k = 0; k < 2000000; ++k) values.push_back(position(random));
+    for (int k = 0; k < 100000; ++k) values.push_back(static_cast<double>(random() % 100000) / 4);  // exact ties
+    char expected[512], formatted[512];
+    for (double v : values) {
+        std::snprintf(expected, sizeof expected, "%.1f", v);
+        *format_one_decimal(v, formatted, formatted + sizeof formatted - 1) = '\0';
+        ASSERT_STREQ(formatted, expected) << std::hexfloat << v;
+    }
+}
