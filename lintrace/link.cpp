@@ -55,22 +55,17 @@ Seed seed_of(int64_t x, int64_t y, uint32_t record)
     return Seed{edgel_sweep_key(x, y, record), static_cast<int32_t>(x), static_cast<int32_t>(y)};
 }
 
-struct Position {
-    int32_t x;
-    int32_t y;
-};
-
 // One linking thread: the shared detector, and what this thread builds.
 struct Linker {
     Detector* detector;
     Links links;
     Chain chain;
-    std::vector<Position> stack;
+    std::vector<ChainPoint> stack;  // pixels of a group still to gather from
     std::vector<Seed> strong;
     std::vector<Seed> promoted;
 };
 
-// Walks from the candidate `start`: its first place to go is followed to the
+// Walks from the candidate at (x, y): its first place to go is followed to the
 // end, then its second one, the way a recursive walk would, with the second
 // sides that are still to come kept on an explicit stack.
 //
@@ -195,10 +190,10 @@ void gather_group(Linker* linker, int32_t x, int32_t y, uint32_t first, bool fir
     EdgelTable* table = &detector->edgels;
     linker->strong.clear();
     if (first_high) linker->strong.push_back(seed_of(x, y, first));
-    linker->stack.assign(1, Position{x, y});
+    linker->stack.assign(1, ChainPoint{x, y});
     const int64_t width = detector->XSIZE;
     while (!linker->stack.empty()) {
-        const Position p = linker->stack.back();
+        const ChainPoint p = linker->stack.back();
         linker->stack.pop_back();
         // The neighbours that hold an edge point, one bit per direction code.
         const uint8_t* cell = detector->Record_image.data() + cell_of(detector, p.x, p.y);
@@ -212,7 +207,7 @@ void gather_group(Linker* linker, int32_t x, int32_t y, uint32_t first, bool fir
             bool high = false;
             const uint32_t neighbour = gather_edgel(table, nx, ny, &high);
             if (neighbour == NO_EDGEL) continue;
-            linker->stack.push_back(Position{nx, ny});
+            linker->stack.push_back(ChainPoint{nx, ny});
             if (high) linker->strong.push_back(seed_of(nx, ny, neighbour));
         }
     }
