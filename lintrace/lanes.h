@@ -166,6 +166,8 @@ int maxima_lanes(double low, int i, const double* above, const double* here, con
     const reg one = L::set1(1.0);
     const reg minus_one = L::set1(-1.0);
     const reg m = L::load(here + i);
+    const reg reaches_low = L::greater_equal(m, L::set1(low));
+    if (L::mask(reaches_low) == 0) return 0;  // no lane reaches the low threshold
     const reg gx = L::load(gx_row + i);
     const reg gy = L::load(gy_row + i);
     const reg gx_zero = L::equal(gx, zero);
@@ -201,8 +203,7 @@ int maxima_lanes(double low, int i, const double* above, const double* here, con
     backward = L::pick(gx_zero, up, backward);
     forward = L::pick(gx_zero, down, forward);
 
-    const reg keep = L::bit_and(L::greater_equal(m, L::set1(low)),
-                                L::bit_and(L::greater(m, forward), L::greater_equal(m, backward)));
+    const reg keep = L::bit_and(reaches_low, L::bit_and(L::greater(m, forward), L::greater_equal(m, backward)));
     return L::mask(keep);
 }
 
