@@ -3,11 +3,11 @@
 // followed by the counts that explain them.
 //
 // usage: stages IMAGE SIGMA LOW HIGH SUB_PIXEL(0|1) THREADS OUTPUT
+#include <sys/resource.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/resource.h>
 
 #include "detector.h"
 #include "imgformat.h"
@@ -69,12 +69,18 @@ int main(int argc, char** argv)
 
     const double megapixels = static_cast<double>(detector.XSIZE) * detector.YSIZE / 1e6;
     const double pixels = static_cast<double>(detector.XSIZE) * detector.YSIZE;
-    std::printf("%.2f %.2f %.2f %.2f %.2f  peak B/px after suppression %.2f linking %.2f writing %.2f"
-                "  candidates %zu junctions %zu edges %zu points %zu\n",
-                1000 * read / megapixels, 1000 * suppression / megapixels, 1000 * linking / megapixels,
-                1000 * writing / megapixels, 1000 * (read + suppression + linking + writing) / megapixels,
-                peak_suppression / pixels, peak_linking / pixels, peak_bytes() / pixels,
-                static_cast<size_t>(detector.edgels.records_total), detector.links.junctions.size(), detector.links.edges.size(),
-                detector.links.edge_points.size());
+    size_t junctions = 0;
+    size_t points = 0;
+    for (const Links& part : detector.links) {
+        junctions += part.junctions.size();
+        points += part.edge_points.size();
+    }
+    std::printf(
+        "%.2f %.2f %.2f %.2f %.2f  peak B/px after suppression %.2f linking %.2f writing %.2f"
+        "  candidates %zu junctions %zu edges %zu points %zu\n",
+        1000 * read / megapixels, 1000 * suppression / megapixels, 1000 * linking / megapixels,
+        1000 * writing / megapixels, 1000 * (read + suppression + linking + writing) / megapixels,
+        peak_suppression / pixels, peak_linking / pixels, peak_bytes() / pixels,
+        static_cast<size_t>(detector.edgels.records_total), junctions, detector.edges.size(), points);
     return 0;
 }

@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     release_edgel_records(&detector.edgels);
     join_edges(&detector, threads, 8);
     std::string text;
-    format_edges(&detector, sub_pixel, 0, detector.links.edges.size(), &text);
+    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
 
     const std::string expected = literal::run(image, columns, rows, sigma, low, high, sub_pixel);
     if (text != expected) {

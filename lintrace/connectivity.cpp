@@ -76,9 +76,9 @@ void put_sub_pixel_of(const EdgelTable& table, int64_t x, int64_t y, std::string
     put_sub_pixel_line(table.sub_pixels[record].x, table.sub_pixels[record].y, text);
 }
 
-void put_junction(const Detector* detector, bool sub_pixel, uint32_t index, std::string* text)
+void put_junction(const Detector* detector, bool sub_pixel, const Links& part, uint32_t index, std::string* text)
 {
-    const Junction& junction = detector->links.junctions[index];
+    const Junction& junction = part.junctions[index];
     if (!sub_pixel)
         put_pixel_line(junction.x, junction.y, text);
     else if (junction.has_edgel)
@@ -96,33 +96,35 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
     constexpr size_t points_ahead = 24;
     constexpr size_t words_ahead = 16;
     constexpr size_t sub_pixels_ahead = 8;
-    const Links& links = detector->links;
+    const std::vector<Edge>& edges = detector->edges;
     const EdgelTable& table = detector->edgels;
-    const size_t count = links.edges.size();
+    const size_t count = edges.size();
+    const auto first_point = [detector](const Edge& edge) -> const ChainPoint& {
+        return detector->links[edge.part].edge_points[edge.first_point];
+    };
     for (size_t place = first; place < last; ++place) {
-        if (place + points_ahead < last)
-            __builtin_prefetch(&links.edge_points[links.edges[count - 1 - place - points_ahead].first_point]);
+        if (place + points_ahead < last) __builtin_prefetch(&first_point(edges[count - 1 - place - points_ahead]));
         if (sub_pixel && place + words_ahead < last) {
-            const ChainPoint& p = links.edge_points[links.edges[count - 1 - place - words_ahead].first_point];
+            const ChainPoint& p = first_point(edges[count - 1 - place - words_ahead]);
             __builtin_prefetch(&table.words[p.y * table.words_per_row + (p.x >> 6)]);
         }
         if (sub_pixel && place + sub_pixels_ahead < last) {
-            const Edge& ahead = links.edges[count - 1 - place - sub_pixels_ahead];
-            for (uint32_t k = 0; k < ahead.point_count; ++k) {
-                const ChainPoint& p = links.edge_points[ahead.first_point + k];
-                __builtin_prefetch(&table.sub_pixels[edgel_index(&table, p.x, p.y)]);
-            }
+            const Edge& ahead = edges[count - 1 - place - sub_pixels_ahead];
+            const ChainPoint* points = &first_point(ahead);
+            for (uint32_t k = 0; k < ahead.point_count; ++k)
+                __builtin_prefetch(&table.sub_pixels[edgel_index(&table, points[k].x, points[k].y)]);
         }
-        const Edge& edge = links.edges[count - 1 - place];
-        if (edge.start_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.start_junction, text);
+        const Edge& edge = edges[count - 1 - place];
+        const Links& part = detector->links[edge.part];
+        if (edge.start_junction != NO_JUNCTION) put_junction(detector, sub_pixel, part, edge.start_junction, text);
         for (uint32_t k = 0; k < edge.point_count; ++k) {
-            const ChainPoint& point = links.edge_points[edge.first_point + k];
+            const ChainPoint& point = part.edge_points[edge.first_point + k];
             if (sub_pixel)
                 put_sub_pixel_of(detector->edgels, point.x, point.y, text);
             else
                 put_pixel_line(point.x, point.y, text);
         }
-        if (edge.end_junction != NO_JUNCTION) put_junction(detector, sub_pixel, edge.end_junction, text);
+        if (edge.end_junction != NO_JUNCTION) put_junction(detector, sub_pixel, part, edge.end_junction, text);
         text->append("-1 -1\n");
     }
 }
@@ -137,7 +139,7 @@ public:
         : detector_(detector),
           sub_pixel_(sub_pixel),
           edges_per_piece_(edges_per_piece),
-          pieces_((detector->links.edges.size() + edges_per_piece - 1) / edges_per_piece),
+          pieces_((detector->edges.size() + edges_per_piece - 1) / edges_per_piece),
           texts_(slots),
           ready_(slots, false)
     {
@@ -192,7 +194,7 @@ private:
         std::string text;
         text.reserve(CHUNK_BYTES);
         const size_t first = piece * edges_per_piece_;
-        const size_t last = std::min(first + edges_per_piece_, detector_->links.edges.size());
+        const size_t last = std::min(first + edges_per_piece_, detector_->edges.size());
         format_edges(detector_, sub_pixel_, first, last, &text);
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -150,9 +150,10 @@ uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when
 void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
-// An edge: its points are point_count entries of Links::edge_points from
-// first_point on, head first. The sweep cycle and the sweep key of the record
-// its walk started from tell when it was traced.
+// An edge: its points are point_count entries of the edge_points of the
+// Links `part` from first_point on, head first, and its junctions are of the
+// same Links. The sweep cycle and the sweep key of the record its walk
+// started from tell when it was traced.
 struct Edge {
     uint64_t start_key;
     uint32_t first_point;  // a chain point is a candidate, so there are fewer than 2^32
@@ -160,16 +161,16 @@ struct Edge {
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle;
+    uint32_t part;
 };
 
-// What linking builds: the junctions with the list and map of the open ones,
-// and the edges with their points. Each linking thread builds its own; they
-// are merged when linking ends.
+// What one linking thread builds: the junctions with the list and map of the
+// open ones, and the edges with their points.
 struct Links {
     std::vector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;  // newest open junction
     PixelMap open_junctions;         // pixel -> open junction
-    std::vector<Edge> edges;         // in the order they were traced (once linking ends); written newest first
+    std::vector<Edge> edges;         // while linking
     std::vector<ChainPoint> edge_points;
 };
 
@@ -181,7 +182,8 @@ struct Detector {
     int YSIZE = 0;
     EdgelTable edgels;
     std::vector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
-    Links links;
+    std::vector<Links> links;           // what each linking thread built
+    std::vector<Edge> edges;            // every edge, in the order traced; written newest first
 };
 
 // ---------------------------------------------------------------------------
@@ -294,7 +296,7 @@ void delete_junction(const Detector* detector, Links* links, uint32_t junction);
 // ---------------------------------------------------------------------------
 // Linking (link.cpp).
 
-// Links the candidates into detector->links, using up to `threads` threads
+// Links the candidates into detector->edges, using up to `threads` threads
 // for bands of at least `records_per_band` candidates; the result does not
 // depend on either number.
 void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band = 1 << 16);

@@ -287,29 +287,23 @@ void link_band(Linker* linker, int64_t first_row, int64_t last_row)
     std::sort(linker->links.edges.begin(), linker->links.edges.end(), traced_before);
 }
 
-// Appends what one thread linked, its edges in order, to the run's links,
-// keeping them in order.
-void merge(Links* into, Links* from)
+// Puts the edges of every thread's links, each part in order already, into
+// one list in the order they were traced, each edge marked with its part.
+void merge_edges(Detector* detector)
 {
-    if (into->edges.empty() && into->junctions.empty()) {
-        *into = std::move(*from);
-        *from = Links{};
-        return;
+    std::vector<Edge>& edges = detector->edges;
+    edges.clear();
+    for (size_t part = 0; part < detector->links.size(); ++part) {
+        std::vector<Edge>& own = detector->links[part].edges;
+        const size_t earlier = edges.size();
+        for (Edge edge : own) {
+            edge.part = static_cast<uint32_t>(part);
+            edges.push_back(edge);
+        }
+        std::vector<Edge>().swap(own);
+        std::inplace_merge(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(earlier), edges.end(),
+                           traced_before);
     }
-    const uint32_t junction_offset = static_cast<uint32_t>(into->junctions.size());
-    const uint32_t point_offset = static_cast<uint32_t>(into->edge_points.size());
-    into->junctions.insert(into->junctions.end(), from->junctions.begin(), from->junctions.end());
-    into->edge_points.insert(into->edge_points.end(), from->edge_points.begin(), from->edge_points.end());
-    const size_t earlier = into->edges.size();
-    for (Edge edge : from->edges) {
-        edge.first_point += point_offset;
-        if (edge.start_junction != NO_JUNCTION) edge.start_junction += junction_offset;
-        if (edge.end_junction != NO_JUNCTION) edge.end_junction += junction_offset;
-        into->edges.push_back(edge);
-    }
-    *from = Links{};
-    std::inplace_merge(into->edges.begin(), into->edges.begin() + static_cast<std::ptrdiff_t>(earlier),
-                       into->edges.end(), traced_before);
 }
 
 }  // namespace
@@ -371,6 +365,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     link_band(&linkers[0], band_row[0], band_row[1]);
     for (std::thread& worker : workers) worker.join();
 
-    detector->links = Links{};
-    for (Linker& linker : linkers) merge(&detector->links, &linker.links);
+    detector->links.clear();
+    for (Linker& linker : linkers) detector->links.push_back(std::move(linker.links));
+    merge_edges(detector);
 }

@@ -101,7 +101,7 @@ std::string detect(const TestImage& image, double sigma, float low, float high, 
     release_edgel_records(&detector.edgels);
     join_edges(&detector, threads, 64);  // bands of as few as 64 candidates, so that small images are cut too
     std::string text;
-    format_edges(&detector, sub_pixel, 0, detector.links.edges.size(), &text);
+    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
     return text;
 }
 

@@ -110,11 +110,11 @@ TEST(Detector, ASpiralOfTenMillionPointsIsOneEdge)
     std::thread linking([&] {
         release_edgel_records(&detector.edgels);
         join_edges(&detector, 2);
-        format_edges(&detector, true, 0, detector.links.edges.size(), &text);
+        format_edges(&detector, true, 0, detector.edges.size(), &text);
     });
     linking.join();
-    ASSERT_EQ(detector.links.edges.size(), 1u);
-    EXPECT_EQ(detector.links.edges[0].point_count, 10'000'000u);
+    ASSERT_EQ(detector.edges.size(), 1u);
+    EXPECT_EQ(detector.edges[0].point_count, 10'000'000u);
     std::string expected;
     expected.reserve(text.size());
     char line[64];

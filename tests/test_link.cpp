@@ -36,7 +36,7 @@ std::string link_product(const Figure& figure, bool sub_pixel)
             }
     join_edges(&detector);
     std::string text;
-    format_edges(&detector, sub_pixel, 0, detector.links.edges.size(), &text);
+    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
     return text;
 }
 
