@@ -87,6 +87,11 @@ void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_
 int edgel_key(double x, double y);
 // Positions must be added in raster order, each once.
 void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y);
+// Stores `count` candidates, in raster order, as records first .. first +
+// count - 1 of a table whose records (and sub-pixel positions) are already
+// sized. Parts of the image that share no row can be placed at the same time.
+void place_edgels(EdgelTable* table, size_t first, const Edgel* records, const uint8_t* high,
+                  const SubPixel* sub_pixels, size_t count);
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);
 uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y);
 void set_edgel_high(EdgelTable* table, int64_t x, int64_t y);

@@ -63,6 +63,22 @@ int edgel_key(double x, double y)
     return static_cast<int>(static_cast<long long>(x * 1000.0 + y) % EDGEL_BUCKETS);
 }
 
+namespace {
+
+// Marks record `index`, at (x, y), in the words: present, in the table, and
+// strong if `high`.
+void mark_edgel(EdgelTable* table, int32_t x, int32_t y, bool high, size_t index)
+{
+    EdgelWord& word = table->words[y * table->words_per_row + (x >> 6)];
+    const uint64_t bit = uint64_t{1} << (x & 63);
+    if (word.occupied == 0) word.records_before = static_cast<uint32_t>(index);
+    word.occupied |= bit;
+    word.in_table |= bit;
+    if (high) word.high |= bit;
+}
+
+}  // namespace
+
 void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y)
 {
     const int64_t position = static_cast<int64_t>(y) * table->columns + x;
@@ -70,16 +86,22 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     if (!place_of(table, x, y, &place) || position <= table->last_position)
         errmsg("Edge points must be stored inside the image, in raster order");
     if (table->records.size() >= NO_EDGEL) errmsg("Too many edge-point candidates");
-    EdgelWord& word = table->words[place.word];
-    if (word.occupied == 0) word.records_before = static_cast<uint32_t>(table->records.size());
-    word.occupied |= place.bit;
-    word.in_table |= place.bit;
-    if (high) word.high |= place.bit;
+    mark_edgel(table, x, y, high != 0, table->records.size());
     table->last_position = position;
     table->records.push_back(Edgel{x, y});
     ++table->records_total;
     if (table->keeps_sub_pixel) {
         table->sub_pixels.push_back(SubPixel{sub_x, sub_y});
+    }
+}
+
+void place_edgels(EdgelTable* table, size_t first, const Edgel* records, const uint8_t* high,
+                  const SubPixel* sub_pixels, size_t count)
+{
+    for (size_t k = 0; k < count; ++k) {
+        table->records[first + k] = records[k];
+        if (table->keeps_sub_pixel) table->sub_pixels[first + k] = sub_pixels[k];
+        mark_edgel(table, records[k].x, records[k].y, high[k] != 0, first + k);
     }
 }
 

@@ -147,19 +147,9 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
 // their pixels, then releases the band.
 void store_band(Detector* detector, CandidateRows* band, size_t first)
 {
-    EdgelTable* table = &detector->edgels;
-    for (size_t k = 0; k < band->records.size(); ++k) {
-        const Edgel e = band->records[k];
-        table->records[first + k] = e;
-        if (table->keeps_sub_pixel) table->sub_pixels[first + k] = band->sub_pixels[k];
-        EdgelWord& word = table->words[e.y * table->words_per_row + (e.x >> 6)];
-        const uint64_t bit = uint64_t{1} << (e.x & 63);
-        if (word.occupied == 0) word.records_before = static_cast<uint32_t>(first + k);
-        word.occupied |= bit;
-        word.in_table |= bit;
-        if (band->high[k]) word.high |= bit;
-        detector->Record_image[cell_of(detector, e.x, e.y)] = LABEL_CANDIDATE;
-    }
+    place_edgels(&detector->edgels, first, band->records.data(), band->high.data(), band->sub_pixels.data(),
+                 band->records.size());
+    for (const Edgel& e : band->records) detector->Record_image[cell_of(detector, e.x, e.y)] = LABEL_CANDIDATE;
     *band = CandidateRows{};
 }
 
