@@ -23,6 +23,16 @@ constexpr uint8_t LABEL_CANDIDATE = 128;  // an edge point no walk has reached y
 constexpr uint8_t LABEL_CHAIN = 64;       // taken by a walk as a chain point
 constexpr uint8_t LABEL_JUNCTION = 32;    // taken by a walk as a junction
 
+// Linking keeps the state of the candidates it works on in the low bits of
+// their labels, where a walk finds it in the cells it reads anyway: whether
+// the candidate is strong, whether its record is still in the table, and
+// whether it has been gathered into its connected group. The masks below
+// never look at these bits.
+constexpr uint8_t FLAG_STRONG = 16;
+constexpr uint8_t FLAG_IN_TABLE = 8;
+constexpr uint8_t FLAG_GATHERED = 4;
+constexpr uint8_t LABEL_KIND = LABEL_CANDIDATE | LABEL_CHAIN | LABEL_JUNCTION;
+
 // A cell matches a mask when its label and the mask share a bit.
 constexpr int MASK_EDGE_POINT = LABEL_CANDIDATE | LABEL_CHAIN | LABEL_JUNCTION;  // 224
 constexpr int MASK_CANDIDATE_OR_CHAIN = LABEL_CANDIDATE | LABEL_CHAIN;           // 192
@@ -57,7 +67,6 @@ struct EdgelWord {
     uint64_t occupied;
     uint64_t in_table;
     uint64_t high;
-    uint64_t gathered;  // linking: already gathered into its connected group
     uint32_t records_before;
 };
 
@@ -108,14 +117,12 @@ void release_edgel_records(EdgelTable* table);
 // The records still in the table, in the order a sweep meets them: bucket
 // 19999 down to 0, each bucket newest first.
 std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table);
-// A key that orders records the reverse of the way a sweep meets them: the
-// bucket of the record's position (x, y) above its index.
-uint64_t edgel_sweep_key(int64_t x, int64_t y, uint32_t record);
-// Orders `indices` the way a sweep would meet them (`keys` is room to work in).
-void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices, std::vector<uint64_t>* keys);
-// The record at (x, y), and whether it is strong, if it has not been gathered
-// before, which it now is; else NO_EDGEL.
-uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y, bool* high);
+// A key that orders the records at (x, y) the reverse of the way a sweep
+// meets them: the bucket of the position above the position's place in the
+// raster, which orders records as their indices do.
+uint64_t edgel_sweep_key(const EdgelTable* table, int64_t x, int64_t y);
+// Orders `indices` the way a sweep would meet them.
+void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices);
 
 // ---------------------------------------------------------------------------
 // Junctions and edges (junction.cpp, link.cpp).
@@ -276,6 +283,36 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
 // Labels (labels.cpp).
 
 int num_neighbors(const Detector* detector, int64_t x, int64_t y, int mask, signed char codes[DIRECTIONS]);
+
+// The eight labels around a cell, in the order num_neighbors lists their
+// directions: below, right, above, left, lower right, lower left, upper
+// right, upper left.
+struct Neighbourhood {
+    uint8_t labels[DIRECTIONS];
+};
+inline Neighbourhood neighbourhood_of(const uint8_t* cell, int64_t width)
+{
+    return Neighbourhood{{cell[width], cell[1], cell[-width], cell[-1], cell[width + 1], cell[width - 1],
+                          cell[-width + 1], cell[-width - 1]}};
+}
+// The neighbours num_neighbors lists for `mask`, as bit k for the k-th of
+// the order above: the side neighbours that match, and a diagonal one that
+// matches where neither side cell between the two holds an edge point.
+inline unsigned neighbour_bits(const Neighbourhood& around, int mask)
+{
+    const uint8_t* l = around.labels;
+    const unsigned below_free = l[0] == LABEL_EMPTY;
+    const unsigned right_free = l[1] == LABEL_EMPTY;
+    const unsigned above_free = l[2] == LABEL_EMPTY;
+    const unsigned left_free = l[3] == LABEL_EMPTY;
+    unsigned bits = 0;
+    for (int k = 0; k < DIRECTIONS; ++k) bits |= static_cast<unsigned>((l[k] & mask) != 0) << k;
+    const unsigned diagonals_seen = (below_free & right_free) << 4 | (below_free & left_free) << 5 |
+                                    (above_free & right_free) << 6 | (above_free & left_free) << 7;
+    return bits & (0x0F | diagonals_seen);
+}
+// The direction code of bit k of neighbour_bits.
+extern const signed char code_of_bit[DIRECTIONS];
 inline int64_t newx(int64_t x, int i, const signed char codes[])
 {
     return x + x_offset[codes[i]];

@@ -51,7 +51,7 @@ void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_
     table->rows = rows;
     table->keeps_sub_pixel = keep_sub_pixel;
     table->words_per_row = (columns + 63) / 64;
-    table->words.assign(static_cast<size_t>(table->words_per_row * rows), EdgelWord{0, 0, 0, 0, 0});
+    table->words.assign(static_cast<size_t>(table->words_per_row * rows), EdgelWord{0, 0, 0, 0});
 }
 
 // trunc(x * 1000 + y) mod 20000, the remainder taking the dividend's sign. The
@@ -135,20 +135,13 @@ void set_edgel_high(EdgelTable* table, int64_t x, int64_t y)
     table->words[place.word].high |= place.bit;
 }
 
-uint32_t gather_edgel(EdgelTable* table, int64_t x, int64_t y, bool* high)
+uint64_t edgel_sweep_key(const EdgelTable* table, int64_t x, int64_t y)
 {
-    Place place;
-    if (!place_of(table, x, y, &place)) return NO_EDGEL;
-    EdgelWord& word = table->words[place.word];
-    if ((word.occupied & ~word.gathered & place.bit) == 0) return NO_EDGEL;
-    word.gathered |= place.bit;
-    *high = (word.high & place.bit) != 0;
-    return record_index(word, place.bit);
-}
-
-uint64_t edgel_sweep_key(int64_t x, int64_t y, uint32_t record)
-{
-    return static_cast<uint64_t>(edgel_key(static_cast<double>(x), static_cast<double>(y))) << 32 | record;
+    // Records are numbered in raster order, so the pixel's place in the
+    // raster orders records of one bucket as their indices do; it takes 48
+    // bits on any image that fits in memory.
+    return static_cast<uint64_t>(edgel_key(static_cast<double>(x), static_cast<double>(y))) << 48 |
+           static_cast<uint64_t>(y * table->columns + x);
 }
 
 bool edgel_is_high(const EdgelTable* table, uint32_t record)
@@ -217,13 +210,10 @@ std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table)
     return order;
 }
 
-void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices, std::vector<uint64_t>* keys)
+void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices)
 {
-    keys->resize(indices->size());
-    for (size_t k = 0; k < indices->size(); ++k) {
-        const Edgel& e = table->records[(*indices)[k]];
-        (*keys)[k] = edgel_sweep_key(e.x, e.y, (*indices)[k]);
-    }
-    std::sort(keys->begin(), keys->end(), std::greater<uint64_t>());
-    for (size_t k = 0; k < keys->size(); ++k) (*indices)[k] = static_cast<uint32_t>((*keys)[k]);
+    const auto key = [table](uint32_t record) {
+        return edgel_sweep_key(table, table->records[record].x, table->records[record].y);
+    };
+    std::sort(indices->begin(), indices->end(), [&key](uint32_t a, uint32_t b) { return key(a) > key(b); });
 }

@@ -82,7 +82,10 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     Junction junction{};
     junction.x = static_cast<int32_t>(x);
     junction.y = static_cast<int32_t>(y);
-    junction.has_edgel = get_edgel(&detector->edgels, x, y) != NO_EDGEL;
+    // The candidate at the pixel, if its record is still in the table, leaves it.
+    uint8_t& label = detector->Record_image[cell];
+    junction.has_edgel = (label & FLAG_IN_TABLE) != 0;
+    label &= static_cast<uint8_t>(~FLAG_IN_TABLE);
     junction.arrived = 0;
     junction.newer = NO_JUNCTION;
     junction.older = links->jct_lst;

@@ -8,6 +8,8 @@
 // the mask, so the relation is symmetric and a corner of a one-pixel-wide
 // curve is never taken for a branch. Suppression keeps every edge point two
 // pixels away from the border, so the 3 x 3 neighbourhood always exists.
+#include <bit>
+
 #include "detector.h"
 
 const int x_offset[DIRECTIONS] = {-1, 0, 1, -1, -1, 0, 1, 1};
@@ -26,27 +28,13 @@ constexpr signed char RIGHT = 7;
 
 }  // namespace
 
+const signed char code_of_bit[DIRECTIONS] = {BELOW, RIGHT, ABOVE, LEFT, LOWER_RIGHT, LOWER_LEFT, UPPER_RIGHT, UPPER_LEFT};
+
 int num_neighbors(const Detector* detector, int64_t x, int64_t y, int mask, signed char codes[DIRECTIONS])
 {
-    const int64_t width = detector->XSIZE;
     const uint8_t* cell = detector->Record_image.data() + cell_of(detector, x, y);
-    const uint8_t below = cell[width];
-    const uint8_t right = cell[1];
-    const uint8_t above = cell[-width];
-    const uint8_t left = cell[-1];
-
     int n = 0;
-    if (below & mask) codes[n++] = BELOW;
-    if (right & mask) codes[n++] = RIGHT;
-    if (above & mask) codes[n++] = ABOVE;
-    if (left & mask) codes[n++] = LEFT;
-    if (below == LABEL_EMPTY) {
-        if (right == LABEL_EMPTY && (cell[width + 1] & mask)) codes[n++] = LOWER_RIGHT;
-        if (left == LABEL_EMPTY && (cell[width - 1] & mask)) codes[n++] = LOWER_LEFT;
-    }
-    if (above == LABEL_EMPTY) {
-        if (right == LABEL_EMPTY && (cell[-width + 1] & mask)) codes[n++] = UPPER_RIGHT;
-        if (left == LABEL_EMPTY && (cell[-width - 1] & mask)) codes[n++] = UPPER_LEFT;
-    }
+    for (unsigned bits = neighbour_bits(neighbourhood_of(cell, detector->XSIZE), mask); bits != 0; bits &= bits - 1)
+        codes[n++] = code_of_bit[std::countr_zero(bits)];
     return n;
 }

@@ -50,11 +50,6 @@ struct Seed {
     int32_t y;
 };
 
-Seed seed_of(int64_t x, int64_t y, uint32_t record)
-{
-    return Seed{edgel_sweep_key(x, y, record), static_cast<int32_t>(x), static_cast<int32_t>(y)};
-}
-
 // One linking thread: the shared detector, and what this thread builds.
 struct Linker {
     Detector* detector;
@@ -64,6 +59,11 @@ struct Linker {
     std::vector<Seed> strong;
     std::vector<Seed> promoted;
 };
+
+Seed seed_of(const Linker* linker, int64_t x, int64_t y)
+{
+    return Seed{edgel_sweep_key(&linker->detector->edgels, x, y), static_cast<int32_t>(x), static_cast<int32_t>(y)};
+}
 
 // Walks from the candidate at (x, y): its first place to go is followed to the
 // end, then its second one, the way a recursive walk would, with the second
@@ -78,36 +78,44 @@ void walk(Linker* linker, int64_t x, int64_t y)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
+    const int64_t width = detector->XSIZE;
     Step step{x, y, false, 0, 0, true, false};
-    signed char codes[DIRECTIONS];
     for (;;) {
-        const int64_t cell = cell_of(detector, step.x, step.y);
-        const int n = num_neighbors(detector, step.x, step.y, MASK_EDGE_POINT, codes);
+        uint8_t* cell = detector->Record_image.data() + cell_of(detector, step.x, step.y);
+        const Neighbourhood around = neighbourhood_of(cell, width);
+        const int n = std::popcount(neighbour_bits(around, MASK_EDGE_POINT));
         if (n <= 2) {
-            const int t = num_neighbors(detector, step.x, step.y, MASK_CANDIDATE_OR_JUNCTION, codes);
-            detector->Record_image[cell] = LABEL_CHAIN;
+            const unsigned next = neighbour_bits(around, MASK_CANDIDATE_OR_JUNCTION);
+            *cell = static_cast<uint8_t>((*cell & ~LABEL_KIND) | LABEL_CHAIN);
             const ChainPoint point{static_cast<int32_t>(step.x), static_cast<int32_t>(step.y)};
             bool linked = true;
             if (!step.has_prev) {
                 // The starting candidate stays in the table; the chain holds a copy of it.
                 chain->back.push_back(point);
-            } else if (get_edgel(&detector->edgels, step.x, step.y) != NO_EDGEL) {
+            } else if (*cell & FLAG_IN_TABLE) {
+                *cell &= static_cast<uint8_t>(~FLAG_IN_TABLE);
                 (step.at_tail ? chain->back : chain->front).push_back(point);
             } else {
                 linked = false;  // nothing left at the pixel: a closed curve has come back onto its own chain
             }
-            if (linked && t >= 1) {
-                if (t == 2)
-                    chain->pending.push_back(Step{newx(step.x, 1, codes), newy(step.y, 1, codes), true, step.x, step.y,
-                                                  false, !step.exchanged});
-                const bool at_tail = step.at_tail;
-                const bool exchanged = step.exchanged;
-                step = Step{newx(step.x, 0, codes), newy(step.y, 0, codes), true, step.x, step.y, at_tail, exchanged};
+            if (linked && next != 0) {
+                const int first = code_of_bit[std::countr_zero(next)];
+                const unsigned rest = next & (next - 1);
+                if (rest != 0) {
+                    const int second = code_of_bit[std::countr_zero(rest)];
+                    chain->pending.push_back(Step{step.x + x_offset[second], step.y + y_offset[second], true, step.x,
+                                                  step.y, false, !step.exchanged});
+                }
+                step = Step{step.x + x_offset[first], step.y + y_offset[first], true, step.x, step.y, step.at_tail,
+                            step.exchanged};
                 continue;
             }
         } else {
-            const int t = num_neighbors(detector, step.x, step.y, MASK_CANDIDATE_OR_CHAIN, codes);
-            detector->Record_image[cell] = LABEL_JUNCTION;
+            signed char codes[DIRECTIONS];
+            int t = 0;
+            for (unsigned bits = neighbour_bits(around, MASK_CANDIDATE_OR_CHAIN); bits != 0; bits &= bits - 1)
+                codes[t++] = code_of_bit[std::countr_zero(bits)];
+            *cell = static_cast<uint8_t>((*cell & ~LABEL_KIND) | LABEL_JUNCTION);
             const uint32_t junction = get_junction(detector, &linker->links, step.x, step.y);
             if (!step.has_prev) {
                 chain->start_junction = junction;
@@ -148,7 +156,7 @@ void sweep(Linker* linker, const std::vector<Seed>& order, uint32_t cycle)
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
     for (const Seed& seed : order) {
-        if (detector->Record_image[cell_of(detector, seed.x, seed.y)] != LABEL_CANDIDATE) continue;
+        if ((detector->Record_image[cell_of(detector, seed.x, seed.y)] & LABEL_KIND) != LABEL_CANDIDATE) continue;
         chain->front.clear();
         chain->back.clear();
         chain->start_junction = NO_JUNCTION;
@@ -160,55 +168,59 @@ void sweep(Linker* linker, const std::vector<Seed>& order, uint32_t cycle)
 
 // Makes the candidate neighbours of every open junction strong, and puts
 // them, each once, in `promoted`; the order does not matter, as only their
-// flags change.
+// flags change. (A candidate's record is always still in the table, so
+// making it strong never fails.)
 void junction_pass(Linker* linker, std::vector<Seed>* promoted)
 {
     Detector* detector = linker->detector;
+    uint8_t* labels = detector->Record_image.data();
     promoted->clear();
-    signed char codes[DIRECTIONS];
     for (uint32_t j = linker->links.jct_lst; j != NO_JUNCTION; j = linker->links.junctions[j].older) {
         const Junction& junction = linker->links.junctions[j];
-        const int n = num_neighbors(detector, junction.x, junction.y, MASK_CANDIDATE, codes);
-        for (int k = 0; k < n; ++k) {
-            const int64_t x = newx(junction.x, k, codes);
-            const int64_t y = newy(junction.y, k, codes);
-            const uint32_t record = get_edgel_ptr(&detector->edgels, x, y);
-            if (record != NO_EDGEL && !edgel_is_high_at(&detector->edgels, x, y))
-                promoted->push_back(seed_of(x, y, record));
-            set_edgel_high(&detector->edgels, x, y);
+        const uint8_t* cell = labels + cell_of(detector, junction.x, junction.y);
+        for (unsigned bits = neighbour_bits(neighbourhood_of(cell, detector->XSIZE), MASK_CANDIDATE); bits != 0;
+             bits &= bits - 1) {
+            const int d = code_of_bit[std::countr_zero(bits)];
+            const int64_t x = junction.x + x_offset[d];
+            const int64_t y = junction.y + y_offset[d];
+            uint8_t& label = labels[cell_of(detector, x, y)];
+            if ((label & (FLAG_IN_TABLE | FLAG_STRONG)) == FLAG_IN_TABLE) promoted->push_back(seed_of(linker, x, y));
+            label |= FLAG_STRONG;
         }
     }
 }
 
-// Gathers the 8-connected group of candidates that holds (x, y), which has
-// just been gathered, and puts its strong members in linker->strong. Empty
-// pixels are recognised by their label, which never changes, before the
-// table is asked: a group never touches the table words of another group's rows.
-void gather_group(Linker* linker, int32_t x, int32_t y, uint32_t first, bool first_high)
+// Gathers the 8-connected group of candidates that holds the candidate at
+// (x, y), marking them gathered, and puts its strong members in linker->strong.
+void gather_group(Linker* linker, int32_t x, int32_t y)
 {
     Detector* detector = linker->detector;
-    EdgelTable* table = &detector->edgels;
-    linker->strong.clear();
-    if (first_high) linker->strong.push_back(seed_of(x, y, first));
-    linker->stack.assign(1, ChainPoint{x, y});
+    uint8_t* labels = detector->Record_image.data();
     const int64_t width = detector->XSIZE;
+    int64_t offsets[DIRECTIONS];
+    for (int d = 0; d < DIRECTIONS; ++d) offsets[d] = y_offset[d] * width + x_offset[d];
+    uint8_t& start = labels[cell_of(detector, x, y)];
+    start |= FLAG_GATHERED;
+    linker->strong.clear();
+    if (start & FLAG_STRONG) linker->strong.push_back(seed_of(linker, x, y));
+    linker->stack.assign(1, ChainPoint{x, y});
     while (!linker->stack.empty()) {
         const ChainPoint p = linker->stack.back();
         linker->stack.pop_back();
-        // The neighbours that hold an edge point, one bit per direction code.
-        const uint8_t* cell = detector->Record_image.data() + cell_of(detector, p.x, p.y);
-        unsigned occupied = 0;
-        for (int d = 0; d < DIRECTIONS; ++d)
-            occupied |= static_cast<unsigned>(cell[y_offset[d] * width + x_offset[d]] != LABEL_EMPTY) << d;
-        for (; occupied != 0; occupied &= occupied - 1) {
-            const int d = std::countr_zero(occupied);
-            const int32_t nx = p.x + x_offset[d];
-            const int32_t ny = p.y + y_offset[d];
-            bool high = false;
-            const uint32_t neighbour = gather_edgel(table, nx, ny, &high);
-            if (neighbour == NO_EDGEL) continue;
-            linker->stack.push_back(ChainPoint{nx, ny});
-            if (high) linker->strong.push_back(seed_of(nx, ny, neighbour));
+        uint8_t* cell = labels + cell_of(detector, p.x, p.y);
+        // The neighbours that hold a candidate not gathered yet, one bit per direction code.
+        unsigned fresh = 0;
+        for (int d = 0; d < DIRECTIONS; ++d) {
+            const uint8_t label = cell[offsets[d]];
+            fresh |= static_cast<unsigned>(label != LABEL_EMPTY && (label & FLAG_GATHERED) == 0) << d;
+        }
+        for (; fresh != 0; fresh &= fresh - 1) {
+            const int d = std::countr_zero(fresh);
+            uint8_t& label = cell[offsets[d]];
+            label |= FLAG_GATHERED;
+            const ChainPoint neighbour{p.x + x_offset[d], p.y + y_offset[d]};
+            linker->stack.push_back(neighbour);
+            if (label & FLAG_STRONG) linker->strong.push_back(seed_of(linker, neighbour.x, neighbour.y));
         }
     }
 }
@@ -230,80 +242,129 @@ void link_group(Linker* linker)
         delete_junction(linker->detector, &linker->links, linker->links.jct_lst);
 }
 
-// Links every group not yet gathered that holds a candidate of rows first_row .. last_row - 1.
+// Links every group not yet gathered that holds a strong candidate of rows
+// first_row .. last_row - 1. A group without one makes no edge.
 void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 {
-    EdgelTable* table = &linker->detector->edgels;
+    Detector* detector = linker->detector;
+    const EdgelTable* table = &detector->edgels;
     for (int64_t y = first_row; y < last_row; ++y) {
         for (int64_t w = 0; w < table->words_per_row; ++w) {
-            // The first candidate of the word not gathered yet starts a group,
-            // which may gather more of the word's candidates.
             const EdgelWord& word = table->words[y * table->words_per_row + w];
-            for (uint64_t bits = word.occupied & ~word.gathered; bits != 0; bits = word.occupied & ~word.gathered) {
+            for (uint64_t bits = word.high & word.in_table; bits != 0; bits &= bits - 1) {
                 const int64_t x = 64 * w + std::countr_zero(bits);
-                bool high = false;
-                const uint32_t record = gather_edgel(table, x, y, &high);
-                gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(y), record, high);
+                if (detector->Record_image[cell_of(detector, x, y)] & FLAG_GATHERED) continue;
+                gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(y));
                 link_group(linker);
             }
         }
     }
 }
 
-// Links the groups that join row `row` - 1 to row `row`, so that the bands of
-// rows on either side hold only groups of their own.
+// Links the groups that join row `row` - 1 to row `row` and hold a strong
+// candidate, so that the bands of rows on either side hold only groups of
+// their own.
 void link_groups_across(Linker* linker, int64_t row)
 {
     Detector* detector = linker->detector;
-    EdgelTable* table = &detector->edgels;
+    const uint8_t* labels = detector->Record_image.data();
+    const EdgelTable* table = &detector->edgels;
     for (int64_t w = 0; w < table->words_per_row; ++w) {
         for (uint64_t bits = table->words[row * table->words_per_row + w].occupied; bits != 0; bits &= bits - 1) {
             const int64_t x = 64 * w + std::countr_zero(bits);
             bool joins = false;
             for (int64_t dx = -1; dx <= 1; ++dx)
-                if (x + dx >= 0 && x + dx < detector->XSIZE &&
-                    detector->Record_image[cell_of(detector, x + dx, row - 1)] != LABEL_EMPTY)
+                if (x + dx >= 0 && x + dx < detector->XSIZE && labels[cell_of(detector, x + dx, row - 1)] != LABEL_EMPTY)
                     joins = true;
-            bool high = false;
-            const uint32_t record = joins ? gather_edgel(table, x, row, &high) : NO_EDGEL;
-            if (record == NO_EDGEL) continue;
-            gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row), record, high);
+            if (!joins || (labels[cell_of(detector, x, row)] & FLAG_GATHERED)) continue;
+            gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row));
             link_group(linker);
         }
     }
 }
 
-// Whether edge a was traced before edge b in the whole sweeps: by cycle,
-// then by the sweep order of the records their walks started from.
-bool traced_before(const Edge& a, const Edge& b)
+// Puts the flags of the candidates of rows first_row .. last_row - 1 in the
+// label image: strong, and still in the table.
+void mark_candidates(Detector* detector, int64_t first_row, int64_t last_row)
+{
+    const EdgelTable* table = &detector->edgels;
+    uint8_t* labels = detector->Record_image.data();
+    for (int64_t y = first_row; y < last_row; ++y) {
+        for (int64_t w = 0; w < table->words_per_row; ++w) {
+            const EdgelWord& word = table->words[y * table->words_per_row + w];
+            for (uint64_t bits = word.occupied; bits != 0; bits &= bits - 1) {
+                const int bit = std::countr_zero(bits);
+                uint8_t& label = labels[cell_of(detector, 64 * w + bit, y)];
+                if (word.in_table >> bit & 1) label |= FLAG_IN_TABLE;
+                if (word.high >> bit & 1) label |= FLAG_STRONG;
+            }
+        }
+    }
+}
+
+// An edge's place in the order of the whole sweeps: by cycle, then by the
+// sweep order of the record its walk started from.
+struct TracedAt {
+    uint64_t start_key;
+    uint32_t cycle;
+    uint32_t edge;  // its index among its linker's edges
+};
+
+bool traced_before(const TracedAt& a, const TracedAt& b)
 {
     return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
 }
 
-// Links the rows of one band, then puts its edges in the order they were traced.
-void link_band(Linker* linker, int64_t first_row, int64_t last_row)
+// Links the rows of one band, then puts its edges in the order they were
+// traced, in `order`.
+void link_band(Linker* linker, int64_t first_row, int64_t last_row, std::vector<TracedAt>* order)
 {
     link_rows(linker, first_row, last_row);
-    std::sort(linker->links.edges.begin(), linker->links.edges.end(), traced_before);
+    const std::vector<Edge>& edges = linker->links.edges;
+    order->resize(edges.size());
+    for (size_t k = 0; k < edges.size(); ++k)
+        (*order)[k] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
+    std::sort(order->begin(), order->end(), [](const TracedAt& a, const TracedAt& b) { return traced_before(a, b); });
 }
 
 // Puts the edges of every thread's links, each part in order already, into
 // one list in the order they were traced, each edge marked with its part.
-void merge_edges(Detector* detector)
+void merge_edges(Detector* detector, const std::vector<std::vector<TracedAt>>& orders)
 {
     std::vector<Edge>& edges = detector->edges;
+    size_t total = 0;
+    for (const std::vector<TracedAt>& order : orders) total += order.size();
     edges.clear();
-    for (size_t part = 0; part < detector->links.size(); ++part) {
-        std::vector<Edge>& own = detector->links[part].edges;
-        const size_t earlier = edges.size();
-        for (Edge edge : own) {
-            edge.part = static_cast<uint32_t>(part);
-            edges.push_back(edge);
-        }
-        std::vector<Edge>().swap(own);
-        std::inplace_merge(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(earlier), edges.end(),
-                           traced_before);
+    edges.reserve(total);
+    std::vector<size_t> next(orders.size(), 0);
+    for (size_t placed = 0; placed < total; ++placed) {
+        size_t part = orders.size();
+        for (size_t p = 0; p < orders.size(); ++p)
+            if (next[p] < orders[p].size() &&
+                (part == orders.size() || traced_before(orders[p][next[p]], orders[part][next[part]])))
+                part = p;
+        Edge edge = detector->links[part].edges[orders[part][next[part]++].edge];
+        edge.part = static_cast<uint32_t>(part);
+        edges.push_back(edge);
     }
+    for (Links& links : detector->links) std::vector<Edge>().swap(links.edges);
+}
+
+// Runs work(0) .. work(count - 1), all but the first on threads of their
+// own where threads can be had, and waits for them all.
+template <typename Work>
+void on_threads(uint64_t count, const Work& work)
+{
+    std::vector<std::thread> workers;
+    for (uint64_t k = 1; k < count; ++k) {
+        try {
+            workers.emplace_back(work, k);
+        } catch (const std::system_error&) {
+            work(k);
+        }
+    }
+    work(0);
+    for (std::thread& worker : workers) worker.join();
 }
 
 }  // namespace
@@ -345,6 +406,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
 
     std::vector<Linker> linkers(bands);
     for (Linker& linker : linkers) linker.detector = detector;
+    on_threads(bands, [detector, &band_row](uint64_t b) { mark_candidates(detector, band_row[b], band_row[b + 1]); });
     for (uint64_t b = 1; b < bands; ++b)
         if (band_row[b] > 0 && band_row[b] < rows) link_groups_across(&linkers[0], band_row[b]);
     // Every chain point is a candidate of its linker's band, or of a group
@@ -353,19 +415,12 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
         linkers[b].links.edge_points.reserve(linkers[b].links.edge_points.size() +
                                              edgels_before_row(table, band_row[b + 1]) -
                                              edgels_before_row(table, band_row[b]));
-
-    std::vector<std::thread> workers;
-    for (uint64_t b = 1; b < bands; ++b) {
-        try {
-            workers.emplace_back(link_band, &linkers[b], band_row[b], band_row[b + 1]);
-        } catch (const std::system_error&) {
-            link_band(&linkers[b], band_row[b], band_row[b + 1]);
-        }
-    }
-    link_band(&linkers[0], band_row[0], band_row[1]);
-    for (std::thread& worker : workers) worker.join();
+    std::vector<std::vector<TracedAt>> orders(bands);
+    on_threads(bands, [&linkers, &band_row, &orders](uint64_t b) {
+        link_band(&linkers[b], band_row[b], band_row[b + 1], &orders[b]);
+    });
 
     detector->links.clear();
     for (Linker& linker : linkers) detector->links.push_back(std::move(linker.links));
-    merge_edges(detector);
+    merge_edges(detector, orders);
 }

@@ -129,8 +129,7 @@ TEST(EdgelTable, SweepOrderIsTheLiteralBucketWalk)
             if (random() % 4 == 0) some.push_back(record);
         std::vector<uint32_t> shuffled = some;
         std::shuffle(shuffled.begin(), shuffled.end(), random);
-        std::vector<uint64_t> keys;
-        sort_in_sweep_order(&table, &shuffled, &keys);
+        sort_in_sweep_order(&table, &shuffled);
         EXPECT_EQ(shuffled, some);
         literal::reset();
     }
