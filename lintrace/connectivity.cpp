@@ -49,42 +49,66 @@ namespace {
 
 constexpr size_t CHUNK_BYTES = 1 << 20;
 
-void put_pixel_line(int64_t x, int64_t y, std::string* text)
+// Room for one line of two numbers: a pixel line takes at most 2 x 24
+// characters; a sub-pixel line, whose doubles can in principle be of any
+// size, at most 2 x 330.
+constexpr size_t PIXEL_LINE_ROOM = 64;
+constexpr size_t SUB_PIXEL_LINE_ROOM = 768;
+
+// Lines are formatted straight into the text, which grows ahead of them.
+class TextCursor {
+public:
+    explicit TextCursor(std::string* text) : text_(text), used_(text->size()) {}
+    ~TextCursor() { text_->resize(used_); }
+
+    // Makes room for `bytes` more characters and returns where they go.
+    char* room(size_t bytes)
+    {
+        if (text_->size() - used_ < bytes) text_->resize(std::max(2 * text_->size(), used_ + bytes));
+        return text_->data() + used_;
+    }
+    void advance(char* end) { used_ = static_cast<size_t>(end - text_->data()); }
+
+private:
+    std::string* text_;
+    size_t used_;
+};
+
+// One line; `out` has room for PIXEL_LINE_ROOM characters.
+char* put_pixel_line(int64_t x, int64_t y, char* out)
 {
-    char line[64];
-    char* end = std::to_chars(line, line + 24, x).ptr;
-    std::memcpy(end, ".00 ", 4);
-    end = std::to_chars(end + 4, end + 28, y).ptr;
-    std::memcpy(end, ".00\n", 4);
-    text->append(line, static_cast<size_t>(end + 4 - line));
+    out = std::to_chars(out, out + 20, x).ptr;
+    std::memcpy(out, ".00 ", 4);
+    out = std::to_chars(out + 4, out + 24, y).ptr;
+    std::memcpy(out, ".00\n", 4);
+    return out + 4;
 }
 
-void put_sub_pixel_line(double x, double y, std::string* text)
+// One line; `out` has room for SUB_PIXEL_LINE_ROOM characters.
+char* put_sub_pixel_line(double x, double y, char* out)
 {
-    char line[768];  // room for any double in fixed notation
-    char* end = format_one_decimal(x, line, line + 380);
-    *end++ = ' ';
-    end = format_one_decimal(y, end, end + 380);
-    *end++ = '\n';
-    text->append(line, static_cast<size_t>(end - line));
+    out = format_one_decimal(x, out, out + 380);
+    *out++ = ' ';
+    out = format_one_decimal(y, out, out + 380);
+    *out++ = '\n';
+    return out;
 }
 
 // The sub-pixel position of the candidate at a pixel.
-void put_sub_pixel_of(const EdgelTable& table, int64_t x, int64_t y, std::string* text)
+char* put_sub_pixel_of(const EdgelTable& table, int64_t x, int64_t y, char* out)
 {
     const uint32_t record = edgel_index(&table, x, y);
-    put_sub_pixel_line(table.sub_pixels[record].x, table.sub_pixels[record].y, text);
+    return put_sub_pixel_line(table.sub_pixels[record].x, table.sub_pixels[record].y, out);
 }
 
-void put_junction(const Detector* detector, bool sub_pixel, const Links& part, uint32_t index, std::string* text)
+// A junction's sub-pixel line: the position of the candidate that stood at
+// its pixel, or 0.0 0.0 if none did.
+void put_junction(const Detector* detector, const Links& part, uint32_t index, TextCursor* text)
 {
     const Junction& junction = part.junctions[index];
-    if (!sub_pixel)
-        put_pixel_line(junction.x, junction.y, text);
-    else if (junction.has_edgel)
-        put_sub_pixel_of(detector->edgels, junction.x, junction.y, text);
-    else
-        put_sub_pixel_line(0.0, 0.0, text);
+    char* out = text->room(SUB_PIXEL_LINE_ROOM);
+    text->advance(junction.has_edgel ? put_sub_pixel_of(detector->edgels, junction.x, junction.y, out)
+                                     : put_sub_pixel_line(0.0, 0.0, out));
 }
 
 }  // namespace
@@ -102,6 +126,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
     const auto first_point = [detector](const Edge& edge) -> const ChainPoint& {
         return detector->links[edge.part].edge_points[edge.first_point];
     };
+    TextCursor cursor(text);
     for (size_t place = first; place < last; ++place) {
         if (place + points_ahead < last) __builtin_prefetch(&first_point(edges[count - 1 - place - points_ahead]));
         if (sub_pixel && place + words_ahead < last) {
@@ -116,16 +141,27 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
         }
         const Edge& edge = edges[count - 1 - place];
         const Links& part = detector->links[edge.part];
-        if (edge.start_junction != NO_JUNCTION) put_junction(detector, sub_pixel, part, edge.start_junction, text);
-        for (uint32_t k = 0; k < edge.point_count; ++k) {
-            const ChainPoint& point = part.edge_points[edge.first_point + k];
-            if (sub_pixel)
-                put_sub_pixel_of(detector->edgels, point.x, point.y, text);
-            else
-                put_pixel_line(point.x, point.y, text);
+        const ChainPoint* points = &part.edge_points[edge.first_point];
+        if (sub_pixel) {
+            if (edge.start_junction != NO_JUNCTION) put_junction(detector, part, edge.start_junction, &cursor);
+            for (uint32_t k = 0; k < edge.point_count; ++k)
+                cursor.advance(put_sub_pixel_of(table, points[k].x, points[k].y, cursor.room(SUB_PIXEL_LINE_ROOM)));
+            if (edge.end_junction != NO_JUNCTION) put_junction(detector, part, edge.end_junction, &cursor);
+        } else {
+            // The junctions' positions stand in line with the chain.
+            const ChainPoint* point = points - (edge.start_junction != NO_JUNCTION ? 1 : 0);
+            const ChainPoint* end = points + edge.point_count + (edge.end_junction != NO_JUNCTION ? 1 : 0);
+            constexpr ptrdiff_t lines_at_once = 1024;
+            while (point != end) {
+                const ChainPoint* stop = point + std::min(lines_at_once, end - point);
+                char* out = cursor.room(lines_at_once * PIXEL_LINE_ROOM);
+                for (; point != stop; ++point) out = put_pixel_line(point->x, point->y, out);
+                cursor.advance(out);
+            }
         }
-        if (edge.end_junction != NO_JUNCTION) put_junction(detector, sub_pixel, part, edge.end_junction, text);
-        text->append("-1 -1\n");
+        char* out = cursor.room(6);
+        std::memcpy(out, "-1 -1\n", 6);
+        cursor.advance(out + 6);
     }
 }
 

@@ -162,13 +162,15 @@ uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when
 void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
-// An edge: its points are point_count entries of the edge_points of the
-// Links `part` from first_point on, head first, and its junctions are of the
-// same Links. The sweep cycle and the sweep key of the record its walk
-// started from tell when it was traced.
+// An edge: its chain is point_count entries of the edge_points of the Links
+// `part` from first_point on, head first, and its junctions are of the same
+// Links. The position of a start junction stands just before the chain and
+// that of an end junction just after it, so that a list of pixel positions
+// reads them in line. The sweep cycle and the sweep key of the record its
+// walk started from tell when it was traced.
 struct Edge {
     uint64_t start_key;
-    uint32_t first_point;  // a chain point is a candidate, so there are fewer than 2^32
+    uint64_t first_point;
     uint32_t point_count;
     uint32_t start_junction;
     uint32_t end_junction;

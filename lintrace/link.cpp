@@ -138,7 +138,11 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     const Chain& chain = linker->chain;
     Links& links = linker->links;
     Edge edge;
-    edge.first_point = static_cast<uint32_t>(links.edge_points.size());
+    if (chain.start_junction != NO_JUNCTION) {
+        const Junction& junction = links.junctions[chain.start_junction];
+        links.edge_points.push_back(ChainPoint{junction.x, junction.y});
+    }
+    edge.first_point = links.edge_points.size();
     edge.point_count = static_cast<uint32_t>(chain.front.size() + chain.back.size());
     edge.start_key = start_key;
     edge.start_junction = chain.start_junction;
@@ -146,6 +150,10 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     edge.cycle = cycle;
     links.edge_points.insert(links.edge_points.end(), chain.front.rbegin(), chain.front.rend());
     links.edge_points.insert(links.edge_points.end(), chain.back.begin(), chain.back.end());
+    if (chain.end_junction != NO_JUNCTION) {
+        const Junction& junction = links.junctions[chain.end_junction];
+        links.edge_points.push_back(ChainPoint{junction.x, junction.y});
+    }
     links.edges.push_back(edge);
 }
 

@@ -132,6 +132,12 @@ bool OutputFile::open(const char* path)
 void OutputFile::write(const void* data, size_t size)
 {
     const char* bytes = static_cast<const char*>(data);
+    // A block of a quarter of the buffer or more goes out as it stands.
+    if (size >= buffer_.size() / 4) {
+        flush();
+        write_through(bytes, size);
+        return;
+    }
     while (size > 0) {
         if (used_ == buffer_.size()) flush();
         size_t part = std::min(size, buffer_.size() - used_);
@@ -144,9 +150,15 @@ void OutputFile::write(const void* data, size_t size)
 
 void OutputFile::flush()
 {
+    write_through(buffer_.data(), used_);
+    used_ = 0;
+}
+
+void OutputFile::write_through(const char* bytes, size_t size)
+{
     size_t done = 0;
-    while (done < used_ && error_ == 0) {
-        ssize_t written = ::write(fd_, buffer_.data() + done, used_ - done);
+    while (done < size && error_ == 0) {
+        ssize_t written = ::write(fd_, bytes + done, size - done);
         if (written < 0) {
             if (errno == EINTR) continue;
             error_ = errno;
@@ -154,7 +166,6 @@ void OutputFile::flush()
             done += static_cast<size_t>(written);
         }
     }
-    used_ = 0;
 }
 
 bool OutputFile::commit()

@@ -31,6 +31,7 @@ public:
 
 private:
     void flush();
+    void write_through(const char* bytes, size_t size);
 
     int fd_ = -1;
     bool owns_fd_ = false;
