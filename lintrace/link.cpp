@@ -9,7 +9,9 @@
 // strength spreads through junctions too. Leaves the edges, in the order they
 // were traced, for the connectivity list.
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <functional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -42,13 +44,11 @@ struct Chain {
     std::vector<Step> pending;  // second sides not yet walked, innermost last
 };
 
-// A strong candidate a sweep meets: its sweep key (sweeps meet higher keys
-// first) and its position.
-struct Seed {
-    uint64_t key;
-    int32_t x;
-    int32_t y;
-};
+// A strong candidate a sweep meets is known by its sweep key (sweeps meet
+// higher keys first): the bucket above bit 48, the pixel's place in the
+// raster below.
+constexpr int BUCKET_SHIFT = 48;
+constexpr uint64_t PLACE_MASK = (uint64_t{1} << BUCKET_SHIFT) - 1;
 
 // One linking thread: the shared detector, and what this thread builds.
 struct Linker {
@@ -56,13 +56,54 @@ struct Linker {
     Links links;
     Chain chain;
     std::vector<ChainPoint> stack;  // pixels of a group still to gather from
-    std::vector<Seed> strong;
-    std::vector<Seed> promoted;
+    std::vector<uint64_t> strong;   // sweep keys
+    std::vector<uint64_t> promoted;
+    std::vector<uint64_t> scratch;
 };
 
-Seed seed_of(const Linker* linker, int64_t x, int64_t y)
+uint64_t seed_of(const Linker* linker, int64_t x, int64_t y)
 {
-    return Seed{edgel_sweep_key(&linker->detector->edgels, x, y), static_cast<int32_t>(x), static_cast<int32_t>(y)};
+    return edgel_sweep_key(&linker->detector->edgels, x, y);
+}
+
+// Puts `keys` in descending order. Many keys are sorted by their digits,
+// least significant first, a byte at a time: the bucket and the place
+// relative to the lowest place, which is as many bits as the group spans.
+void sort_descending(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch)
+{
+    constexpr size_t few = 64;
+    const size_t n = keys->size();
+    if (n < few) {
+        std::sort(keys->begin(), keys->end(), std::greater<uint64_t>());
+        return;
+    }
+    uint64_t lowest = PLACE_MASK;
+    uint64_t highest = 0;
+    for (uint64_t key : *keys) {
+        lowest = std::min(lowest, key & PLACE_MASK);
+        highest = std::max(highest, key & PLACE_MASK);
+    }
+    const int place_bits = std::bit_width(highest - lowest);
+    for (uint64_t& key : *keys) key = (key >> BUCKET_SHIFT) << place_bits | ((key & PLACE_MASK) - lowest);
+    scratch->resize(n);
+    uint64_t* from = keys->data();
+    uint64_t* to = scratch->data();
+    for (int shift = 0; shift < place_bits + 15; shift += 8) {
+        size_t count[256] = {};
+        for (size_t k = 0; k < n; ++k) ++count[255 - (from[k] >> shift & 255)];
+        if (count[255 - (from[0] >> shift & 255)] == n) continue;  // one digit throughout
+        size_t at = 0;
+        for (size_t& c : count) {
+            const size_t here = c;
+            c = at;
+            at += here;
+        }
+        for (size_t k = 0; k < n; ++k) to[count[255 - (from[k] >> shift & 255)]++] = from[k];
+        std::swap(from, to);
+    }
+    const uint64_t place_mask = (uint64_t{1} << place_bits) - 1;
+    for (size_t k = 0; k < n; ++k)
+        (*keys)[k] = (from[k] >> place_bits) << BUCKET_SHIFT | ((from[k] & place_mask) + lowest);
 }
 
 // Walks from the candidate at (x, y): its first place to go is followed to the
@@ -159,18 +200,20 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
-void sweep(Linker* linker, const std::vector<Seed>& order, uint32_t cycle)
+void sweep(Linker* linker, const std::vector<uint64_t>& order, uint32_t cycle)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
-    for (const Seed& seed : order) {
-        if ((detector->Record_image[cell_of(detector, seed.x, seed.y)] & LABEL_KIND) != LABEL_CANDIDATE) continue;
+    const int64_t width = detector->XSIZE;
+    for (uint64_t key : order) {
+        const int64_t place = static_cast<int64_t>(key & PLACE_MASK);
+        if ((detector->Record_image[place] & LABEL_KIND) != LABEL_CANDIDATE) continue;
         chain->front.clear();
         chain->back.clear();
         chain->start_junction = NO_JUNCTION;
         chain->end_junction = NO_JUNCTION;
-        walk(linker, seed.x, seed.y);
-        if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, seed.key);
+        walk(linker, place % width, place / width);
+        if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, key);
     }
 }
 
@@ -178,7 +221,7 @@ void sweep(Linker* linker, const std::vector<Seed>& order, uint32_t cycle)
 // them, each once, in `promoted`; the order does not matter, as only their
 // flags change. (A candidate's record is always still in the table, so
 // making it strong never fails.)
-void junction_pass(Linker* linker, std::vector<Seed>* promoted)
+void junction_pass(Linker* linker, std::vector<uint64_t>* promoted)
 {
     Detector* detector = linker->detector;
     uint8_t* labels = detector->Record_image.data();
@@ -240,8 +283,7 @@ void gather_group(Linker* linker, int32_t x, int32_t y)
 void link_group(Linker* linker)
 {
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
-        std::sort(linker->strong.begin(), linker->strong.end(),
-                  [](const Seed& a, const Seed& b) { return a.key > b.key; });
+        sort_descending(&linker->strong, &linker->scratch);
         sweep(linker, linker->strong, cycle);
         junction_pass(linker, &linker->promoted);
         linker->strong.swap(linker->promoted);
@@ -269,10 +311,10 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
     }
 }
 
-// Links the groups that join row `row` - 1 to row `row` and hold a strong
-// candidate, so that the bands of rows on either side hold only groups of
-// their own.
-void link_groups_across(Linker* linker, int64_t row)
+// Gathers the groups that join row `row` - 1 to row `row`, so that the bands
+// of rows on either side hold only groups of their own, and keeps the strong
+// members of each in `seeds`, a group ending where `group_ends` says.
+void gather_groups_across(Linker* linker, int64_t row, std::vector<uint64_t>* seeds, std::vector<size_t>* group_ends)
 {
     Detector* detector = linker->detector;
     const uint8_t* labels = detector->Record_image.data();
@@ -286,8 +328,22 @@ void link_groups_across(Linker* linker, int64_t row)
                     joins = true;
             if (!joins || (labels[cell_of(detector, x, row)] & FLAG_GATHERED)) continue;
             gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row));
-            link_group(linker);
+            if (linker->strong.empty()) continue;
+            seeds->insert(seeds->end(), linker->strong.begin(), linker->strong.end());
+            group_ends->push_back(seeds->size());
         }
+    }
+}
+
+// Links the groups gather_groups_across kept.
+void link_groups(Linker* linker, const std::vector<uint64_t>& seeds, const std::vector<size_t>& group_ends)
+{
+    size_t begin = 0;
+    for (size_t end : group_ends) {
+        linker->strong.assign(seeds.begin() + static_cast<std::ptrdiff_t>(begin),
+                              seeds.begin() + static_cast<std::ptrdiff_t>(end));
+        link_group(linker);
+        begin = end;
     }
 }
 
@@ -311,67 +367,93 @@ void mark_candidates(Detector* detector, int64_t first_row, int64_t last_row)
 }
 
 // An edge's place in the order of the whole sweeps: by cycle, then by the
-// sweep order of the record its walk started from.
+// sweep order of the record its walk started from (higher keys first).
 struct TracedAt {
     uint64_t start_key;
     uint32_t cycle;
-    uint32_t edge;  // its index among its linker's edges
+    uint32_t edge;  // its index in the list of all edges
 };
 
-bool traced_before(const TracedAt& a, const TracedAt& b)
-{
-    return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
-}
-
-// Links the rows of one band, then puts its edges in the order they were
-// traced, in `order`.
-void link_band(Linker* linker, int64_t first_row, int64_t last_row, std::vector<TracedAt>* order)
-{
-    link_rows(linker, first_row, last_row);
-    const std::vector<Edge>& edges = linker->links.edges;
-    order->resize(edges.size());
-    for (size_t k = 0; k < edges.size(); ++k)
-        (*order)[k] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
-    std::sort(order->begin(), order->end(), [](const TracedAt& a, const TracedAt& b) { return traced_before(a, b); });
-}
-
-// Puts the edges of every thread's links, each part in order already, into
-// one list in the order they were traced, each edge marked with its part.
-void merge_edges(Detector* detector, const std::vector<std::vector<TracedAt>>& orders)
+// Puts the edges of every linker's links into one list in the order they
+// were traced, each edge marked with its part. The order is by cycle, then
+// by bucket, then by position: the first two by counting, the last within
+// each bucket, which holds a handful of edges.
+void merge_edges(Detector* detector)
 {
     std::vector<Edge>& edges = detector->edges;
-    size_t total = 0;
-    for (const std::vector<TracedAt>& order : orders) total += order.size();
     edges.clear();
-    edges.reserve(total);
-    std::vector<size_t> next(orders.size(), 0);
-    for (size_t placed = 0; placed < total; ++placed) {
-        size_t part = orders.size();
-        for (size_t p = 0; p < orders.size(); ++p)
-            if (next[p] < orders[p].size() &&
-                (part == orders.size() || traced_before(orders[p][next[p]], orders[part][next[part]])))
-                part = p;
-        Edge edge = detector->links[part].edges[orders[part][next[part]++].edge];
-        edge.part = static_cast<uint32_t>(part);
-        edges.push_back(edge);
+    uint32_t last_cycle = 0;
+    for (uint32_t part = 0; part < detector->links.size(); ++part) {
+        for (const Edge& edge : detector->links[part].edges) {
+            edges.push_back(edge);
+            edges.back().part = part;
+            last_cycle = std::max(last_cycle, edge.cycle);
+        }
+        std::vector<Edge>().swap(detector->links[part].edges);
     }
-    for (Links& links : detector->links) std::vector<Edge>().swap(links.edges);
+
+    // Sort records: cycle ascending, then start key descending.
+    std::vector<TracedAt> order(edges.size());
+    std::vector<TracedAt> by_cycle(edges.size());
+    std::vector<size_t> start(static_cast<size_t>(last_cycle) + 2, 0);
+    for (const Edge& edge : edges) ++start[edge.cycle + 1];
+    for (size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+    for (size_t k = 0; k < edges.size(); ++k)
+        by_cycle[start[edges[k].cycle]++] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
+    const auto later_key = [](const TracedAt& a, const TracedAt& b) { return a.start_key > b.start_key; };
+    std::vector<size_t> in_bucket(EDGEL_BUCKETS + 1);
+    for (size_t begin = 0; begin < by_cycle.size();) {
+        size_t end = begin;
+        while (end < by_cycle.size() && by_cycle[end].cycle == by_cycle[begin].cycle) ++end;
+        // A large cycle goes by bucket first: the sweep key holds the bucket above bit 48.
+        if (end - begin < 4 * EDGEL_BUCKETS) {
+            std::copy(by_cycle.begin() + static_cast<std::ptrdiff_t>(begin),
+                      by_cycle.begin() + static_cast<std::ptrdiff_t>(end),
+                      order.begin() + static_cast<std::ptrdiff_t>(begin));
+            std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin),
+                      order.begin() + static_cast<std::ptrdiff_t>(end), later_key);
+        } else {
+            std::fill(in_bucket.begin(), in_bucket.end(), 0);
+            for (size_t k = begin; k < end; ++k) ++in_bucket[EDGEL_BUCKETS - 1 - (by_cycle[k].start_key >> 48) + 1];
+            in_bucket[0] = begin;
+            for (size_t b = 1; b <= EDGEL_BUCKETS; ++b) in_bucket[b] += in_bucket[b - 1];
+            for (size_t k = begin; k < end; ++k)
+                order[in_bucket[EDGEL_BUCKETS - 1 - (by_cycle[k].start_key >> 48)]++] = by_cycle[k];
+            // in_bucket[b] is now where bucket 19999 - b ends.
+            size_t from = begin;
+            for (size_t b = 0; b < EDGEL_BUCKETS; ++b) {
+                std::sort(order.begin() + static_cast<std::ptrdiff_t>(from),
+                          order.begin() + static_cast<std::ptrdiff_t>(in_bucket[b]), later_key);
+                from = in_bucket[b];
+            }
+        }
+        begin = end;
+    }
+    std::vector<TracedAt>().swap(by_cycle);
+
+    std::vector<Edge> ordered(edges.size());
+    for (size_t k = 0; k < order.size(); ++k) ordered[k] = edges[order[k].edge];
+    edges.swap(ordered);
 }
 
-// Runs work(0) .. work(count - 1), all but the first on threads of their
-// own where threads can be had, and waits for them all.
+// Runs work(0) .. work(tasks - 1) on up to `threads` threads, the calling
+// one included, each taking the next task not yet taken; waits for them all.
 template <typename Work>
-void on_threads(uint64_t count, const Work& work)
+void share_out(uint64_t threads, uint64_t tasks, const Work& work)
 {
+    std::atomic<uint64_t> next{0};
+    const auto take_tasks = [&next, tasks, &work] {
+        for (uint64_t task = next++; task < tasks; task = next++) work(task);
+    };
     std::vector<std::thread> workers;
-    for (uint64_t k = 1; k < count; ++k) {
+    for (uint64_t k = 1; k < std::min(threads, tasks); ++k) {
         try {
-            workers.emplace_back(work, k);
+            workers.emplace_back(take_tasks);
         } catch (const std::system_error&) {
-            work(k);
+            break;  // the threads there are take every task
         }
     }
-    work(0);
+    take_tasks();
     for (std::thread& worker : workers) worker.join();
 }
 
@@ -387,15 +469,18 @@ void on_threads(uint64_t count, const Work& work)
 // edges are put in the order the whole sweeps would have traced them.
 //
 // With several threads, the image is cut into bands of rows with about as
-// many candidates each. The groups that cross a cut are linked first; then
-// each band's groups are linked by a thread of its own.
+// many candidates each, two per thread. The groups that cross a cut are
+// gathered first; then the threads take them and the bands one after
+// another, each keeping its chains and junctions apart.
 void join_edges(Detector* detector, int threads, uint32_t records_per_band)
 {
     EdgelTable* table = &detector->edgels;
     const uint64_t count = table->records_total;
     const int64_t rows = detector->YSIZE;
+    // Two bands per thread even out the work, which goes by groups, not candidates.
+    const uint64_t workers = static_cast<uint64_t>(std::max(threads, 1));
     const uint64_t bands = std::max<uint64_t>(
-        1, std::min<uint64_t>(std::max(threads, 1), count / std::max<uint32_t>(records_per_band, 1)));
+        1, std::min<uint64_t>(workers == 1 ? 1 : 2 * workers, count / std::max<uint32_t>(records_per_band, 1)));
 
     // Band b starts with the first row before which count * b / bands candidates lie.
     std::vector<int64_t> band_row(bands + 1, rows);
@@ -412,23 +497,33 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
         band_row[b] = low;
     }
 
-    std::vector<Linker> linkers(bands);
+    share_out(workers, bands,
+              [detector, &band_row](uint64_t b) { mark_candidates(detector, band_row[b], band_row[b + 1]); });
+    // The first linker takes the groups across the cuts, gathered here and
+    // linked beside the bands; linker b + 1 takes the rest of band b.
+    std::vector<Linker> linkers(bands + 1);
     for (Linker& linker : linkers) linker.detector = detector;
-    on_threads(bands, [detector, &band_row](uint64_t b) { mark_candidates(detector, band_row[b], band_row[b + 1]); });
+    std::vector<uint64_t> seeds_across;
+    std::vector<size_t> groups_across;
     for (uint64_t b = 1; b < bands; ++b)
-        if (band_row[b] > 0 && band_row[b] < rows) link_groups_across(&linkers[0], band_row[b]);
-    // Every chain point is a candidate of its linker's band, or of a group
-    // across a cut, which the first linker takes.
-    for (uint64_t b = 0; b < bands; ++b)
-        linkers[b].links.edge_points.reserve(linkers[b].links.edge_points.size() +
-                                             edgels_before_row(table, band_row[b + 1]) -
-                                             edgels_before_row(table, band_row[b]));
-    std::vector<std::vector<TracedAt>> orders(bands);
-    on_threads(bands, [&linkers, &band_row, &orders](uint64_t b) {
-        link_band(&linkers[b], band_row[b], band_row[b + 1], &orders[b]);
+        if (band_row[b] > 0 && band_row[b] < rows)
+            gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
+    share_out(workers, bands + 1, [table, &linkers, &band_row, &seeds_across, &groups_across](uint64_t task) {
+        Linker* linker = &linkers[task];
+        if (task == 0) {
+            link_groups(linker, seeds_across, groups_across);
+        } else {
+            // Every candidate of the band can become a chain point; the
+            // junctions' positions, two at most per edge, come on top.
+            const int64_t first_row = band_row[task - 1];
+            const int64_t last_row = band_row[task];
+            const uint64_t candidates = edgels_before_row(table, last_row) - edgels_before_row(table, first_row);
+            linker->links.edge_points.reserve(candidates + candidates / 4);
+            link_rows(linker, first_row, last_row);
+        }
     });
 
     detector->links.clear();
     for (Linker& linker : linkers) detector->links.push_back(std::move(linker.links));
-    merge_edges(detector, orders);
+    merge_edges(detector);
 }
