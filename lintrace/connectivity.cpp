@@ -120,7 +120,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
     constexpr size_t points_ahead = 24;
     constexpr size_t words_ahead = 16;
     constexpr size_t sub_pixels_ahead = 8;
-    const std::vector<Edge>& edges = detector->edges;
+    const auto& edges = detector->edges;
     const EdgelTable& table = detector->edgels;
     const size_t count = edges.size();
     const auto first_point = [detector](const Edge& edge) -> const ChainPoint& {

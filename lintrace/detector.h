@@ -12,7 +12,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -23,15 +25,22 @@ constexpr uint8_t LABEL_CANDIDATE = 128;  // an edge point no walk has reached y
 constexpr uint8_t LABEL_CHAIN = 64;       // taken by a walk as a chain point
 constexpr uint8_t LABEL_JUNCTION = 32;    // taken by a walk as a junction
 
-// Linking keeps the state of the candidates it works on in the low bits of
-// their labels, where a walk finds it in the cells it reads anyway: whether
-// the candidate is strong, whether its record is still in the table, and
+// The state of a candidate is kept in the low bits of its label, where a
+// walk finds it in the cells it reads anyway: whether the candidate is
+// strong, whether its record is still in the table, and, while linking,
 // whether it has been gathered into its connected group. The masks below
 // never look at these bits.
 constexpr uint8_t FLAG_STRONG = 16;
 constexpr uint8_t FLAG_IN_TABLE = 8;
 constexpr uint8_t FLAG_GATHERED = 4;
 constexpr uint8_t LABEL_KIND = LABEL_CANDIDATE | LABEL_CHAIN | LABEL_JUNCTION;
+
+// The label a candidate is given when it is stored: in the table, and
+// strong if its magnitude reached the high threshold.
+constexpr uint8_t candidate_label(bool strong)
+{
+    return LABEL_CANDIDATE | FLAG_IN_TABLE | (strong ? FLAG_STRONG : 0);
+}
 
 // A cell matches a mask when its label and the mask share a bit.
 constexpr int MASK_EDGE_POINT = LABEL_CANDIDATE | LABEL_CHAIN | LABEL_JUNCTION;  // 224
@@ -191,13 +200,38 @@ struct Links {
 // ---------------------------------------------------------------------------
 // The working state of one run.
 
+// An allocator that leaves the elements of a resized vector of plain records
+// unset, for vectors that are filled right after, in parallel.
+template <typename T>
+struct UnsetAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UnsetAllocator<U>;
+    };
+    UnsetAllocator() = default;
+    template <typename U>
+    UnsetAllocator(const UnsetAllocator<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* place) noexcept
+    {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
 struct Detector {
     int XSIZE = 0;
     int YSIZE = 0;
     EdgelTable edgels;
     std::vector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
     std::vector<Links> links;           // what each linking thread built
-    std::vector<Edge> edges;            // every edge, in the order traced; written newest first
+    std::vector<Edge, UnsetAllocator<Edge>> edges;  // every edge, in the order traced; written newest first
 };
 
 // ---------------------------------------------------------------------------

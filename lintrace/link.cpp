@@ -347,95 +347,6 @@ void link_groups(Linker* linker, const std::vector<uint64_t>& seeds, const std::
     }
 }
 
-// Puts the flags of the candidates of rows first_row .. last_row - 1 in the
-// label image: strong, and still in the table.
-void mark_candidates(Detector* detector, int64_t first_row, int64_t last_row)
-{
-    const EdgelTable* table = &detector->edgels;
-    uint8_t* labels = detector->Record_image.data();
-    for (int64_t y = first_row; y < last_row; ++y) {
-        for (int64_t w = 0; w < table->words_per_row; ++w) {
-            const EdgelWord& word = table->words[y * table->words_per_row + w];
-            for (uint64_t bits = word.occupied; bits != 0; bits &= bits - 1) {
-                const int bit = std::countr_zero(bits);
-                uint8_t& label = labels[cell_of(detector, 64 * w + bit, y)];
-                if (word.in_table >> bit & 1) label |= FLAG_IN_TABLE;
-                if (word.high >> bit & 1) label |= FLAG_STRONG;
-            }
-        }
-    }
-}
-
-// An edge's place in the order of the whole sweeps: by cycle, then by the
-// sweep order of the record its walk started from (higher keys first).
-struct TracedAt {
-    uint64_t start_key;
-    uint32_t cycle;
-    uint32_t edge;  // its index in the list of all edges
-};
-
-// Puts the edges of every linker's links into one list in the order they
-// were traced, each edge marked with its part. The order is by cycle, then
-// by bucket, then by position: the first two by counting, the last within
-// each bucket, which holds a handful of edges.
-void merge_edges(Detector* detector)
-{
-    std::vector<Edge>& edges = detector->edges;
-    edges.clear();
-    uint32_t last_cycle = 0;
-    for (uint32_t part = 0; part < detector->links.size(); ++part) {
-        for (const Edge& edge : detector->links[part].edges) {
-            edges.push_back(edge);
-            edges.back().part = part;
-            last_cycle = std::max(last_cycle, edge.cycle);
-        }
-        std::vector<Edge>().swap(detector->links[part].edges);
-    }
-
-    // Sort records: cycle ascending, then start key descending.
-    std::vector<TracedAt> order(edges.size());
-    std::vector<TracedAt> by_cycle(edges.size());
-    std::vector<size_t> start(static_cast<size_t>(last_cycle) + 2, 0);
-    for (const Edge& edge : edges) ++start[edge.cycle + 1];
-    for (size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
-    for (size_t k = 0; k < edges.size(); ++k)
-        by_cycle[start[edges[k].cycle]++] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
-    const auto later_key = [](const TracedAt& a, const TracedAt& b) { return a.start_key > b.start_key; };
-    std::vector<size_t> in_bucket(EDGEL_BUCKETS + 1);
-    for (size_t begin = 0; begin < by_cycle.size();) {
-        size_t end = begin;
-        while (end < by_cycle.size() && by_cycle[end].cycle == by_cycle[begin].cycle) ++end;
-        // A large cycle goes by bucket first: the sweep key holds the bucket above bit 48.
-        if (end - begin < 4 * EDGEL_BUCKETS) {
-            std::copy(by_cycle.begin() + static_cast<std::ptrdiff_t>(begin),
-                      by_cycle.begin() + static_cast<std::ptrdiff_t>(end),
-                      order.begin() + static_cast<std::ptrdiff_t>(begin));
-            std::sort(order.begin() + static_cast<std::ptrdiff_t>(begin),
-                      order.begin() + static_cast<std::ptrdiff_t>(end), later_key);
-        } else {
-            std::fill(in_bucket.begin(), in_bucket.end(), 0);
-            for (size_t k = begin; k < end; ++k) ++in_bucket[EDGEL_BUCKETS - 1 - (by_cycle[k].start_key >> 48) + 1];
-            in_bucket[0] = begin;
-            for (size_t b = 1; b <= EDGEL_BUCKETS; ++b) in_bucket[b] += in_bucket[b - 1];
-            for (size_t k = begin; k < end; ++k)
-                order[in_bucket[EDGEL_BUCKETS - 1 - (by_cycle[k].start_key >> 48)]++] = by_cycle[k];
-            // in_bucket[b] is now where bucket 19999 - b ends.
-            size_t from = begin;
-            for (size_t b = 0; b < EDGEL_BUCKETS; ++b) {
-                std::sort(order.begin() + static_cast<std::ptrdiff_t>(from),
-                          order.begin() + static_cast<std::ptrdiff_t>(in_bucket[b]), later_key);
-                from = in_bucket[b];
-            }
-        }
-        begin = end;
-    }
-    std::vector<TracedAt>().swap(by_cycle);
-
-    std::vector<Edge> ordered(edges.size());
-    for (size_t k = 0; k < order.size(); ++k) ordered[k] = edges[order[k].edge];
-    edges.swap(ordered);
-}
-
 // Runs work(0) .. work(tasks - 1) on up to `threads` threads, the calling
 // one included, each taking the next task not yet taken; waits for them all.
 template <typename Work>
@@ -455,6 +366,113 @@ void share_out(uint64_t threads, uint64_t tasks, const Work& work)
     }
     take_tasks();
     for (std::thread& worker : workers) worker.join();
+}
+
+// An edge's place in the order of the whole sweeps: by cycle, then by the
+// sweep order of the record its walk started from (higher keys first).
+struct TracedAt {
+    uint64_t start_key;
+    uint32_t cycle;
+    uint32_t edge;  // its index among its linker's edges
+};
+
+bool traced_before(const TracedAt& a, const TracedAt& b)
+{
+    return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
+}
+
+// The edges of one linker in the order they were traced: by cycle, then by
+// bucket, then by place, the first two by counting, the last within each
+// bucket, which holds a handful of edges.
+std::vector<TracedAt> order_edges(const std::vector<Edge>& edges)
+{
+    std::vector<TracedAt> order(edges.size());
+    std::vector<TracedAt> by_cycle(edges.size());
+    uint32_t last_cycle = 0;
+    for (const Edge& edge : edges) last_cycle = std::max(last_cycle, edge.cycle);
+    std::vector<size_t> start(static_cast<size_t>(last_cycle) + 2, 0);
+    for (const Edge& edge : edges) ++start[edge.cycle + 1];
+    for (size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+    for (size_t k = 0; k < edges.size(); ++k)
+        by_cycle[start[edges[k].cycle]++] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
+
+    const auto later_key = [](const TracedAt& a, const TracedAt& b) { return a.start_key > b.start_key; };
+    const auto bucket_place = [](const TracedAt& a) {
+        return static_cast<size_t>(EDGEL_BUCKETS - 1 - (a.start_key >> BUCKET_SHIFT));
+    };
+    std::vector<size_t> in_bucket;
+    for (size_t begin = 0; begin < by_cycle.size();) {
+        size_t end = begin;
+        while (end < by_cycle.size() && by_cycle[end].cycle == by_cycle[begin].cycle) ++end;
+        const auto first = order.begin() + static_cast<std::ptrdiff_t>(begin);
+        const auto last = order.begin() + static_cast<std::ptrdiff_t>(end);
+        if (end - begin < EDGEL_BUCKETS) {
+            std::copy(by_cycle.begin() + static_cast<std::ptrdiff_t>(begin),
+                      by_cycle.begin() + static_cast<std::ptrdiff_t>(end), first);
+            std::sort(first, last, later_key);
+        } else {
+            in_bucket.assign(EDGEL_BUCKETS + 1, 0);
+            for (size_t k = begin; k < end; ++k) ++in_bucket[bucket_place(by_cycle[k]) + 1];
+            in_bucket[0] = begin;
+            for (size_t b = 1; b <= EDGEL_BUCKETS; ++b) in_bucket[b] += in_bucket[b - 1];
+            for (size_t k = begin; k < end; ++k) order[in_bucket[bucket_place(by_cycle[k])]++] = by_cycle[k];
+            // in_bucket[b] is now where the b-th bucket from the top ends.
+            size_t from = begin;
+            for (size_t b = 0; b < EDGEL_BUCKETS; ++b) {
+                if (in_bucket[b] - from > 1)
+                    std::sort(order.begin() + static_cast<std::ptrdiff_t>(from),
+                              order.begin() + static_cast<std::ptrdiff_t>(in_bucket[b]), later_key);
+                from = in_bucket[b];
+            }
+        }
+        begin = end;
+    }
+    return order;
+}
+
+// Puts the edges of every linker's links, each in order in `orders`, into one
+// list in the order they were traced, each edge marked with its part. The
+// list is cut into as many slices as there are threads, at the places of
+// edges of the longest part, and each slice is merged on its own.
+void merge_edges(Detector* detector, const std::vector<std::vector<TracedAt>>& orders, uint64_t threads)
+{
+    const size_t parts = orders.size();
+    size_t longest = 0;
+    size_t total = 0;
+    for (size_t p = 0; p < parts; ++p) {
+        total += orders[p].size();
+        if (orders[p].size() > orders[longest].size()) longest = p;
+    }
+    const uint64_t slices = std::max<uint64_t>(1, std::min<uint64_t>(threads, orders[longest].size()));
+    // cut[s][p]: the edges of part p before slice s.
+    std::vector<std::vector<size_t>> cut(slices + 1, std::vector<size_t>(parts, 0));
+    for (size_t p = 0; p < parts; ++p) cut[slices][p] = orders[p].size();
+    for (uint64_t s = 1; s < slices; ++s) {
+        const TracedAt& splitter = orders[longest][orders[longest].size() * s / slices];
+        for (size_t p = 0; p < parts; ++p)
+            cut[s][p] = static_cast<size_t>(
+                std::lower_bound(orders[p].begin(), orders[p].end(), splitter, traced_before) - orders[p].begin());
+    }
+
+    auto& edges = detector->edges;
+    edges.clear();
+    edges.resize(total);
+    share_out(threads, slices, [detector, &orders, &cut, &edges, parts](uint64_t s) {
+        size_t at = 0;
+        for (size_t p = 0; p < parts; ++p) at += cut[s][p];
+        std::vector<size_t> next = cut[s];
+        for (;;) {
+            size_t part = parts;
+            for (size_t p = 0; p < parts; ++p)
+                if (next[p] < cut[s + 1][p] &&
+                    (part == parts || traced_before(orders[p][next[p]], orders[part][next[part]])))
+                    part = p;
+            if (part == parts) break;
+            edges[at] = detector->links[part].edges[orders[part][next[part]++].edge];
+            edges[at++].part = static_cast<uint32_t>(part);
+        }
+    });
+    for (Links& links : detector->links) std::vector<Edge>().swap(links.edges);
 }
 
 }  // namespace
@@ -497,8 +515,6 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
         band_row[b] = low;
     }
 
-    share_out(workers, bands,
-              [detector, &band_row](uint64_t b) { mark_candidates(detector, band_row[b], band_row[b + 1]); });
     // The first linker takes the groups across the cuts, gathered here and
     // linked beside the bands; linker b + 1 takes the rest of band b.
     std::vector<Linker> linkers(bands + 1);
@@ -508,7 +524,8 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     for (uint64_t b = 1; b < bands; ++b)
         if (band_row[b] > 0 && band_row[b] < rows)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
-    share_out(workers, bands + 1, [table, &linkers, &band_row, &seeds_across, &groups_across](uint64_t task) {
+    std::vector<std::vector<TracedAt>> orders(bands + 1);
+    share_out(workers, bands + 1, [table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
         Linker* linker = &linkers[task];
         if (task == 0) {
             link_groups(linker, seeds_across, groups_across);
@@ -521,9 +538,17 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             linker->links.edge_points.reserve(candidates + candidates / 4);
             link_rows(linker, first_row, last_row);
         }
+        // The edges go in their order here, so that the merge reads each part straight through.
+        orders[task] = order_edges(linker->links.edges);
+        std::vector<Edge> ordered(orders[task].size());
+        for (size_t k = 0; k < ordered.size(); ++k) {
+            ordered[k] = linker->links.edges[orders[task][k].edge];
+            orders[task][k].edge = static_cast<uint32_t>(k);
+        }
+        linker->links.edges.swap(ordered);
     });
 
     detector->links.clear();
     for (Linker& linker : linkers) detector->links.push_back(std::move(linker.links));
-    merge_edges(detector);
+    merge_edges(detector, orders, workers);
 }

@@ -149,7 +149,9 @@ void store_band(Detector* detector, CandidateRows* band, size_t first)
 {
     place_edgels(&detector->edgels, first, band->records.data(), band->high.data(), band->sub_pixels.data(),
                  band->records.size());
-    for (const Edgel& e : band->records) detector->Record_image[cell_of(detector, e.x, e.y)] = LABEL_CANDIDATE;
+    for (size_t k = 0; k < band->records.size(); ++k)
+        detector->Record_image[cell_of(detector, band->records[k].x, band->records[k].y)] =
+            candidate_label(band->high[k] != 0);
     *band = CandidateRows{};
 }
 

@@ -103,8 +103,9 @@ TEST(Detector, ASpiralOfTenMillionPointsIsOneEdge)
     new_edgel_list(&detector.edgels, 6400, 6400, true);
     detector.Record_image.assign(6400u * 6400u, LABEL_EMPTY);
     for (auto [x, y] : raster) {
-        add_edgel(&detector.edgels, x, y, path.back() == std::pair{x, y}, x + 0.25, y);
-        detector.Record_image[cell_of(&detector, x, y)] = LABEL_CANDIDATE;
+        const bool strong = path.back() == std::pair{x, y};
+        add_edgel(&detector.edgels, x, y, strong, x + 0.25, y);
+        detector.Record_image[cell_of(&detector, x, y)] = candidate_label(strong);
     }
     std::string text;
     std::thread linking([&] {

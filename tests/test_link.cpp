@@ -32,7 +32,7 @@ std::string link_product(const Figure& figure, bool sub_pixel)
         for (int x = 0; x < figure.columns(); ++x)
             if (figure.art[y][x] != '.') {
                 add_edgel(&detector.edgels, x, y, figure.art[y][x] == 'S', x + 0.25, y - 0.25);
-                detector.Record_image[cell_of(&detector, x, y)] = LABEL_CANDIDATE;
+                detector.Record_image[cell_of(&detector, x, y)] = candidate_label(figure.art[y][x] == 'S');
             }
     join_edges(&detector);
     std::string text;

@@ -188,7 +188,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
         EXPECT_TRUE(e.x >= 3 && e.x <= 125);
         min_y = std::min(min_y, e.y);
         max_y = std::max(max_y, e.y);
-        EXPECT_EQ(detector.Record_image[cell_of(&detector, e.x, e.y)], LABEL_CANDIDATE);
+        EXPECT_EQ(detector.Record_image[cell_of(&detector, e.x, e.y)] & LABEL_KIND, LABEL_CANDIDATE);
     }
     EXPECT_EQ(min_y, 3);
     EXPECT_EQ(max_y, 125);
@@ -234,12 +234,14 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
             EXPECT_EQ(table.records[k].x, plain[k]->x);
             EXPECT_EQ(table.records[k].y, plain[k]->y);
             EXPECT_EQ(edgel_is_high(&table, static_cast<uint32_t>(k)), plain[k]->high != 0);
+            EXPECT_EQ(detector.Record_image[cell_of(&detector, table.records[k].x, table.records[k].y)],
+                      candidate_label(plain[k]->high != 0));
             EXPECT_EQ(bits(table.sub_pixels[k].x), bits(plain[k]->sub_x));
             EXPECT_EQ(bits(table.sub_pixels[k].y), bits(plain[k]->sub_y));
         }
         for (int y = 0; y < rows; ++y)
             for (int x = 0; x < columns; ++x)
-                ASSERT_EQ(detector.Record_image[cell_of(&detector, x, y)], literal::Record_image[y * columns + x]);
+                ASSERT_EQ(detector.Record_image[cell_of(&detector, x, y)] & LABEL_KIND, literal::Record_image[y * columns + x]);
         delete[] dx;
         delete[] dy;
         delete[] magnitude;
