@@ -208,17 +208,20 @@ int maxima_lanes(double low, int i, const double* above, const double* here, con
 }
 
 // The maximum test for the pixels first .. end - 1 of a row, as many as fill
-// whole vectors: passed[i] is set to 1 for each pixel i that passes and 0 for
-// the others. Returns the first pixel not tested.
+// whole vectors: the pixels that pass are appended to `passed` in order, from
+// passed[*count] on, and *count is advanced past them. Returns the first
+// pixel not tested.
 template <class L>
 int maxima_row(double low, int first, int end, const double* above, const double* here, const double* below,
-               const double* gx_row, const double* gy_row, unsigned char* passed)
+               const double* gx_row, const double* gy_row, int* passed, int* count)
 {
     int i = first;
-    for (; i + L::width <= end; i += L::width) {
-        const int bits = maxima_lanes<L>(low, i, above, here, below, gx_row, gy_row);
-        for (int k = 0; k < L::width; ++k) passed[i + k] = static_cast<unsigned char>((bits >> k) & 1);
-    }
+    int n = *count;
+    for (; i + L::width <= end; i += L::width)
+        for (unsigned bits = static_cast<unsigned>(maxima_lanes<L>(low, i, above, here, below, gx_row, gy_row));
+             bits != 0; bits &= bits - 1)
+            passed[n++] = i + __builtin_ctz(bits);
+    *count = n;
     return i;
 }
 
@@ -237,4 +240,4 @@ int accumulate_avx2(double* out, const double* const* in, const double* w, int i
 int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
-                    const double* gx_row, const double* gy_row, unsigned char* passed);
+                    const double* gx_row, const double* gy_row, int* passed, int* count);

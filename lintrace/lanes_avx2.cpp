@@ -40,9 +40,9 @@ int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, 
 }
 
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
-                    const double* gx_row, const double* gy_row, unsigned char* passed)
+                    const double* gx_row, const double* gy_row, int* passed, int* count)
 {
-    return maxima_row<Avx2Lanes>(low, first, end, above, here, below, gx_row, gy_row, passed);
+    return maxima_row<Avx2Lanes>(low, first, end, above, here, below, gx_row, gy_row, passed, count);
 }
 
 bool processor_has_avx2()
@@ -66,7 +66,7 @@ int magnitude_lanes_avx2(const double*, const double*, double*, int)
     return 0;
 }
 int maxima_row_avx2(double, int first, int, const double*, const double*, const double*, const double*, const double*,
-                    unsigned char*)
+                    int*, int*)
 {
     return first;
 }

@@ -96,17 +96,19 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
     // The pixels are tested several at a time. The vector test is the same
     // test, operation for operation, so a pixel that passes is a candidate;
     // only its sub-pixel position, when kept, is worked out one at a time.
-    thread_local std::vector<unsigned char> passed;
+    thread_local std::vector<int> passed;
     const int first = s.half + 1;
     const int end = s.columns - s.half;
     passed.resize(static_cast<size_t>(std::max(end, 0)));
-    int tested =
-        wide_lanes() ? maxima_row_avx2(s.low, first, end, above, here, below, gx_row, gy_row, passed.data()) : first;
+    int count = 0;
+    int tested = wide_lanes()
+                     ? maxima_row_avx2(s.low, first, end, above, here, below, gx_row, gy_row, passed.data(), &count)
+                     : first;
 #ifdef __SSE2__
-    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data());
+    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data(), &count);
 #endif
-    for (int i = first; i < tested; ++i) {
-        if (!passed[i]) continue;
+    for (int k = 0; k < count; ++k) {
+        const int i = passed[k];
         if (s.keep_sub_pixel) {
             suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
         } else {
