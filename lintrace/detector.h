@@ -375,9 +375,9 @@ void delete_junction(const Detector* detector, Links* links, uint32_t junction);
 // Linking (link.cpp).
 
 // Links the candidates into detector->edges, using up to `threads` threads
-// for bands of at least `records_per_band` candidates; the result does not
-// depend on either number.
-void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band = 1 << 16);
+// for bands of about `records_per_band` candidates (fewer where that makes
+// fewer than two bands per thread); the result depends on neither number.
+void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band = 1 << 18);
 
 // ---------------------------------------------------------------------------
 // Connectivity list (connectivity.cpp).

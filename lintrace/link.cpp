@@ -106,6 +106,19 @@ void sort_descending(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch
         (*keys)[k] = (from[k] >> place_bits) << BUCKET_SHIFT | ((from[k] & place_mask) + lowest);
 }
 
+// Puts keys that come in raster order in descending order: by bucket, counting,
+// and within a bucket by place, which taking them from the last keeps.
+void sort_raster_seeds(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch)
+{
+    std::vector<uint32_t> ends(EDGEL_BUCKETS + 1, 0);  // of bucket 19999 - b, at b + 1
+    const auto place_of = [](uint64_t key) { return static_cast<size_t>(EDGEL_BUCKETS - 1 - (key >> BUCKET_SHIFT)); };
+    for (uint64_t key : *keys) ++ends[place_of(key) + 1];
+    for (size_t b = 1; b <= EDGEL_BUCKETS; ++b) ends[b] += ends[b - 1];
+    scratch->resize(keys->size());
+    for (size_t k = keys->size(); k-- > 0;) (*scratch)[ends[place_of((*keys)[k])]++] = (*keys)[k];
+    keys->swap(*scratch);
+}
+
 // Walks from the candidate at (x, y): its first place to go is followed to the
 // end, then its second one, the way a recursive walk would, with the second
 // sides that are still to come kept on an explicit stack.
@@ -205,7 +218,16 @@ void sweep(Linker* linker, const std::vector<uint64_t>& order, uint32_t cycle)
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
     const int64_t width = detector->XSIZE;
-    for (uint64_t key : order) {
+    constexpr size_t ahead = 16;
+    const uint8_t* labels = detector->Record_image.data();
+    for (size_t k = 0; k < order.size(); ++k) {
+        if (k + ahead < order.size()) {
+            const uint8_t* cell = labels + (order[k + ahead] & PLACE_MASK);
+            __builtin_prefetch(cell - width);
+            __builtin_prefetch(cell);
+            __builtin_prefetch(cell + width);
+        }
+        const uint64_t key = order[k];
         const int64_t place = static_cast<int64_t>(key & PLACE_MASK);
         if ((detector->Record_image[place] & LABEL_KIND) != LABEL_CANDIDATE) continue;
         chain->front.clear();
@@ -276,14 +298,15 @@ void gather_group(Linker* linker, int32_t x, int32_t y)
     }
 }
 
-// Links one group of candidates through all its cycles of sweep and junction
-// pass. A junction still open at the end can never be reached again, since
-// every candidate that could reach it belongs to this group, so it is
-// dropped from the list.
-void link_group(Linker* linker)
+// Links the groups whose strong members are in linker->strong through all
+// their cycles of sweep and junction pass. A junction still open at the end
+// can never be reached again, since every candidate that could reach it
+// belongs to these groups, so it is dropped from the list. The edges come
+// out in the order they were traced.
+void link_groups(Linker* linker, bool in_order = false)
 {
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
-        sort_descending(&linker->strong, &linker->scratch);
+        if (cycle > 1 || !in_order) sort_descending(&linker->strong, &linker->scratch);
         sweep(linker, linker->strong, cycle);
         junction_pass(linker, &linker->promoted);
         linker->strong.swap(linker->promoted);
@@ -292,8 +315,8 @@ void link_group(Linker* linker)
         delete_junction(linker->detector, &linker->links, linker->links.jct_lst);
 }
 
-// Links every group not yet gathered that holds a strong candidate of rows
-// first_row .. last_row - 1. A group without one makes no edge.
+// Links every group of rows first_row .. last_row - 1 not yet gathered with
+// sweeps over its rows alone. A group without a strong candidate makes no edge.
 void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 {
     Detector* detector = linker->detector;
@@ -304,11 +327,12 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
             for (uint64_t bits = word.high & word.in_table; bits != 0; bits &= bits - 1) {
                 const int64_t x = 64 * w + std::countr_zero(bits);
                 if (detector->Record_image[cell_of(detector, x, y)] & FLAG_GATHERED) continue;
-                gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(y));
-                link_group(linker);
+                linker->strong.push_back(seed_of(linker, x, y));
             }
         }
     }
+    sort_raster_seeds(&linker->strong, &linker->scratch);
+    link_groups(linker, true);
 }
 
 // Gathers the groups that join row `row` - 1 to row `row`, so that the bands
@@ -335,14 +359,15 @@ void gather_groups_across(Linker* linker, int64_t row, std::vector<uint64_t>* se
     }
 }
 
-// Links the groups gather_groups_across kept.
-void link_groups(Linker* linker, const std::vector<uint64_t>& seeds, const std::vector<size_t>& group_ends)
+// Links the groups gather_groups_across kept, one at a time, while each
+// group's pixels are in the cache.
+void link_groups_across(Linker* linker, const std::vector<uint64_t>& seeds, const std::vector<size_t>& group_ends)
 {
     size_t begin = 0;
     for (size_t end : group_ends) {
         linker->strong.assign(seeds.begin() + static_cast<std::ptrdiff_t>(begin),
                               seeds.begin() + static_cast<std::ptrdiff_t>(end));
-        link_group(linker);
+        link_groups(linker);
         begin = end;
     }
 }
@@ -481,24 +506,26 @@ void merge_edges(Detector* detector, const std::vector<std::vector<TracedAt>>& o
 // followed by a junction pass, until a pass promotes nothing. Every step of it
 // (a walk, a junction, a promotion) reads and writes only pixels within one
 // pixel of the pixel it stands on, so 8-connected groups of candidates never
-// affect one another: each group is linked alone, through its own cycles, in
-// the order the whole sweep would meet its members, while its pixels are in
-// the cache. Each edge records the cycle and the start of its walk, and the
-// edges are put in the order the whole sweeps would have traced them.
+// affect one another: any set of whole groups can be linked by sweeps of its
+// own, through its own cycles, in the order the whole sweep would meet its
+// members. Each edge records the cycle and the start of its walk, and the
+// edges of all sets are put in the order the whole sweeps would have traced
+// them.
 //
-// With several threads, the image is cut into bands of rows with about as
-// many candidates each, two per thread. The groups that cross a cut are
-// gathered first; then the threads take them and the bands one after
+// The sets are bands of rows with about as many candidates each, small
+// enough for their labels to stay in the cache and at least two per thread,
+// less the groups that cross a cut between bands. Those are gathered first
+// and linked group by group; the threads take them and the bands one after
 // another, each keeping its chains and junctions apart.
 void join_edges(Detector* detector, int threads, uint32_t records_per_band)
 {
     EdgelTable* table = &detector->edgels;
     const uint64_t count = table->records_total;
     const int64_t rows = detector->YSIZE;
-    // Two bands per thread even out the work, which goes by groups, not candidates.
+    // Two bands per thread at least even out the work, which goes by groups, not candidates.
     const uint64_t workers = static_cast<uint64_t>(std::max(threads, 1));
     const uint64_t bands = std::max<uint64_t>(
-        1, std::min<uint64_t>(workers == 1 ? 1 : 2 * workers, count / std::max<uint32_t>(records_per_band, 1)));
+        1, std::max<uint64_t>(2 * workers, count / std::max<uint32_t>(records_per_band, 1)));
 
     // Band b starts with the first row before which count * b / bands candidates lie.
     std::vector<int64_t> band_row(bands + 1, rows);
@@ -528,7 +555,16 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     share_out(workers, bands + 1, [table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
         Linker* linker = &linkers[task];
         if (task == 0) {
-            link_groups(linker, seeds_across, groups_across);
+            link_groups_across(linker, seeds_across, groups_across);
+            // Group after group, the edges go in their order here, so that
+            // the merge reads each part straight through.
+            orders[task] = order_edges(linker->links.edges);
+            std::vector<Edge> ordered(orders[task].size());
+            for (size_t k = 0; k < ordered.size(); ++k) {
+                ordered[k] = linker->links.edges[orders[task][k].edge];
+                orders[task][k].edge = static_cast<uint32_t>(k);
+            }
+            linker->links.edges.swap(ordered);
         } else {
             // Every candidate of the band can become a chain point; the
             // junctions' positions, two at most per edge, come on top.
@@ -537,15 +573,11 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             const uint64_t candidates = edgels_before_row(table, last_row) - edgels_before_row(table, first_row);
             linker->links.edge_points.reserve(candidates + candidates / 4);
             link_rows(linker, first_row, last_row);
+            const std::vector<Edge>& edges = linker->links.edges;
+            orders[task].resize(edges.size());
+            for (size_t k = 0; k < edges.size(); ++k)
+                orders[task][k] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
         }
-        // The edges go in their order here, so that the merge reads each part straight through.
-        orders[task] = order_edges(linker->links.edges);
-        std::vector<Edge> ordered(orders[task].size());
-        for (size_t k = 0; k < ordered.size(); ++k) {
-            ordered[k] = linker->links.edges[orders[task][k].edge];
-            orders[task][k].edge = static_cast<uint32_t>(k);
-        }
-        linker->links.edges.swap(ordered);
     });
 
     detector->links.clear();
