@@ -51,6 +51,7 @@ int main(int argc, char** argv)
     Detector detector;
     detector.XSIZE = image->columns;
     detector.YSIZE = image->rows;
+    detector.keep_edgel_records = false;
     start = std::chrono::steady_clock::now();
     local_extrema(&detector, image->pixels, mask, sigma, low, high, sub_pixel, threads);
     const double suppression = seconds_since(start);

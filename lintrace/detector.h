@@ -55,6 +55,32 @@ constexpr int DIRECTIONS = 8;
 extern const int x_offset[DIRECTIONS];
 extern const int y_offset[DIRECTIONS];
 
+// An allocator that leaves the elements of a resized vector of plain records
+// unset, for the large vectors that are filled right after, band by band on
+// several threads.
+template <typename T>
+struct UnsetAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UnsetAllocator<U>;
+    };
+    UnsetAllocator() = default;
+    template <typename U>
+    UnsetAllocator(const UnsetAllocator<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* place) noexcept
+    {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
 // ---------------------------------------------------------------------------
 // Edge-point candidates (edgel.cpp).
 
@@ -93,21 +119,26 @@ struct EdgelTable {
     int64_t columns = 0;
     int64_t rows = 0;
     bool keeps_sub_pixel = false;
-    std::vector<Edgel> records;
-    std::vector<SubPixel> sub_pixels;
-    std::vector<EdgelWord> words;
+    bool keeps_records = true;  // false: only the words and sub-pixel positions are kept
+    std::vector<Edgel, UnsetAllocator<Edgel>> records;
+    std::vector<SubPixel, UnsetAllocator<SubPixel>> sub_pixels;
+    std::vector<EdgelWord, UnsetAllocator<EdgelWord>> words;
     int64_t words_per_row = 0;
     int64_t last_position = -1;
     uint64_t records_total = 0;  // stays when the records themselves are released
 };
 
-void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel);
+// An empty table. Unless `clear`, its words are left unset, for whoever
+// stores the candidates to clear row by row (clear_edgel_rows).
+void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel, bool clear = true);
+void clear_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row);
 int edgel_key(double x, double y);
 // Positions must be added in raster order, each once.
 void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y);
 // Stores `count` candidates, in raster order, as records first .. first +
 // count - 1 of a table whose records (and sub-pixel positions) are already
-// sized. Parts of the image that share no row can be placed at the same time.
+// sized (unless the table keeps no records). Parts of the image that share no
+// row can be placed at the same time.
 void place_edgels(EdgelTable* table, size_t first, const Edgel* records, const uint8_t* high,
                   const SubPixel* sub_pixels, size_t count);
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);
@@ -200,36 +231,12 @@ struct Links {
 // ---------------------------------------------------------------------------
 // The working state of one run.
 
-// An allocator that leaves the elements of a resized vector of plain records
-// unset, for vectors that are filled right after, in parallel.
-template <typename T>
-struct UnsetAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UnsetAllocator<U>;
-    };
-    UnsetAllocator() = default;
-    template <typename U>
-    UnsetAllocator(const UnsetAllocator<U>&) noexcept
-    {
-    }
-    template <typename U>
-    void construct(U* place) noexcept
-    {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* place, Args&&... args)
-    {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-};
-
 struct Detector {
     int XSIZE = 0;
     int YSIZE = 0;
     EdgelTable edgels;
-    std::vector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
+    std::vector<uint8_t, UnsetAllocator<uint8_t>> Record_image;  // XSIZE * YSIZE labels, row-major
+    bool keep_edgel_records = true;  // false: suppression keeps no list of records, only their words
     std::vector<Links> links;           // what each linking thread built
     std::vector<Edge, UnsetAllocator<Edge>> edges;  // every edge, in the order traced; written newest first
 };

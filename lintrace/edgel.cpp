@@ -44,14 +44,21 @@ int bucket_of(const Edgel& edgel)
 
 }  // namespace
 
-void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel)
+void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel, bool clear)
 {
     *table = EdgelTable{};
     table->columns = columns;
     table->rows = rows;
     table->keeps_sub_pixel = keep_sub_pixel;
     table->words_per_row = (columns + 63) / 64;
-    table->words.assign(static_cast<size_t>(table->words_per_row * rows), EdgelWord{0, 0, 0, 0});
+    table->words.resize(static_cast<size_t>(table->words_per_row * rows));
+    if (clear) clear_edgel_rows(table, 0, rows);
+}
+
+void clear_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row)
+{
+    std::fill(table->words.begin() + first_row * table->words_per_row,
+              table->words.begin() + last_row * table->words_per_row, EdgelWord{0, 0, 0, 0});
 }
 
 // trunc(x * 1000 + y) mod 20000, the remainder taking the dividend's sign. The
@@ -85,10 +92,10 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     Place place;
     if (!place_of(table, x, y, &place) || position <= table->last_position)
         errmsg("Edge points must be stored inside the image, in raster order");
-    if (table->records.size() >= NO_EDGEL) errmsg("Too many edge-point candidates");
-    mark_edgel(table, x, y, high != 0, table->records.size());
+    if (table->records_total >= NO_EDGEL) errmsg("Too many edge-point candidates");
+    mark_edgel(table, x, y, high != 0, table->records_total);
     table->last_position = position;
-    table->records.push_back(Edgel{x, y});
+    if (table->keeps_records) table->records.push_back(Edgel{x, y});
     ++table->records_total;
     if (table->keeps_sub_pixel) {
         table->sub_pixels.push_back(SubPixel{sub_x, sub_y});
@@ -99,7 +106,7 @@ void place_edgels(EdgelTable* table, size_t first, const Edgel* records, const u
                   const SubPixel* sub_pixels, size_t count)
 {
     for (size_t k = 0; k < count; ++k) {
-        table->records[first + k] = records[k];
+        if (table->keeps_records) table->records[first + k] = records[k];
         if (table->keeps_sub_pixel) table->sub_pixels[first + k] = sub_pixels[k];
         mark_edgel(table, records[k].x, records[k].y, high[k] != 0, first + k);
     }
@@ -165,7 +172,7 @@ uint32_t edgel_index(const EdgelTable* table, int64_t x, int64_t y)
 
 void release_edgel_records(EdgelTable* table)
 {
-    std::vector<Edgel>().swap(table->records);
+    decltype(table->records)().swap(table->records);
 }
 
 uint64_t edgels_before_row(const EdgelTable* table, int64_t y)

@@ -107,9 +107,14 @@ void sort_descending(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch
 }
 
 // Puts keys that come in raster order in descending order: by bucket, counting,
-// and within a bucket by place, which taking them from the last keeps.
+// and within a bucket by place, which taking them from the last keeps. A
+// few keys are merely sorted.
 void sort_raster_seeds(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch)
 {
+    if (keys->size() < EDGEL_BUCKETS / 4) {
+        sort_descending(keys, scratch);
+        return;
+    }
     std::vector<uint32_t> ends(EDGEL_BUCKETS + 1, 0);  // of bucket 19999 - b, at b + 1
     const auto place_of = [](uint64_t key) { return static_cast<size_t>(EDGEL_BUCKETS - 1 - (key >> BUCKET_SHIFT)); };
     for (uint64_t key : *keys) ++ends[place_of(key) + 1];

@@ -75,6 +75,7 @@ int main(int argc, char** argv)
     if (pgmimage == nullptr) return 1;
     detector.XSIZE = pgmimage->columns;
     detector.YSIZE = pgmimage->rows;
+    detector.keep_edgel_records = false;  // linking and writing find the candidates by position
     canny();
     return 0;
 }

@@ -145,10 +145,14 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
     }
 }
 
-// Stores a band's candidates in the table from record `first` on and labels
-// their pixels, then releases the band.
-void store_band(Detector* detector, CandidateRows* band, size_t first)
+// Clears the rows of the table's words and of the label image from
+// `first_row` to `last_row`, stores a band's candidates in the table from
+// record `first` on and labels their pixels, then releases the band.
+void store_band(Detector* detector, int64_t first_row, int64_t last_row, CandidateRows* band, size_t first)
 {
+    clear_edgel_rows(&detector->edgels, first_row, last_row);
+    std::fill(detector->Record_image.begin() + first_row * detector->XSIZE,
+              detector->Record_image.begin() + last_row * detector->XSIZE, LABEL_EMPTY);
     place_edgels(&detector->edgels, first, band->records.data(), band->high.data(), band->sub_pixels.data(),
                  band->records.size());
     for (size_t k = 0; k < band->records.size(); ++k)
@@ -164,62 +168,78 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
-    new_edgel_list(&detector->edgels, columns, rows, keep_sub_pixel);
-    detector->Record_image.assign(static_cast<size_t>(columns) * rows, LABEL_EMPTY);
+    // The words and labels are cleared band by band, as the candidates are stored.
+    new_edgel_list(&detector->edgels, columns, rows, keep_sub_pixel, false);
+    detector->edgels.keeps_records = detector->keep_edgel_records;
+    detector->Record_image.clear();
+    detector->Record_image.resize(static_cast<size_t>(columns) * rows);
     const int64_t half = (static_cast<int64_t>(mask) + 1) / 2;
 
     // Rows and columns strictly between half and size - half qualify.
     const int64_t first_row = half + 1;
     const int64_t last_row = rows - half;  // exclusive
-    if (first_row < last_row && half + 1 < columns - half) {
-        const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-        const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
-        const int64_t band_rows = last_row - first_row;
-        int64_t bands = std::max(1, threads);
-        bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));
-        bands = std::min<int64_t>(bands, band_rows);
-        bands = std::max<int64_t>(bands, 1);
-        std::vector<CandidateRows> found(static_cast<size_t>(bands));
-        std::vector<std::thread> workers;
-        for (int64_t b = 0; b < bands; ++b) {
-            const int begin = static_cast<int>(first_row + band_rows * b / bands);
-            const int end = static_cast<int>(first_row + band_rows * (b + 1) / bands);
-            bool started = false;
-            if (b + 1 < bands) {
-                try {
-                    workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, begin, end, &found[b]);
-                    started = true;
-                } catch (const std::system_error&) {
-                    // No thread to be had: the band is done here instead.
-                }
-            }
-            if (!started) suppress_band(settings, pixels, &kernel, begin, end, &found[b]);
-        }
-        for (std::thread& worker : workers) worker.join();
-
-        // Each band's candidates go to the table after those of the bands
-        // above it; the bands fill disjoint rows of the table's words and of
-        // the label image, on their own threads again.
-        EdgelTable* table = &detector->edgels;
-        std::vector<size_t> offsets(found.size() + 1, 0);
-        for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].records.size();
-        if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
-        table->records.resize(offsets.back());
-        if (keep_sub_pixel) table->sub_pixels.resize(offsets.back());
-        table->records_total = offsets.back();
-        workers.clear();
-        for (size_t b = 1; b < found.size(); ++b) {
+    if (!(first_row < last_row && half + 1 < columns - half)) {
+        clear_edgel_rows(&detector->edgels, 0, rows);
+        std::fill(detector->Record_image.begin(), detector->Record_image.end(), LABEL_EMPTY);
+        return;
+    }
+    const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
+    const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
+    const int64_t band_rows = last_row - first_row;
+    int64_t bands = std::max(1, threads);
+    bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));
+    bands = std::min<int64_t>(bands, band_rows);
+    bands = std::max<int64_t>(bands, 1);
+    const auto band_begin = [first_row, band_rows, bands](int64_t b) {
+        return static_cast<int>(first_row + band_rows * b / bands);
+    };
+    std::vector<CandidateRows> found(static_cast<size_t>(bands));
+    std::vector<std::thread> workers;
+    for (int64_t b = 0; b < bands; ++b) {
+        bool started = false;
+        if (b + 1 < bands) {
             try {
-                workers.emplace_back(store_band, detector, &found[b], offsets[b]);
+                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, band_begin(b),
+                                     band_begin(b + 1), &found[b]);
+                started = true;
             } catch (const std::system_error&) {
-                store_band(detector, &found[b], offsets[b]);
+                // No thread to be had: the band is done here instead.
             }
         }
-        store_band(detector, &found[0], 0);
-        for (std::thread& worker : workers) worker.join();
-        if (!table->records.empty()) {
-            const Edgel& last = table->records.back();
-            table->last_position = static_cast<int64_t>(last.y) * columns + last.x;
+        if (!started) suppress_band(settings, pixels, &kernel, band_begin(b), band_begin(b + 1), &found[b]);
+    }
+    for (std::thread& worker : workers) worker.join();
+
+    // Each band's candidates go to the table after those of the bands above
+    // it; the bands fill disjoint rows of the table's words and of the label
+    // image (the first and the last also the margins), on their own threads
+    // again.
+    EdgelTable* table = &detector->edgels;
+    std::vector<size_t> offsets(found.size() + 1, 0);
+    for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].records.size();
+    if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
+    if (table->keeps_records) table->records.resize(offsets.back());
+    if (keep_sub_pixel) table->sub_pixels.resize(offsets.back());
+    table->records_total = offsets.back();
+    for (size_t b = found.size(); b-- > 0;) {
+        if (found[b].records.empty()) continue;
+        const Edgel& last = found[b].records.back();
+        table->last_position = static_cast<int64_t>(last.y) * columns + last.x;
+        break;
+    }
+    const auto store = [&](int64_t b) {
+        const int64_t begin = b == 0 ? 0 : band_begin(b);
+        const int64_t end = b + 1 == bands ? rows : band_begin(b + 1);
+        store_band(detector, begin, end, &found[b], offsets[b]);
+    };
+    workers.clear();
+    for (int64_t b = 1; b < bands; ++b) {
+        try {
+            workers.emplace_back(store, b);
+        } catch (const std::system_error&) {
+            store(b);
         }
     }
+    store(0);
+    for (std::thread& worker : workers) worker.join();
 }
