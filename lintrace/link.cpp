@@ -557,7 +557,8 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
         if (band_row[b] > 0 && band_row[b] < rows)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
     std::vector<std::vector<TracedAt>> orders(bands + 1);
-    share_out(workers, bands + 1, [table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
+    share_out(workers, bands + 1,
+              [detector, table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
         Linker* linker = &linkers[task];
         if (task == 0) {
             link_groups_across(linker, seeds_across, groups_across);
@@ -583,6 +584,10 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             for (size_t k = 0; k < edges.size(); ++k)
                 orders[task][k] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
         }
+        // Only what the list needs stays.
+        Linker done{detector, std::move(linker->links), {}, {}, {}, {}, {}};
+        *linker = std::move(done);
+        linker->links.open_junctions = PixelMap{};
     });
 
     detector->links.clear();
