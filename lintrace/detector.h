@@ -17,6 +17,12 @@
 #include <utility>
 #include <vector>
 
+#include "memory.h"
+
+// The large vectors of a run (see BulkAllocator).
+template <typename T>
+using BulkVector = std::vector<T, BulkAllocator<T>>;
+
 // ---------------------------------------------------------------------------
 // Labels of the label image and the masks that query them (labels.cpp).
 
@@ -54,32 +60,6 @@ constexpr int MASK_CANDIDATE = LABEL_CANDIDATE;                                 
 constexpr int DIRECTIONS = 8;
 extern const int x_offset[DIRECTIONS];
 extern const int y_offset[DIRECTIONS];
-
-// An allocator that leaves the elements of a resized vector of plain records
-// unset, for the large vectors that are filled right after, band by band on
-// several threads.
-template <typename T>
-struct UnsetAllocator : std::allocator<T> {
-    template <typename U>
-    struct rebind {
-        using other = UnsetAllocator<U>;
-    };
-    UnsetAllocator() = default;
-    template <typename U>
-    UnsetAllocator(const UnsetAllocator<U>&) noexcept
-    {
-    }
-    template <typename U>
-    void construct(U* place) noexcept
-    {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* place, Args&&... args)
-    {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-};
 
 // ---------------------------------------------------------------------------
 // Edge-point candidates (edgel.cpp).
@@ -120,9 +100,9 @@ struct EdgelTable {
     int64_t rows = 0;
     bool keeps_sub_pixel = false;
     bool keeps_records = true;  // false: only the words and sub-pixel positions are kept
-    std::vector<Edgel, UnsetAllocator<Edgel>> records;
-    std::vector<SubPixel, UnsetAllocator<SubPixel>> sub_pixels;
-    std::vector<EdgelWord, UnsetAllocator<EdgelWord>> words;
+    BulkVector<Edgel> records;
+    BulkVector<SubPixel> sub_pixels;
+    BulkVector<EdgelWord> words;
     int64_t words_per_row = 0;
     int64_t last_position = -1;
     uint64_t records_total = 0;  // stays when the records themselves are released
@@ -221,11 +201,11 @@ struct Edge {
 // What one linking thread builds: the junctions with the list and map of the
 // open ones, and the edges with their points.
 struct Links {
-    std::vector<Junction> junctions;
+    BulkVector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;  // newest open junction
     PixelMap open_junctions;         // pixel -> open junction
-    std::vector<Edge> edges;         // while linking
-    std::vector<ChainPoint> edge_points;
+    BulkVector<Edge> edges;  // while linking
+    BulkVector<ChainPoint> edge_points;
 };
 
 // ---------------------------------------------------------------------------
@@ -235,10 +215,10 @@ struct Detector {
     int XSIZE = 0;
     int YSIZE = 0;
     EdgelTable edgels;
-    std::vector<uint8_t, UnsetAllocator<uint8_t>> Record_image;  // XSIZE * YSIZE labels, row-major
+    BulkVector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
     bool keep_edgel_records = true;  // false: suppression keeps no list of records, only their words
     std::vector<Links> links;           // what each linking thread built
-    std::vector<Edge, UnsetAllocator<Edge>> edges;  // every edge, in the order traced; written newest first
+    BulkVector<Edge> edges;   // every edge, in the order traced; written newest first
 };
 
 // ---------------------------------------------------------------------------
@@ -305,9 +285,9 @@ struct SuppressionSettings {
 
 // Candidates of some rows, in raster order.
 struct CandidateRows {
-    std::vector<Edgel> records;
-    std::vector<uint8_t> high;
-    std::vector<SubPixel> sub_pixels;  // only when sub-pixel positions are kept
+    BulkVector<Edgel> records;
+    BulkVector<uint8_t> high;
+    BulkVector<SubPixel> sub_pixels;  // only when sub-pixel positions are kept
 };
 
 // The candidates of row j, which must lie inside the margin, from the

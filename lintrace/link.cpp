@@ -56,9 +56,9 @@ struct Linker {
     Links links;
     Chain chain;
     std::vector<ChainPoint> stack;  // pixels of a group still to gather from
-    std::vector<uint64_t> strong;   // sweep keys
-    std::vector<uint64_t> promoted;
-    std::vector<uint64_t> scratch;
+    BulkVector<uint64_t> strong;   // sweep keys
+    BulkVector<uint64_t> promoted;
+    BulkVector<uint64_t> scratch;
 };
 
 uint64_t seed_of(const Linker* linker, int64_t x, int64_t y)
@@ -69,7 +69,7 @@ uint64_t seed_of(const Linker* linker, int64_t x, int64_t y)
 // Puts `keys` in descending order. Many keys are sorted by their digits,
 // least significant first, a byte at a time: the bucket and the place
 // relative to the lowest place, which is as many bits as the group spans.
-void sort_descending(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch)
+void sort_descending(BulkVector<uint64_t>* keys, BulkVector<uint64_t>* scratch)
 {
     constexpr size_t few = 64;
     const size_t n = keys->size();
@@ -109,7 +109,7 @@ void sort_descending(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch
 // Puts keys that come in raster order in descending order: by bucket, counting,
 // and within a bucket by place, which taking them from the last keeps. A
 // few keys are merely sorted.
-void sort_raster_seeds(std::vector<uint64_t>* keys, std::vector<uint64_t>* scratch)
+void sort_raster_seeds(BulkVector<uint64_t>* keys, BulkVector<uint64_t>* scratch)
 {
     if (keys->size() < EDGEL_BUCKETS / 4) {
         sort_descending(keys, scratch);
@@ -218,7 +218,7 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
-void sweep(Linker* linker, const std::vector<uint64_t>& order, uint32_t cycle)
+void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
@@ -248,7 +248,7 @@ void sweep(Linker* linker, const std::vector<uint64_t>& order, uint32_t cycle)
 // them, each once, in `promoted`; the order does not matter, as only their
 // flags change. (A candidate's record is always still in the table, so
 // making it strong never fails.)
-void junction_pass(Linker* linker, std::vector<uint64_t>* promoted)
+void junction_pass(Linker* linker, BulkVector<uint64_t>* promoted)
 {
     Detector* detector = linker->detector;
     uint8_t* labels = detector->Record_image.data();
@@ -343,7 +343,7 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 // Gathers the groups that join row `row` - 1 to row `row`, so that the bands
 // of rows on either side hold only groups of their own, and keeps the strong
 // members of each in `seeds`, a group ending where `group_ends` says.
-void gather_groups_across(Linker* linker, int64_t row, std::vector<uint64_t>* seeds, std::vector<size_t>* group_ends)
+void gather_groups_across(Linker* linker, int64_t row, BulkVector<uint64_t>* seeds, std::vector<size_t>* group_ends)
 {
     Detector* detector = linker->detector;
     const uint8_t* labels = detector->Record_image.data();
@@ -366,7 +366,7 @@ void gather_groups_across(Linker* linker, int64_t row, std::vector<uint64_t>* se
 
 // Links the groups gather_groups_across kept, one at a time, while each
 // group's pixels are in the cache.
-void link_groups_across(Linker* linker, const std::vector<uint64_t>& seeds, const std::vector<size_t>& group_ends)
+void link_groups_across(Linker* linker, const BulkVector<uint64_t>& seeds, const std::vector<size_t>& group_ends)
 {
     size_t begin = 0;
     for (size_t end : group_ends) {
@@ -414,10 +414,10 @@ bool traced_before(const TracedAt& a, const TracedAt& b)
 // The edges of one linker in the order they were traced: by cycle, then by
 // bucket, then by place, the first two by counting, the last within each
 // bucket, which holds a handful of edges.
-std::vector<TracedAt> order_edges(const std::vector<Edge>& edges)
+BulkVector<TracedAt> order_edges(const BulkVector<Edge>& edges)
 {
-    std::vector<TracedAt> order(edges.size());
-    std::vector<TracedAt> by_cycle(edges.size());
+    BulkVector<TracedAt> order(edges.size());
+    BulkVector<TracedAt> by_cycle(edges.size());
     uint32_t last_cycle = 0;
     for (const Edge& edge : edges) last_cycle = std::max(last_cycle, edge.cycle);
     std::vector<size_t> start(static_cast<size_t>(last_cycle) + 2, 0);
@@ -464,7 +464,7 @@ std::vector<TracedAt> order_edges(const std::vector<Edge>& edges)
 // list in the order they were traced, each edge marked with its part. The
 // list is cut into as many slices as there are threads, at the places of
 // edges of the longest part, and each slice is merged on its own.
-void merge_edges(Detector* detector, const std::vector<std::vector<TracedAt>>& orders, uint64_t threads)
+void merge_edges(Detector* detector, const std::vector<BulkVector<TracedAt>>& orders, uint64_t threads)
 {
     const size_t parts = orders.size();
     size_t longest = 0;
@@ -502,7 +502,7 @@ void merge_edges(Detector* detector, const std::vector<std::vector<TracedAt>>& o
             edges[at++].part = static_cast<uint32_t>(part);
         }
     });
-    for (Links& links : detector->links) std::vector<Edge>().swap(links.edges);
+    for (Links& links : detector->links) BulkVector<Edge>().swap(links.edges);
 }
 
 }  // namespace
@@ -551,12 +551,12 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     // linked beside the bands; linker b + 1 takes the rest of band b.
     std::vector<Linker> linkers(bands + 1);
     for (Linker& linker : linkers) linker.detector = detector;
-    std::vector<uint64_t> seeds_across;
+    BulkVector<uint64_t> seeds_across;
     std::vector<size_t> groups_across;
     for (uint64_t b = 1; b < bands; ++b)
         if (band_row[b] > 0 && band_row[b] < rows)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
-    std::vector<std::vector<TracedAt>> orders(bands + 1);
+    std::vector<BulkVector<TracedAt>> orders(bands + 1);
     share_out(workers, bands + 1,
               [detector, table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
         Linker* linker = &linkers[task];
@@ -565,7 +565,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             // Group after group, the edges go in their order here, so that
             // the merge reads each part straight through.
             orders[task] = order_edges(linker->links.edges);
-            std::vector<Edge> ordered(orders[task].size());
+            BulkVector<Edge> ordered(orders[task].size());
             for (size_t k = 0; k < ordered.size(); ++k) {
                 ordered[k] = linker->links.edges[orders[task][k].edge];
                 orders[task][k].edge = static_cast<uint32_t>(k);
@@ -579,7 +579,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             const uint64_t candidates = edgels_before_row(table, last_row) - edgels_before_row(table, first_row);
             linker->links.edge_points.reserve(candidates + candidates / 4);
             link_rows(linker, first_row, last_row);
-            const std::vector<Edge>& edges = linker->links.edges;
+            const BulkVector<Edge>& edges = linker->links.edges;
             orders[task].resize(edges.size());
             for (size_t k = 0; k < edges.size(); ++k)
                 orders[task][k] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
