@@ -211,6 +211,10 @@ public:
             }
             changed_.notify_all();
             out->write(text.data(), text.size());
+            // The piece's room is used again for a later piece.
+            text.clear();
+            std::lock_guard<std::mutex> lock(mutex_);
+            spares_.push_back(std::move(text));
         }
     }
 
@@ -228,6 +232,13 @@ private:
             piece = next_to_format_++;
         }
         std::string text;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!spares_.empty()) {
+                text.swap(spares_.back());
+                spares_.pop_back();
+            }
+        }
         text.reserve(CHUNK_BYTES);
         const size_t first = piece * edges_per_piece_;
         const size_t last = std::min(first + edges_per_piece_, detector_->edges.size());
@@ -247,6 +258,7 @@ private:
     size_t pieces_;
     std::vector<std::string> texts_;
     std::vector<bool> ready_;
+    std::vector<std::string> spares_;  // written pieces, emptied, whose room is kept
     size_t next_to_format_ = 0;
     size_t next_to_write_ = 0;
     std::mutex mutex_;
