@@ -80,12 +80,29 @@ struct Avx2Lanes {
 // + ..., for cells first .. n - 1 as many as fill whole vectors; returns the
 // first cell not done. A term to subtract is given a negated weight: acc - in w and
 // acc + in (-w) are the same IEEE operation. Each cell is summed in registers
-// over all inputs at once, so the rows are read once and written once.
+// over all inputs at once, so the rows are read once and written once; four
+// vectors of cells are summed side by side, so that their additions overlap.
 template <class L>
 int accumulate_lanes(double* out, const double* const* in, const double* w, int inputs, int first, int n)
 {
     using reg = typename L::reg;
+    constexpr int W = L::width;
     int c = first;
+    for (; c + 4 * W <= n; c += 4 * W) {
+        reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
+        for (int k = 0; k < inputs; ++k) {
+            const reg weight = L::set1(w[k]);
+            const double* row = in[k] + c;
+            s0 = L::add(s0, L::mul(L::load(row), weight));
+            s1 = L::add(s1, L::mul(L::load(row + W), weight));
+            s2 = L::add(s2, L::mul(L::load(row + 2 * W), weight));
+            s3 = L::add(s3, L::mul(L::load(row + 3 * W), weight));
+        }
+        L::store(out + c, s0);
+        L::store(out + c + W, s1);
+        L::store(out + c + 2 * W, s2);
+        L::store(out + c + 3 * W, s3);
+    }
     for (; c + L::width <= n; c += L::width) {
         reg sum = L::set1(0.0);
         for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(L::load(in[k] + c), L::set1(w[k])));
@@ -99,7 +116,23 @@ template <class L>
 int accumulate_bytes_lanes(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
 {
     using reg = typename L::reg;
+    constexpr int W = L::width;
     int c = first;
+    for (; c + 4 * W <= n; c += 4 * W) {
+        reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
+        for (int k = 0; k < inputs; ++k) {
+            const reg weight = L::set1(w[k]);
+            const unsigned char* row = in[k] + c;
+            s0 = L::add(s0, L::mul(L::load_bytes(row), weight));
+            s1 = L::add(s1, L::mul(L::load_bytes(row + W), weight));
+            s2 = L::add(s2, L::mul(L::load_bytes(row + 2 * W), weight));
+            s3 = L::add(s3, L::mul(L::load_bytes(row + 3 * W), weight));
+        }
+        L::store(out + c, s0);
+        L::store(out + c + W, s1);
+        L::store(out + c + 2 * W, s2);
+        L::store(out + c + 3 * W, s3);
+    }
     for (; c + L::width <= n; c += L::width) {
         reg sum = L::set1(0.0);
         for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(L::load_bytes(in[k] + c), L::set1(w[k])));
