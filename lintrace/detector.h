@@ -115,12 +115,13 @@ void clear_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row);
 int edgel_key(double x, double y);
 // Positions must be added in raster order, each once.
 void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y);
-// Stores `count` candidates, in raster order, as records first .. first +
-// count - 1 of a table whose records (and sub-pixel positions) are already
-// sized (unless the table keeps no records). Parts of the image that share no
-// row can be placed at the same time.
-void place_edgels(EdgelTable* table, size_t first, const Edgel* records, const uint8_t* high,
-                  const SubPixel* sub_pixels, size_t count);
+// Marks `count` candidates, in raster order, in the table's words as records
+// first .. first + count - 1: present, in the table, and strong where `high`
+// says so. Parts of the image that share no row can be marked at the same
+// time, each numbering its records from 0 and then shifted into place.
+void place_edgels(EdgelTable* table, uint32_t first, const Edgel* records, const uint8_t* high, size_t count);
+// Adds `by` to the numbers of the records of rows first_row .. last_row - 1.
+void shift_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row, uint32_t by);
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);
 uint32_t get_edgel_ptr(const EdgelTable* table, int64_t x, int64_t y);
 void set_edgel_high(EdgelTable* table, int64_t x, int64_t y);

@@ -102,14 +102,15 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     }
 }
 
-void place_edgels(EdgelTable* table, size_t first, const Edgel* records, const uint8_t* high,
-                  const SubPixel* sub_pixels, size_t count)
+void place_edgels(EdgelTable* table, uint32_t first, const Edgel* records, const uint8_t* high, size_t count)
 {
-    for (size_t k = 0; k < count; ++k) {
-        if (table->keeps_records) table->records[first + k] = records[k];
-        if (table->keeps_sub_pixel) table->sub_pixels[first + k] = sub_pixels[k];
-        mark_edgel(table, records[k].x, records[k].y, high[k] != 0, first + k);
-    }
+    for (size_t k = 0; k < count; ++k) mark_edgel(table, records[k].x, records[k].y, high[k] != 0, first + k);
+}
+
+void shift_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row, uint32_t by)
+{
+    for (int64_t w = first_row * table->words_per_row; w < last_row * table->words_per_row; ++w)
+        if (table->words[w].occupied != 0) table->words[w].records_before += by;
 }
 
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y)

@@ -14,6 +14,7 @@
 // Bands of rows are independent and can be computed on separate threads;
 // their candidates are stored band after band, which is raster order.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <system_error>
 #include <thread>
@@ -121,11 +122,28 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
 
 namespace {
 
-// Suppression of rows first_row .. last_row - 1, computing the gradient rows
-// around them as it goes.
+// One band of rows: those it scans, those whose words and labels it clears
+// first (its own and, for the first and last band, the margins), and what it
+// finds. Its candidates are numbered from 0 in the words.
+struct Band {
+    int first_row;
+    int last_row;
+    int64_t first_cleared;
+    int64_t last_cleared;
+    CandidateRows found;  // the records only where the table keeps them
+    uint32_t count = 0;
+};
+
+// Suppression of a band's rows, computing the gradient rows around them as it
+// goes; every row's candidates are marked in the words and labelled at once.
 void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, const GaussianKernel* kernel,
-                   int first_row, int last_row, CandidateRows* out)
+                   Detector* detector, Band* band)
 {
+    EdgelTable* table = &detector->edgels;
+    clear_edgel_rows(table, band->first_cleared, band->last_cleared);
+    std::fill(detector->Record_image.begin() + band->first_cleared * s.columns,
+              detector->Record_image.begin() + band->last_cleared * s.columns, LABEL_EMPTY);
+
     const int columns = s.columns;
     GradientRows window;
     gradient_rows_init(&window, pixels, columns, s.rows, kernel);
@@ -136,29 +154,25 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
     auto slot = [columns](std::vector<double>& rows, int r) {
         return rows.data() + (r % 3) * static_cast<size_t>(columns);
     };
-    for (int r = first_row - 1; r < first_row + 1; ++r)
+    CandidateRows* out = &band->found;
+    for (int r = band->first_row - 1; r < band->first_row + 1; ++r)
         gradient_row(&window, r, slot(dx, r), slot(dy, r), slot(magnitude, r));
-    for (int j = first_row; j < last_row; ++j) {
+    for (int j = band->first_row; j < band->last_row; ++j) {
         gradient_row(&window, j + 1, slot(dx, j + 1), slot(dy, j + 1), slot(magnitude, j + 1));
+        const size_t before = out->records.size();
         suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j), slot(dy, j),
                      out);
+        const size_t found = out->records.size() - before;
+        if (band->count + found >= NO_EDGEL) errmsg("Too many edge-point candidates");
+        place_edgels(table, band->count, out->records.data() + before, out->high.data() + before, found);
+        for (size_t k = before; k < out->records.size(); ++k)
+            detector->Record_image[cell_of(detector, out->records[k].x, j)] = candidate_label(out->high[k] != 0);
+        band->count += static_cast<uint32_t>(found);
+        if (!table->keeps_records) {
+            out->records.clear();
+            out->high.clear();
+        }
     }
-}
-
-// Clears the rows of the table's words and of the label image from
-// `first_row` to `last_row`, stores a band's candidates in the table from
-// record `first` on and labels their pixels, then releases the band.
-void store_band(Detector* detector, int64_t first_row, int64_t last_row, CandidateRows* band, size_t first)
-{
-    clear_edgel_rows(&detector->edgels, first_row, last_row);
-    std::fill(detector->Record_image.begin() + first_row * detector->XSIZE,
-              detector->Record_image.begin() + last_row * detector->XSIZE, LABEL_EMPTY);
-    place_edgels(&detector->edgels, first, band->records.data(), band->high.data(), band->sub_pixels.data(),
-                 band->records.size());
-    for (size_t k = 0; k < band->records.size(); ++k)
-        detector->Record_image[cell_of(detector, band->records[k].x, band->records[k].y)] =
-            candidate_label(band->high[k] != 0);
-    *band = CandidateRows{};
 }
 
 }  // namespace
@@ -193,53 +207,65 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     const auto band_begin = [first_row, band_rows, bands](int64_t b) {
         return static_cast<int>(first_row + band_rows * b / bands);
     };
-    std::vector<CandidateRows> found(static_cast<size_t>(bands));
+    std::vector<Band> found(static_cast<size_t>(bands));
+    for (int64_t b = 0; b < bands; ++b) {
+        Band& band = found[b];
+        band.first_row = band_begin(b);
+        band.last_row = band_begin(b + 1);
+        band.first_cleared = b == 0 ? 0 : band.first_row;
+        band.last_cleared = b + 1 == bands ? rows : band.last_row;
+    }
     std::vector<std::thread> workers;
     for (int64_t b = 0; b < bands; ++b) {
         bool started = false;
         if (b + 1 < bands) {
             try {
-                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, band_begin(b),
-                                     band_begin(b + 1), &found[b]);
+                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, detector, &found[b]);
                 started = true;
             } catch (const std::system_error&) {
                 // No thread to be had: the band is done here instead.
             }
         }
-        if (!started) suppress_band(settings, pixels, &kernel, band_begin(b), band_begin(b + 1), &found[b]);
+        if (!started) suppress_band(settings, pixels, &kernel, detector, &found[b]);
     }
     for (std::thread& worker : workers) worker.join();
 
-    // Each band's candidates go to the table after those of the bands above
-    // it; the bands fill disjoint rows of the table's words and of the label
-    // image (the first and the last also the margins), on their own threads
-    // again.
+    // Each band's candidates come after those of the bands above it: their
+    // numbers in the words are shifted, and their records and sub-pixel
+    // positions copied into place, on the bands' own threads again.
     EdgelTable* table = &detector->edgels;
-    std::vector<size_t> offsets(found.size() + 1, 0);
-    for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].records.size();
+    std::vector<uint64_t> offsets(found.size() + 1, 0);
+    for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].count;
     if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
     if (table->keeps_records) table->records.resize(offsets.back());
     if (keep_sub_pixel) table->sub_pixels.resize(offsets.back());
     table->records_total = offsets.back();
-    for (size_t b = found.size(); b-- > 0;) {
-        if (found[b].records.empty()) continue;
-        const Edgel& last = found[b].records.back();
-        table->last_position = static_cast<int64_t>(last.y) * columns + last.x;
+    // The last candidate is the last occupied pixel of the words.
+    for (int64_t w = static_cast<int64_t>(table->words.size()); w-- > 0;) {
+        const uint64_t occupied = table->words[w].occupied;
+        if (occupied == 0) continue;
+        table->last_position = w / table->words_per_row * columns + 64 * (w % table->words_per_row) + 63 -
+                               std::countl_zero(occupied);
         break;
     }
-    const auto store = [&](int64_t b) {
-        const int64_t begin = b == 0 ? 0 : band_begin(b);
-        const int64_t end = b + 1 == bands ? rows : band_begin(b + 1);
-        store_band(detector, begin, end, &found[b], offsets[b]);
+    const auto place = [&](int64_t b) {
+        Band& band = found[b];
+        shift_edgel_rows(table, band.first_row, band.last_row, static_cast<uint32_t>(offsets[b]));
+        if (table->keeps_records)
+            std::copy(band.found.records.begin(), band.found.records.end(), table->records.begin() + offsets[b]);
+        if (keep_sub_pixel)
+            std::copy(band.found.sub_pixels.begin(), band.found.sub_pixels.end(),
+                      table->sub_pixels.begin() + offsets[b]);
+        band.found = CandidateRows{};
     };
     workers.clear();
     for (int64_t b = 1; b < bands; ++b) {
         try {
-            workers.emplace_back(store, b);
+            workers.emplace_back(place, b);
         } catch (const std::system_error&) {
-            store(b);
+            place(b);
         }
     }
-    store(0);
+    place(0);
     for (std::thread& worker : workers) worker.join();
 }

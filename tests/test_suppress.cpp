@@ -195,6 +195,23 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     size_t labelled = 0;
     for (uint8_t label : detector.Record_image) labelled += label != LABEL_EMPTY;
     EXPECT_EQ(labelled, detector.edgels.records.size());
+
+    // Found in bands on three threads, without a list of records, the words
+    // and labels are the same, and the table knows its last position.
+    Detector banded;
+    banded.XSIZE = banded.YSIZE = 128;
+    banded.keep_edgel_records = false;
+    local_extrema(&banded, rows_of.data(), 3, 0.4, 1.4, 2.0, false, 3, 16);
+    EXPECT_TRUE(banded.edgels.records.empty());
+    EXPECT_EQ(banded.edgels.records_total, detector.edgels.records.size());
+    EXPECT_EQ(banded.Record_image, detector.Record_image);
+    for (size_t k = 0; k < detector.edgels.records.size(); ++k) {
+        const Edgel& e = detector.edgels.records[k];
+        EXPECT_EQ(edgel_index(&banded.edgels, e.x, e.y), k);
+    }
+    const Edgel& last = detector.edgels.records.back();
+    EXPECT_EQ(banded.edgels.last_position, int64_t{last.y} * 128 + last.x);
+    EXPECT_EQ(detector.edgels.last_position, banded.edgels.last_position);
 }
 
 TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
