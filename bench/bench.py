@@ -21,8 +21,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-def run_measured(command):
-    """Runs a command; returns (seconds, peak resident bytes, standard output)."""
+def run_measured(command, output=None):
+    """Runs a command; returns (seconds, peak resident bytes, standard output).
+    The list file `output` is removed first: every run writes a new file, as a
+    batch over many images does, rather than paying for discarding the last
+    run's list."""
+    if output is not None and os.path.exists(output):
+        os.remove(output)
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(process.pid, 0)
@@ -80,8 +85,8 @@ def main():
                      ("-s 2.0", "2.0", "1.4", "2.0", "0"),
                      ("-s 2.0 -sp", "2.0", "1.4", "2.0", "1")]
 
-    print("lintrace, %d thread(s); milliseconds per megapixel (best of at least %d runs), peak memory in bytes per pixel"
-          % (arguments.threads, arguments.runs))
+    print("lintrace, %d thread(s); milliseconds per megapixel (best of at least %d runs, each writing a new list file),"
+          " peak memory in bytes per pixel" % (arguments.threads, arguments.runs))
     print("%-30s %6s | %8s %6s | %6s %9s %7s %7s" % ("setting", "MP", "total", "B/px", "read", "gradient+",
                                                      "linking", "writing"))
     print("%-30s %6s | %8s %6s | %6s %9s %7s %7s" % ("", "", "", "", "", "suppress", "", ""))
@@ -97,11 +102,12 @@ def main():
             runs = max(arguments.runs, int(48e6 / pixels))
             best, peak = 1e30, 0
             for _ in range(runs):
-                seconds, resident, _ = run_measured(command)
+                seconds, resident, _ = run_measured(command, output)
                 best, peak = min(best, seconds), max(peak, resident)
             stage_figures = None
             for _ in range(runs):
-                _, _, out = run_measured([stages, image, sigma, low, high, sub_pixel, str(arguments.threads), output])
+                _, _, out = run_measured([stages, image, sigma, low, high, sub_pixel, str(arguments.threads), output],
+                                         output)
                 figures = [float(v) for v in out.split()[:5]]
                 if stage_figures is None or figures[4] < stage_figures[4]:
                     stage_figures = figures
@@ -126,7 +132,7 @@ def main():
             cores = ",".join(str(c) for c in sorted(os.sched_getaffinity(0))[:threads])
             for _ in range(max(arguments.runs, int(48e6 / pixels))):
                 seconds, _, _ = run_measured(["taskset", "-c", cores, lintrace, "-i", image, "-o", output, "-s", "1.0",
-                                              "-lt", "3", "-ht", "6"])
+                                              "-lt", "3", "-ht", "6"], output)
                 best = min(best, 1000 * seconds / (pixels / 1e6))
             print("%-8.1f %7d %12.2f %12.2f %10.2f %14.3f" % (pixels / 1e6, threads, opencv_ms, best, best / opencv_ms,
                                                               share))
