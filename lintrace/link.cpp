@@ -137,36 +137,54 @@ void walk(Linker* linker, int64_t x, int64_t y)
 {
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
+    uint8_t* const labels = detector->Record_image.data();
     const int64_t width = detector->XSIZE;
+    // The step to the neighbour of bit k of neighbour_bits, in columns, rows and cells.
+    int64_t step_x[DIRECTIONS];
+    int64_t step_y[DIRECTIONS];
+    int64_t step_cell[DIRECTIONS];
+    for (int k = 0; k < DIRECTIONS; ++k) {
+        step_x[k] = x_offset[code_of_bit[k]];
+        step_y[k] = y_offset[code_of_bit[k]];
+        step_cell[k] = step_y[k] * width + step_x[k];
+    }
+    // The step under way, kept in registers: each step of a walk depends on the last.
     Step step{x, y, false, 0, 0, true, false};
+    uint8_t* cell = labels + cell_of(detector, x, y);
     for (;;) {
-        uint8_t* cell = detector->Record_image.data() + cell_of(detector, step.x, step.y);
         const Neighbourhood around = neighbourhood_of(cell, width);
         const int n = std::popcount(neighbour_bits(around, MASK_EDGE_POINT));
         if (n <= 2) {
             const unsigned next = neighbour_bits(around, MASK_CANDIDATE_OR_JUNCTION);
-            *cell = static_cast<uint8_t>((*cell & ~LABEL_KIND) | LABEL_CHAIN);
+            const uint8_t label = *cell;
             const ChainPoint point{static_cast<int32_t>(step.x), static_cast<int32_t>(step.y)};
             bool linked = true;
             if (!step.has_prev) {
                 // The starting candidate stays in the table; the chain holds a copy of it.
+                *cell = static_cast<uint8_t>((label & ~LABEL_KIND) | LABEL_CHAIN);
                 chain->back.push_back(point);
-            } else if (*cell & FLAG_IN_TABLE) {
-                *cell &= static_cast<uint8_t>(~FLAG_IN_TABLE);
+            } else if (label & FLAG_IN_TABLE) {
+                *cell = static_cast<uint8_t>((label & ~(LABEL_KIND | FLAG_IN_TABLE)) | LABEL_CHAIN);
                 (step.at_tail ? chain->back : chain->front).push_back(point);
             } else {
-                linked = false;  // nothing left at the pixel: a closed curve has come back onto its own chain
+                // Nothing left at the pixel: a closed curve has come back onto its own chain.
+                *cell = static_cast<uint8_t>((label & ~LABEL_KIND) | LABEL_CHAIN);
+                linked = false;
             }
             if (linked && next != 0) {
-                const int first = code_of_bit[std::countr_zero(next)];
+                const int first = std::countr_zero(next);
                 const unsigned rest = next & (next - 1);
                 if (rest != 0) {
-                    const int second = code_of_bit[std::countr_zero(rest)];
-                    chain->pending.push_back(Step{step.x + x_offset[second], step.y + y_offset[second], true, step.x,
+                    const int second = std::countr_zero(rest);
+                    chain->pending.push_back(Step{step.x + step_x[second], step.y + step_y[second], true, step.x,
                                                   step.y, false, !step.exchanged});
                 }
-                step = Step{step.x + x_offset[first], step.y + y_offset[first], true, step.x, step.y, step.at_tail,
-                            step.exchanged};
+                step.has_prev = true;
+                step.prev_x = step.x;
+                step.prev_y = step.y;
+                step.x += step_x[first];
+                step.y += step_y[first];
+                cell += step_cell[first];
                 continue;
             }
         } else {
@@ -189,6 +207,7 @@ void walk(Linker* linker, int64_t x, int64_t y)
         if (chain->pending.empty()) return;
         step = chain->pending.back();
         chain->pending.pop_back();
+        cell = labels + cell_of(detector, step.x, step.y);
     }
 }
 
