@@ -425,11 +425,6 @@ struct TracedAt {
     uint32_t edge;  // its index among its linker's edges
 };
 
-bool traced_before(const TracedAt& a, const TracedAt& b)
-{
-    return a.cycle != b.cycle ? a.cycle < b.cycle : a.start_key > b.start_key;
-}
-
 // The edges of one linker in the order they were traced: by cycle, then by
 // bucket, then by place, the first two by counting, the last within each
 // bucket, which holds a handful of edges.
@@ -479,28 +474,48 @@ BulkVector<TracedAt> order_edges(const BulkVector<Edge>& edges)
     return order;
 }
 
-// Puts the edges of every linker's links, each in order in `orders`, into one
-// list in the order they were traced, each edge marked with its part. The
-// list is cut into as many slices as there are threads, at the places of
-// edges of the longest part, and each slice is merged on its own.
-void merge_edges(Detector* detector, const std::vector<BulkVector<TracedAt>>& orders, uint64_t threads)
+// An edge's place in the order of the whole sweeps as one number: the cycle
+// above the sweep key turned around, so that edges traced earlier come lower.
+__extension__ typedef unsigned __int128 TraceOrder;
+
+TraceOrder trace_order(const Edge& edge)
+{
+    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - edge.start_key);
+}
+
+// The trace orders of a linker's edges, which are in order already, closed by
+// the highest number there is.
+BulkVector<TraceOrder> trace_orders(const BulkVector<Edge>& edges)
+{
+    BulkVector<TraceOrder> orders(edges.size() + 1);
+    for (size_t k = 0; k < edges.size(); ++k) orders[k] = trace_order(edges[k]);
+    orders[edges.size()] = ~TraceOrder{0};
+    return orders;
+}
+
+// Puts the edges of every linker's links, each in order with its trace
+// orders in `orders`, into one list in the order they were traced, each edge
+// marked with its part. The list is cut into as many slices as there are
+// threads, at the places of edges of the longest part, and each slice is
+// merged on its own, taking the part whose next edge comes first.
+void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& orders, uint64_t threads)
 {
     const size_t parts = orders.size();
     size_t longest = 0;
     size_t total = 0;
     for (size_t p = 0; p < parts; ++p) {
-        total += orders[p].size();
+        total += orders[p].size() - 1;
         if (orders[p].size() > orders[longest].size()) longest = p;
     }
-    const uint64_t slices = std::max<uint64_t>(1, std::min<uint64_t>(threads, orders[longest].size()));
+    const uint64_t slices = std::max<uint64_t>(1, std::min<uint64_t>(threads, orders[longest].size() - 1));
     // cut[s][p]: the edges of part p before slice s.
     std::vector<std::vector<size_t>> cut(slices + 1, std::vector<size_t>(parts, 0));
-    for (size_t p = 0; p < parts; ++p) cut[slices][p] = orders[p].size();
+    for (size_t p = 0; p < parts; ++p) cut[slices][p] = orders[p].size() - 1;
     for (uint64_t s = 1; s < slices; ++s) {
-        const TracedAt& splitter = orders[longest][orders[longest].size() * s / slices];
+        const TraceOrder splitter = orders[longest][(orders[longest].size() - 1) * s / slices];
         for (size_t p = 0; p < parts; ++p)
-            cut[s][p] = static_cast<size_t>(
-                std::lower_bound(orders[p].begin(), orders[p].end(), splitter, traced_before) - orders[p].begin());
+            cut[s][p] = static_cast<size_t>(std::lower_bound(orders[p].begin(), orders[p].end() - 1, splitter) -
+                                            orders[p].begin());
     }
 
     auto& edges = detector->edges;
@@ -509,16 +524,24 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TracedAt>>& or
     share_out(threads, slices, [detector, &orders, &cut, &edges, parts](uint64_t s) {
         size_t at = 0;
         for (size_t p = 0; p < parts; ++p) at += cut[s][p];
+        const size_t end = at + [&cut, s, parts] {
+            size_t count = 0;
+            for (size_t p = 0; p < parts; ++p) count += cut[s + 1][p] - cut[s][p];
+            return count;
+        }();
+        // Each part's next edge within the slice; a part with none left shows the highest order.
         std::vector<size_t> next = cut[s];
-        for (;;) {
-            size_t part = parts;
-            for (size_t p = 0; p < parts; ++p)
-                if (next[p] < cut[s + 1][p] &&
-                    (part == parts || traced_before(orders[p][next[p]], orders[part][next[part]])))
-                    part = p;
-            if (part == parts) break;
-            edges[at] = detector->links[part].edges[orders[part][next[part]++].edge];
-            edges[at++].part = static_cast<uint32_t>(part);
+        std::vector<TraceOrder> head(parts);
+        const auto head_of = [&](size_t p) {
+            return next[p] < cut[s + 1][p] ? orders[p][next[p]] : ~TraceOrder{0};
+        };
+        for (size_t p = 0; p < parts; ++p) head[p] = head_of(p);
+        for (; at < end; ++at) {
+            size_t part = 0;
+            for (size_t p = 1; p < parts; ++p) part = head[p] < head[part] ? p : part;
+            edges[at] = detector->links[part].edges[next[part]++];
+            edges[at].part = static_cast<uint32_t>(part);
+            head[part] = head_of(part);
         }
     });
     for (Links& links : detector->links) BulkVector<Edge>().swap(links.edges);
@@ -575,7 +598,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     for (uint64_t b = 1; b < bands; ++b)
         if (band_row[b] > 0 && band_row[b] < rows)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
-    std::vector<BulkVector<TracedAt>> orders(bands + 1);
+    std::vector<BulkVector<TraceOrder>> orders(bands + 1);
     share_out(workers, bands + 1,
               [detector, table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
         Linker* linker = &linkers[task];
@@ -583,12 +606,9 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             link_groups_across(linker, seeds_across, groups_across);
             // Group after group, the edges go in their order here, so that
             // the merge reads each part straight through.
-            orders[task] = order_edges(linker->links.edges);
-            BulkVector<Edge> ordered(orders[task].size());
-            for (size_t k = 0; k < ordered.size(); ++k) {
-                ordered[k] = linker->links.edges[orders[task][k].edge];
-                orders[task][k].edge = static_cast<uint32_t>(k);
-            }
+            const BulkVector<TracedAt> order = order_edges(linker->links.edges);
+            BulkVector<Edge> ordered(order.size());
+            for (size_t k = 0; k < ordered.size(); ++k) ordered[k] = linker->links.edges[order[k].edge];
             linker->links.edges.swap(ordered);
         } else {
             // Every candidate of the band can become a chain point; the
@@ -598,11 +618,8 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
             const uint64_t candidates = edgels_before_row(table, last_row) - edgels_before_row(table, first_row);
             linker->links.edge_points.reserve(candidates + candidates / 4);
             link_rows(linker, first_row, last_row);
-            const BulkVector<Edge>& edges = linker->links.edges;
-            orders[task].resize(edges.size());
-            for (size_t k = 0; k < edges.size(); ++k)
-                orders[task][k] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
         }
+        orders[task] = trace_orders(linker->links.edges);
         // Only what the list needs stays.
         Linker done{detector, std::move(linker->links), {}, {}, {}, {}, {}};
         *linker = std::move(done);
