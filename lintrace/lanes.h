@@ -34,6 +34,7 @@ struct Sse2Lanes {
     static reg min(reg a, reg b) { return _mm_min_pd(a, b); }
     static reg bit_and(reg a, reg b) { return _mm_and_pd(a, b); }
     static reg and_not(reg a, reg b) { return _mm_andnot_pd(a, b); }  // ~a & b
+    static reg bit_xor(reg a, reg b) { return _mm_xor_pd(a, b); }
     static reg pick(reg when, reg yes, reg no) { return _mm_or_pd(_mm_and_pd(when, yes), _mm_andnot_pd(when, no)); }
     static reg less(reg a, reg b) { return _mm_cmplt_pd(a, b); }
     static reg less_equal(reg a, reg b) { return _mm_cmple_pd(a, b); }
@@ -60,6 +61,7 @@ struct Avx2Lanes {
     static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
     static reg bit_and(reg a, reg b) { return _mm256_and_pd(a, b); }
     static reg and_not(reg a, reg b) { return _mm256_andnot_pd(a, b); }
+    static reg bit_xor(reg a, reg b) { return _mm256_xor_pd(a, b); }
     static reg pick(reg when, reg yes, reg no) { return _mm256_blendv_pd(no, yes, when); }
     static reg less(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OS); }
     static reg less_equal(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LE_OS); }
@@ -211,28 +213,25 @@ int maxima_lanes(double low, int i, const double* above, const double* here, con
     const reg up = L::load(above + i), up_left = L::load(above + i - 1), up_right = L::load(above + i + 1);
     const reg down = L::load(below + i), down_left = L::load(below + i - 1), down_right = L::load(below + i + 1);
 
-    const reg one_plus_slope = L::add(one, slope), one_minus_slope = L::sub(one, slope);
-    const reg one_plus_w = L::add(one, w), one_minus_w = L::sub(one, w);
-    // -1 < slope < 0
-    const reg b_shallow_down = L::sub(L::mul(one_plus_slope, left), L::mul(slope, down_left));
-    const reg f_shallow_down = L::sub(L::mul(one_plus_slope, right), L::mul(slope, up_right));
-    // slope <= -1
-    const reg b_steep_down = L::sub(L::mul(one_plus_w, down), L::mul(w, down_left));
-    const reg f_steep_down = L::sub(L::mul(one_plus_w, up), L::mul(w, up_right));
-    // 0 <= slope < 1
-    const reg b_shallow_up = L::add(L::mul(one_minus_slope, left), L::mul(slope, up_left));
-    const reg f_shallow_up = L::add(L::mul(one_minus_slope, right), L::mul(slope, down_right));
-    // slope >= 1
-    const reg b_steep_up = L::add(L::mul(one_minus_w, up), L::mul(w, up_left));
-    const reg f_steep_up = L::add(L::mul(one_minus_w, down), L::mul(w, down_right));
-
+    // Each lane interpolates between the two neighbours of its branch with
+    // the branch's weight t (the slope where it is shallow, w = 1 / slope
+    // where it is steep): (1 + t) a - t b where the slope is negative,
+    // (1 - t) a + t b where it is not. With u = -t for the first, both are
+    // (1 - u) a + u b, the same operations, since 1 - (-t) is 1 + t and
+    // adding (-t) b is subtracting t b.
     const reg negative = L::less(slope, zero);
-    const reg above_minus_one = L::greater(slope, minus_one);
-    const reg below_one = L::less(slope, one);
-    reg backward = L::pick(negative, L::pick(above_minus_one, b_shallow_down, b_steep_down),
-                           L::pick(below_one, b_shallow_up, b_steep_up));
-    reg forward = L::pick(negative, L::pick(above_minus_one, f_shallow_down, f_steep_down),
-                          L::pick(below_one, f_shallow_up, f_steep_up));
+    const reg shallow = L::pick(negative, L::greater(slope, minus_one), L::less(slope, one));
+    const reg t = L::pick(shallow, slope, w);
+    const reg u = L::pick(negative, L::bit_xor(t, L::set1(-0.0)), t);
+    const reg one_minus_u = L::sub(one, u);
+    // negative and shallow: -1 < slope < 0; negative and steep: slope <= -1;
+    // shallow: 0 <= slope < 1; steep: slope >= 1.
+    const reg forward_a = L::pick(shallow, right, L::pick(negative, up, down));
+    const reg forward_b = L::pick(negative, up_right, down_right);
+    const reg backward_a = L::pick(shallow, left, L::pick(negative, down, up));
+    const reg backward_b = L::pick(negative, down_left, up_left);
+    reg forward = L::add(L::mul(one_minus_u, forward_a), L::mul(u, forward_b));
+    reg backward = L::add(L::mul(one_minus_u, backward_a), L::mul(u, backward_b));
     backward = L::pick(gx_zero, up, backward);
     forward = L::pick(gx_zero, down, forward);
 
