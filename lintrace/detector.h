@@ -140,8 +140,14 @@ void release_edgel_records(EdgelTable* table);
 std::vector<uint32_t> edgel_sweep_order(const EdgelTable* table);
 // A key that orders the records at (x, y) the reverse of the way a sweep
 // meets them: the bucket of the position above the position's place in the
-// raster, which orders records as their indices do.
-uint64_t edgel_sweep_key(const EdgelTable* table, int64_t x, int64_t y);
+// raster, which orders records as their indices do (48 bits hold the place
+// on any image that fits in memory). For a position inside an image,
+// 1000 x + y is below 2^41, so the double sum of edgel_key is exact and its
+// bucket is the integer remainder taken here.
+inline uint64_t edgel_sweep_key(const EdgelTable* table, int64_t x, int64_t y)
+{
+    return static_cast<uint64_t>((1000 * x + y) % EDGEL_BUCKETS) << 48 | static_cast<uint64_t>(y * table->columns + x);
+}
 // Orders `indices` the way a sweep would meet them.
 void sort_in_sweep_order(const EdgelTable* table, std::vector<uint32_t>* indices);
 

@@ -143,15 +143,6 @@ void set_edgel_high(EdgelTable* table, int64_t x, int64_t y)
     table->words[place.word].high |= place.bit;
 }
 
-uint64_t edgel_sweep_key(const EdgelTable* table, int64_t x, int64_t y)
-{
-    // Records are numbered in raster order, so the pixel's place in the
-    // raster orders records of one bucket as their indices do; it takes 48
-    // bits on any image that fits in memory.
-    return static_cast<uint64_t>(edgel_key(static_cast<double>(x), static_cast<double>(y))) << 48 |
-           static_cast<uint64_t>(y * table->columns + x);
-}
-
 bool edgel_is_high(const EdgelTable* table, uint32_t record)
 {
     return edgel_is_high_at(table, table->records[record].x, table->records[record].y);

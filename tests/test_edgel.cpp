@@ -42,6 +42,17 @@ TEST(EdgelTable, KeysFollowTheThousandTimesXPlusYRule)
     EXPECT_EQ(edgel_key(20, 0), 0);
     EXPECT_EQ(edgel_key(19, 999), 19999);
     EXPECT_EQ(edgel_key(3000000, 5), 5) << "positions beyond the 32-bit range of 1000 x + y keep a valid key";
+
+    // The sweep key holds the same bucket, worked out in integers, on images
+    // of up to 2^24 x 2^24 pixels, wide enough for 1000 x + y to pass 2^32.
+    EdgelTable table;
+    table.columns = int64_t{1} << 24;
+    std::mt19937_64 random(7);
+    for (int k = 0; k < 100000; ++k) {
+        const int32_t x = static_cast<int32_t>(random() >> (k % 2 == 0 ? 40 : 53));
+        const int32_t y = static_cast<int32_t>(random() >> (k % 3 == 0 ? 40 : 53));
+        ASSERT_EQ(edgel_sweep_key(&table, x, y) >> 48, static_cast<uint64_t>(edgel_key(x, y))) << x << "," << y;
+    }
 }
 
 TEST(EdgelTable, AnEmptyTableFindsNothing)
