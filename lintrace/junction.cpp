@@ -103,12 +103,11 @@ void set_junction(Links* links, uint32_t junction, int64_t x, int64_t y)
     Junction& j = links->junctions[junction];
     const int64_t dx = x - j.x;
     const int64_t dy = y - j.y;
-    for (int d = 0; d < DIRECTIONS; ++d) {
-        if (x_offset[d] == dx && y_offset[d] == dy) {
-            j.arrived |= static_cast<uint8_t>(1 << d);
-            return;
-        }
-    }
+    if (dx < -1 || dx > 1 || dy < -1 || dy > 1) return;
+    // The direction code of each step (dx, dy), by (dy + 1) * 3 + dx + 1; none for staying.
+    static constexpr int8_t direction_of[9] = {4, 5, 6, 3, -1, 7, 0, 1, 2};
+    const int d = direction_of[(dy + 1) * 3 + dx + 1];
+    if (d >= 0) j.arrived |= static_cast<uint8_t>(1 << d);
 }
 
 int junction_done(const Detector* detector, const Links* links, uint32_t junction, int n, const signed char codes[])
