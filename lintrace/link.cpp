@@ -500,7 +500,7 @@ BulkVector<TraceOrder> trace_orders(const BulkVector<Edge>& edges)
 // orders in `orders`, into one list in the order they were traced, each edge
 // marked with its part. The list is cut into as many slices as there are
 // threads, at the places of edges of the longest part, and each slice is
-// merged on its own, taking the part whose next edge comes first.
+// merged on its own, taking the part whose next edge comes first from a heap.
 void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& orders, uint64_t threads)
 {
     const size_t parts = orders.size();
@@ -532,19 +532,27 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
             for (size_t p = 0; p < parts; ++p) count += cut[s + 1][p] - cut[s][p];
             return count;
         }();
-        // Each part's next edge within the slice; a part with none left shows the highest order.
+        // The parts with edges left in the slice, by the order of their next
+        // edge, in a heap with the earliest on top.
         std::vector<size_t> next = cut[s];
-        std::vector<TraceOrder> head(parts);
-        const auto head_of = [&](size_t p) {
-            return next[p] < cut[s + 1][p] ? orders[p][next[p]] : ~TraceOrder{0};
+        std::vector<std::pair<TraceOrder, uint32_t>> heads;
+        for (size_t p = 0; p < parts; ++p)
+            if (next[p] < cut[s + 1][p]) heads.emplace_back(orders[p][next[p]], static_cast<uint32_t>(p));
+        const auto later = [](const std::pair<TraceOrder, uint32_t>& a, const std::pair<TraceOrder, uint32_t>& b) {
+            return a.first > b.first;
         };
-        for (size_t p = 0; p < parts; ++p) head[p] = head_of(p);
+        std::make_heap(heads.begin(), heads.end(), later);
         for (; at < end; ++at) {
-            size_t part = 0;
-            for (size_t p = 1; p < parts; ++p) part = head[p] < head[part] ? p : part;
+            std::pop_heap(heads.begin(), heads.end(), later);
+            const uint32_t part = heads.back().second;
             edges[at] = detector->links[part].edges[next[part]++];
-            edges[at].part = static_cast<uint32_t>(part);
-            head[part] = head_of(part);
+            edges[at].part = part;
+            if (next[part] < cut[s + 1][part]) {
+                heads.back().first = orders[part][next[part]];
+                std::push_heap(heads.begin(), heads.end(), later);
+            } else {
+                heads.pop_back();
+            }
         }
     });
     for (Links& links : detector->links) BulkVector<Edge>().swap(links.edges);
