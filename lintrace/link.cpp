@@ -50,7 +50,8 @@ struct Chain {
 constexpr int BUCKET_SHIFT = 48;
 constexpr uint64_t PLACE_MASK = (uint64_t{1} << BUCKET_SHIFT) - 1;
 
-// One linking thread: the shared detector, and what this thread builds.
+// One set of groups linked on its own (a band, or the groups across the
+// cuts): the shared detector, and what the linking builds.
 struct Linker {
     Detector* detector;
     Links links;

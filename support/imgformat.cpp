@@ -8,6 +8,8 @@
 #include "imgformat.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -235,10 +237,44 @@ void read_failed(FILE* file, const Header& header)
     if (!read_error_reported(file)) truncated(header);
 }
 
+// Reads `count` rows of `row_bytes` bytes, stored one after another in the
+// file from `offset` on, into `rows`, many rows per system call. Returns 0
+// when all were read, the errno of a failed read, or -1 when the file ended first.
+int read_rows_at(int fd, off_t offset, unsigned char** rows, int count, size_t row_bytes)
+{
+    constexpr int rows_per_call = 256;
+    std::vector<iovec> parts;
+    for (int first = 0; first < count; first += rows_per_call) {
+        const int n = std::min(rows_per_call, count - first);
+        parts.clear();
+        for (int r = first; r < first + n; ++r) parts.push_back(iovec{rows[r], row_bytes});
+        size_t part = 0;
+        while (part < parts.size()) {
+            const ssize_t got = preadv(fd, &parts[part], static_cast<int>(parts.size() - part), offset);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            if (got == 0) return -1;
+            offset += got;
+            // Past the parts read whole, into the one read in part.
+            for (size_t left = static_cast<size_t>(got); left > 0;) {
+                const size_t taken = std::min(left, parts[part].iov_len);
+                parts[part].iov_base = static_cast<unsigned char*>(parts[part].iov_base) + taken;
+                parts[part].iov_len -= taken;
+                left -= taken;
+                if (parts[part].iov_len == 0) ++part;
+            }
+        }
+    }
+    return 0;
+}
+
 // Reads the raster after a parsed header into `planes` (one matrix per
 // channel, each rows x columns), scaling two-byte samples to 0..255. A
-// regular file is checked against its size first and read row by row
-// straight into the image; a stream is read whole first, into a buffer that
+// regular file is checked against its size first; a grey one-byte raster is
+// then read straight into the image's rows, many rows per system call, and
+// any other row by row. A stream is read whole first, into a buffer that
 // grows only with what arrives.
 bool read_planes(FILE* file, const Format& format, Header* header, unsigned char*** planes)
 {
@@ -255,15 +291,28 @@ bool read_planes(FILE* file, const Format& format, Header* header, unsigned char
             return false;
         }
         for (int k = 0; k < format.channels; ++k) planes[k] = ucmatrix(header->rows, header->columns);
-        std::vector<unsigned char> row(direct ? 0 : static_cast<size_t>(row_bytes));
+        if (direct) {
+            // Straight from the file into the rows, past what the header's reading buffered.
+            const int failure = read_rows_at(fileno(file), position, planes[0], header->rows,
+                                             static_cast<size_t>(row_bytes));
+            if (failure != 0) {
+                if (failure > 0)
+                    std::fprintf(stderr, "Input file could not be read: %s.\n", std::strerror(failure));
+                else
+                    truncated(*header);
+                free_ucmatrix(planes[0], header->rows, header->columns);
+                return false;
+            }
+            return true;
+        }
+        std::vector<unsigned char> row(static_cast<size_t>(row_bytes));
         for (int r = 0; r < header->rows; ++r) {
-            unsigned char* target = direct ? planes[0][r] : row.data();
-            if (std::fread(target, 1, static_cast<size_t>(row_bytes), file) != static_cast<size_t>(row_bytes)) {
+            if (std::fread(row.data(), 1, static_cast<size_t>(row_bytes), file) != static_cast<size_t>(row_bytes)) {
                 read_failed(file, *header);
                 for (int k = 0; k < format.channels; ++k) free_ucmatrix(planes[k], header->rows, header->columns);
                 return false;
             }
-            if (!direct) convert_row(row.data(), format, *header, bytes_per_sample, planes, r);
+            convert_row(row.data(), format, *header, bytes_per_sample, planes, r);
         }
     } else {
         std::vector<unsigned char> raster;
