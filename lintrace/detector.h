@@ -77,7 +77,9 @@ struct Edgel {
 // Per 64 pixels of a row: which hold a candidate, which of those are still in
 // the table, which are strong, and how many candidates the image holds before
 // them. Everything a lookup needs lies in one cache line. A word never spans
-// two rows, so threads working on different rows never share one.
+// two rows, so threads working on different rows never share one. Linking
+// works on its own copies of the flags, in the labels; it and the writing of
+// the list use the words to find a candidate's number.
 struct EdgelWord {
     uint64_t occupied;
     uint64_t in_table;
@@ -205,8 +207,8 @@ struct Edge {
     uint32_t part;
 };
 
-// What one linking thread builds: the junctions with the list and map of the
-// open ones, and the edges with their points.
+// What the linking of one set of groups builds: the junctions with the list
+// and map of the open ones, and the edges with their points.
 struct Links {
     BulkVector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;  // newest open junction

@@ -1,8 +1,8 @@
 // The edgel table: every edge-point candidate that suppression finds, by position.
 //
-// Suppression adds the candidates in raster order; linking finds them by
-// position, flags them strong, takes them out, and sweeps over those still in
-// the table. The sweep meets the records bucket by bucket, 19999 down to 0,
+// Suppression adds the candidates in raster order; they are found by
+// position, flagged strong, taken out, and swept over while still in the
+// table (linking does so on copies of the flags kept in the label image). The sweep meets the records bucket by bucket, 19999 down to 0,
 // where a record's bucket is trunc(1000 x + y) mod 20000, and each bucket
 // newest first. Records are never re-added, so the sweep's order is a fixed
 // order of the records from which taken-out ones are dropped; a position is
