@@ -172,7 +172,7 @@ void* bulk_allocate(size_t count, size_t size)
     void* block = nullptr;
     if (size == 0 || count <= SIZE_MAX / size) {
         const size_t bytes = count * size;
-        if (bytes >= huge_page) {
+        if (bytes >= 2 * huge_page) {
             // Rounded up to whole huge pages, as aligned_alloc asks.
             const size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
             if (rounded >= bytes) block = std::aligned_alloc(huge_page, rounded);

@@ -46,9 +46,8 @@ void free_dvector(double* v, int n);
 void* checked_calloc(size_t count, size_t size);
 
 // A block for one of the large arrays of a run, of count * size bytes. A
-// block of a huge page (2 MB) or more is aligned to huge pages and advised
-// to be made of them, which takes a fraction of the page faults to fill (a
-// hint the system may ignore). A refusal goes
+// block of several megabytes is aligned to huge pages and advised to be made
+// of them, which takes a fraction of the page faults to fill. A refusal goes
 // where operator new's would (errmsg, once fail_stop_on_exhausted_heap has
 // run); else std::bad_alloc is thrown.
 void* bulk_allocate(size_t count, size_t size);
