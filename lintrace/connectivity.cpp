@@ -123,8 +123,8 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
     const auto& edges = detector->edges;
     const EdgelTable& table = detector->edgels;
     const size_t count = edges.size();
-    const auto first_point = [detector](const Edge& edge) -> const ChainPoint& {
-        return detector->links[edge.part].edge_points[edge.first_point];
+    const auto first_point = [detector](EdgeRef ref) -> const ChainPoint& {
+        return detector->links[ref.part].edge_points[edge_of(detector, ref).first_point];
     };
     TextCursor cursor(text);
     for (size_t place = first; place < last; ++place) {
@@ -134,13 +134,15 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
             __builtin_prefetch(&table.words[p.y * table.words_per_row + (p.x >> 6)]);
         }
         if (sub_pixel && place + sub_pixels_ahead < last) {
-            const Edge& ahead = edges[count - 1 - place - sub_pixels_ahead];
+            const EdgeRef ahead = edges[count - 1 - place - sub_pixels_ahead];
             const ChainPoint* points = &first_point(ahead);
-            for (uint32_t k = 0; k < ahead.point_count; ++k)
+            const uint32_t ahead_points = edge_of(detector, ahead).point_count;
+            for (uint32_t k = 0; k < ahead_points; ++k)
                 __builtin_prefetch(&table.sub_pixels[edgel_index(&table, points[k].x, points[k].y)]);
         }
-        const Edge& edge = edges[count - 1 - place];
-        const Links& part = detector->links[edge.part];
+        const EdgeRef ref = edges[count - 1 - place];
+        const Edge& edge = edge_of(detector, ref);
+        const Links& part = detector->links[ref.part];
         const ChainPoint* points = &part.edge_points[edge.first_point];
         if (sub_pixel) {
             if (edge.start_junction != NO_JUNCTION) put_junction(detector, part, edge.start_junction, &cursor);

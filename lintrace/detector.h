@@ -191,9 +191,8 @@ uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when
 void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
-// An edge: its chain is point_count entries of the edge_points of the Links
-// `part` from first_point on, head first, and its junctions are of the same
-// Links. The position of a start junction stands just before the chain and
+// An edge: its chain is point_count entries of the edge_points of its Links
+// from first_point on, head first, and its junctions are of the same Links. The position of a start junction stands just before the chain and
 // that of an end junction just after it, so that a list of pixel positions
 // reads them in line. The sweep cycle and the sweep key of the record its
 // walk started from tell when it was traced.
@@ -204,7 +203,6 @@ struct Edge {
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle;
-    uint32_t part;
 };
 
 // What the linking of one set of groups builds: the junctions with the list
@@ -220,6 +218,12 @@ struct Links {
 // ---------------------------------------------------------------------------
 // The working state of one run.
 
+// An edge of the list: edge `index` of the Links `part`.
+struct EdgeRef {
+    uint32_t part;
+    uint32_t index;
+};
+
 struct Detector {
     int XSIZE = 0;
     int YSIZE = 0;
@@ -227,8 +231,13 @@ struct Detector {
     BulkVector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
     bool keep_edgel_records = true;  // false: suppression keeps no list of records, only their words
     std::vector<Links> links;           // what each linking thread built
-    BulkVector<Edge> edges;   // every edge, in the order traced; written newest first
+    BulkVector<EdgeRef> edges;  // every edge, in the order traced; written newest first
 };
+
+inline const Edge& edge_of(const Detector* detector, EdgeRef ref)
+{
+    return detector->links[ref.part].edges[ref.index];
+}
 
 // ---------------------------------------------------------------------------
 // Gradient (convolve.cpp).

@@ -498,8 +498,8 @@ BulkVector<TraceOrder> trace_orders(const BulkVector<Edge>& edges)
 }
 
 // Puts the edges of every linker's links, each in order with its trace
-// orders in `orders`, into one list in the order they were traced, each edge
-// marked with its part. The list is cut into as many slices as there are
+// orders in `orders`, into one list of references in the order they were
+// traced. The list is cut into as many slices as there are
 // threads, at the places of edges of the longest part, and each slice is
 // merged on its own, taking the part whose next edge comes first from a heap.
 void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& orders, uint64_t threads)
@@ -546,8 +546,7 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
         for (; at < end; ++at) {
             std::pop_heap(heads.begin(), heads.end(), later);
             const uint32_t part = heads.back().second;
-            edges[at] = detector->links[part].edges[next[part]++];
-            edges[at].part = part;
+            edges[at] = EdgeRef{part, static_cast<uint32_t>(next[part]++)};
             if (next[part] < cut[s + 1][part]) {
                 heads.back().first = orders[part][next[part]];
                 std::push_heap(heads.begin(), heads.end(), later);
@@ -556,7 +555,6 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
             }
         }
     });
-    for (Links& links : detector->links) BulkVector<Edge>().swap(links.edges);
 }
 
 }  // namespace

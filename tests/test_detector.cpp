@@ -115,7 +115,7 @@ TEST(Detector, ASpiralOfTenMillionPointsIsOneEdge)
     });
     linking.join();
     ASSERT_EQ(detector.edges.size(), 1u);
-    EXPECT_EQ(detector.edges[0].point_count, 10'000'000u);
+    EXPECT_EQ(edge_of(&detector, detector.edges[0]).point_count, 10'000'000u);
     std::string expected;
     expected.reserve(text.size());
     char line[64];
