@@ -17,6 +17,9 @@ double gradient_magnitude(double gx, double gy);
 #if defined(__SSE2__)
 #include <immintrin.h>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 struct Sse2Lanes {
@@ -247,12 +250,27 @@ template <class L>
 int maxima_row(double low, int first, int end, const double* above, const double* here, const double* below,
                const double* gx_row, const double* gy_row, int* passed, int* count)
 {
+    // First the vectors with a lane that reaches `low`, then the whole test
+    // of each of them: neither loop branches on the pixels, so the processor
+    // can run many vectors' tests at once.
+    thread_local std::vector<int> reaching;
+    reaching.resize(static_cast<size_t>(std::max(end - first, 0) / L::width + 1));
+    const typename L::reg low_lanes = L::set1(low);
     int i = first;
+    int vectors = 0;
+    for (; i + L::width <= end; i += L::width) {
+        reaching[vectors] = i;
+        vectors += L::mask(L::greater_equal(L::load(here + i), low_lanes)) != 0;
+    }
     int n = *count;
-    for (; i + L::width <= end; i += L::width)
-        for (unsigned bits = static_cast<unsigned>(maxima_lanes<L>(low, i, above, here, below, gx_row, gy_row));
-             bits != 0; bits &= bits - 1)
-            passed[n++] = i + __builtin_ctz(bits);
+    for (int k = 0; k < vectors; ++k) {
+        const int at = reaching[k];
+        const int bits = maxima_lanes<L>(low, at, above, here, below, gx_row, gy_row);
+        for (int lane = 0; lane < L::width; ++lane) {
+            passed[n] = at + lane;
+            n += (bits >> lane) & 1;
+        }
+    }
     *count = n;
     return i;
 }
