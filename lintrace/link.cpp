@@ -421,63 +421,6 @@ void share_out(uint64_t threads, uint64_t tasks, const Work& work)
     for (std::thread& worker : workers) worker.join();
 }
 
-// An edge's place in the order of the whole sweeps: by cycle, then by the
-// sweep order of the record its walk started from (higher keys first).
-struct TracedAt {
-    uint64_t start_key;
-    uint32_t cycle;
-    uint32_t edge;  // its index among its linker's edges
-};
-
-// The edges of one linker in the order they were traced: by cycle, then by
-// bucket, then by place, the first two by counting, the last within each
-// bucket, which holds a handful of edges.
-BulkVector<TracedAt> order_edges(const BulkVector<Edge>& edges)
-{
-    BulkVector<TracedAt> order(edges.size());
-    BulkVector<TracedAt> by_cycle(edges.size());
-    uint32_t last_cycle = 0;
-    for (const Edge& edge : edges) last_cycle = std::max(last_cycle, edge.cycle);
-    std::vector<size_t> start(static_cast<size_t>(last_cycle) + 2, 0);
-    for (const Edge& edge : edges) ++start[edge.cycle + 1];
-    for (size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
-    for (size_t k = 0; k < edges.size(); ++k)
-        by_cycle[start[edges[k].cycle]++] = TracedAt{edges[k].start_key, edges[k].cycle, static_cast<uint32_t>(k)};
-
-    const auto later_key = [](const TracedAt& a, const TracedAt& b) { return a.start_key > b.start_key; };
-    const auto bucket_place = [](const TracedAt& a) {
-        return static_cast<size_t>(EDGEL_BUCKETS - 1 - (a.start_key >> BUCKET_SHIFT));
-    };
-    std::vector<size_t> in_bucket;
-    for (size_t begin = 0; begin < by_cycle.size();) {
-        size_t end = begin;
-        while (end < by_cycle.size() && by_cycle[end].cycle == by_cycle[begin].cycle) ++end;
-        const auto first = order.begin() + static_cast<std::ptrdiff_t>(begin);
-        const auto last = order.begin() + static_cast<std::ptrdiff_t>(end);
-        if (end - begin < EDGEL_BUCKETS) {
-            std::copy(by_cycle.begin() + static_cast<std::ptrdiff_t>(begin),
-                      by_cycle.begin() + static_cast<std::ptrdiff_t>(end), first);
-            std::sort(first, last, later_key);
-        } else {
-            in_bucket.assign(EDGEL_BUCKETS + 1, 0);
-            for (size_t k = begin; k < end; ++k) ++in_bucket[bucket_place(by_cycle[k]) + 1];
-            in_bucket[0] = begin;
-            for (size_t b = 1; b <= EDGEL_BUCKETS; ++b) in_bucket[b] += in_bucket[b - 1];
-            for (size_t k = begin; k < end; ++k) order[in_bucket[bucket_place(by_cycle[k])]++] = by_cycle[k];
-            // in_bucket[b] is now where the b-th bucket from the top ends.
-            size_t from = begin;
-            for (size_t b = 0; b < EDGEL_BUCKETS; ++b) {
-                if (in_bucket[b] - from > 1)
-                    std::sort(order.begin() + static_cast<std::ptrdiff_t>(from),
-                              order.begin() + static_cast<std::ptrdiff_t>(in_bucket[b]), later_key);
-                from = in_bucket[b];
-            }
-        }
-        begin = end;
-    }
-    return order;
-}
-
 // An edge's place in the order of the whole sweeps as one number: the cycle
 // above the sweep key turned around, so that edges traced earlier come lower.
 __extension__ typedef unsigned __int128 TraceOrder;
@@ -485,6 +428,14 @@ __extension__ typedef unsigned __int128 TraceOrder;
 TraceOrder trace_order(const Edge& edge)
 {
     return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - edge.start_key);
+}
+
+// Puts the edges of the groups across the cuts, which come group after group,
+// in the order they were traced.
+void order_edges(BulkVector<Edge>* edges)
+{
+    std::sort(edges->begin(), edges->end(),
+              [](const Edge& a, const Edge& b) { return trace_order(a) < trace_order(b); });
 }
 
 // The trace orders of a linker's edges, which are in order already, closed by
@@ -614,12 +565,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
         Linker* linker = &linkers[task];
         if (task == 0) {
             link_groups_across(linker, seeds_across, groups_across);
-            // Group after group, the edges go in their order here, so that
-            // the merge reads each part straight through.
-            const BulkVector<TracedAt> order = order_edges(linker->links.edges);
-            BulkVector<Edge> ordered(order.size());
-            for (size_t k = 0; k < ordered.size(); ++k) ordered[k] = linker->links.edges[order[k].edge];
-            linker->links.edges.swap(ordered);
+            order_edges(&linker->links.edges);
         } else {
             // Every candidate of the band can become a chain point; the
             // junctions' positions, two at most per edge, come on top.
