@@ -94,72 +94,94 @@ char* put_sub_pixel_line(double x, double y, char* out)
     return out;
 }
 
-// The sub-pixel position of the candidate at a pixel.
-char* put_sub_pixel_of(const EdgelTable& table, int64_t x, int64_t y, char* out)
-{
-    const uint32_t record = edgel_index(&table, x, y);
-    return put_sub_pixel_line(table.sub_pixels[record].x, table.sub_pixels[record].y, out);
-}
+// A line of a sub-pixel list: the number of the candidate whose position it
+// holds, or one of these.
+constexpr uint64_t NO_CANDIDATE_LINE = uint64_t{1} << 32;  // a junction where no candidate stood: 0.0 0.0
+constexpr uint64_t EDGE_END_LINE = uint64_t{2} << 32;      // -1 -1
 
-// A junction's sub-pixel line: the position of the candidate that stood at
-// its pixel, or 0.0 0.0 if none did.
-void put_junction(const Detector* detector, const Links& part, uint32_t index, TextCursor* text)
+// The sub-pixel lists' lines are found in two passes over a batch of lines:
+// first the candidates' numbers, from the words, then their positions. The
+// lookups of either pass do not wait for one another, so many are under way
+// at once however the edges jump across the image.
+void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last, TextCursor* cursor)
 {
-    const Junction& junction = part.junctions[index];
-    char* out = text->room(SUB_PIXEL_LINE_ROOM);
-    text->advance(junction.has_edgel ? put_sub_pixel_of(detector->edgels, junction.x, junction.y, out)
-                                     : put_sub_pixel_line(0.0, 0.0, out));
+    constexpr size_t batch = 4096;
+    constexpr size_t ahead = 16;
+    const auto& edges = detector->edges;
+    const EdgelTable& table = detector->edgels;
+    std::vector<uint64_t> lines;
+    lines.reserve(batch + 3);
+    const auto put_lines = [&] {
+        for (size_t k = 0; k < lines.size(); ++k) {
+            if (k + ahead < lines.size() && lines[k + ahead] < NO_CANDIDATE_LINE)
+                __builtin_prefetch(&table.sub_pixels[lines[k + ahead]]);
+            char* out = cursor->room(SUB_PIXEL_LINE_ROOM);
+            if (lines[k] == EDGE_END_LINE) {
+                std::memcpy(out, "-1 -1\n", 6);
+                out += 6;
+            } else if (lines[k] == NO_CANDIDATE_LINE) {
+                out = put_sub_pixel_line(0.0, 0.0, out);
+            } else {
+                const SubPixel& position = table.sub_pixels[lines[k]];
+                out = put_sub_pixel_line(position.x, position.y, out);
+            }
+            cursor->advance(out);
+        }
+        lines.clear();
+    };
+    const auto junction_line = [&](const Links& part, uint32_t index) {
+        const Junction& junction = part.junctions[index];
+        return junction.has_edgel ? uint64_t{edgel_index(&table, junction.x, junction.y)} : NO_CANDIDATE_LINE;
+    };
+    for (size_t place = first; place < last; ++place) {
+        const EdgeRef ref = edges[edges.size() - 1 - place];
+        const Edge& edge = edge_of(detector, ref);
+        const Links& part = detector->links[ref.part];
+        const ChainPoint* points = &part.edge_points[edge.first_point];
+        if (edge.start_junction != NO_JUNCTION) lines.push_back(junction_line(part, edge.start_junction));
+        for (uint32_t k = 0; k < edge.point_count; ++k) {
+            lines.push_back(edgel_index(&table, points[k].x, points[k].y));
+            if (lines.size() >= batch) put_lines();
+        }
+        if (edge.end_junction != NO_JUNCTION) lines.push_back(junction_line(part, edge.end_junction));
+        lines.push_back(EDGE_END_LINE);
+        if (lines.size() >= batch) put_lines();
+    }
+    put_lines();
 }
 
 }  // namespace
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text)
 {
+    TextCursor cursor(text);
+    if (sub_pixel) {
+        format_sub_pixel_edges(detector, first, last, &cursor);
+        return;
+    }
     // The edges are written in the order they were traced, which jumps across
     // the image: the points of the edges a few places ahead are fetched early.
     constexpr size_t points_ahead = 24;
-    constexpr size_t words_ahead = 16;
-    constexpr size_t sub_pixels_ahead = 8;
     const auto& edges = detector->edges;
-    const EdgelTable& table = detector->edgels;
     const size_t count = edges.size();
-    const auto first_point = [detector](EdgeRef ref) -> const ChainPoint& {
-        return detector->links[ref.part].edge_points[edge_of(detector, ref).first_point];
-    };
-    TextCursor cursor(text);
     for (size_t place = first; place < last; ++place) {
-        if (place + points_ahead < last) __builtin_prefetch(&first_point(edges[count - 1 - place - points_ahead]));
-        if (sub_pixel && place + words_ahead < last) {
-            const ChainPoint& p = first_point(edges[count - 1 - place - words_ahead]);
-            __builtin_prefetch(&table.words[p.y * table.words_per_row + (p.x >> 6)]);
-        }
-        if (sub_pixel && place + sub_pixels_ahead < last) {
-            const EdgeRef ahead = edges[count - 1 - place - sub_pixels_ahead];
-            const ChainPoint* points = &first_point(ahead);
-            const uint32_t ahead_points = edge_of(detector, ahead).point_count;
-            for (uint32_t k = 0; k < ahead_points; ++k)
-                __builtin_prefetch(&table.sub_pixels[edgel_index(&table, points[k].x, points[k].y)]);
+        if (place + points_ahead < last) {
+            const EdgeRef ahead = edges[count - 1 - place - points_ahead];
+            __builtin_prefetch(&detector->links[ahead.part].edge_points[edge_of(detector, ahead).first_point]);
         }
         const EdgeRef ref = edges[count - 1 - place];
         const Edge& edge = edge_of(detector, ref);
         const Links& part = detector->links[ref.part];
+        // The junctions' positions stand in line with the chain.
         const ChainPoint* points = &part.edge_points[edge.first_point];
-        if (sub_pixel) {
-            if (edge.start_junction != NO_JUNCTION) put_junction(detector, part, edge.start_junction, &cursor);
-            for (uint32_t k = 0; k < edge.point_count; ++k)
-                cursor.advance(put_sub_pixel_of(table, points[k].x, points[k].y, cursor.room(SUB_PIXEL_LINE_ROOM)));
-            if (edge.end_junction != NO_JUNCTION) put_junction(detector, part, edge.end_junction, &cursor);
-        } else {
-            // The junctions' positions stand in line with the chain.
-            const ChainPoint* point = points - (edge.start_junction != NO_JUNCTION ? 1 : 0);
-            const ChainPoint* end = points + edge.point_count + (edge.end_junction != NO_JUNCTION ? 1 : 0);
-            constexpr ptrdiff_t lines_at_once = 1024;
-            while (point != end) {
-                const ChainPoint* stop = point + std::min(lines_at_once, end - point);
-                char* out = cursor.room(lines_at_once * PIXEL_LINE_ROOM);
-                for (; point != stop; ++point) out = put_pixel_line(point->x, point->y, out);
-                cursor.advance(out);
-            }
+        const ChainPoint* point = points - (edge.start_junction != NO_JUNCTION ? 1 : 0);
+        const ChainPoint* end = points + edge.point_count + (edge.end_junction != NO_JUNCTION ? 1 : 0);
+        constexpr ptrdiff_t lines_at_once = 1024;
+        while (point != end) {
+            const ChainPoint* stop = point + std::min(lines_at_once, end - point);
+            char* out = cursor.room(lines_at_once * PIXEL_LINE_ROOM);
+            for (; point != stop; ++point) out = put_pixel_line(point->x, point->y, out);
+            cursor.advance(out);
         }
         char* out = cursor.room(6);
         std::memcpy(out, "-1 -1\n", 6);
