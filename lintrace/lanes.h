@@ -37,6 +37,7 @@ struct Sse2Lanes {
     static reg min(reg a, reg b) { return _mm_min_pd(a, b); }
     static reg bit_and(reg a, reg b) { return _mm_and_pd(a, b); }
     static reg and_not(reg a, reg b) { return _mm_andnot_pd(a, b); }  // ~a & b
+    static reg bit_or(reg a, reg b) { return _mm_or_pd(a, b); }
     static reg bit_xor(reg a, reg b) { return _mm_xor_pd(a, b); }
     static reg pick(reg when, reg yes, reg no) { return _mm_or_pd(_mm_and_pd(when, yes), _mm_andnot_pd(when, no)); }
     static reg less(reg a, reg b) { return _mm_cmplt_pd(a, b); }
@@ -64,6 +65,7 @@ struct Avx2Lanes {
     static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
     static reg bit_and(reg a, reg b) { return _mm256_and_pd(a, b); }
     static reg and_not(reg a, reg b) { return _mm256_andnot_pd(a, b); }
+    static reg bit_or(reg a, reg b) { return _mm256_or_pd(a, b); }
     static reg bit_xor(reg a, reg b) { return _mm256_xor_pd(a, b); }
     static reg pick(reg when, reg yes, reg no) { return _mm256_blendv_pd(no, yes, when); }
     static reg less(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OS); }
@@ -192,29 +194,37 @@ int magnitude_lanes(const double* dx, const double* dy, double* magnitude, int c
     return c;
 }
 
-// The maximum test of suppression (see suppress_pixel) for the pixels
-// i .. i + width - 1 of a row: bit k is set when pixel i + k reaches `low`
-// and is a maximum along its gradient.
+// A pixel's gradient and its neighbours' magnitudes, one pixel per lane.
 template <class L>
-int maxima_lanes(double low, int i, const double* above, const double* here, const double* below, const double* gx_row,
-                 const double* gy_row)
+struct Around {
+    using reg = typename L::reg;
+    reg m, gx, gy;
+    reg left, right, up, up_left, up_right, down, down_left, down_right;
+};
+
+// The pixels i .. i + width - 1 of a row.
+template <class L>
+Around<L> around_row(int i, const double* above, const double* here, const double* below, const double* gx_row,
+                     const double* gy_row)
+{
+    return Around<L>{L::load(here + i),      L::load(gx_row + i),    L::load(gy_row + i),    L::load(here + i - 1),
+                     L::load(here + i + 1),  L::load(above + i),     L::load(above + i - 1), L::load(above + i + 1),
+                     L::load(below + i),     L::load(below + i - 1), L::load(below + i + 1)};
+}
+
+// The slope, and the magnitudes interpolated one step backward and forward
+// along the gradient (see suppress_pixel).
+template <class L>
+void along_gradient(const Around<L>& a, typename L::reg* slope_out, typename L::reg* backward_out,
+                    typename L::reg* forward_out)
 {
     using reg = typename L::reg;
     const reg zero = L::set1(0.0);
     const reg one = L::set1(1.0);
     const reg minus_one = L::set1(-1.0);
-    const reg m = L::load(here + i);
-    const reg reaches_low = L::greater_equal(m, L::set1(low));
-    if (L::mask(reaches_low) == 0) return 0;  // no lane reaches the low threshold
-    const reg gx = L::load(gx_row + i);
-    const reg gy = L::load(gy_row + i);
-    const reg gx_zero = L::equal(gx, zero);
-    const reg slope = L::and_not(gx_zero, L::div(gy, gx));
+    const reg gx_zero = L::equal(a.gx, zero);
+    const reg slope = L::and_not(gx_zero, L::div(a.gy, a.gx));
     const reg w = L::div(one, slope);
-
-    const reg left = L::load(here + i - 1), right = L::load(here + i + 1);
-    const reg up = L::load(above + i), up_left = L::load(above + i - 1), up_right = L::load(above + i + 1);
-    const reg down = L::load(below + i), down_left = L::load(below + i - 1), down_right = L::load(below + i + 1);
 
     // Each lane interpolates between the two neighbours of its branch with
     // the branch's weight t (the slope where it is shallow, w = 1 / slope
@@ -229,17 +239,79 @@ int maxima_lanes(double low, int i, const double* above, const double* here, con
     const reg one_minus_u = L::sub(one, u);
     // negative and shallow: -1 < slope < 0; negative and steep: slope <= -1;
     // shallow: 0 <= slope < 1; steep: slope >= 1.
-    const reg forward_a = L::pick(shallow, right, L::pick(negative, up, down));
-    const reg forward_b = L::pick(negative, up_right, down_right);
-    const reg backward_a = L::pick(shallow, left, L::pick(negative, down, up));
-    const reg backward_b = L::pick(negative, down_left, up_left);
-    reg forward = L::add(L::mul(one_minus_u, forward_a), L::mul(u, forward_b));
-    reg backward = L::add(L::mul(one_minus_u, backward_a), L::mul(u, backward_b));
-    backward = L::pick(gx_zero, up, backward);
-    forward = L::pick(gx_zero, down, forward);
+    const reg forward_a = L::pick(shallow, a.right, L::pick(negative, a.up, a.down));
+    const reg forward_b = L::pick(negative, a.up_right, a.down_right);
+    const reg backward_a = L::pick(shallow, a.left, L::pick(negative, a.down, a.up));
+    const reg backward_b = L::pick(negative, a.down_left, a.up_left);
+    const reg forward = L::add(L::mul(one_minus_u, forward_a), L::mul(u, forward_b));
+    const reg backward = L::add(L::mul(one_minus_u, backward_a), L::mul(u, backward_b));
+    *slope_out = slope;
+    *backward_out = L::pick(gx_zero, a.up, backward);
+    *forward_out = L::pick(gx_zero, a.down, forward);
+}
 
+// The maximum test of suppression (see suppress_pixel) for the pixels
+// i .. i + width - 1 of a row: bit k is set when pixel i + k reaches `low`
+// and is a maximum along its gradient.
+template <class L>
+int maxima_lanes(double low, int i, const double* above, const double* here, const double* below, const double* gx_row,
+                 const double* gy_row)
+{
+    using reg = typename L::reg;
+    const reg m = L::load(here + i);
+    const reg reaches_low = L::greater_equal(m, L::set1(low));
+    if (L::mask(reaches_low) == 0) return 0;  // no lane reaches the low threshold
+    reg slope, backward, forward;
+    along_gradient<L>(around_row<L>(i, above, here, below, gx_row, gy_row), &slope, &backward, &forward);
     const reg keep = L::bit_and(reaches_low, L::bit_and(L::greater(m, forward), L::greater_equal(m, backward)));
     return L::mask(keep);
+}
+
+// The sub-pixel positions (see localize) of the candidates at columns
+// columns[0 .. count - 1] of row j, as many as fill whole vectors, into
+// sub_x and sub_y; returns how many were done.
+template <class L>
+int localize_lanes(int j, const int* columns, int count, const double* above, const double* here,
+                   const double* below, const double* gx_row, const double* gy_row, double* sub_x, double* sub_y)
+{
+    using reg = typename L::reg;
+    constexpr int W = L::width;
+    const reg zero = L::set1(0.0);
+    const reg one = L::set1(1.0);
+    const reg two = L::set1(2.0);
+    const reg sign = L::set1(-0.0);
+    int k = 0;
+    for (; k + W <= count; k += W) {
+        // Each lane's values, gathered from its own column.
+        double values[11][W];
+        for (int lane = 0; lane < W; ++lane) {
+            const int i = columns[k + lane];
+            const double gathered[11] = {here[i],      gx_row[i],    gy_row[i],     here[i - 1],
+                                         here[i + 1],  above[i],     above[i - 1],  above[i + 1],
+                                         below[i],     below[i - 1], below[i + 1]};
+            for (int v = 0; v < 11; ++v) values[v][lane] = gathered[v];
+        }
+        const Around<L> a{L::load(values[0]), L::load(values[1]), L::load(values[2]), L::load(values[3]),
+                          L::load(values[4]), L::load(values[5]), L::load(values[6]), L::load(values[7]),
+                          L::load(values[8]), L::load(values[9]), L::load(values[10])};
+        reg slope, backward, forward;
+        along_gradient<L>(a, &slope, &backward, &forward);
+
+        const reg shallow = L::less(L::and_not(sign, slope), one);
+        const reg square = L::mul(slope, slope);
+        const reg d = L::pick(shallow, L::sqrt(L::add(one, square)), L::sqrt(L::add(one, L::div(one, square))));
+        const reg denominator = L::mul(two, L::sub(L::add(forward, backward), L::mul(two, a.m)));
+        const reg u = L::pick(L::less(denominator, zero), L::div(L::mul(d, L::sub(backward, forward)), denominator),
+                              zero);
+        const reg flip = L::bit_or(L::less(a.gx, zero), L::bit_and(L::equal(a.gx, zero), L::less(a.gy, zero)));
+        const reg gx = L::pick(flip, L::bit_xor(a.gx, sign), a.gx);
+        const reg gy = L::pick(flip, L::bit_xor(a.gy, sign), a.gy);
+        double x[W];
+        for (int lane = 0; lane < W; ++lane) x[lane] = columns[k + lane];
+        L::store(sub_x + k, L::add(L::load(x), L::div(L::mul(u, gx), a.m)));
+        L::store(sub_y + k, L::add(L::set1(j), L::div(L::mul(u, gy), a.m)));
+    }
+    return k;
 }
 
 // The maximum test for the pixels first .. end - 1 of a row, as many as fill
@@ -291,3 +363,5 @@ int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const dou
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
                     const double* gx_row, const double* gy_row, int* passed, int* count);
+int localize_avx2(int j, const int* columns, int count, const double* above, const double* here, const double* below,
+                  const double* gx_row, const double* gy_row, double* sub_x, double* sub_y);

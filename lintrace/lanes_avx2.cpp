@@ -45,6 +45,12 @@ int maxima_row_avx2(double low, int first, int end, const double* above, const d
     return maxima_row<Avx2Lanes>(low, first, end, above, here, below, gx_row, gy_row, passed, count);
 }
 
+int localize_avx2(int j, const int* columns, int count, const double* above, const double* here, const double* below,
+                  const double* gx_row, const double* gy_row, double* sub_x, double* sub_y)
+{
+    return localize_lanes<Avx2Lanes>(j, columns, count, above, here, below, gx_row, gy_row, sub_x, sub_y);
+}
+
 bool processor_has_avx2()
 {
     static const bool has = __builtin_cpu_supports("avx2");
@@ -69,6 +75,11 @@ int maxima_row_avx2(double, int first, int, const double*, const double*, const 
                     int*, int*)
 {
     return first;
+}
+int localize_avx2(int, const int*, int, const double*, const double*, const double*, const double*, const double*,
+                  double*, double*)
+{
+    return 0;
 }
 bool processor_has_avx2()
 {

@@ -46,12 +46,15 @@ void localize(double m, double forward, double backward, double slope, double x,
 
 namespace {
 
-// The whole test of one pixel, and its storing when it passes.
-inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const double* above, const double* here,
-                           const double* below, const double* gx_row, const double* gy_row, CandidateRows* out)
+// The whole test of one pixel: whether it reaches the low threshold and is a
+// maximum along its gradient, with the slope and the interpolated magnitudes
+// the test compared it with.
+inline bool maximum_at(const SuppressionSettings& s, int i, const double* above, const double* here,
+                       const double* below, const double* gx_row, const double* gy_row, double* slope_out,
+                       double* backward_out, double* forward_out)
 {
     const double m = here[i];
-    if (!(m >= s.low)) return;
+    if (!(m >= s.low)) return false;
     const double gx = gx_row[i];
     const double gy = gy_row[i];
     const double slope = gx == 0 ? 0.0 : gy / gx;
@@ -77,14 +80,24 @@ inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const dou
         backward = (1 - w) * above[i] + w * above[i - 1];
         forward = (1 - w) * below[i] + w * below[i + 1];
     }
-    if (!(m > forward && m >= backward)) return;
+    *slope_out = slope;
+    *backward_out = backward;
+    *forward_out = forward;
+    return m > forward && m >= backward;
+}
 
+// The test of one pixel, and its storing when it passes.
+inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const double* above, const double* here,
+                           const double* below, const double* gx_row, const double* gy_row, CandidateRows* out)
+{
+    double slope, backward, forward;
+    if (!maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward)) return;
     out->records.push_back(Edgel{i, j});
-    out->high.push_back(m >= s.high ? 1 : 0);
+    out->high.push_back(here[i] >= s.high ? 1 : 0);
     if (s.keep_sub_pixel) {
         double sub_x;
         double sub_y;
-        localize(m, forward, backward, slope, i, j, gx, gy, &sub_x, &sub_y);
+        localize(here[i], forward, backward, slope, i, j, gx_row[i], gy_row[i], &sub_x, &sub_y);
         out->sub_pixels.push_back(SubPixel{sub_x, sub_y});
     }
 }
@@ -96,7 +109,7 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
 {
     // The pixels are tested several at a time. The vector test is the same
     // test, operation for operation, so a pixel that passes is a candidate;
-    // only its sub-pixel position, when kept, is worked out one at a time.
+    // so are the sub-pixel positions, worked out several candidates at a time.
     thread_local std::vector<int> passed;
     const int first = s.half + 1;
     const int end = s.columns - s.half;
@@ -108,14 +121,30 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
 #ifdef __SSE2__
     tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data(), &count);
 #endif
+    if (s.keep_sub_pixel) {
+        thread_local std::vector<double> sub_x;
+        thread_local std::vector<double> sub_y;
+        sub_x.resize(static_cast<size_t>(count));
+        sub_y.resize(static_cast<size_t>(count));
+        int placed = wide_lanes() ? localize_avx2(j, passed.data(), count, above, here, below, gx_row, gy_row,
+                                                  sub_x.data(), sub_y.data())
+                                  : 0;
+#ifdef __SSE2__
+        placed += localize_lanes<Sse2Lanes>(j, passed.data() + placed, count - placed, above, here, below, gx_row,
+                                            gy_row, sub_x.data() + placed, sub_y.data() + placed);
+#endif
+        for (int k = placed; k < count; ++k) {
+            const int i = passed[k];
+            double slope = 0, backward = 0, forward = 0;  // set by the test, which the pixel passed
+            maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward);
+            localize(here[i], forward, backward, slope, i, j, gx_row[i], gy_row[i], &sub_x[k], &sub_y[k]);
+        }
+        for (int k = 0; k < count; ++k) out->sub_pixels.push_back(SubPixel{sub_x[k], sub_y[k]});
+    }
     for (int k = 0; k < count; ++k) {
         const int i = passed[k];
-        if (s.keep_sub_pixel) {
-            suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
-        } else {
-            out->records.push_back(Edgel{i, j});
-            out->high.push_back(here[i] >= s.high ? 1 : 0);
-        }
+        out->records.push_back(Edgel{i, j});
+        out->high.push_back(here[i] >= s.high ? 1 : 0);
     }
     for (int i = tested; i < end; ++i) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
 }
