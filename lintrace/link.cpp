@@ -476,7 +476,7 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
     auto& edges = detector->edges;
     edges.clear();
     edges.resize(total);
-    share_out(threads, slices, [detector, &orders, &cut, &edges, parts](uint64_t s) {
+    share_out(threads, slices, [&orders, &cut, &edges, parts](uint64_t s) {
         size_t at = 0;
         for (size_t p = 0; p < parts; ++p) at += cut[s][p];
         const size_t end = at + [&cut, s, parts] {
