@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const float high = low + static_cast<float>(data[4]) / 16.0f;
     const bool sub_pixel = (data[5] & 1) != 0;
     const int threads = 1 + (data[5] >> 1) % 3;
-    allow_wide_lanes((data[5] & 8) != 0);
+    limit_lanes(2 << (data[5] >> 3) % 3);
     std::vector<unsigned char> image(static_cast<size_t>(columns) * rows);
     for (size_t k = 0; k < image.size(); ++k) image[k] = size > 6 ? data[6 + k % (size - 6)] : 0;
 

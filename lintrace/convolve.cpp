@@ -162,7 +162,8 @@ namespace {
 // widest lanes the processor has, then one cell at a time.
 void accumulate(double* out, const double* const* in, const double* w, int inputs, int n)
 {
-    int c = wide_lanes() ? accumulate_avx2(out, in, w, inputs, 0, n) : 0;
+    int c = widest_lanes() ? accumulate_avx512(out, in, w, inputs, 0, n) : 0;
+    if (wide_lanes()) c = accumulate_avx2(out, in, w, inputs, c, n);
 #ifdef __SSE2__
     c = accumulate_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
 #endif
@@ -175,7 +176,8 @@ void accumulate(double* out, const double* const* in, const double* w, int input
 
 void accumulate_bytes(double* out, const unsigned char* const* in, const double* w, int inputs, int n)
 {
-    int c = wide_lanes() ? accumulate_bytes_avx2(out, in, w, inputs, 0, n) : 0;
+    int c = widest_lanes() ? accumulate_bytes_avx512(out, in, w, inputs, 0, n) : 0;
+    if (wide_lanes()) c = accumulate_bytes_avx2(out, in, w, inputs, c, n);
 #ifdef __SSE2__
     c = accumulate_bytes_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
 #endif

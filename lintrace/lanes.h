@@ -2,6 +2,8 @@
 // and of the maximum test, written once over a set of lane operations and
 // built for two widths: two doubles (SSE2, every x86-64 processor) and four
 // (AVX2, built in a file of its own and used where the processor has it).
+// The convolution's sums also come in eight lanes (AVX-512, a file of its own
+// again).
 //
 // Every lane undergoes exactly the IEEE operations the scalar code performs,
 // in the same order; where the scalar code branches, both branches are
@@ -79,6 +81,25 @@ struct Avx2Lanes {
         int four;
         __builtin_memcpy(&four, p, sizeof four);
         return _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+    }
+};
+#endif
+
+#if defined(__AVX512F__)
+// Only what the convolution's sums need.
+struct Avx512Lanes {
+    using reg = __m512d;
+    static constexpr int width = 8;
+    static reg load(const double* p) { return _mm512_loadu_pd(p); }
+    static void store(double* p, reg v) { _mm512_storeu_pd(p, v); }
+    static reg set1(double v) { return _mm512_set1_pd(v); }
+    static reg add(reg a, reg b) { return _mm512_add_pd(a, b); }
+    static reg mul(reg a, reg b) { return _mm512_mul_pd(a, b); }
+    static reg load_bytes(const unsigned char* p)
+    {
+        // The masked form with every lane set: the plain one trips a false warning in GCC 12.
+        const __m256i eight = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+        return _mm512_maskz_cvtepi32_pd(0xFF, eight);
     }
 };
 #endif
@@ -354,10 +375,17 @@ int maxima_row(double low, int first, int end, const double* above, const double
 // The four-lane forms, in lanes_avx2.cpp; to be called only where the
 // processor has AVX2.
 bool processor_has_avx2();
-// Whether the four-lane forms are used: where the processor has them, unless
-// turned off (the tests compare both widths).
+bool processor_has_avx512();
+// Whether the four-lane and the eight-lane forms are used: where the
+// processor has them, unless the lanes are limited to fewer (the tests
+// compare every width: 2, 4 or 8).
 bool wide_lanes();
-void allow_wide_lanes(bool allowed);
+bool widest_lanes();
+void limit_lanes(int width);
+// The eight-lane sums, in lanes_avx512.cpp; to be called only where the processor has AVX-512.
+int accumulate_avx512(double* out, const double* const* in, const double* w, int inputs, int first, int n);
+int accumulate_bytes_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first,
+                            int n);
 int accumulate_avx2(double* out, const double* const* in, const double* w, int inputs, int first, int n);
 int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);

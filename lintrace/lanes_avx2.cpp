@@ -8,18 +8,23 @@
 
 namespace {
 
-std::atomic<bool> wide_lanes_allowed{true};
+std::atomic<int> lanes_limit{8};
 
 }  // namespace
 
 bool wide_lanes()
 {
-    return wide_lanes_allowed.load(std::memory_order_relaxed) && processor_has_avx2();
+    return lanes_limit.load(std::memory_order_relaxed) >= 4 && processor_has_avx2();
 }
 
-void allow_wide_lanes(bool allowed)
+bool widest_lanes()
 {
-    wide_lanes_allowed.store(allowed, std::memory_order_relaxed);
+    return lanes_limit.load(std::memory_order_relaxed) >= 8 && processor_has_avx512();
+}
+
+void limit_lanes(int width)
+{
+    lanes_limit.store(width, std::memory_order_relaxed);
 }
 
 #if defined(__AVX2__)
