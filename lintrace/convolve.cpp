@@ -126,7 +126,8 @@ double gradient_magnitude(double x, double y)
 
 void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count)
 {
-    int c = wide_lanes() ? magnitude_lanes_avx2(dx, dy, magnitude, count) : 0;
+    int c = widest_lanes() ? magnitude_lanes_avx512(dx, dy, magnitude, count) : 0;
+    if (wide_lanes()) c += magnitude_lanes_avx2(dx + c, dy + c, magnitude + c, count - c);
 #ifdef __SSE2__
     c += magnitude_lanes<Sse2Lanes>(dx + c, dy + c, magnitude + c, count - c);
 #endif

@@ -2,8 +2,8 @@
 // and of the maximum test, written once over a set of lane operations and
 // built for two widths: two doubles (SSE2, every x86-64 processor) and four
 // (AVX2, built in a file of its own and used where the processor has it).
-// The convolution's sums also come in eight lanes (AVX-512, a file of its own
-// again).
+// Where the processor has AVX-512, every kernel also runs in eight lanes (a
+// file of its own again).
 //
 // Every lane undergoes exactly the IEEE operations the scalar code performs,
 // in the same order; where the scalar code branches, both branches are
@@ -85,8 +85,9 @@ struct Avx2Lanes {
 };
 #endif
 
-#if defined(__AVX512F__)
-// Only what the convolution's sums need.
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+// Comparisons give lane masks, which are widened to whole lanes of ones, so
+// that the kernels treat them as the narrower forms' comparisons.
 struct Avx512Lanes {
     using reg = __m512d;
     static constexpr int width = 8;
@@ -94,10 +95,29 @@ struct Avx512Lanes {
     static void store(double* p, reg v) { _mm512_storeu_pd(p, v); }
     static reg set1(double v) { return _mm512_set1_pd(v); }
     static reg add(reg a, reg b) { return _mm512_add_pd(a, b); }
+    static reg sub(reg a, reg b) { return _mm512_sub_pd(a, b); }
     static reg mul(reg a, reg b) { return _mm512_mul_pd(a, b); }
+    static reg div(reg a, reg b) { return _mm512_div_pd(a, b); }
+    // The masked forms with every lane set, here and below: the plain ones
+    // trip a false warning in GCC 12.
+    static reg sqrt(reg a) { return _mm512_maskz_sqrt_pd(0xFF, a); }
+    static reg max(reg a, reg b) { return _mm512_maskz_max_pd(0xFF, a, b); }
+    static reg min(reg a, reg b) { return _mm512_maskz_min_pd(0xFF, a, b); }
+    static reg bit_and(reg a, reg b) { return _mm512_and_pd(a, b); }
+    static reg and_not(reg a, reg b) { return _mm512_andnot_pd(a, b); }
+    static reg bit_or(reg a, reg b) { return _mm512_or_pd(a, b); }
+    static reg bit_xor(reg a, reg b) { return _mm512_xor_pd(a, b); }
+    static __mmask8 lanes_of(reg when) { return _mm512_movepi64_mask(_mm512_castpd_si512(when)); }
+    static reg widen(__mmask8 lanes) { return _mm512_castsi512_pd(_mm512_movm_epi64(lanes)); }
+    static reg pick(reg when, reg yes, reg no) { return _mm512_mask_blend_pd(lanes_of(when), no, yes); }
+    static reg less(reg a, reg b) { return widen(_mm512_cmp_pd_mask(a, b, _CMP_LT_OS)); }
+    static reg less_equal(reg a, reg b) { return widen(_mm512_cmp_pd_mask(a, b, _CMP_LE_OS)); }
+    static reg greater(reg a, reg b) { return widen(_mm512_cmp_pd_mask(a, b, _CMP_GT_OS)); }
+    static reg greater_equal(reg a, reg b) { return widen(_mm512_cmp_pd_mask(a, b, _CMP_GE_OS)); }
+    static reg equal(reg a, reg b) { return widen(_mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ)); }
+    static int mask(reg a) { return lanes_of(a); }
     static reg load_bytes(const unsigned char* p)
     {
-        // The masked form with every lane set: the plain one trips a false warning in GCC 12.
         const __m256i eight = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
         return _mm512_maskz_cvtepi32_pd(0xFF, eight);
     }
@@ -382,10 +402,16 @@ bool processor_has_avx512();
 bool wide_lanes();
 bool widest_lanes();
 void limit_lanes(int width);
-// The eight-lane sums, in lanes_avx512.cpp; to be called only where the processor has AVX-512.
+// The eight-lane forms, in lanes_avx512.cpp; to be called only where the
+// processor has AVX-512 (F and DQ).
 int accumulate_avx512(double* out, const double* const* in, const double* w, int inputs, int first, int n);
 int accumulate_bytes_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first,
                             int n);
+int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, int count);
+int maxima_row_avx512(double low, int first, int end, const double* above, const double* here, const double* below,
+                      const double* gx_row, const double* gy_row, int* passed, int* count);
+int localize_avx512(int j, const int* columns, int count, const double* above, const double* here,
+                    const double* below, const double* gx_row, const double* gy_row, double* sub_x, double* sub_y);
 int accumulate_avx2(double* out, const double* const* in, const double* w, int inputs, int first, int n);
 int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);

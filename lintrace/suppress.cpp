@@ -115,9 +115,11 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
     const int end = s.columns - s.half;
     passed.resize(static_cast<size_t>(std::max(end, 0)));
     int count = 0;
-    int tested = wide_lanes()
-                     ? maxima_row_avx2(s.low, first, end, above, here, below, gx_row, gy_row, passed.data(), &count)
-                     : first;
+    int tested = widest_lanes() ? maxima_row_avx512(s.low, first, end, above, here, below, gx_row, gy_row,
+                                                    passed.data(), &count)
+                                : first;
+    if (wide_lanes())
+        tested = maxima_row_avx2(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data(), &count);
 #ifdef __SSE2__
     tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data(), &count);
 #endif
@@ -126,9 +128,12 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
         thread_local std::vector<double> sub_y;
         sub_x.resize(static_cast<size_t>(count));
         sub_y.resize(static_cast<size_t>(count));
-        int placed = wide_lanes() ? localize_avx2(j, passed.data(), count, above, here, below, gx_row, gy_row,
-                                                  sub_x.data(), sub_y.data())
-                                  : 0;
+        int placed = widest_lanes() ? localize_avx512(j, passed.data(), count, above, here, below, gx_row, gy_row,
+                                                      sub_x.data(), sub_y.data())
+                                    : 0;
+        if (wide_lanes())
+            placed += localize_avx2(j, passed.data() + placed, count - placed, above, here, below, gx_row, gy_row,
+                                    sub_x.data() + placed, sub_y.data() + placed);
 #ifdef __SSE2__
         placed += localize_lanes<Sse2Lanes>(j, passed.data() + placed, count - placed, above, here, below, gx_row,
                                             gy_row, sub_x.data() + placed, sub_y.data() + placed);

@@ -271,7 +271,7 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
                               0x1p-54,
                               0x1p-53};
     constexpr int block = 1 << 16;
-    std::vector<double> x(block), y(block), fast(block), two_lanes(block);
+    std::vector<double> x(block), y(block), fast(block), four_lanes(block), two_lanes(block);
     size_t checked = 0, mismatches = 0;
     for (int round = 0; round < 200; ++round) {
         for (int k = 0; k < block; ++k) {
@@ -292,15 +292,19 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
             }
         }
         gradient_magnitudes(x.data(), y.data(), fast.data(), block);  // the widest lanes the processor has
+        limit_lanes(4);
+        gradient_magnitudes(x.data(), y.data(), four_lanes.data(), block);
+        limit_lanes(8);
         ASSERT_EQ(magnitude_lanes<Sse2Lanes>(x.data(), y.data(), two_lanes.data(), block), block);
         for (int k = 0; k < block; ++k) {
             const double expected = std::hypot(x[k], y[k]);
             const double scalar = gradient_magnitude(x[k], y[k]);
-            const bool same = std::isnan(expected)
-                                  ? std::isnan(scalar) && std::isnan(fast[k]) && std::isnan(two_lanes[k])
-                                  : std::memcmp(&expected, &scalar, 8) == 0 &&
-                                        std::memcmp(&expected, &fast[k], 8) == 0 &&
-                                        std::memcmp(&expected, &two_lanes[k], 8) == 0;
+            const bool same =
+                std::isnan(expected)
+                    ? std::isnan(scalar) && std::isnan(fast[k]) && std::isnan(four_lanes[k]) && std::isnan(two_lanes[k])
+                    : std::memcmp(&expected, &scalar, 8) == 0 && std::memcmp(&expected, &fast[k], 8) == 0 &&
+                          std::memcmp(&expected, &four_lanes[k], 8) == 0 &&
+                          std::memcmp(&expected, &two_lanes[k], 8) == 0;
             if (!same && ++mismatches < 5) ADD_FAILURE() << std::hexfloat << x[k] << " " << y[k];
             ++checked;
         }
