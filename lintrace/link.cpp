@@ -349,6 +349,12 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 {
     Detector* detector = linker->detector;
     const EdgelTable* table = &detector->edgels;
+    const EdgelWord* first_word = table->words.data() + first_row * table->words_per_row;
+    const EdgelWord* last_word = table->words.data() + last_row * table->words_per_row;
+    size_t strong = 0;
+    for (const EdgelWord* word = first_word; word != last_word; ++word)
+        strong += static_cast<size_t>(std::popcount(word->high & word->in_table));
+    linker->strong.reserve(strong);
     for (int64_t y = first_row; y < last_row; ++y) {
         for (int64_t w = 0; w < table->words_per_row; ++w) {
             const EdgelWord& word = table->words[y * table->words_per_row + w];
