@@ -1,9 +1,8 @@
-// Several pixels per instruction: the vector forms of the gradient magnitude
-// and of the maximum test, written once over a set of lane operations and
-// built for two widths: two doubles (SSE2, every x86-64 processor) and four
-// (AVX2, built in a file of its own and used where the processor has it).
-// Where the processor has AVX-512, every kernel also runs in eight lanes (a
-// file of its own again).
+// Several pixels per instruction: the vector forms of the convolution's sums,
+// the gradient magnitude, the maximum test and the sub-pixel position,
+// written once over a set of lane operations and built for three widths: two
+// doubles (SSE2, every x86-64 processor), four (AVX2) and eight (AVX-512),
+// the last two each in a file of its own and used where the processor has them.
 //
 // Every lane undergoes exactly the IEEE operations the scalar code performs,
 // in the same order; where the scalar code branches, both branches are
