@@ -6,13 +6,15 @@
 // backward, both linearly interpolated between two neighbours. A parabola
 // through the three values places the edge point at sub-pixel accuracy. The
 // candidates go, in raster order, into the edgel table, flagged strong when
-// their magnitude reaches the high threshold; then every candidate's pixel is
+// their magnitude reaches the high threshold, and every candidate's pixel is
 // labelled in the label image, which linking works on.
 //
 // Only pixels more than half a mask from every border can be stored, so only
 // their rows are scanned and only the gradient rows around them computed.
-// Bands of rows are independent and can be computed on separate threads;
-// their candidates are stored band after band, which is raster order.
+// Bands of rows are independent and are computed on separate threads, each
+// storing its own rows' candidates as it finds them, numbered from 0; the
+// numbers are shifted by the candidates of the bands above once all are done,
+// which makes them raster order.
 #include <algorithm>
 #include <bit>
 #include <cmath>
