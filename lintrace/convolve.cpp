@@ -160,27 +160,15 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
 namespace {
 
 // out[c] = ((0 + in[0][c] w[0]) + in[1][c] w[1]) + ... for c < n, in the
-// widest lanes the processor has, then one cell at a time.
-void accumulate(double* out, const double* const* in, const double* w, int inputs, int n)
+// widest lanes the processor has, then one cell at a time; the inputs are
+// rows of doubles or of grey values.
+template <typename T>
+void accumulate(double* out, const T* const* in, const double* w, int inputs, int n)
 {
     int c = widest_lanes() ? accumulate_avx512(out, in, w, inputs, 0, n) : 0;
     if (wide_lanes()) c = accumulate_avx2(out, in, w, inputs, c, n);
 #ifdef __SSE2__
     c = accumulate_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
-#endif
-    for (; c < n; ++c) {
-        double sum = 0.0;
-        for (int k = 0; k < inputs; ++k) sum += in[k][c] * w[k];
-        out[c] = sum;
-    }
-}
-
-void accumulate_bytes(double* out, const unsigned char* const* in, const double* w, int inputs, int n)
-{
-    int c = widest_lanes() ? accumulate_bytes_avx512(out, in, w, inputs, 0, n) : 0;
-    if (wide_lanes()) c = accumulate_bytes_avx2(out, in, w, inputs, c, n);
-#ifdef __SSE2__
-    c = accumulate_bytes_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
 #endif
     for (; c < n; ++c) {
         double sum = 0.0;
@@ -205,7 +193,7 @@ void raw_dx_row(GradientRows* window, int r, double* out)
     sources.clear();
     for (int l = taps; l >= 1; --l) sources.push_back(padded + taps - l);
     for (int l = 1; l <= taps; ++l) sources.push_back(padded + taps + l);
-    accumulate_bytes(out, sources.data(), window->derivative_weights.data(), 2 * taps, window->columns);
+    accumulate(out, sources.data(), window->derivative_weights.data(), 2 * taps, window->columns);
 }
 
 }  // namespace
@@ -249,7 +237,7 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
         weights.push_back(-deriv[source - r]);
     }
     double* raw_dy = window->padded_raw_dy.data() + taps;
-    accumulate_bytes(raw_dy, grey_in.data(), weights.data(), static_cast<int>(grey_in.size()), columns);
+    accumulate(raw_dy, grey_in.data(), weights.data(), static_cast<int>(grey_in.size()), columns);
 
     // dy: that row smoothed along x, sources from left to right.
     rows_in.clear();

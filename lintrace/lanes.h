@@ -130,37 +130,20 @@ struct Avx512Lanes {
 // over all inputs at once, so the rows are read once and written once; four
 // vectors of cells are summed side by side, so that their additions overlap.
 template <class L>
-int accumulate_lanes(double* out, const double* const* in, const double* w, int inputs, int first, int n)
+typename L::reg load_inputs(const double* p)
 {
-    using reg = typename L::reg;
-    constexpr int W = L::width;
-    int c = first;
-    for (; c + 4 * W <= n; c += 4 * W) {
-        reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
-        for (int k = 0; k < inputs; ++k) {
-            const reg weight = L::set1(w[k]);
-            const double* row = in[k] + c;
-            s0 = L::add(s0, L::mul(L::load(row), weight));
-            s1 = L::add(s1, L::mul(L::load(row + W), weight));
-            s2 = L::add(s2, L::mul(L::load(row + 2 * W), weight));
-            s3 = L::add(s3, L::mul(L::load(row + 3 * W), weight));
-        }
-        L::store(out + c, s0);
-        L::store(out + c + W, s1);
-        L::store(out + c + 2 * W, s2);
-        L::store(out + c + 3 * W, s3);
-    }
-    for (; c + L::width <= n; c += L::width) {
-        reg sum = L::set1(0.0);
-        for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(L::load(in[k] + c), L::set1(w[k])));
-        L::store(out + c, sum);
-    }
-    return c;
+    return L::load(p);
 }
 
-// The same over rows of grey values, each turned into a double first.
+// Grey values, each turned into a double first.
 template <class L>
-int accumulate_bytes_lanes(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
+typename L::reg load_inputs(const unsigned char* p)
+{
+    return L::load_bytes(p);
+}
+
+template <class L, typename T>
+int accumulate_lanes(double* out, const T* const* in, const double* w, int inputs, int first, int n)
 {
     using reg = typename L::reg;
     constexpr int W = L::width;
@@ -169,11 +152,11 @@ int accumulate_bytes_lanes(double* out, const unsigned char* const* in, const do
         reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
         for (int k = 0; k < inputs; ++k) {
             const reg weight = L::set1(w[k]);
-            const unsigned char* row = in[k] + c;
-            s0 = L::add(s0, L::mul(L::load_bytes(row), weight));
-            s1 = L::add(s1, L::mul(L::load_bytes(row + W), weight));
-            s2 = L::add(s2, L::mul(L::load_bytes(row + 2 * W), weight));
-            s3 = L::add(s3, L::mul(L::load_bytes(row + 3 * W), weight));
+            const T* row = in[k] + c;
+            s0 = L::add(s0, L::mul(load_inputs<L>(row), weight));
+            s1 = L::add(s1, L::mul(load_inputs<L>(row + W), weight));
+            s2 = L::add(s2, L::mul(load_inputs<L>(row + 2 * W), weight));
+            s3 = L::add(s3, L::mul(load_inputs<L>(row + 3 * W), weight));
         }
         L::store(out + c, s0);
         L::store(out + c + W, s1);
@@ -182,7 +165,7 @@ int accumulate_bytes_lanes(double* out, const unsigned char* const* in, const do
     }
     for (; c + L::width <= n; c += L::width) {
         reg sum = L::set1(0.0);
-        for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(L::load_bytes(in[k] + c), L::set1(w[k])));
+        for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(load_inputs<L>(in[k] + c), L::set1(w[k])));
         L::store(out + c, sum);
     }
     return c;
@@ -404,15 +387,14 @@ void limit_lanes(int width);
 // The eight-lane forms, in lanes_avx512.cpp; to be called only where the
 // processor has AVX-512 (F and DQ).
 int accumulate_avx512(double* out, const double* const* in, const double* w, int inputs, int first, int n);
-int accumulate_bytes_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first,
-                            int n);
+int accumulate_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
 int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, int count);
 int maxima_row_avx512(double low, int first, int end, const double* above, const double* here, const double* below,
                       const double* gx_row, const double* gy_row, int* passed, int* count);
 int localize_avx512(int j, const int* columns, int count, const double* above, const double* here,
                     const double* below, const double* gx_row, const double* gy_row, double* sub_x, double* sub_y);
 int accumulate_avx2(double* out, const double* const* in, const double* w, int inputs, int first, int n);
-int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
+int accumulate_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
                     const double* gx_row, const double* gy_row, int* passed, int* count);

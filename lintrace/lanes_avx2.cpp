@@ -34,9 +34,9 @@ int accumulate_avx2(double* out, const double* const* in, const double* w, int i
     return accumulate_lanes<Avx2Lanes>(out, in, w, inputs, first, n);
 }
 
-int accumulate_bytes_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
+int accumulate_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
 {
-    return accumulate_bytes_lanes<Avx2Lanes>(out, in, w, inputs, first, n);
+    return accumulate_lanes<Avx2Lanes>(out, in, w, inputs, first, n);
 }
 
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count)
@@ -68,7 +68,7 @@ int accumulate_avx2(double*, const double* const*, const double*, int, int first
 {
     return first;
 }
-int accumulate_bytes_avx2(double*, const unsigned char* const*, const double*, int, int first, int)
+int accumulate_avx2(double*, const unsigned char* const*, const double*, int, int first, int)
 {
     return first;
 }

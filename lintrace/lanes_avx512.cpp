@@ -11,10 +11,9 @@ int accumulate_avx512(double* out, const double* const* in, const double* w, int
     return accumulate_lanes<Avx512Lanes>(out, in, w, inputs, first, n);
 }
 
-int accumulate_bytes_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first,
-                            int n)
+int accumulate_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
 {
-    return accumulate_bytes_lanes<Avx512Lanes>(out, in, w, inputs, first, n);
+    return accumulate_lanes<Avx512Lanes>(out, in, w, inputs, first, n);
 }
 
 int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, int count)
@@ -46,7 +45,7 @@ int accumulate_avx512(double*, const double* const*, const double*, int, int fir
 {
     return first;
 }
-int accumulate_bytes_avx512(double*, const unsigned char* const*, const double*, int, int first, int)
+int accumulate_avx512(double*, const unsigned char* const*, const double*, int, int first, int)
 {
     return first;
 }
