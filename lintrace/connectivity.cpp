@@ -84,6 +84,38 @@ char* put_pixel_line(int64_t x, int64_t y, char* out)
     return out + 4;
 }
 
+}  // namespace
+
+// A pixel line is two numbers of an image's size: the text of each number
+// that can occur, with its length in the last byte, is copied whole.
+PixelTexts::PixelTexts(int64_t size) : texts(static_cast<size_t>(std::clamp<int64_t>(size, 0, LIMIT)))
+{
+    for (size_t v = 0; v < texts.size(); ++v) {
+        Text& text = texts[v];
+        char* end = std::to_chars(text.data(), text.data() + 8, v).ptr;
+        std::memcpy(end, ".00", 3);
+        text[15] = static_cast<char>(end + 3 - text.data());
+    }
+}
+
+namespace {
+
+// One line, as put_pixel_line writes it.
+char* put_pixel_line(const PixelTexts& table, int64_t x, int64_t y, char* out)
+{
+    const auto size = static_cast<uint64_t>(table.texts.size());
+    if (static_cast<uint64_t>(x) >= size || static_cast<uint64_t>(y) >= size) return put_pixel_line(x, y, out);
+    const PixelTexts::Text& x_text = table.texts[static_cast<size_t>(x)];
+    const PixelTexts::Text& y_text = table.texts[static_cast<size_t>(y)];
+    std::memcpy(out, x_text.data(), 16);
+    out += x_text[15];
+    *out++ = ' ';
+    std::memcpy(out, y_text.data(), 16);
+    out += y_text[15];
+    *out++ = '\n';
+    return out;
+}
+
 // One line; `out` has room for SUB_PIXEL_LINE_ROOM characters.
 char* put_sub_pixel_line(double x, double y, char* out)
 {
@@ -154,6 +186,13 @@ void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last,
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text)
 {
+    format_edges(detector, sub_pixel, first, last, PixelTexts(sub_pixel ? 0 : std::max(detector->XSIZE, detector->YSIZE)),
+                 text);
+}
+
+void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,
+                  std::string* text)
+{
     TextCursor cursor(text);
     if (sub_pixel) {
         format_sub_pixel_edges(detector, first, last, &cursor);
@@ -180,7 +219,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
         while (point != end) {
             const ChainPoint* stop = point + std::min(lines_at_once, end - point);
             char* out = cursor.room(lines_at_once * PIXEL_LINE_ROOM);
-            for (; point != stop; ++point) out = put_pixel_line(point->x, point->y, out);
+            for (; point != stop; ++point) out = put_pixel_line(numbers, point->x, point->y, out);
             cursor.advance(out);
         }
         char* out = cursor.room(6);
@@ -200,6 +239,7 @@ public:
           sub_pixel_(sub_pixel),
           edges_per_piece_(edges_per_piece),
           pieces_((detector->edges.size() + edges_per_piece - 1) / edges_per_piece),
+          numbers_(sub_pixel ? 0 : std::max(detector->XSIZE, detector->YSIZE)),
           texts_(slots),
           ready_(slots, false)
     {
@@ -266,7 +306,7 @@ private:
         text.reserve(CHUNK_BYTES);
         const size_t first = piece * edges_per_piece_;
         const size_t last = std::min(first + edges_per_piece_, detector_->edges.size());
-        format_edges(detector_, sub_pixel_, first, last, &text);
+        format_edges(detector_, sub_pixel_, first, last, numbers_, &text);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             texts_[piece % texts_.size()].swap(text);
@@ -280,6 +320,7 @@ private:
     bool sub_pixel_;
     size_t edges_per_piece_;
     size_t pieces_;
+    PixelTexts numbers_;
     std::vector<std::string> texts_;
     std::vector<bool> ready_;
     std::vector<std::string> spares_;  // written pieces, emptied, whose room is kept

@@ -10,6 +10,7 @@
 // The working state of a run is one Detector record handed from stage to stage.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -389,9 +390,19 @@ void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band =
 
 // "%.1f" of v, as C's printf writes it, into out (room for any double); returns the end.
 char* format_one_decimal(double v, char* out, char* limit);
+// The texts "v.00" of the numbers 0 .. size - 1 (at most LIMIT of them), for
+// pixel lines; a number past them is formatted on its own.
+struct PixelTexts {
+    static constexpr int64_t LIMIT = 1 << 17;
+    using Text = std::array<char, 16>;  // the characters, then their count in the last byte
+    explicit PixelTexts(int64_t size);
+    std::vector<Text> texts;
+};
 // Appends to `text` the blocks of the edges at places first .. last - 1 of the
 // file, which holds the edges newest first.
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text);
+void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,
+                  std::string* text);
 // Writes the list, formatting it on up to `threads` threads; ends the process
 // with a message when the file cannot be opened or written.
 void write_file(const Detector* detector, const char* path, bool sub_pixel, int threads = 1);

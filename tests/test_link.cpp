@@ -21,7 +21,8 @@ struct Figure {
     int rows() const { return static_cast<int>(art.size()); }
 };
 
-std::string link_product(const Figure& figure, bool sub_pixel)
+// `numbers`: how many numbers the pixel lines take from a table (all by default).
+std::string link_product(const Figure& figure, bool sub_pixel, int64_t numbers = -1)
 {
     Detector detector;
     detector.XSIZE = figure.columns();
@@ -36,7 +37,10 @@ std::string link_product(const Figure& figure, bool sub_pixel)
             }
     join_edges(&detector);
     std::string text;
-    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
+    if (numbers < 0)
+        format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
+    else
+        format_edges(&detector, sub_pixel, 0, detector.edges.size(), PixelTexts(numbers), &text);
     return text;
 }
 
@@ -171,10 +175,25 @@ TEST(Linking, RandomFiguresLinkLikeTheLiteralTwin)
         }
         const std::string text = link(figure);
         edges += count(text, "-1 -1\n");
+        // Numbers past the table of their texts are formatted on their own.
+        EXPECT_EQ(link_product(figure, false, round % 12), text);
         if (testing::Test::HasFailure()) {
             for (const std::string& line : figure.art) std::fprintf(stderr, "%s\n", line.c_str());
             break;
         }
     }
     EXPECT_GT(edges, 1000u);
+}
+
+TEST(Linking, PixelLineNumbersComeFromTheirTexts)
+{
+    const PixelTexts numbers(100001);
+    const auto text = [&numbers](size_t v) {
+        return std::string(numbers.texts[v].data(), static_cast<size_t>(numbers.texts[v][15]));
+    };
+    EXPECT_EQ(text(0), "0.00");
+    EXPECT_EQ(text(9), "9.00");
+    EXPECT_EQ(text(10), "10.00");
+    EXPECT_EQ(text(100000), "100000.00");
+    EXPECT_EQ(PixelTexts(PixelTexts::LIMIT + 5).texts.size(), static_cast<size_t>(PixelTexts::LIMIT));
 }
