@@ -124,14 +124,27 @@ double gradient_magnitude(double x, double y)
     return hypot_kernel(ax, ay);
 }
 
-void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count)
+void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count, const uint64_t* needed)
 {
-    int c = widest_lanes() ? magnitude_lanes_avx512(dx, dy, magnitude, count) : 0;
-    if (wide_lanes()) c += magnitude_lanes_avx2(dx + c, dy + c, magnitude + c, count - c);
+    int c = widest_lanes() ? magnitude_lanes_avx512(dx, dy, magnitude, needed, 0, count) : 0;
+    if (wide_lanes()) c = magnitude_lanes_avx2(dx, dy, magnitude, needed, c, count);
 #ifdef __SSE2__
-    c += magnitude_lanes<Sse2Lanes>(dx + c, dy + c, magnitude + c, count - c);
+    c = magnitude_lanes<Sse2Lanes>(dx, dy, magnitude, needed, c, count);
 #endif
-    for (; c < count; ++c) magnitude[c] = gradient_magnitude(dx[c], dy[c]);
+    for (; c < count; ++c)
+        magnitude[c] = needed == nullptr || (needed[c / 64] >> (c % 64) & 1) ? gradient_magnitude(dx[c], dy[c]) : 0.0;
+}
+
+void reaching_cells(const double* dx, const double* dy, int count, double squared_low, uint64_t* bits)
+{
+    std::fill(bits, bits + (count + 63) / 64, 0);
+    int c = widest_lanes() ? reach_lanes_avx512(dx, dy, squared_low, bits, 0, count) : 0;
+    if (wide_lanes()) c = reach_lanes_avx2(dx, dy, squared_low, bits, c, count);
+#ifdef __SSE2__
+    c = reach_lanes<Sse2Lanes>(dx, dy, squared_low, bits, c, count);
+#endif
+    for (; c < count; ++c)
+        bits[c / 64] |= static_cast<uint64_t>(!(dx[c] * dx[c] + dy[c] * dy[c] < squared_low)) << (c % 64);
 }
 
 void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
@@ -244,5 +257,5 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     for (int k = -taps; k <= taps; ++k) rows_in.push_back(raw_dy + k);
     accumulate(dy, rows_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
 
-    gradient_magnitudes(dx, dy, magnitude, columns);
+    if (magnitude != nullptr) gradient_magnitudes(dx, dy, magnitude, columns);
 }

@@ -280,12 +280,22 @@ struct GradientRows {
 
 void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
                         const GaussianKernel* kernel);
-// dx, dy and magnitude of row r, each `columns` doubles.
+// dx, dy and magnitude of row r, each `columns` doubles; the magnitude only
+// where `magnitude` is given.
 void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* magnitude);
 
 // The magnitude of a gradient: the C library's hypot, to the last bit.
 double gradient_magnitude(double gx, double gy);
-void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count);
+// The magnitudes of cells 0 .. count - 1; where `needed` is given (a bit per
+// cell, 64 to a word), only those of the cells whose bit is set, or of their
+// neighbours in vectors, and zero elsewhere.
+void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count,
+                         const uint64_t* needed = nullptr);
+// Sets the bits (one per cell, 64 to a word; the rest cleared) of the cells
+// 0 .. count - 1 where dx dx + dy dy is not below `squared_low`: every cell
+// whose magnitude can reach a threshold whose square lies a little above
+// `squared_low`.
+void reaching_cells(const double* dx, const double* dy, int count, double squared_low, uint64_t* bits);
 
 // ---------------------------------------------------------------------------
 // Suppression (suppress.cpp).

@@ -19,6 +19,7 @@ double gradient_magnitude(double gx, double gy);
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -171,14 +172,17 @@ int accumulate_lanes(double* out, const T* const* in, const double* w, int input
     return c;
 }
 
-// The magnitude hypot(dx, dy) of cells 0 .. count - 1 (see
-// gradient_magnitude), as many as fill whole vectors; returns how many were
-// done. Lanes take hypot's common path (the kernel, or ax + ay where ay is
+// The magnitude hypot(dx, dy) of cells first .. count - 1 (see
+// gradient_magnitude), as many as fill whole vectors; returns the first cell
+// not done. Where `needed` is given, a vector none of whose cells has its bit
+// set there is left at zero instead (`first` is then a multiple of the
+// width). Lanes take hypot's common path (the kernel, or ax + ay where ay is
 // negligible or zero); max and min of the absolute values equal the scalar
 // comparisons for every finite value. The rare lane with a huge, tiny or
 // non-finite operand is done by the scalar function.
 template <class L>
-int magnitude_lanes(const double* dx, const double* dy, double* magnitude, int count)
+int magnitude_lanes(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
+                    int count)
 {
     using reg = typename L::reg;
     const reg sign = L::set1(-0.0);
@@ -188,8 +192,13 @@ int magnitude_lanes(const double* dx, const double* dy, double* magnitude, int c
     const reg tiny = L::set1(0x1p-459);
     const reg eps = L::set1(0x1p-54);
     const reg zero = L::set1(0.0);
-    int c = 0;
+    constexpr uint64_t lanes = (uint64_t{1} << L::width) - 1;
+    int c = first;
     for (; c + L::width <= count; c += L::width) {
+        if (needed != nullptr && ((needed[c / 64] >> (c % 64)) & lanes) == 0) {
+            L::store(magnitude + c, zero);
+            continue;
+        }
         const reg x = L::and_not(sign, L::load(dx + c));
         const reg y = L::and_not(sign, L::load(dy + c));
         const reg ax = L::max(x, y);
@@ -213,6 +222,26 @@ int magnitude_lanes(const double* dx, const double* dy, double* magnitude, int c
         if (odd != 0)
             for (int k = 0; k < L::width; ++k)
                 if ((odd >> k) & 1) magnitude[c + k] = gradient_magnitude(dx[c + k], dy[c + k]);
+    }
+    return c;
+}
+
+// Sets, in `bits` (one bit per cell, 64 to a word), the cells first ..
+// count - 1, as many as fill whole vectors, where dx dx + dy dy is not below
+// `squared_low` (or is not a number); returns the first cell not done.
+// `first` is a multiple of the width.
+template <class L>
+int reach_lanes(const double* dx, const double* dy, double squared_low, uint64_t* bits, int first, int count)
+{
+    using reg = typename L::reg;
+    const reg bound = L::set1(squared_low);
+    int c = first;
+    for (; c + L::width <= count; c += L::width) {
+        const reg x = L::load(dx + c);
+        const reg y = L::load(dy + c);
+        const reg squared = L::add(L::mul(x, x), L::mul(y, y));
+        const uint64_t below = static_cast<uint64_t>(L::mask(L::less(squared, bound)));
+        bits[c / 64] |= (~below & ((uint64_t{1} << L::width) - 1)) << (c % 64);
     }
     return c;
 }
@@ -388,14 +417,18 @@ void limit_lanes(int width);
 // processor has AVX-512 (F and DQ).
 int accumulate_avx512(double* out, const double* const* in, const double* w, int inputs, int first, int n);
 int accumulate_avx512(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
-int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, int count);
+int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
+                           int count);
+int reach_lanes_avx512(const double* dx, const double* dy, double squared_low, uint64_t* bits, int first, int count);
 int maxima_row_avx512(double low, int first, int end, const double* above, const double* here, const double* below,
                       const double* gx_row, const double* gy_row, int* passed, int* count);
 int localize_avx512(int j, const int* columns, int count, const double* above, const double* here,
                     const double* below, const double* gx_row, const double* gy_row, double* sub_x, double* sub_y);
 int accumulate_avx2(double* out, const double* const* in, const double* w, int inputs, int first, int n);
 int accumulate_avx2(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n);
-int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count);
+int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
+                         int count);
+int reach_lanes_avx2(const double* dx, const double* dy, double squared_low, uint64_t* bits, int first, int count);
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
                     const double* gx_row, const double* gy_row, int* passed, int* count);
 int localize_avx2(int j, const int* columns, int count, const double* above, const double* here, const double* below,

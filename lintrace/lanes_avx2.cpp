@@ -39,9 +39,15 @@ int accumulate_avx2(double* out, const unsigned char* const* in, const double* w
     return accumulate_lanes<Avx2Lanes>(out, in, w, inputs, first, n);
 }
 
-int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, int count)
+int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
+                     int count)
 {
-    return magnitude_lanes<Avx2Lanes>(dx, dy, magnitude, count);
+    return magnitude_lanes<Avx2Lanes>(dx, dy, magnitude, needed, first, count);
+}
+
+int reach_lanes_avx2(const double* dx, const double* dy, double squared_low, uint64_t* bits, int first, int count)
+{
+    return reach_lanes<Avx2Lanes>(dx, dy, squared_low, bits, first, count);
 }
 
 int maxima_row_avx2(double low, int first, int end, const double* above, const double* here, const double* below,
@@ -72,9 +78,13 @@ int accumulate_avx2(double*, const unsigned char* const*, const double*, int, in
 {
     return first;
 }
-int magnitude_lanes_avx2(const double*, const double*, double*, int)
+int magnitude_lanes_avx2(const double*, const double*, double*, const uint64_t*, int first, int)
 {
-    return 0;
+    return first;
+}
+int reach_lanes_avx2(const double*, const double*, double, uint64_t*, int first, int)
+{
+    return first;
 }
 int maxima_row_avx2(double, int first, int, const double*, const double*, const double*, const double*, const double*,
                     int*, int*)

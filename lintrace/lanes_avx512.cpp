@@ -16,9 +16,15 @@ int accumulate_avx512(double* out, const unsigned char* const* in, const double*
     return accumulate_lanes<Avx512Lanes>(out, in, w, inputs, first, n);
 }
 
-int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, int count)
+int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
+                     int count)
 {
-    return magnitude_lanes<Avx512Lanes>(dx, dy, magnitude, count);
+    return magnitude_lanes<Avx512Lanes>(dx, dy, magnitude, needed, first, count);
+}
+
+int reach_lanes_avx512(const double* dx, const double* dy, double squared_low, uint64_t* bits, int first, int count)
+{
+    return reach_lanes<Avx512Lanes>(dx, dy, squared_low, bits, first, count);
 }
 
 int maxima_row_avx512(double low, int first, int end, const double* above, const double* here, const double* below,
@@ -49,9 +55,13 @@ int accumulate_avx512(double*, const unsigned char* const*, const double*, int, 
 {
     return first;
 }
-int magnitude_lanes_avx512(const double*, const double*, double*, int)
+int magnitude_lanes_avx512(const double*, const double*, double*, const uint64_t*, int first, int)
 {
-    return 0;
+    return first;
+}
+int reach_lanes_avx512(const double*, const double*, double, uint64_t*, int first, int)
+{
+    return first;
 }
 int maxima_row_avx512(double, int first, int, const double*, const double*, const double*, const double*,
                       const double*, int*, int*)

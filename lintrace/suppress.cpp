@@ -183,18 +183,60 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
     const int columns = s.columns;
     GradientRows window;
     gradient_rows_init(&window, pixels, columns, s.rows, kernel);
-    // Rows j - 1, j and j + 1 of the gradient, kept in three slots by row mod 3.
-    std::vector<double> dx(3 * static_cast<size_t>(columns));
-    std::vector<double> dy(3 * static_cast<size_t>(columns));
-    std::vector<double> magnitude(3 * static_cast<size_t>(columns));
+    // Rows j - 1 .. j + 2 of the gradient, kept in four slots by row mod 4.
+    std::vector<double> dx(4 * static_cast<size_t>(columns));
+    std::vector<double> dy(4 * static_cast<size_t>(columns));
+    std::vector<double> magnitude(4 * static_cast<size_t>(columns));
     auto slot = [columns](std::vector<double>& rows, int r) {
-        return rows.data() + (r % 3) * static_cast<size_t>(columns);
+        return rows.data() + (r % 4) * static_cast<size_t>(columns);
+    };
+    // A magnitude is read only by the tests of the pixels around it, and only
+    // when their own magnitude reaches the low threshold, which the squared
+    // gradient tells in advance: a pixel whose square lies below low^2 (1 -
+    // 2^-20) cannot reach it, whatever the roundings of hypot and of the
+    // square. So only the magnitudes within a pixel of one that can reach it
+    // are computed; the others are left at zero, below the threshold, the way
+    // the tests would have found them. (For thresholds so small or large that
+    // their square loses precision, every magnitude is computed.)
+    const bool screened = s.low >= 1e-100 && s.low <= 1e100;
+    const double squared_low = s.low * s.low * (1 - 0x1p-20);
+    const int words = (columns + 63) / 64;
+    std::vector<uint64_t> reaching(4 * static_cast<size_t>(words));
+    std::vector<uint64_t> needed(static_cast<size_t>(words));
+    auto reaching_row = [&reaching, words](int r) { return reaching.data() + (r % 4) * static_cast<size_t>(words); };
+    const int first_column = s.half + 1;
+    const int end_column = columns - s.half;
+    auto gradient = [&](int r) {
+        gradient_row(&window, r, slot(dx, r), slot(dy, r), screened ? nullptr : slot(magnitude, r));
+        if (!screened || r < band->first_row || r >= band->last_row) return;
+        uint64_t* bits = reaching_row(r);
+        reaching_cells(slot(dx, r), slot(dy, r), columns, squared_low, bits);
+        // Only the pixels the tests look at count.
+        for (int c = 0; c < std::min(first_column, columns); ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
+        for (int c = std::max(end_column, 0); c < columns; ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
+    };
+    // The magnitudes of row r that the tests of rows r - 1 .. r + 1 can read.
+    auto magnitudes = [&](int r) {
+        if (!screened) return;
+        std::fill(needed.begin(), needed.end(), 0);
+        for (int q = std::max(r - 1, band->first_row); q <= std::min(r + 1, band->last_row - 1); ++q)
+            for (int w = 0; w < words; ++w) needed[w] |= reaching_row(q)[w];
+        uint64_t carry = 0;
+        for (int w = 0; w < words; ++w) {
+            const uint64_t bits = needed[w];
+            const uint64_t next = w + 1 < words ? needed[w + 1] : 0;
+            needed[w] = bits | bits << 1 | carry | bits >> 1 | next << 63;
+            carry = bits >> 63;
+        }
+        gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
-    for (int r = band->first_row - 1; r < band->first_row + 1; ++r)
-        gradient_row(&window, r, slot(dx, r), slot(dy, r), slot(magnitude, r));
+    for (int r = band->first_row - 1; r <= band->first_row + 1; ++r) gradient(r);
+    magnitudes(band->first_row - 1);
+    magnitudes(band->first_row);
     for (int j = band->first_row; j < band->last_row; ++j) {
-        gradient_row(&window, j + 1, slot(dx, j + 1), slot(dy, j + 1), slot(magnitude, j + 1));
+        if (j + 2 <= band->last_row) gradient(j + 2);
+        magnitudes(j + 1);
         const size_t before = out->records.size();
         suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j), slot(dy, j),
                      out);

@@ -295,7 +295,7 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
         limit_lanes(4);
         gradient_magnitudes(x.data(), y.data(), four_lanes.data(), block);
         limit_lanes(8);
-        ASSERT_EQ(magnitude_lanes<Sse2Lanes>(x.data(), y.data(), two_lanes.data(), block), block);
+        ASSERT_EQ(magnitude_lanes<Sse2Lanes>(x.data(), y.data(), two_lanes.data(), nullptr, 0, block), block);
         for (int k = 0; k < block; ++k) {
             const double expected = std::hypot(x[k], y[k]);
             const double scalar = gradient_magnitude(x[k], y[k]);
@@ -317,4 +317,39 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
         }
     EXPECT_EQ(mismatches, 0u);
     EXPECT_GE(checked, 13000000u);
+}
+
+TEST(Magnitude, OnlyTheCellsAskedForAreComputedTheRestAreZero)
+{
+    std::mt19937_64 random(99);
+    std::uniform_real_distribution<double> gradient(-300.0, 300.0);
+    constexpr int count = 1003;  // whole vectors of every width, then single cells
+    std::vector<double> x(count), y(count), all(count), some(count);
+    for (int k = 0; k < count; ++k) x[k] = gradient(random), y[k] = gradient(random);
+    for (int width : {2, 4, 8}) {
+        limit_lanes(width);
+        std::vector<uint64_t> needed((count + 63) / 64, 0);
+        for (int k = 0; k < count; ++k)
+            if (random() % 23 == 0) needed[k / 64] |= uint64_t{1} << (k % 64);
+        gradient_magnitudes(x.data(), y.data(), all.data(), count);
+        gradient_magnitudes(x.data(), y.data(), some.data(), count, needed.data());
+        int computed = 0;
+        for (int k = 0; k < count; ++k) {
+            const bool asked = (needed[k / 64] >> (k % 64)) & 1;
+            if (asked) {
+                EXPECT_EQ(some[k], std::hypot(x[k], y[k])) << k;
+            }
+            EXPECT_TRUE(some[k] == all[k] || some[k] == 0.0) << k;
+            computed += some[k] != 0.0;
+        }
+        EXPECT_LT(computed, count / 2) << "cells far from any asked for stay zero";
+
+        // The cells whose square reaches a bound, in the same bits.
+        std::vector<uint64_t> reaching((count + 63) / 64, ~uint64_t{0});
+        reaching_cells(x.data(), y.data(), count, 40000.0, reaching.data());
+        for (int k = 0; k < count; ++k)
+            EXPECT_EQ((reaching[k / 64] >> (k % 64)) & 1, x[k] * x[k] + y[k] * y[k] >= 40000.0 ? 1u : 0u) << k;
+        EXPECT_EQ(reaching.back() >> (count % 64), 0u) << "bits past the cells are clear";
+    }
+    limit_lanes(8);
 }
