@@ -104,7 +104,25 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
 
 void place_edgels(EdgelTable* table, uint32_t first, const Edgel* records, const uint8_t* high, size_t count)
 {
-    for (size_t k = 0; k < count; ++k) mark_edgel(table, records[k].x, records[k].y, high[k] != 0, first + k);
+    // Candidates in raster order come word by word: each word's bits are
+    // gathered, then stored at once.
+    size_t k = 0;
+    while (k < count) {
+        const int64_t w = static_cast<int64_t>(records[k].y) * table->words_per_row + (records[k].x >> 6);
+        const size_t start = k;
+        uint64_t occupied = 0;
+        uint64_t strong = 0;
+        for (; k < count && static_cast<int64_t>(records[k].y) * table->words_per_row + (records[k].x >> 6) == w; ++k) {
+            const uint64_t bit = uint64_t{1} << (records[k].x & 63);
+            occupied |= bit;
+            strong |= high[k] != 0 ? bit : 0;
+        }
+        EdgelWord& word = table->words[w];
+        if (word.occupied == 0) word.records_before = static_cast<uint32_t>(first + start);
+        word.occupied |= occupied;
+        word.in_table |= occupied;
+        word.high |= strong;
+    }
 }
 
 void shift_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row, uint32_t by)

@@ -235,14 +235,22 @@ int reach_lanes(const double* dx, const double* dy, double squared_low, uint64_t
 {
     using reg = typename L::reg;
     const reg bound = L::set1(squared_low);
-    int c = first;
-    for (; c + L::width <= count; c += L::width) {
+    const auto reaching = [&bound, dx, dy](int c) {
         const reg x = L::load(dx + c);
         const reg y = L::load(dy + c);
         const reg squared = L::add(L::mul(x, x), L::mul(y, y));
         const uint64_t below = static_cast<uint64_t>(L::mask(L::less(squared, bound)));
-        bits[c / 64] |= (~below & ((uint64_t{1} << L::width) - 1)) << (c % 64);
+        return (~below & ((uint64_t{1} << L::width) - 1)) << (c % 64);
+    };
+    int c = first;
+    for (; c % 64 != 0 && c + L::width <= count; c += L::width) bits[c / 64] |= reaching(c);
+    // Whole words are gathered in a register.
+    for (; c + 64 <= count; c += 64) {
+        uint64_t word = 0;
+        for (int v = 0; v < 64; v += L::width) word |= reaching(c + v);
+        bits[c / 64] |= word;
     }
+    for (; c + L::width <= count; c += L::width) bits[c / 64] |= reaching(c);
     return c;
 }
 
