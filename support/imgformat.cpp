@@ -7,10 +7,13 @@
 // that layout is reported and gives no image.
 #include "imgformat.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -270,12 +273,100 @@ int read_rows_at(int fd, off_t offset, unsigned char** rows, int count, size_t r
     return 0;
 }
 
+// A grey raster of a regular file is mapped rather than copied: its rows are
+// the file's own pages, which costs neither the copy nor fresh memory to copy
+// into. Should the file shrink while it is mapped, reading a page past its new
+// end raises SIGBUS; the handler tells which file it was and ends the process,
+// as a failed read would. Other faults are left to the default action.
+struct MappedRaster {
+    std::atomic<uintptr_t> begin{0};
+    std::atomic<uintptr_t> end{0};
+    unsigned char** rows = nullptr;
+};
+constexpr int MAPPED_SLOTS = 16;
+MappedRaster mapped[MAPPED_SLOTS];
+
+void on_bus_error(int, siginfo_t* info, void*)
+{
+    const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    for (const MappedRaster& slot : mapped) {
+        if (address >= slot.begin.load() && address < slot.end.load()) {
+            static const char message[] = "Input file is truncated: it shrank while it was being read.\n";
+            if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
+                // Nothing more can be said.
+            }
+            _exit(1);
+        }
+    }
+    std::signal(SIGBUS, SIG_DFL);  // not ours: the fault happens again, unhandled
+}
+
+// Maps `count` rows of `row_bytes` bytes stored from `offset` on in the
+// regular file `fd`; null when it cannot be mapped (the caller reads instead).
+unsigned char** map_rows(int fd, off_t offset, int count, size_t row_bytes)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || count <= 0 || row_bytes == 0) return nullptr;
+    const off_t start = offset / page * page;
+    const size_t length = static_cast<size_t>(offset - start) + static_cast<size_t>(count) * row_bytes;
+    MappedRaster* slot = nullptr;
+    for (MappedRaster& free_slot : mapped)
+        if (free_slot.rows == nullptr) {
+            slot = &free_slot;
+            break;
+        }
+    if (slot == nullptr) return nullptr;
+    auto** rows = static_cast<unsigned char**>(std::malloc(sizeof(unsigned char*) * static_cast<size_t>(count)));
+    if (rows == nullptr) return nullptr;
+    // Private and writable: a caller that changes a pixel changes its own copy of the page.
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, start);
+    if (base == MAP_FAILED) {
+        std::free(rows);
+        return nullptr;
+    }
+    static const bool handled = [] {
+        struct sigaction action {};
+        action.sa_sigaction = on_bus_error;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGBUS, &action, nullptr) == 0;
+    }();
+    if (!handled) {
+        munmap(base, length);
+        std::free(rows);
+        return nullptr;
+    }
+    unsigned char* raster = static_cast<unsigned char*>(base) + (offset - start);
+    for (int r = 0; r < count; ++r) rows[r] = raster + static_cast<size_t>(r) * row_bytes;
+    slot->rows = rows;
+    slot->begin.store(reinterpret_cast<uintptr_t>(base));
+    slot->end.store(reinterpret_cast<uintptr_t>(base) + length);
+    return rows;
+}
+
+// Unmaps rows map_rows made; false for rows it did not make.
+bool unmap_rows(unsigned char** rows)
+{
+    for (MappedRaster& slot : mapped) {
+        if (slot.rows != rows || rows == nullptr) continue;
+        const uintptr_t begin = slot.begin.load();
+        const uintptr_t end = slot.end.load();
+        slot.begin.store(0);
+        slot.end.store(0);
+        munmap(reinterpret_cast<void*>(begin), end - begin);
+        std::free(rows);
+        slot.rows = nullptr;
+        return true;
+    }
+    return false;
+}
+
 // Reads the raster after a parsed header into `planes` (one matrix per
 // channel, each rows x columns), scaling two-byte samples to 0..255. A
 // regular file is checked against its size first; a grey one-byte raster is
-// then read straight into the image's rows, many rows per system call, and
-// any other row by row. A stream is read whole first, into a buffer that
-// grows only with what arrives.
+// then mapped (or, where it cannot be, read straight into the image's rows,
+// many rows per system call), and any other read row by row. A stream is
+// read whole first, into a buffer that grows only with what arrives.
 bool read_planes(FILE* file, const Format& format, Header* header, unsigned char*** planes)
 {
     const int bytes_per_sample = header->max_value > 255 ? 2 : 1;
@@ -289,6 +380,10 @@ bool read_planes(FILE* file, const Format& format, Header* header, unsigned char
         if (status.st_size - position < raster_bytes) {
             truncated(*header);
             return false;
+        }
+        if (direct) {
+            planes[0] = map_rows(fileno(file), position, header->rows, static_cast<size_t>(row_bytes));
+            if (planes[0] != nullptr) return true;
         }
         for (int k = 0; k < format.channels; ++k) planes[k] = ucmatrix(header->rows, header->columns);
         if (direct) {
@@ -420,7 +515,7 @@ int write_ppm_file(const char* path, PpmImage* image)
 
 void free_pgm_data(PgmImage* image)
 {
-    free_ucmatrix(image->pixels, image->rows, image->columns);
+    if (!unmap_rows(image->pixels)) free_ucmatrix(image->pixels, image->rows, image->columns);
     std::free(image);
 }
 

@@ -13,7 +13,7 @@ struct PgmImage {
     int columns;
     int rows;
     int max_value;
-    unsigned char** pixels;  // rows x columns, from ucmatrix
+    unsigned char** pixels;  // rows x columns, from ucmatrix or mapped from the file read
 };
 
 struct PpmImage {

@@ -269,3 +269,42 @@ TEST(PgmOutput, ReplacingAFileKeepsItsModeAndItsLinks)
     EXPECT_EQ(status.st_mode & 07777, 0644u);
     free_pgm_data(image);
 }
+
+TEST(PgmFile, AMappedRasterIsTheFilesAndStaysPrivate)
+{
+    // A raster of several pages, after a header whose end is not on a page boundary.
+    const std::string path = scratch_directory() + "/mapped.pgm";
+    const int columns = 3001, rows = 7;
+    std::string bytes = "P5\n# a comment\n3001 7\n255\n";
+    for (int k = 0; k < columns * rows; ++k) bytes += static_cast<char>(k * 31 % 251);
+    write_file_bytes(path, bytes);
+    PgmImage* image = read_pgm_file(path.c_str());
+    ASSERT_NE(image, nullptr);
+    const size_t raster = bytes.size() - static_cast<size_t>(columns) * rows;
+    for (int r = 0; r < rows; ++r)
+        ASSERT_EQ(std::memcmp(image->pixels[r], bytes.data() + raster + static_cast<size_t>(r) * columns, columns), 0);
+    image->pixels[6][3000] = 7;  // the image's own copy changes, not the file
+    EXPECT_EQ(read_file(path), bytes);
+    free_pgm_data(image);
+    image = read_pgm_file(path.c_str());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->pixels[6][3000], static_cast<unsigned char>(bytes.back()));
+    free_pgm_data(image);
+}
+
+TEST(PgmFile, AFileThatShrinksWhileMappedEndsTheProcessWithAMessage)
+{
+    const std::string path = scratch_directory() + "/shrinking.pgm";
+    const int columns = 4096, rows = 64;
+    write_file_bytes(path, "P5\n4096 64\n255\n" + std::string(static_cast<size_t>(columns) * rows, '\x40'));
+    EXPECT_EXIT(
+        {
+            PgmImage* image = read_pgm_file(path.c_str());
+            if (image == nullptr) std::_Exit(3);
+            if (truncate(path.c_str(), 100) != 0) std::_Exit(4);
+            unsigned sum = 0;
+            for (int r = 0; r < rows; ++r) sum += image->pixels[r][columns - 1];
+            std::_Exit(sum == 0 ? 5 : 6);
+        },
+        ExitedWithCode(1), HasSubstr("Input file is truncated: it shrank while it was being read."));
+}
