@@ -46,7 +46,7 @@ constexpr uint8_t LABEL_KIND = LABEL_CANDIDATE | LABEL_CHAIN | LABEL_JUNCTION;
 // strong if its magnitude reached the high threshold.
 constexpr uint8_t candidate_label(bool strong)
 {
-    return LABEL_CANDIDATE | FLAG_IN_TABLE | (strong ? FLAG_STRONG : 0);
+    return static_cast<uint8_t>(LABEL_CANDIDATE | FLAG_IN_TABLE | static_cast<unsigned>(strong) * FLAG_STRONG);
 }
 
 // A cell matches a mask when its label and the mask share a bit.
@@ -123,6 +123,9 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
 // says so. Parts of the image that share no row can be marked at the same
 // time, each numbering its records from 0 and then shifted into place.
 void place_edgels(EdgelTable* table, uint32_t first, const Edgel* records, const uint8_t* high, size_t count);
+// The same for `count` candidates of row y, given by their columns in order.
+void place_row_edgels(EdgelTable* table, uint32_t first, int64_t y, const int* columns, const uint8_t* high,
+                      size_t count);
 // Adds `by` to the numbers of the records of rows first_row .. last_row - 1.
 void shift_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row, uint32_t by);
 uint32_t get_edgel(EdgelTable* table, int64_t x, int64_t y);

@@ -88,20 +88,33 @@ inline bool maximum_at(const SuppressionSettings& s, int i, const double* above,
     return m > forward && m >= backward;
 }
 
-// The test of one pixel, and its storing when it passes.
-inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const double* above, const double* here,
-                           const double* below, const double* gx_row, const double* gy_row, CandidateRows* out)
+}  // namespace
+
+namespace {
+
+// The columns of row j's candidates, in order, into `passed`; returns how many.
+// The pixels are tested several at a time. The vector test is the same test,
+// operation for operation, so a pixel that passes is a candidate.
+int row_maxima(const SuppressionSettings& s, const double* above, const double* here, const double* below,
+               const double* gx_row, const double* gy_row, std::vector<int>* passed)
 {
-    double slope, backward, forward;
-    if (!maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward)) return;
-    out->records.push_back(Edgel{i, j});
-    out->high.push_back(here[i] >= s.high ? 1 : 0);
-    if (s.keep_sub_pixel) {
-        double sub_x;
-        double sub_y;
-        localize(here[i], forward, backward, slope, i, j, gx_row[i], gy_row[i], &sub_x, &sub_y);
-        out->sub_pixels.push_back(SubPixel{sub_x, sub_y});
+    const int first = s.half + 1;
+    const int end = s.columns - s.half;
+    passed->resize(static_cast<size_t>(std::max(end, 0)));
+    int* columns = passed->data();
+    int count = 0;
+    int tested = widest_lanes()
+                     ? maxima_row_avx512(s.low, first, end, above, here, below, gx_row, gy_row, columns, &count)
+                     : first;
+    if (wide_lanes()) tested = maxima_row_avx2(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
+#ifdef __SSE2__
+    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
+#endif
+    for (int i = tested; i < end; ++i) {
+        double slope, backward, forward;
+        if (maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward)) columns[count++] = i;
     }
+    return count;
 }
 
 }  // namespace
@@ -109,23 +122,11 @@ inline void suppress_pixel(const SuppressionSettings& s, int j, int i, const dou
 void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
                   const double* gx_row, const double* gy_row, CandidateRows* out)
 {
-    // The pixels are tested several at a time. The vector test is the same
-    // test, operation for operation, so a pixel that passes is a candidate;
-    // so are the sub-pixel positions, worked out several candidates at a time.
     thread_local std::vector<int> passed;
-    const int first = s.half + 1;
-    const int end = s.columns - s.half;
-    passed.resize(static_cast<size_t>(std::max(end, 0)));
-    int count = 0;
-    int tested = widest_lanes() ? maxima_row_avx512(s.low, first, end, above, here, below, gx_row, gy_row,
-                                                    passed.data(), &count)
-                                : first;
-    if (wide_lanes())
-        tested = maxima_row_avx2(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data(), &count);
-#ifdef __SSE2__
-    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, passed.data(), &count);
-#endif
+    const int count = row_maxima(s, above, here, below, gx_row, gy_row, &passed);
     if (s.keep_sub_pixel) {
+        // The sub-pixel positions are worked out several candidates at a time
+        // too, with the same operations.
         thread_local std::vector<double> sub_x;
         thread_local std::vector<double> sub_y;
         sub_x.resize(static_cast<size_t>(count));
@@ -153,7 +154,6 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
         out->records.push_back(Edgel{i, j});
         out->high.push_back(here[i] >= s.high ? 1 : 0);
     }
-    for (int i = tested; i < end; ++i) suppress_pixel(s, j, i, above, here, below, gx_row, gy_row, out);
 }
 
 namespace {
@@ -176,9 +176,15 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
                    Detector* detector, Band* band)
 {
     EdgelTable* table = &detector->edgels;
-    clear_edgel_rows(table, band->first_cleared, band->last_cleared);
-    std::fill(detector->Record_image.begin() + band->first_cleared * s.columns,
-              detector->Record_image.begin() + band->last_cleared * s.columns, LABEL_EMPTY);
+    // Each row's words and labels are cleared just before its candidates are
+    // stored, while they are in the cache anyway; the margins' rows first and last.
+    const auto clear_rows = [table, detector, &s](int64_t first, int64_t last) {
+        if (first >= last) return;
+        clear_edgel_rows(table, first, last);
+        std::fill(detector->Record_image.begin() + first * s.columns, detector->Record_image.begin() + last * s.columns,
+                  LABEL_EMPTY);
+    };
+    clear_rows(band->first_cleared, band->first_row);
 
     const int columns = s.columns;
     GradientRows window;
@@ -231,26 +237,49 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
         gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
+    std::vector<int> passed;     // a row's candidates by column
+    std::vector<uint8_t> strong;  // and whether each is strong
     for (int r = band->first_row - 1; r <= band->first_row + 1; ++r) gradient(r);
     magnitudes(band->first_row - 1);
     magnitudes(band->first_row);
     for (int j = band->first_row; j < band->last_row; ++j) {
         if (j + 2 <= band->last_row) gradient(j + 2);
         magnitudes(j + 1);
-        const size_t before = out->records.size();
-        suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j), slot(dy, j),
-                     out);
-        const size_t found = out->records.size() - before;
-        if (band->count + found >= NO_EDGEL) errmsg("Too many edge-point candidates");
-        place_edgels(table, band->count, out->records.data() + before, out->high.data() + before, found);
-        for (size_t k = before; k < out->records.size(); ++k)
-            detector->Record_image[cell_of(detector, out->records[k].x, j)] = candidate_label(out->high[k] != 0);
-        band->count += static_cast<uint32_t>(found);
-        if (!table->keeps_records) {
-            out->records.clear();
-            out->high.clear();
+        uint8_t* labels = detector->Record_image.data() + static_cast<int64_t>(j) * columns;
+        if (table->keeps_records || s.keep_sub_pixel) {
+            const size_t before = out->records.size();
+            suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j),
+                         slot(dy, j), out);
+            const size_t found = out->records.size() - before;
+            if (band->count + found >= NO_EDGEL) errmsg("Too many edge-point candidates");
+            clear_rows(j, j + 1);
+            place_edgels(table, band->count, out->records.data() + before, out->high.data() + before, found);
+            for (size_t k = before; k < out->records.size(); ++k)
+                labels[out->records[k].x] = candidate_label(out->high[k] != 0);
+            band->count += static_cast<uint32_t>(found);
+            if (!table->keeps_records) {
+                out->records.clear();
+                out->high.clear();
+            }
+            continue;
         }
+        // Without records to keep, the candidates go from their columns
+        // straight into the words and the labels.
+        const double* here = slot(magnitude, j);
+        const int found =
+            row_maxima(s, slot(magnitude, j - 1), here, slot(magnitude, j + 1), slot(dx, j), slot(dy, j), &passed);
+        if (band->count + static_cast<uint64_t>(found) >= NO_EDGEL) errmsg("Too many edge-point candidates");
+        clear_rows(j, j + 1);
+        strong.resize(static_cast<size_t>(found));
+        for (int k = 0; k < found; ++k) {
+            const int i = passed[k];
+            strong[k] = here[i] >= s.high;
+            labels[i] = candidate_label(strong[k] != 0);
+        }
+        place_row_edgels(table, band->count, j, passed.data(), strong.data(), static_cast<size_t>(found));
+        band->count += static_cast<uint32_t>(found);
     }
+    clear_rows(band->last_row, band->last_cleared);
 }
 
 }  // namespace
