@@ -201,9 +201,11 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
     // The edges are written in the order they were traced, which jumps across
     // the image: the points of the edges a few places ahead are fetched early.
     constexpr size_t points_ahead = 24;
+    constexpr size_t edges_ahead = 64;  // whose records are fetched first
     const auto& edges = detector->edges;
     const size_t count = edges.size();
     for (size_t place = first; place < last; ++place) {
+        if (place + edges_ahead < last) __builtin_prefetch(&edge_of(detector, edges[count - 1 - place - edges_ahead]));
         if (place + points_ahead < last) {
             const EdgeRef ahead = edges[count - 1 - place - points_ahead];
             __builtin_prefetch(&detector->links[ahead.part].edge_points[edge_of(detector, ahead).first_point]);
