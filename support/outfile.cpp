@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "memory.h"
 
@@ -71,7 +72,8 @@ bool OutputFile::open(const char* path)
     discard();
     error_ = 0;
     used_ = 0;
-    buffer_.resize(BUFFER_BYTES);
+    buffer_.reset(new char[BUFFER_BYTES]);
+    buffer_size_ = BUFFER_BYTES;
     if (std::strcmp(path, "-") == 0) {
         fd_ = STDOUT_FILENO;
         owns_fd_ = false;
@@ -133,15 +135,15 @@ void OutputFile::write(const void* data, size_t size)
 {
     const char* bytes = static_cast<const char*>(data);
     // A block of a quarter of the buffer or more goes out as it stands.
-    if (size >= buffer_.size() / 4) {
+    if (size >= buffer_size_ / 4) {
         flush();
         write_through(bytes, size);
         return;
     }
     while (size > 0) {
-        if (used_ == buffer_.size()) flush();
-        size_t part = std::min(size, buffer_.size() - used_);
-        std::memcpy(buffer_.data() + used_, bytes, part);
+        if (used_ == buffer_size_) flush();
+        size_t part = std::min(size, buffer_size_ - used_);
+        std::memcpy(buffer_.get() + used_, bytes, part);
         used_ += part;
         bytes += part;
         size -= part;
@@ -150,7 +152,7 @@ void OutputFile::write(const void* data, size_t size)
 
 void OutputFile::flush()
 {
-    write_through(buffer_.data(), used_);
+    write_through(buffer_.get(), used_);
     used_ = 0;
 }
 

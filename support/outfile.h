@@ -9,8 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
-#include <vector>
 
 class OutputFile {
 public:
@@ -37,7 +37,8 @@ private:
     bool owns_fd_ = false;
     std::string target_;
     std::string temporary_;  // empty when writing directly
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;  // left unset: only what is written is ever touched
+    size_t buffer_size_ = 0;
     size_t used_ = 0;
     int error_ = 0;  // errno of the first failed write
 };
