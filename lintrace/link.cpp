@@ -246,24 +246,35 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
     Detector* detector = linker->detector;
     Chain* chain = &linker->chain;
     const int64_t width = detector->XSIZE;
-    constexpr size_t ahead = 16;
     const uint8_t* labels = detector->Record_image.data();
-    for (size_t k = 0; k < order.size(); ++k) {
-        if (k + ahead < order.size()) {
-            const uint8_t* cell = labels + (order[k + ahead] & PLACE_MASK);
+    const auto untaken = [labels](uint64_t key) { return (labels[key & PLACE_MASK] & LABEL_KIND) == LABEL_CANDIDATE; };
+    // Most candidates of a sweep have been taken by a walk before it meets
+    // them, in no pattern a branch could learn: the sweep goes through a
+    // group at a time, finding the candidates still untaken first, without
+    // branching on each. A candidate a walk takes never becomes untaken again.
+    constexpr size_t group = 16;
+    for (size_t first = 0; first < order.size(); first += group) {
+        const size_t end = std::min(first + group, order.size());
+        // The next group's neighbourhoods are fetched while this one is walked.
+        for (size_t k = end; k < std::min(end + group, order.size()); ++k) {
+            const uint8_t* cell = labels + (order[k] & PLACE_MASK);
             __builtin_prefetch(cell - width);
             __builtin_prefetch(cell);
             __builtin_prefetch(cell + width);
         }
-        const uint64_t key = order[k];
-        const int64_t place = static_cast<int64_t>(key & PLACE_MASK);
-        if ((detector->Record_image[place] & LABEL_KIND) != LABEL_CANDIDATE) continue;
-        chain->front.clear();
-        chain->back.clear();
-        chain->start_junction = NO_JUNCTION;
-        chain->end_junction = NO_JUNCTION;
-        walk(linker, place % width, place / width);
-        if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, key);
+        uint32_t left = 0;
+        for (size_t k = first; k < end; ++k) left |= static_cast<uint32_t>(untaken(order[k])) << (k - first);
+        for (; left != 0; left &= left - 1) {
+            const uint64_t key = order[first + static_cast<size_t>(std::countr_zero(left))];
+            if (!untaken(key)) continue;  // taken by a walk from this group
+            const int64_t place = static_cast<int64_t>(key & PLACE_MASK);
+            chain->front.clear();
+            chain->back.clear();
+            chain->start_junction = NO_JUNCTION;
+            chain->end_junction = NO_JUNCTION;
+            walk(linker, place % width, place / width);
+            if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, key);
+        }
     }
 }
 
