@@ -181,8 +181,7 @@ int accumulate_lanes(double* out, const T* const* in, const double* w, int input
 // comparisons for every finite value. The rare lane with a huge, tiny or
 // non-finite operand is done by the scalar function.
 template <class L>
-int magnitude_lanes(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
-                    int count)
+int magnitude_lanes(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first, int count)
 {
     using reg = typename L::reg;
     const reg sign = L::set1(-0.0);

@@ -40,7 +40,7 @@ int accumulate_avx2(double* out, const unsigned char* const* in, const double* w
 }
 
 int magnitude_lanes_avx2(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
-                     int count)
+                         int count)
 {
     return magnitude_lanes<Avx2Lanes>(dx, dy, magnitude, needed, first, count);
 }

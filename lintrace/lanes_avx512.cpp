@@ -17,7 +17,7 @@ int accumulate_avx512(double* out, const unsigned char* const* in, const double*
 }
 
 int magnitude_lanes_avx512(const double* dx, const double* dy, double* magnitude, const uint64_t* needed, int first,
-                     int count)
+                           int count)
 {
     return magnitude_lanes<Avx512Lanes>(dx, dy, magnitude, needed, first, count);
 }

@@ -220,21 +220,28 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     const Chain& chain = linker->chain;
     Links& links = linker->links;
     Edge edge;
-    if (chain.start_junction != NO_JUNCTION) {
+    const bool has_start = chain.start_junction != NO_JUNCTION;
+    const bool has_end = chain.end_junction != NO_JUNCTION;
+    const size_t points = chain.front.size() + chain.back.size();
+    // The points are copied into room made for them all at once.
+    const size_t at = links.edge_points.size();
+    links.edge_points.resize(at + points + has_start + has_end);
+    ChainPoint* out = links.edge_points.data() + at;
+    if (has_start) {
         const Junction& junction = links.junctions[chain.start_junction];
-        links.edge_points.push_back(ChainPoint{junction.x, junction.y});
+        *out++ = ChainPoint{junction.x, junction.y};
     }
-    edge.first_point = links.edge_points.size();
-    edge.point_count = static_cast<uint32_t>(chain.front.size() + chain.back.size());
+    edge.first_point = static_cast<uint64_t>(out - links.edge_points.data());
+    edge.point_count = static_cast<uint32_t>(points);
     edge.start_key = start_key;
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
-    links.edge_points.insert(links.edge_points.end(), chain.front.rbegin(), chain.front.rend());
-    links.edge_points.insert(links.edge_points.end(), chain.back.begin(), chain.back.end());
-    if (chain.end_junction != NO_JUNCTION) {
+    out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
+    out = std::copy(chain.back.begin(), chain.back.end(), out);
+    if (has_end) {
         const Junction& junction = links.junctions[chain.end_junction];
-        links.edge_points.push_back(ChainPoint{junction.x, junction.y});
+        *out = ChainPoint{junction.x, junction.y};
     }
     links.edges.push_back(edge);
 }

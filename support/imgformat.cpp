@@ -13,9 +13,9 @@
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

@@ -36,7 +36,7 @@ private:
     int fd_ = -1;
     bool owns_fd_ = false;
     std::string target_;
-    std::string temporary_;  // empty when writing directly
+    std::string temporary_;           // empty when writing directly
     std::unique_ptr<char[]> buffer_;  // left unset: only what is written is ever touched
     size_t buffer_size_ = 0;
     size_t used_ = 0;

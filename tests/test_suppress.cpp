@@ -242,8 +242,8 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
             for (int y = half + 1; y < rows - half; ++y)
                 for (int x = half + 1; x < columns - half; ++x) inner.push_back(magnitude[y * columns + x]);
             if (!inner.empty()) {
-                const double m = round % 8 == 3 ? *std::max_element(inner.begin(), inner.end())
-                                                : inner[random() % inner.size()];
+                const double m =
+                    round % 8 == 3 ? *std::max_element(inner.begin(), inner.end()) : inner[random() % inner.size()];
                 if (m > 0) low = m;
             }
         }
