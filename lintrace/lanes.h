@@ -143,33 +143,74 @@ typename L::reg load_inputs(const unsigned char* p)
     return L::load_bytes(p);
 }
 
-template <class L, typename T>
-int accumulate_lanes(double* out, const T* const* in, const double* w, int inputs, int first, int n)
+// With K inputs known when it is compiled (K > 0), every weight and row stays
+// in a register; K = 0 takes the count from `inputs`.
+template <class L, typename T, int K>
+int accumulate_rows(double* out, const T* const* in, const double* w, int inputs, int first, int n)
 {
     using reg = typename L::reg;
     constexpr int W = L::width;
+    const int count = K > 0 ? K : inputs;
     int c = first;
-    for (; c + 4 * W <= n; c += 4 * W) {
-        reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
-        for (int k = 0; k < inputs; ++k) {
-            const reg weight = L::set1(w[k]);
-            const T* row = in[k] + c;
-            s0 = L::add(s0, L::mul(load_inputs<L>(row), weight));
-            s1 = L::add(s1, L::mul(load_inputs<L>(row + W), weight));
-            s2 = L::add(s2, L::mul(load_inputs<L>(row + 2 * W), weight));
-            s3 = L::add(s3, L::mul(load_inputs<L>(row + 3 * W), weight));
+    if constexpr (K > 0) {
+        reg weights[K];
+        const T* rows[K];
+        for (int k = 0; k < K; ++k) {
+            weights[k] = L::set1(w[k]);
+            rows[k] = in[k];
         }
-        L::store(out + c, s0);
-        L::store(out + c + W, s1);
-        L::store(out + c + 2 * W, s2);
-        L::store(out + c + 3 * W, s3);
+        for (; c + 4 * W <= n; c += 4 * W) {
+            reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
+            for (int k = 0; k < K; ++k) {
+                const T* row = rows[k] + c;
+                s0 = L::add(s0, L::mul(load_inputs<L>(row), weights[k]));
+                s1 = L::add(s1, L::mul(load_inputs<L>(row + W), weights[k]));
+                s2 = L::add(s2, L::mul(load_inputs<L>(row + 2 * W), weights[k]));
+                s3 = L::add(s3, L::mul(load_inputs<L>(row + 3 * W), weights[k]));
+            }
+            L::store(out + c, s0);
+            L::store(out + c + W, s1);
+            L::store(out + c + 2 * W, s2);
+            L::store(out + c + 3 * W, s3);
+        }
+    } else {
+        for (; c + 4 * W <= n; c += 4 * W) {
+            reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
+            for (int k = 0; k < count; ++k) {
+                const reg weight = L::set1(w[k]);
+                const T* row = in[k] + c;
+                s0 = L::add(s0, L::mul(load_inputs<L>(row), weight));
+                s1 = L::add(s1, L::mul(load_inputs<L>(row + W), weight));
+                s2 = L::add(s2, L::mul(load_inputs<L>(row + 2 * W), weight));
+                s3 = L::add(s3, L::mul(load_inputs<L>(row + 3 * W), weight));
+            }
+            L::store(out + c, s0);
+            L::store(out + c + W, s1);
+            L::store(out + c + 2 * W, s2);
+            L::store(out + c + 3 * W, s3);
+        }
     }
     for (; c + L::width <= n; c += L::width) {
         reg sum = L::set1(0.0);
-        for (int k = 0; k < inputs; ++k) sum = L::add(sum, L::mul(load_inputs<L>(in[k] + c), L::set1(w[k])));
+        for (int k = 0; k < count; ++k) sum = L::add(sum, L::mul(load_inputs<L>(in[k] + c), L::set1(w[k])));
         L::store(out + c, sum);
     }
     return c;
+}
+
+// The small masks, up to sigma 2 or so, have their own forms.
+template <class L, typename T>
+int accumulate_lanes(double* out, const T* const* in, const double* w, int inputs, int first, int n)
+{
+    switch (inputs) {
+        case 2: return accumulate_rows<L, T, 2>(out, in, w, inputs, first, n);
+        case 3: return accumulate_rows<L, T, 3>(out, in, w, inputs, first, n);
+        case 4: return accumulate_rows<L, T, 4>(out, in, w, inputs, first, n);
+        case 5: return accumulate_rows<L, T, 5>(out, in, w, inputs, first, n);
+        case 6: return accumulate_rows<L, T, 6>(out, in, w, inputs, first, n);
+        case 7: return accumulate_rows<L, T, 7>(out, in, w, inputs, first, n);
+        default: return accumulate_rows<L, T, 0>(out, in, w, inputs, first, n);
+    }
 }
 
 // The magnitude hypot(dx, dy) of cells first .. count - 1 (see
