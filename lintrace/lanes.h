@@ -203,13 +203,20 @@ template <class L, typename T>
 int accumulate_lanes(double* out, const T* const* in, const double* w, int inputs, int first, int n)
 {
     switch (inputs) {
-        case 2: return accumulate_rows<L, T, 2>(out, in, w, inputs, first, n);
-        case 3: return accumulate_rows<L, T, 3>(out, in, w, inputs, first, n);
-        case 4: return accumulate_rows<L, T, 4>(out, in, w, inputs, first, n);
-        case 5: return accumulate_rows<L, T, 5>(out, in, w, inputs, first, n);
-        case 6: return accumulate_rows<L, T, 6>(out, in, w, inputs, first, n);
-        case 7: return accumulate_rows<L, T, 7>(out, in, w, inputs, first, n);
-        default: return accumulate_rows<L, T, 0>(out, in, w, inputs, first, n);
+        case 2:
+            return accumulate_rows<L, T, 2>(out, in, w, inputs, first, n);
+        case 3:
+            return accumulate_rows<L, T, 3>(out, in, w, inputs, first, n);
+        case 4:
+            return accumulate_rows<L, T, 4>(out, in, w, inputs, first, n);
+        case 5:
+            return accumulate_rows<L, T, 5>(out, in, w, inputs, first, n);
+        case 6:
+            return accumulate_rows<L, T, 6>(out, in, w, inputs, first, n);
+        case 7:
+            return accumulate_rows<L, T, 7>(out, in, w, inputs, first, n);
+        default:
+            return accumulate_rows<L, T, 0>(out, in, w, inputs, first, n);
     }
 }
 
