@@ -237,6 +237,11 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
         gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
+    // Room for the sub-pixel positions of a candidate in every fourth pixel,
+    // more than photographs have, so that the positions are seldom moved as
+    // they grow; what is not used is never touched.
+    if (s.keep_sub_pixel)
+        out->sub_pixels.reserve(static_cast<size_t>(band->last_row - band->first_row) * static_cast<size_t>(columns) / 4);
     std::vector<int> passed;     // a row's candidates by column
     std::vector<uint8_t> strong;  // and whether each is strong
     for (int r = band->first_row - 1; r <= band->first_row + 1; ++r) gradient(r);
@@ -344,8 +349,20 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     std::vector<uint64_t> offsets(found.size() + 1, 0);
     for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].count;
     if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
-    if (table->keeps_records) table->records.resize(offsets.back());
-    if (keep_sub_pixel) table->sub_pixels.resize(offsets.back());
+    // A single band's records and positions become the table's as they stand.
+    const bool single = found.size() == 1;
+    if (table->keeps_records) {
+        if (single)
+            table->records = std::move(found[0].found.records);
+        else
+            table->records.resize(offsets.back());
+    }
+    if (keep_sub_pixel) {
+        if (single)
+            table->sub_pixels = std::move(found[0].found.sub_pixels);
+        else
+            table->sub_pixels.resize(offsets.back());
+    }
     table->records_total = offsets.back();
     // The last candidate is the last occupied pixel of the words.
     for (int64_t w = static_cast<int64_t>(table->words.size()); w-- > 0;) {
@@ -358,6 +375,7 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     const auto place = [&](int64_t b) {
         Band& band = found[b];
         shift_edgel_rows(table, band.first_row, band.last_row, static_cast<uint32_t>(offsets[b]));
+        if (single) return;
         if (table->keeps_records)
             std::copy(band.found.records.begin(), band.found.records.end(), table->records.begin() + offsets[b]);
         if (keep_sub_pixel)
