@@ -28,17 +28,29 @@
 // even, as printf rounds: for 1 <= v < 2^40, v = m 2^-s with a 53-bit m and
 // 12 < s <= 52, so 10 v = 10 m 2^-s, where 10 m fits 64 bits and the s bits
 // shifted out decide the rounding. Other values go to std::to_chars.
-char* format_one_decimal(double v, char* out, char* limit)
+namespace {
+
+// Ten times v rounded as printf rounds it, when 1 <= v < 2^40.
+bool tenths_of(double v, uint64_t* tenths)
 {
     const uint64_t bits = std::bit_cast<uint64_t>(v);
     const int biased = static_cast<int>(bits >> 52);  // sign bit set for negative values
+    if (biased < 1023 || biased >= 1063) return false;
     const int shift = 1075 - biased;
-    if (biased < 1023 || biased >= 1063) return std::to_chars(out, limit, v, std::chars_format::fixed, 1).ptr;
     const uint64_t tenfold = ((bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52)) * 10;
-    uint64_t tenths = tenfold >> shift;
+    *tenths = tenfold >> shift;
     const uint64_t rest = tenfold & ((uint64_t{1} << shift) - 1);
     const uint64_t half = uint64_t{1} << (shift - 1);
-    if (rest > half || (rest == half && (tenths & 1) != 0)) ++tenths;
+    if (rest > half || (rest == half && (*tenths & 1) != 0)) ++*tenths;
+    return true;
+}
+
+}  // namespace
+
+char* format_one_decimal(double v, char* out, char* limit)
+{
+    uint64_t tenths;
+    if (!tenths_of(v, &tenths)) return std::to_chars(out, limit, v, std::chars_format::fixed, 1).ptr;
     out = std::to_chars(out, limit, tenths / 10).ptr;
     *out++ = '.';
     *out++ = static_cast<char>('0' + tenths % 10);
@@ -116,12 +128,25 @@ char* put_pixel_line(const PixelTexts& table, int64_t x, int64_t y, char* out)
     return out;
 }
 
-// One line; `out` has room for SUB_PIXEL_LINE_ROOM characters.
-char* put_sub_pixel_line(double x, double y, char* out)
+// format_one_decimal, the whole part's digits copied from `numbers` where it has them.
+char* put_one_decimal(const PixelTexts& numbers, double v, char* out)
 {
-    out = format_one_decimal(x, out, out + 380);
+    uint64_t tenths;
+    if (!tenths_of(v, &tenths) || tenths / 10 >= numbers.texts.size()) return format_one_decimal(v, out, out + 380);
+    const PixelTexts::Text& whole = numbers.texts[tenths / 10];
+    std::memcpy(out, whole.data(), 16);
+    out += whole[15] - 3;  // without ".00"
+    *out++ = '.';
+    *out++ = static_cast<char>('0' + tenths % 10);
+    return out;
+}
+
+// One line; `out` has room for SUB_PIXEL_LINE_ROOM characters.
+char* put_sub_pixel_line(const PixelTexts& numbers, double x, double y, char* out)
+{
+    out = put_one_decimal(numbers, x, out);
     *out++ = ' ';
-    out = format_one_decimal(y, out, out + 380);
+    out = put_one_decimal(numbers, y, out);
     *out++ = '\n';
     return out;
 }
@@ -135,7 +160,8 @@ constexpr uint64_t EDGE_END_LINE = uint64_t{2} << 32;      // -1 -1
 // first the candidates' numbers, from the words, then their positions. The
 // lookups of either pass do not wait for one another, so many are under way
 // at once however the edges jump across the image.
-void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last, TextCursor* cursor)
+void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last, const PixelTexts& numbers,
+                            TextCursor* cursor)
 {
     constexpr size_t batch = 4096;
     constexpr size_t ahead = 16;
@@ -152,10 +178,10 @@ void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last,
                 std::memcpy(out, "-1 -1\n", 6);
                 out += 6;
             } else if (lines[k] == NO_CANDIDATE_LINE) {
-                out = put_sub_pixel_line(0.0, 0.0, out);
+                out = put_sub_pixel_line(numbers, 0.0, 0.0, out);
             } else {
                 const SubPixel& position = table.sub_pixels[lines[k]];
-                out = put_sub_pixel_line(position.x, position.y, out);
+                out = put_sub_pixel_line(numbers, position.x, position.y, out);
             }
             cursor->advance(out);
         }
@@ -186,8 +212,7 @@ void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last,
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text)
 {
-    format_edges(detector, sub_pixel, first, last,
-                 PixelTexts(sub_pixel ? 0 : std::max(detector->XSIZE, detector->YSIZE)), text);
+    format_edges(detector, sub_pixel, first, last, PixelTexts(std::max(detector->XSIZE, detector->YSIZE)), text);
 }
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,
@@ -195,7 +220,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
 {
     TextCursor cursor(text);
     if (sub_pixel) {
-        format_sub_pixel_edges(detector, first, last, &cursor);
+        format_sub_pixel_edges(detector, first, last, numbers, &cursor);
         return;
     }
     // The edges are written in the order they were traced, which jumps across
@@ -241,7 +266,7 @@ public:
           sub_pixel_(sub_pixel),
           edges_per_piece_(edges_per_piece),
           pieces_((detector->edges.size() + edges_per_piece - 1) / edges_per_piece),
-          numbers_(sub_pixel ? 0 : std::max(detector->XSIZE, detector->YSIZE)),
+          numbers_(std::max(detector->XSIZE, detector->YSIZE)),
           texts_(slots),
           ready_(slots, false)
     {

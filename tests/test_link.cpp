@@ -177,6 +177,7 @@ TEST(Linking, RandomFiguresLinkLikeTheLiteralTwin)
         edges += count(text, "-1 -1\n");
         // Numbers past the table of their texts are formatted on their own.
         EXPECT_EQ(link_product(figure, false, round % 12), text);
+        EXPECT_EQ(link_product(figure, true, round % 12), link_product(figure, true));
         if (testing::Test::HasFailure()) {
             for (const std::string& line : figure.art) std::fprintf(stderr, "%s\n", line.c_str());
             break;
