@@ -151,48 +151,39 @@ int accumulate_rows(double* out, const T* const* in, const double* w, int inputs
     using reg = typename L::reg;
     constexpr int W = L::width;
     const int count = K > 0 ? K : inputs;
+    reg weights[K > 0 ? K : 1];
+    const T* rows[K > 0 ? K : 1];
+    for (int k = 0; k < K; ++k) {
+        weights[k] = L::set1(w[k]);
+        rows[k] = in[k];
+    }
+    const auto weight = [&](int k) {
+        if constexpr (K > 0) return weights[k];
+        return L::set1(w[k]);
+    };
+    const auto row = [&](int k) {
+        if constexpr (K > 0) return rows[k];
+        return in[k];
+    };
     int c = first;
-    if constexpr (K > 0) {
-        reg weights[K];
-        const T* rows[K];
-        for (int k = 0; k < K; ++k) {
-            weights[k] = L::set1(w[k]);
-            rows[k] = in[k];
+    for (; c + 4 * W <= n; c += 4 * W) {
+        reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
+        for (int k = 0; k < count; ++k) {
+            const reg wk = weight(k);
+            const T* r = row(k) + c;
+            s0 = L::add(s0, L::mul(load_inputs<L>(r), wk));
+            s1 = L::add(s1, L::mul(load_inputs<L>(r + W), wk));
+            s2 = L::add(s2, L::mul(load_inputs<L>(r + 2 * W), wk));
+            s3 = L::add(s3, L::mul(load_inputs<L>(r + 3 * W), wk));
         }
-        for (; c + 4 * W <= n; c += 4 * W) {
-            reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
-            for (int k = 0; k < K; ++k) {
-                const T* row = rows[k] + c;
-                s0 = L::add(s0, L::mul(load_inputs<L>(row), weights[k]));
-                s1 = L::add(s1, L::mul(load_inputs<L>(row + W), weights[k]));
-                s2 = L::add(s2, L::mul(load_inputs<L>(row + 2 * W), weights[k]));
-                s3 = L::add(s3, L::mul(load_inputs<L>(row + 3 * W), weights[k]));
-            }
-            L::store(out + c, s0);
-            L::store(out + c + W, s1);
-            L::store(out + c + 2 * W, s2);
-            L::store(out + c + 3 * W, s3);
-        }
-    } else {
-        for (; c + 4 * W <= n; c += 4 * W) {
-            reg s0 = L::set1(0.0), s1 = s0, s2 = s0, s3 = s0;
-            for (int k = 0; k < count; ++k) {
-                const reg weight = L::set1(w[k]);
-                const T* row = in[k] + c;
-                s0 = L::add(s0, L::mul(load_inputs<L>(row), weight));
-                s1 = L::add(s1, L::mul(load_inputs<L>(row + W), weight));
-                s2 = L::add(s2, L::mul(load_inputs<L>(row + 2 * W), weight));
-                s3 = L::add(s3, L::mul(load_inputs<L>(row + 3 * W), weight));
-            }
-            L::store(out + c, s0);
-            L::store(out + c + W, s1);
-            L::store(out + c + 2 * W, s2);
-            L::store(out + c + 3 * W, s3);
-        }
+        L::store(out + c, s0);
+        L::store(out + c + W, s1);
+        L::store(out + c + 2 * W, s2);
+        L::store(out + c + 3 * W, s3);
     }
     for (; c + L::width <= n; c += L::width) {
         reg sum = L::set1(0.0);
-        for (int k = 0; k < count; ++k) sum = L::add(sum, L::mul(load_inputs<L>(in[k] + c), L::set1(w[k])));
+        for (int k = 0; k < count; ++k) sum = L::add(sum, L::mul(load_inputs<L>(row(k) + c), weight(k)));
         L::store(out + c, sum);
     }
     return c;
