@@ -6,7 +6,9 @@
 // line is the pixel position with two decimals, "%.2f %.2f"; in sub-pixel
 // mode it is the sub-pixel position with one decimal, "%.1f %.1f". Numbers
 // are formatted with std::to_chars, which gives the digits C's printf gives
-// for the same precision, without its locale and at a fraction of its cost.
+// for the same precision, without its locale and at a fraction of its cost;
+// the whole numbers up to the image's size once per list, into a table whose
+// texts the lines copy.
 #include <algorithm>
 #include <bit>
 #include <cerrno>

@@ -88,10 +88,6 @@ inline bool maximum_at(const SuppressionSettings& s, int i, const double* above,
     return m > forward && m >= backward;
 }
 
-}  // namespace
-
-namespace {
-
 // The columns of row j's candidates, in order, into `passed`; returns how many.
 // The pixels are tested several at a time. The vector test is the same test,
 // operation for operation, so a pixel that passes is a candidate.
@@ -237,12 +233,14 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
         gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
-    // Room for the sub-pixel positions of a candidate in every fourth pixel,
-    // more than photographs have, so that the positions are seldom moved as
-    // they grow; what is not used is never touched.
-    if (s.keep_sub_pixel)
-        out->sub_pixels.reserve(static_cast<size_t>(band->last_row - band->first_row) * static_cast<size_t>(columns) / 4);
-    std::vector<int> passed;     // a row's candidates by column
+    // Room for the sub-pixel positions of a candidate in every third pixel,
+    // more than a photograph has even without thresholds, so that the
+    // positions are seldom moved as they grow; room not used is never touched.
+    if (s.keep_sub_pixel) {
+        const size_t band_pixels = static_cast<size_t>(band->last_row - band->first_row) * static_cast<size_t>(columns);
+        out->sub_pixels.reserve(band_pixels / 3);
+    }
+    std::vector<int> passed;      // a row's candidates by column
     std::vector<uint8_t> strong;  // and whether each is strong
     for (int r = band->first_row - 1; r <= band->first_row + 1; ++r) gradient(r);
     magnitudes(band->first_row - 1);
