@@ -276,8 +276,8 @@ int read_rows_at(int fd, off_t offset, unsigned char** rows, int count, size_t r
 // A grey raster of a regular file is mapped rather than copied: its rows are
 // the file's own pages, which costs neither the copy nor fresh memory to copy
 // into. Should the file shrink while it is mapped, reading a page past its new
-// end raises SIGBUS; the handler tells which file it was and ends the process,
-// as a failed read would. Other faults are left to the default action.
+// end raises SIGBUS; the handler says that the input shrank and ends the
+// process, as a failed read would. Other faults are left to the default action.
 struct MappedRaster {
     std::atomic<uintptr_t> begin{0};
     std::atomic<uintptr_t> end{0};
