@@ -189,7 +189,7 @@ int accumulate_rows(double* out, const T* const* in, const double* w, int inputs
     return c;
 }
 
-// The small masks, up to sigma 2 or so, have their own forms.
+// The masks of sigma up to 2.3 or so (nine taps) have their own forms.
 template <class L, typename T>
 int accumulate_lanes(double* out, const T* const* in, const double* w, int inputs, int first, int n)
 {
@@ -206,6 +206,10 @@ int accumulate_lanes(double* out, const T* const* in, const double* w, int input
             return accumulate_rows<L, T, 6>(out, in, w, inputs, first, n);
         case 7:
             return accumulate_rows<L, T, 7>(out, in, w, inputs, first, n);
+        case 8:
+            return accumulate_rows<L, T, 8>(out, in, w, inputs, first, n);
+        case 9:
+            return accumulate_rows<L, T, 9>(out, in, w, inputs, first, n);
         default:
             return accumulate_rows<L, T, 0>(out, in, w, inputs, first, n);
     }
@@ -214,8 +218,8 @@ int accumulate_lanes(double* out, const T* const* in, const double* w, int input
 // The magnitude hypot(dx, dy) of cells first .. count - 1 (see
 // gradient_magnitude), as many as fill whole vectors; returns the first cell
 // not done. Where `needed` is given, a vector none of whose cells has its bit
-// set there is left at zero instead (`first` is then a multiple of the
-// width). Lanes take hypot's common path (the kernel, or ax + ay where ay is
+// set there is set to zero instead (`first` is then a multiple of the width).
+// Lanes take hypot's common path (the kernel, or ax + ay where ay is
 // negligible or zero); max and min of the absolute values equal the scalar
 // comparisons for every finite value. The rare lane with a huge, tiny or
 // non-finite operand is done by the scalar function.
