@@ -1,0 +1,142 @@
+// The lintrace detector as a library: one call takes a grey (or colour)
+// image through the whole detector and returns its linked edges in memory;
+// another writes them as the connectivity list, byte for byte as the
+// lintrace program does.
+//
+//     lintrace::Settings settings;
+//     settings.sigma = 1.0;
+//     lintrace::Edges edges = lintrace::trace(lintrace::ImageView::grey8(pixels, width, height), settings);
+//     for (size_t k = 0; k < edges.size(); ++k)
+//         for (const lintrace::Point& p : edges.edge(k)) ...
+//
+// The library holds no mutable global state: runs on several threads at once
+// are independent and give the results separate processes would. It never
+// ends the process; failures are thrown as exceptions of standard types:
+//   std::invalid_argument  bad settings or a bad image view (what() says which)
+//   std::bad_alloc         memory exhausted
+//   std::length_error      an image too large for the detector's records
+//   std::system_error      a failed write (with the system's error code)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lintrace {
+
+// The version of the library and the programs.
+extern const char* const VERSION;
+
+// What a run does. The defaults are the lintrace program's: its thresholds
+// are single-precision numbers, so the defaults are the floats nearest to 1.4
+// and 2.0, widened.
+struct Settings {
+    double sigma = 0.4;                                     // of the Gaussian, in pixels; positive and finite
+    double low_threshold = static_cast<double>(1.4f);       // candidates need a gradient magnitude at least this
+    double high_threshold = static_cast<double>(2.0f);      // chains start only at magnitudes at least this
+    bool sub_pixel = false;                                 // positions placed between pixels
+    int threads = 0;                                        // 0: every processor the process may run on
+    bool gradient = false;                                  // keep each point's magnitude and direction
+};
+
+// The mask size a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.
+// Throws std::invalid_argument when sigma is not positive and finite or the
+// mask does not fit an int.
+int mask_size(double sigma);
+
+// Every processor the calling process may run on (taskset and container
+// limits respected), at least 1.
+int available_processors();
+
+// The samples of an image, row after row. A sample v of an image whose
+// largest value is max_value stands for the grey level v * 255 / max_value,
+// computed in double and never rounded, so 8-bit samples with max_value 255
+// are traced as they are. Colour images (3 or 4 channels: RGB, RGBA; 2: grey
+// and alpha) are traced on their luma Y = 0.299 R + 0.587 G + 0.114 B, with
+// alpha composited over white. Double samples are grey levels on the 0..255
+// scale already (max_value is ignored).
+enum class SampleType { UINT8, UINT16, DOUBLE };
+
+struct ImageView {
+    const void* samples = nullptr;
+    int64_t width = 0;        // columns
+    int64_t height = 0;       // rows
+    int64_t row_stride = 0;   // bytes from a row to the next; 0: rows are packed
+    SampleType type = SampleType::UINT8;
+    int channels = 1;         // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA, interleaved
+    double max_value = 255;   // of UINT8 and UINT16 samples
+
+    static ImageView grey8(const uint8_t* samples, int64_t width, int64_t height, int64_t row_stride = 0)
+    {
+        return ImageView{samples, width, height, row_stride, SampleType::UINT8, 1, 255};
+    }
+};
+
+struct Point {
+    double x;  // column, growing to the right; pixel centres at whole numbers
+    double y;  // row, growing downwards
+};
+
+namespace detail {
+struct Run;
+}
+
+// The edges of one run, in the order of the connectivity list (the edge traced
+// last first). Edge k is points()[offsets()[k]] .. points()[offsets()[k + 1] - 1]:
+// its start junction (if any), its chain from head to tail, its end junction
+// (if any). Positions are the pixels', or the sub-pixel ones when the run was
+// made with sub_pixel.
+class Edges {
+public:
+    Edges();
+    Edges(Edges&&) noexcept;
+    Edges& operator=(Edges&&) noexcept;
+    ~Edges();
+
+    // Edges given as arrays (a list read back, or made by hand); offsets has
+    // one entry more than there are edges, starts at 0, never decreases and
+    // ends at points.size(). Throws std::invalid_argument otherwise.
+    static Edges from_arrays(int64_t width, int64_t height, bool sub_pixel, std::vector<Point> points,
+                             std::vector<int64_t> offsets);
+
+    int64_t width() const;
+    int64_t height() const;
+    bool sub_pixel() const;
+    size_t size() const;  // the number of edges
+
+    // The arrays are made on first use (from any number of threads at once).
+    const std::vector<Point>& points() const;
+    const std::vector<int64_t>& offsets() const;
+    std::span<const Point> edge(size_t k) const;
+
+    // Per edge, what linking found: the walk closed on itself; the edge starts
+    // (ends) at a junction. Empty for edges made from arrays.
+    const std::vector<uint8_t>& closed() const;
+    const std::vector<uint8_t>& starts_at_junction() const;
+    const std::vector<uint8_t>& ends_at_junction() const;
+
+    // Per point, when the run kept the gradient (Settings::gradient): the
+    // gradient magnitude and its direction atan2(gy, gx) in radians (x to the
+    // right, y downwards). Empty otherwise.
+    const std::vector<double>& magnitudes() const;
+    const std::vector<double>& directions() const;
+
+    // The connectivity list, handed to `sink` in pieces in order.
+    void write_list(const std::function<void(std::string_view)>& sink) const;
+    std::string list_text() const;
+
+private:
+    friend struct detail::Run;
+    std::unique_ptr<detail::Run> run_;
+};
+
+// Runs the whole detector: gradient, suppression with sub-pixel placement,
+// hysteresis linking with junctions.
+Edges trace(const ImageView& image, const Settings& settings);
+
+}  // namespace lintrace
