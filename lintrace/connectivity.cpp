@@ -361,13 +361,29 @@ private:
 
 }  // namespace
 
+void report_unopened_list(const char* path, const OutputFile& out)
+{
+    std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\": %s\n", path, out.reason().c_str());
+}
+
+void report_unwritten_list(const char* path, const OutputFile& out)
+{
+    std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, out.reason().c_str());
+}
+
 void write_file(const Detector* detector, const char* path, bool sub_pixel, int threads)
 {
     OutputFile out;
     if (!out.open(path)) {
-        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\"\n", path);
+        report_unopened_list(path, out);
         std::exit(-1);
     }
+    write_file(detector, &out, path, sub_pixel, threads);
+}
+
+void write_file(const Detector* detector, OutputFile* opened, const char* path, bool sub_pixel, int threads)
+{
+    OutputFile& out = *opened;
     // About a megabyte of text per piece: edges of a dozen lines of a dozen bytes.
     constexpr size_t edges_per_piece = CHUNK_BYTES / 128;
     const int helpers = std::max(1, threads) - 1;
@@ -383,7 +399,7 @@ void write_file(const Detector* detector, const char* path, bool sub_pixel, int 
     pipeline.write(&out);
     for (std::thread& worker : workers) worker.join();
     if (!out.commit()) {
-        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, std::strerror(errno));
+        report_unwritten_list(path, out);
         std::exit(-1);
     }
 }

@@ -419,3 +419,10 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
 // Writes the list, formatting it on up to `threads` threads; ends the process
 // with a message when the file cannot be opened or written.
 void write_file(const Detector* detector, const char* path, bool sub_pixel, int threads = 1);
+// The same into an output opened before the run (see OutputFile::open), which
+// it commits.
+class OutputFile;
+void write_file(const Detector* detector, OutputFile* out, const char* path, bool sub_pixel, int threads = 1);
+// The messages of a list that cannot be opened or written, with the reason.
+void report_unopened_list(const char* path, const OutputFile& out);
+void report_unwritten_list(const char* path, const OutputFile& out);

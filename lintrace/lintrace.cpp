@@ -16,6 +16,7 @@
 #include "detector.h"
 #include "imgformat.h"
 #include "memory.h"
+#include "outfile.h"
 #include "settings.h"
 
 PgmImage* pgmimage = nullptr;
@@ -29,10 +30,12 @@ Detector detector;
 void derive_mask(char** argv)
 {
     if (mask_for_sigma(sigma, &mask)) return;
+    // The value is quoted as it was typed.
+    const char* typed = args_typed_value(args, "s");
     if (!(sigma > 0) || !std::isfinite(sigma))
-        std::fprintf(stderr, "ERROR:  sigma must be a positive finite number, not %g.\n", sigma);
+        std::fprintf(stderr, "ERROR:  sigma must be a positive finite number, not %s.\n", typed);
     else
-        std::fprintf(stderr, "ERROR:  sigma %g is too large: its mask size does not fit an int.\n", sigma);
+        std::fprintf(stderr, "ERROR:  sigma %s is too large: its mask size does not fit an int.\n", typed);
     args_usage(argv, args);
     std::exit(-1);
 }
@@ -48,6 +51,10 @@ int worker_threads()
     return cores <= 0 ? 1 : cores < 8 ? cores : 8;
 }
 
+// Opened before the image is read, so that an output that cannot be made or
+// would replace the input is refused before any work.
+OutputFile list_file;
+
 void canny()
 {
     // The gradient is computed band by band as suppression consumes it, so
@@ -58,7 +65,7 @@ void canny()
     pgmimage = nullptr;
     release_edgel_records(&detector.edgels);
     join_edges(&detector, worker_threads());
-    write_file(&detector, outfile, Sub_pixel != 0, worker_threads());
+    write_file(&detector, &list_file, outfile, Sub_pixel != 0, worker_threads());
 }
 
 }  // namespace
@@ -71,6 +78,10 @@ int main(int argc, char** argv)
     take_sigma_switch();
     derive_mask(argv);
 
+    if (!list_file.open(outfile, infile)) {
+        report_unopened_list(outfile, list_file);
+        std::exit(-1);
+    }
     pgmimage = read_pgm_file(infile);
     if (pgmimage == nullptr) return 1;
     detector.XSIZE = pgmimage->columns;

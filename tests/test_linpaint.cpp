@@ -67,7 +67,7 @@ TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
         {{}, "ERROR:  -i is required.\n"},
         {{"-i", "x", "-c", "3", "-o", "y"}, "ERROR:  -r is required.\n"},
         {{"-i", "x", "-r", "3", "-c", "3"}, "ERROR:  -o is required.\n"},
-        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l", "2", "-l", "3"}, ""},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l", "2", "-l", "3"}, "ERROR:  -l is given more than once.\n"},
         {{"-i", "x", "-r", "0", "-c", "3", "-o", "y"}, "ERROR:  -r must be a positive number of rows, not 0.\n"},
         {{"-i", "x", "-r", "3", "-c", "-5", "-o", "y"}, "ERROR:  -c must be a positive number of columns, not -5.\n"},
         {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l"}, "ERROR:  -l needs a value.\n"},
@@ -91,10 +91,10 @@ TEST(Linpaint, AListThatCannotBeOpenedOrReadEndsTheRun)
     const std::string directory = scratch_directory();
     ProgramRun run = linpaint({"-i", directory + "/none.list", "-r", "3", "-c", "3", "-o", directory + "/o.pgm"});
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "Fail to open input file " + directory + "/none.list ... exit!\n");
+    EXPECT_EQ(run.err, "Fail to open input file " + directory + "/none.list: No such file or directory ... exit!\n");
     run = linpaint({"-i", directory, "-r", "3", "-c", "3", "-o", directory + "/o.pgm"});
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "Fail to open input file " + directory + " ... exit!\n");
+    EXPECT_EQ(run.err, "Fail to open input file " + directory + ": Is a directory ... exit!\n");
     EXPECT_FALSE(file_exists(directory + "/o.pgm"));
 }
 
@@ -158,11 +158,12 @@ TEST(Linpaint, OutputFailuresAreReported)
     ProgramRun run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", "/dev/full"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
-              "Program encounters run-time error...\nOutput file write failed: No space left on device\n"
+              "Program encounters run-time error...\nOutput file write failed: /dev/full: No space left on device\n"
               "...now exiting to system...\n");
     run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", directory + "/no/out.pgm"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file open failed\n...now exiting to system...\n");
+    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file open failed: " + directory +
+                           "/no/out.pgm: No such file or directory\n...now exiting to system...\n");
     run =
         linpaint({"-i", directory + "/in.list", "-r", "2000000000", "-c", "2000000000", "-o", directory + "/big.pgm"});
     EXPECT_EQ(run.status, 1);

@@ -74,7 +74,8 @@ TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
         {{}, "ERROR:  -i is required.\n"},
         {{"-i", in}, "ERROR:  -o is required.\n"},
         {{"-o", "x.list"}, "ERROR:  -i is required.\n"},
-        {{"-i", in, "-o", "x", "-sp", "-sp"}, ""},
+        {{"-i", in, "-o", "x", "-sp", "-sp"}, "ERROR:  -sp is given more than once.\n"},
+        {{"-i", in, "-o", "x", "-s", "abc"}, "ERROR:  the value \"abc\" of -s is not a float.\n"},
         {{"-i", in, "-o", "x", "-x"}, "ERROR:  -x not a valid switch.\n"},
         {{"image.pgm"}, "ERROR:  image.pgm not a valid switch.\n"},
         {{"-i", in, "-o"}, "ERROR:  -o needs a value.\n"},
@@ -85,7 +86,7 @@ TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
         {{"-i", "/nonexistent", "-o", "x", "-s", "nan"}, "ERROR:  sigma must be a positive finite number, not nan.\n"},
         {{"-i", "/nonexistent", "-o", "x", "-s", "inf"}, "ERROR:  sigma must be a positive finite number, not inf.\n"},
         {{"-i", "/nonexistent", "-o", "x", "-s", "1e30"},
-         "ERROR:  sigma 1e+30 is too large: its mask size does not fit an int.\n"},
+         "ERROR:  sigma 1e30 is too large: its mask size does not fit an int.\n"},
     };
     const std::string directory = scratch_directory();
     for (const Case& c : cases) {
@@ -143,7 +144,7 @@ TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
     const std::string missing = directory + "/no/such/dir/out.list";
     ProgramRun run = lintrace({"-i", photo_path("chelsea.pgm"), "-o", missing});
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\"\n");
+    EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\": No such file or directory\n");
     EXPECT_FALSE(file_exists(directory + "/no"));
 
     run = lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
@@ -195,11 +196,9 @@ TEST(Lintrace, SwitchesWithoutEffectLeaveTheListAlone)
     const std::string in = photo_path("chelsea.pgm");
     ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
     ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/m.list", "-m", "9"}).status, 0);
-    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/abc.list", "-s", "abc"}).status, 0);
     const std::string plain = read_file(directory + "/plain.list");
     EXPECT_FALSE(plain.empty());
     EXPECT_EQ(read_file(directory + "/m.list"), plain) << "-m never changes the mask";
-    EXPECT_EQ(read_file(directory + "/abc.list"), plain) << "a sigma that does not convert keeps the default";
 }
 
 TEST(Lintrace, SixteenBitInputIsDetectedLikeItsEightBitVersion)
