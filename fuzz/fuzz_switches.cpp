@@ -1,8 +1,13 @@
 // Fuzzing the switch parser with one program's own table (built once for
 // lintrace's and once for linpaint's): the input, cut at its zero bytes, is
 // the argument vector. Every outcome must leave the targets within their
-// buffers, and a text value must fit its buffer with its terminator.
+// buffers, and a text value must fit its buffer with its terminator. When the
+// parse is accepted, every numeric value must have converted whole: it is read
+// again here with scanf's conversion, which must take every character of the
+// argument and give the very value stored.
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +15,39 @@
 
 #include "args.h"
 #include "settings.h"
+
+namespace {
+
+// The arguments walked again as the parser walks them; each numeric value
+// read back with "%lld%n" or "%f%n".
+void check_numbers_converted_whole(const std::vector<std::string>& arguments)
+{
+    for (size_t position = 1; position < arguments.size(); ++position) {
+        const SwitchEntry* row = args;
+        while (row->name != nullptr && arguments[position].compare(1, std::string::npos, row->name) != 0) ++row;
+        if (row->name == nullptr) std::abort();  // an accepted parse matched every switch
+        if (row->type == STRING) ++position;
+        if (row->type != INT && row->type != FLOAT) continue;
+        for (int k = 0; k < row->size; ++k) {
+            const std::string& text = arguments[++position];
+            int used = -1;
+            if (row->type == INT) {
+                long long value = 0;
+                if (std::sscanf(text.c_str(), "%lld%n", &value, &used) != 1 || static_cast<size_t>(used) != text.size() ||
+                    value != static_cast<const int*>(row->data)[k])
+                    std::abort();
+            } else {
+                float value = 0;
+                const float stored = static_cast<const float*>(row->data)[k];
+                if (std::sscanf(text.c_str(), "%f%n", &value, &used) != 1 || static_cast<size_t>(used) != text.size() ||
+                    !(value == stored || (std::isnan(value) && std::isnan(stored))) || std::isinf(value) != std::isinf(stored))
+                    std::abort();
+            }
+        }
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -36,9 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    args_read(static_cast<int>(arguments.size()), argv.data(), args);
+    const ArgsOutcome outcome = args_read(static_cast<int>(arguments.size()), argv.data(), args);
     for (const SwitchEntry* row = args; row->name != nullptr; ++row)
         if (row->type == STRING && std::strlen(static_cast<char*>(row->data)) >= static_cast<size_t>(row->size))
             std::abort();
+    if (outcome == ARGS_OK) check_numbers_converted_whole(arguments);
     return 0;
 }

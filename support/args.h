@@ -4,7 +4,8 @@
 // ending with a row whose name is null. args_parse stores every value straight
 // into the variable a row points to, so a program's defaults are simply the
 // initial values of its globals. Every message goes to the standard error
-// stream; every switch error ends the process with status -1 (255).
+// stream; every switch error ends the process with status -1 (255). A numeric
+// value must convert whole, as a number of its switch's type.
 #pragma once
 
 enum SwitchType { BOOLEAN = 0, INT = 1, FLOAT = 2, STRING = 3 };
@@ -35,4 +36,7 @@ enum ArgsOutcome { ARGS_OK, ARGS_ERROR, ARGS_HELP, ARGS_VERSION };
 ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table);
 int args_usage(char** argv, SwitchEntry* table);
 int args_found_arg(SwitchEntry* table, const char* name);
+// The first value of a numeric switch as it was typed, for a message about a
+// value that converted but is not allowed; null when the switch was not given.
+const char* args_typed_value(const SwitchEntry* table, const char* name);
 int args_dump_args(SwitchEntry* table);
