@@ -289,12 +289,13 @@ bool OutputFile::open_regular(const struct stat* existing)
     if (fd_ >= 0) {
         owns_fd_ = true;
         if (exists_) {
-            // The replacement keeps the file's permission bits, but a
-            // set-user-ID or set-group-ID bit only for the same owner or group.
+            // The replacement keeps the file's permission bits, but its
+            // set-user-ID and set-group-ID bits only for the same owner (and
+            // the set-group-ID bit only for the same group).
             mode_t bits = existing->st_mode & 07777;
             struct stat made {};
             if (fstat(fd_, &made) == 0) {
-                if (made.st_uid != existing->st_uid) bits &= ~static_cast<mode_t>(S_ISUID);
+                if (made.st_uid != existing->st_uid) bits &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
                 if (made.st_gid != existing->st_gid) bits &= ~static_cast<mode_t>(S_ISGID);
             } else {
                 bits &= ~static_cast<mode_t>(S_ISUID | S_ISGID);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -349,5 +350,123 @@ TEST(BadInput, EachGetsItsMessageAndStatusAndLeavesTheOutputAlone)
         } else {
             EXPECT_TRUE(file_exists(out)) << c.what;
         }
+    }
+}
+
+namespace {
+
+// A hostile environment: each case prepares its scratch directory with shell
+// commands, runs the programs there ($L is lintrace, $P linpaint, $OTHER runs
+// what follows as another user when the tests run as root), and states the
+// status (-1: any), the lines that open the standard error stream, and a shell
+// test of what must be on disk afterwards. in.pgm is a photograph, ref.list
+// its list, in.list a short list.
+struct Hostile {
+    std::string what;
+    std::string needs;  // "root": another user's files, mounts; skipped otherwise
+    std::string setup;
+    std::string command;
+    int status;
+    std::string message;
+    std::string after;
+};
+
+const std::string BIG_IMAGE = "{ printf 'P5\\n3000 3000\\n255\\n'; head -c 9000000 /dev/urandom; } > big.pgm; ";
+const std::string OLD = "echo precious > out.list; ";
+const std::string ONLY = "test \"$(ls -A | grep -v -e '^in\\.' -e '^ref\\.' -e '^big\\.' | tr '\\n' ' ')\" = ";
+
+std::vector<Hostile> hostile_cases()
+{
+    return {
+        {"-o names the input", "", "cp in.pgm keep.pgm; ", "$L -i in.pgm -o in.pgm", 255,
+         "ERROR, can't open file \"in.pgm\" for \"w\": it is the input file in.pgm", "cmp in.pgm keep.pgm"},
+        {"-o is a link to the input", "", "cp in.pgm keep.pgm; ln -s in.pgm l.pgm; ", "$L -i in.pgm -o l.pgm", 255,
+         "ERROR, can't open file \"l.pgm\" for \"w\": it is the input file in.pgm",
+         "cmp in.pgm keep.pgm && test -L l.pgm"},
+        {"linpaint's -o names its list", "", "cp in.list keep.list; ", "$P -i in.list -r 9 -c 9 -o in.list", 1,
+         "Program encounters run-time error...\nOutput file open failed: in.list: it is the input file in.list",
+         "cmp in.list keep.list"},
+        {"a link to a file not yet made", "", "ln -s made.list dangling; ", "$L -i in.pgm -o dangling", 0, "",
+         "test -L dangling && cmp made.list ref.list"},
+        {"a directory we may not write, a file we may", "",
+         "mkdir ro; echo old > ro/out.list; chmod 666 ro/out.list; chmod 555 ro; ",
+         "$OTHER $L -i in.pgm -o ro/out.list", 0, "", "cmp ro/out.list ref.list && test \"$(ls -A ro)\" = out.list"},
+        {"another user's file in a sticky directory", "root",
+         "mkdir -m 1777 st; echo old > st/out.list; chmod 666 st/out.list; ", "$OTHER $L -i in.pgm -o st/out.list",
+         0, "", "cmp st/out.list ref.list && test \"$(ls -A st)\" = out.list"},
+        {"a bind-mounted target", "root", "echo old > bm.list; echo old > target.list; ",
+         "unshare -m sh -c \"mount --bind target.list bm.list && exec $L -i in.pgm -o bm.list\"", 0, "",
+         "cmp target.list ref.list"},
+        {"a full file system keeps the old file", "root", "mkdir m; ",
+         "unshare -m sh -c \"mount -t tmpfs -o size=64k none m && echo old > m/out.list && $L -i in.pgm -o "
+         "m/out.list; s=\\$?; cat m/out.list > kept.txt; ls -A m > left.txt; exit \\$s\"",
+         255, "ERROR, can't write file \"m/out.list\": No space left on device",
+         "test \"$(cat kept.txt)\" = old && test \"$(cat left.txt)\" = out.list"},
+        {"a full inode table: the file is written over", "root", "mkdir m; ",
+         "unshare -m sh -c \"mount -t tmpfs -o nr_inodes=2 none m && echo old > m/out.list && $L -i in.pgm -o "
+         "m/out.list; s=\\$?; cp m/out.list written.list; exit \\$s\"",
+         0, "", "cmp written.list ref.list"},
+        {"set-user-ID bits of another owner", "root", "echo x > su.list; chown 65534 su.list; chmod 6755 su.list; ",
+         "$L -i in.pgm -o su.list", 0, "", "test ! -u su.list && test ! -g su.list && cmp su.list ref.list"},
+        {"a new file takes the umask", "", "", "umask 027; $L -i in.pgm -o new.list", 0, "",
+         "test \"$(stat -c %a new.list)\" = 640"},
+        {"a size limit on standard output (lintrace)", "", "", "ulimit -f 8; $L -i in.pgm -o - > o.list", 255,
+         "ERROR, can't write file \"-\": File too large", "true"},
+        {"a size limit on standard output (linpaint)", "", "", "ulimit -f 8; $P -i in.list -r 99 -c 99 -o - > o.pgm",
+         1, "Program encounters run-time error...\nOutput file write failed: -: File too large", "true"},
+        {"an endless stream without white space", "", "", "$P -i /dev/zero -r 9 -c 9 -o out.pgm", 1,
+         "The edge list /dev/zero is corrupt: a token of more than 255 characters ... exit!", ONLY + "''"},
+        {"a pipe that never ends its first token", "", "mkfifo ff; ",
+         "{ head -c 300 /dev/zero | tr '\\0' 7; sleep 30; } > ff 2>/dev/null & "
+         "$P -i ff -r 9 -c 9 -o out.pgm; s=$?; kill $! 2>/dev/null; exit $s",
+         1, "The edge list ff is corrupt: a token of more than 255 characters ... exit!", "test ! -e out.pgm"},
+        {"an endless edge in constant memory", "", "printf '3 4\\n-1 -1\\n' > one.list; $P -i one.list -r 9 -c 9 -l 1 -o one.pgm; ",
+         "{ yes '3 4' | head -n 20000000; echo -1 -1; } | (ulimit -v 60000; exec $P -i - -r 9 -c 9 -o e.pgm)", 0, "",
+         "cmp <(tail -c 81 e.pgm) <(tail -c 81 one.pgm)"},
+        {"an image of 2147483647 rows of one column", "", "",
+         "ulimit -v 4000000; $P -i in.list -r 2147483647 -c 1 -o out.pgm", 1,
+         "ERROR:  an image of 2147483647 rows and 1 columns does not fit in memory.", ONLY + "''"},
+        {"every terminating signal leaves the old file and nothing else", "", BIG_IMAGE + OLD,
+         "for s in QUIT USR1 USR2 ALRM VTALRM PROF XCPU TERM INT KILL; do $L -i big.pgm -o out.list & sleep 0.3; "
+         "kill -$s $!; wait $!; test \"$(cat out.list)\" = precious || test \"$(tail -n 1 out.list)\" = '-1 -1' || "
+         "exit 1; " + OLD + "done",
+         0, "", ONLY + "'out.list '"},
+        {"an ignored hang-up stays ignored", "", BIG_IMAGE,
+         "trap '' HUP; $L -i big.pgm -o out.list & sleep 0.3; kill -HUP $!; wait $!", 0, "",
+         "test \"$(tail -n 1 out.list)\" = '-1 -1'"},
+        {"control characters in linpaint's output name", "", "",
+         "$P -i in.list -r 9 -c 9 -o \"$(printf 'a\\nb\\x7f.pgm')\" && $L -i \"$(printf 'a\\nb\\x7f.pgm')\" -o back.list",
+         0, "", "sed -n 2p \"$(printf 'a\\nb\\x7f.pgm')\" | grep -qxF '# a\\x0ab\\x7f.pgm'"},
+        {"an output name longer than a header line", "", "mkdir -p $(printf '%0200d' 0); ",
+         "$P -i in.list -r 9 -c 9 -o $(printf '%0200d' 0)/$(printf '%0100d' 0).pgm && "
+         "cp $(printf '%0200d' 0)/*.pgm back.pgm && $L -i back.pgm -o back.list",
+         0, "", "test $(sed -n 2p $(printf '%0200d' 0)/*.pgm | wc -c) -eq 254"},
+    };
+}
+
+}  // namespace
+
+TEST(BadInput, HostileEnvironmentsNeverLoseAFile)
+{
+    const bool root = geteuid() == 0;
+    for (const Hostile& c : hostile_cases()) {
+        if (c.needs == "root" && !root) {
+            std::cout << "[ SKIPPED  ] " << c.what << ": needs root (another user's files, mounts)\n";
+            continue;
+        }
+        const std::string directory = scratch_directory();
+        chmod(directory.c_str(), 0777);  // another user works in it too
+        write_file_bytes(directory + "/in.pgm", read_file(DATA_DIR + "/camera.pgm"));
+        write_file_bytes(directory + "/in.list", "1 1 2 2 3 3 4 4 5 5 -1 -1\n");
+        const std::string prefix = "cd '" + directory + "' && L='" + LINTRACE + "' && P='" + LINPAINT + "' && OTHER='" +
+                                   (root ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "") +
+                                   "' && $L -i in.pgm -o ref.list && " + c.setup;
+        const ProgramRun run = run_program({"/bin/bash", "-c", prefix + "\n" + c.command});
+        if (c.status >= 0) {
+            EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
+        }
+        EXPECT_EQ(run.err.substr(0, c.message.size()), c.message) << c.what;
+        const ProgramRun after = run_program({"/bin/bash", "-c", "cd '" + directory + "' && " + c.after});
+        EXPECT_EQ(after.status, 0) << c.what << ": not what must be on disk";
     }
 }
