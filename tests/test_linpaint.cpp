@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
+#include "canvas.h"
 #include "helpers.h"
 
 using testing::HasSubstr;
@@ -200,4 +201,82 @@ TEST(Linpaint, RedrawsWhatLintraceFound)
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.out.substr(piped.out.size() - painted.size()), painted);
     EXPECT_EQ(piped.out.substr(0, 5), "P5\n# ");
+}
+
+namespace {
+
+int64_t white_pixels(const PgmImage* image)
+{
+    int64_t count = 0;
+    for (int r = 0; r < image->rows; ++r)
+        for (int c = 0; c < image->columns; ++c) count += image->pixels[r][c] == 255;
+    return count;
+}
+
+}  // namespace
+
+// An edge is drawn whole or not at all, however many of its pixels had to be
+// found again by searching (more than the painter lists one by one), and
+// pixels that earlier edges drew stay white.
+TEST(EdgePainter, AnEdgeIsDrawnWholeOrNotAtAllWhateverItsSize)
+{
+    struct Case {
+        const char* what;
+        int rows, columns;
+        int64_t length;
+        bool closed;
+        int64_t white;  // after an earlier edge drew the pixel (0, 0)
+    };
+    const Case cases[] = {
+        {"a short edge, closed", 40, 30, 5, true, 1200},
+        {"a short edge, too short", 40, 30, 2147483647, true, 1},
+        {"a short edge, unfinished", 40, 30, 1, false, 1},
+        {"past the listed pixels, closed", 1100, 1000, 1, true, 1100000},
+        {"past the listed pixels, too short", 1100, 1000, 2147483647, true, 1},
+        {"past the listed pixels, unfinished", 1100, 1000, 1, false, 1},
+    };
+    for (const Case& c : cases) {
+        PgmImage* image = black_image(c.rows, c.columns);
+        EdgePainter earlier(image, 1);
+        earlier.add(EdgePoint{0, 0});
+        earlier.close();
+        EdgePainter painter(image, c.length);
+        // Every pixel once, the last row first, with points outside the image
+        // and points repeated between them.
+        for (int r = c.rows - 1; r >= 0; --r)
+            for (int x = 0; x < c.columns; ++x) {
+                painter.add(EdgePoint{static_cast<float>(x) + 0.5f, static_cast<float>(r)});
+                if (x % 7 == 0) painter.add(EdgePoint{static_cast<float>(c.columns), 0});
+                if (x % 11 == 0) painter.add(EdgePoint{0, static_cast<float>(r)});
+            }
+        c.closed ? painter.close() : painter.drop();
+        EXPECT_EQ(white_pixels(image), c.white) << c.what;
+        int64_t black = 0;
+        for (int r = 0; r < c.rows; ++r)
+            for (int x = 0; x < c.columns; ++x) black += image->pixels[r][x] == 0;
+        EXPECT_EQ(black + white_pixels(image), static_cast<int64_t>(c.rows) * c.columns) << c.what << ": a pixel left pending";
+        free_pgm_data(image);
+    }
+}
+
+TEST(Linpaint, TheHeaderCommentStaysOneReadableLine)
+{
+    struct Case {
+        std::string path;
+        std::string comment;
+    };
+    const std::string long_name = std::string(300, 'a');
+    const std::string cut_in_escape = std::string(249, 'b') + "\n";
+    const std::string cut_in_character = std::string(250, 'c') + "\xc3\xa9";
+    const Case cases[] = {
+        {"out.pgm", "out.pgm"},
+        {"-", "-"},
+        {"d\xc3\xa9j\xc3\xa0.pgm", "d\xc3\xa9j\xc3\xa0.pgm"},
+        {"a\nb\rc\x7f\x01.pgm", "a\\x0ab\\x0dc\\x7f\\x01.pgm"},
+        {long_name, std::string(251, 'a')},
+        {cut_in_escape, std::string(249, 'b')},
+        {cut_in_character, std::string(250, 'c')},
+        {std::string(251, 'e'), std::string(251, 'e')},
+    };
+    for (const Case& c : cases) EXPECT_EQ(header_comment(c.path.c_str()), c.comment) << testing::PrintToString(c.path);
 }
