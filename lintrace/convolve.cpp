@@ -21,7 +21,7 @@
 
 #include "detector.h"
 #include "lanes.h"
-#include "memory.h"
+#include "bulk.h"
 
 namespace {
 
@@ -147,8 +147,7 @@ void reaching_cells(const double* dx, const double* dy, int count, double square
         bits[c / 64] |= static_cast<uint64_t>(!(dx[c] * dx[c] + dy[c] * dy[c] < squared_low)) << (c % 64);
 }
 
-void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
-                        const GaussianKernel* kernel)
+void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel)
 {
     window->pixels = pixels;
     window->columns = columns;
@@ -159,7 +158,10 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
     window->ring_size = std::min<int64_t>(2 * static_cast<int64_t>(taps) + 1, rows);
     window->raw_dx_ring.assign(static_cast<size_t>(window->ring_size) * columns, 0.0);
     window->ring_rows_done = -1;
-    window->padded_grey.assign(static_cast<size_t>(columns) + 2 * taps, 0);
+    if (pixels.levels != nullptr)
+        window->padded_levels.assign(static_cast<size_t>(columns) + 2 * taps, 0.0);
+    else
+        window->padded_grey.assign(static_cast<size_t>(columns) + 2 * taps, 0);
     window->padded_raw_dy.assign(static_cast<size_t>(columns) + 2 * taps, 0.0);
     // A source l to the left adds n D(l), one to the right subtracts it:
     // subtracting a product is adding the product with the weight negated.
@@ -197,16 +199,46 @@ double* ring_row(GradientRows* window, int64_t r)
 
 // Row r of the x-derivative before smoothing: for each cell the sources to
 // its left add n D(l), then the sources to its right subtract it.
-void raw_dx_row(GradientRows* window, int r, double* out)
+template <typename T>
+void raw_dx_row(GradientRows* window, const T* grey, std::vector<T>* padded_row, std::vector<const T*>* sources,
+                double* out)
 {
     const int taps = window->taps;
-    unsigned char* padded = window->padded_grey.data();
-    std::copy(window->pixels[r], window->pixels[r] + window->columns, padded + taps);
-    std::vector<const unsigned char*>& sources = window->grey_inputs;
-    sources.clear();
-    for (int l = taps; l >= 1; --l) sources.push_back(padded + taps - l);
-    for (int l = 1; l <= taps; ++l) sources.push_back(padded + taps + l);
-    accumulate(out, sources.data(), window->derivative_weights.data(), 2 * taps, window->columns);
+    T* padded = padded_row->data();
+    std::copy(grey, grey + window->columns, padded + taps);
+    sources->clear();
+    for (int l = taps; l >= 1; --l) sources->push_back(padded + taps - l);
+    for (int l = 1; l <= taps; ++l) sources->push_back(padded + taps + l);
+    accumulate(out, sources->data(), window->derivative_weights.data(), 2 * taps, window->columns);
+}
+
+void raw_dx_row(GradientRows* window, int r, double* out)
+{
+    if (window->pixels.levels != nullptr)
+        raw_dx_row(window, window->pixels.levels[r], &window->padded_levels, &window->level_inputs, out);
+    else
+        raw_dx_row(window, window->pixels.bytes[r], &window->padded_grey, &window->grey_inputs, out);
+}
+
+// The y-derivative row r before smoothing: rows above add n D(l), rows below
+// subtract it.
+template <typename T>
+void raw_dy_row(GradientRows* window, const T* const* grey, std::vector<const T*>* sources, int r, int first,
+                int last, double* out)
+{
+    const double* deriv = window->kernel->deriv_taps.data();
+    std::vector<double>& weights = window->weights;
+    sources->clear();
+    weights.clear();
+    for (int source = first; source < r; ++source) {
+        sources->push_back(grey[source]);
+        weights.push_back(deriv[r - source]);
+    }
+    for (int source = r + 1; source <= last; ++source) {
+        sources->push_back(grey[source]);
+        weights.push_back(-deriv[source - r]);
+    }
+    accumulate(out, sources->data(), weights.data(), static_cast<int>(sources->size()), window->columns);
 }
 
 }  // namespace
@@ -217,7 +249,6 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     const int columns = window->columns;
     const int rows = window->rows;
     const double* gauss = window->kernel->gauss_taps.data();
-    const double* deriv = window->kernel->deriv_taps.data();
     const int first = std::max(0, r - taps);
     const int last = std::min(rows - 1, r + taps);
 
@@ -237,20 +268,11 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     }
     accumulate(dx, rows_in.data(), weights.data(), last - first + 1, columns);
 
-    // The y-derivative before smoothing: rows above add n D(l), rows below subtract it.
-    std::vector<const unsigned char*>& grey_in = window->grey_inputs;
-    grey_in.clear();
-    weights.clear();
-    for (int source = first; source < r; ++source) {
-        grey_in.push_back(window->pixels[source]);
-        weights.push_back(deriv[r - source]);
-    }
-    for (int source = r + 1; source <= last; ++source) {
-        grey_in.push_back(window->pixels[source]);
-        weights.push_back(-deriv[source - r]);
-    }
     double* raw_dy = window->padded_raw_dy.data() + taps;
-    accumulate(raw_dy, grey_in.data(), weights.data(), static_cast<int>(grey_in.size()), columns);
+    if (window->pixels.levels != nullptr)
+        raw_dy_row(window, window->pixels.levels, &window->level_inputs, r, first, last, raw_dy);
+    else
+        raw_dy_row(window, window->pixels.bytes, &window->grey_inputs, r, first, last, raw_dy);
 
     // dy: that row smoothed along x, sources from left to right.
     rows_in.clear();

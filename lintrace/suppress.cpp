@@ -18,12 +18,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <system_error>
-#include <thread>
+#include <stdexcept>
 
 #include "detector.h"
+#include "parallel.h"
 #include "lanes.h"
-#include "memory.h"
+#include "bulk.h"
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
               double* sub_x, double* sub_y)
@@ -168,7 +168,7 @@ struct Band {
 
 // Suppression of a band's rows, computing the gradient rows around them as it
 // goes; every row's candidates are marked in the words and labelled at once.
-void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, const GaussianKernel* kernel,
+void suppress_band(const SuppressionSettings& s, GreyRows pixels, const GaussianKernel* kernel,
                    Detector* detector, Band* band)
 {
     EdgelTable* table = &detector->edgels;
@@ -254,7 +254,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
             suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j),
                          slot(dy, j), out);
             const size_t found = out->records.size() - before;
-            if (band->count + found >= NO_EDGEL) errmsg("Too many edge-point candidates");
+            if (band->count + found >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
             clear_rows(j, j + 1);
             place_edgels(table, band->count, out->records.data() + before, out->high.data() + before, found);
             for (size_t k = before; k < out->records.size(); ++k)
@@ -271,7 +271,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
         const double* here = slot(magnitude, j);
         const int found =
             row_maxima(s, slot(magnitude, j - 1), here, slot(magnitude, j + 1), slot(dx, j), slot(dy, j), &passed);
-        if (band->count + static_cast<uint64_t>(found) >= NO_EDGEL) errmsg("Too many edge-point candidates");
+        if (band->count + static_cast<uint64_t>(found) >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
         clear_rows(j, j + 1);
         strong.resize(static_cast<size_t>(found));
         for (int k = 0; k < found; ++k) {
@@ -287,7 +287,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
 
 }  // namespace
 
-void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
+void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
                    bool keep_sub_pixel, int threads, int64_t pixels_per_band)
 {
     const int columns = detector->XSIZE;
@@ -325,20 +325,8 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         band.first_cleared = b == 0 ? 0 : band.first_row;
         band.last_cleared = b + 1 == bands ? rows : band.last_row;
     }
-    std::vector<std::thread> workers;
-    for (int64_t b = 0; b < bands; ++b) {
-        bool started = false;
-        if (b + 1 < bands) {
-            try {
-                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, detector, &found[b]);
-                started = true;
-            } catch (const std::system_error&) {
-                // No thread to be had: the band is done here instead.
-            }
-        }
-        if (!started) suppress_band(settings, pixels, &kernel, detector, &found[b]);
-    }
-    for (std::thread& worker : workers) worker.join();
+    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands),
+              [&](uint64_t b) { suppress_band(settings, pixels, &kernel, detector, &found[b]); });
 
     // Each band's candidates come after those of the bands above it: their
     // numbers in the words are shifted, and their records and sub-pixel
@@ -346,7 +334,7 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     EdgelTable* table = &detector->edgels;
     std::vector<uint64_t> offsets(found.size() + 1, 0);
     for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].count;
-    if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
+    if (offsets.back() >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
     // A single band's records and positions become the table's as they stand.
     const bool single = found.size() == 1;
     if (table->keeps_records) {
@@ -381,14 +369,6 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
                       table->sub_pixels.begin() + offsets[b]);
         band.found = CandidateRows{};
     };
-    workers.clear();
-    for (int64_t b = 1; b < bands; ++b) {
-        try {
-            workers.emplace_back(place, b);
-        } catch (const std::system_error&) {
-            place(b);
-        }
-    }
-    place(0);
-    for (std::thread& worker : workers) worker.join();
+    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands),
+              [&](uint64_t b) { place(static_cast<int64_t>(b)); });
 }
