@@ -81,7 +81,7 @@ int main(int argc, char** argv)
             peak_linking = peak_bytes();
         }
     };
-    lintrace::Edges edges = lintrace::detail::trace(view, settings, PieceSizes{}, after_stage);
+    lintrace::Edges edges = lintrace::detail::trace(view, settings, Schedule{}, after_stage);
 
     start = std::chrono::steady_clock::now();
     OutputFile out;

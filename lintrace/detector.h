@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bulk.h"
+#include "kernels.h"
 
 // The large vectors of a run (see BulkAllocator).
 template <typename T>
@@ -276,6 +277,7 @@ struct GreyRows {
 // Holds the rows of the horizontal derivative that the vertical smoothing of
 // the current row still needs.
 struct GradientRows {
+    const VectorKernels* kernels = nullptr;
     GreyRows pixels;
     int columns = 0;
     int rows = 0;
@@ -295,7 +297,8 @@ struct GradientRows {
     std::vector<double> weights;
 };
 
-void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel);
+void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel,
+                        const VectorKernels& kernels = vector_kernels());
 // dx, dy and magnitude of row r, each `columns` doubles; the magnitude only
 // where `magnitude` is given.
 void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* magnitude);
@@ -305,13 +308,14 @@ double gradient_magnitude(double gx, double gy);
 // The magnitudes of cells 0 .. count - 1; where `needed` is given (a bit per
 // cell, 64 to a word), only those of the cells whose bit is set, or of their
 // neighbours in vectors, and zero elsewhere.
-void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count,
-                         const uint64_t* needed = nullptr);
+void gradient_magnitudes(const VectorKernels& kernels, const double* dx, const double* dy, double* magnitude,
+                         int count, const uint64_t* needed = nullptr);
 // Sets the bits (one per cell, 64 to a word; the rest cleared) of the cells
 // 0 .. count - 1 where dx dx + dy dy is not below `squared_low`: every cell
 // whose magnitude can reach a threshold whose square lies a little above
 // `squared_low`.
-void reaching_cells(const double* dx, const double* dy, int count, double squared_low, uint64_t* bits);
+void reaching_cells(const VectorKernels& kernels, const double* dx, const double* dy, int count, double squared_low,
+                    uint64_t* bits);
 
 // ---------------------------------------------------------------------------
 // Suppression (suppress.cpp).
@@ -320,6 +324,7 @@ void localize(double m, double forward, double backward, double slope, double x,
               double* sub_x, double* sub_y);
 
 struct SuppressionSettings {
+    const VectorKernels* kernels;
     int columns;
     int rows;
     int half;  // (mask + 1) / 2
@@ -345,7 +350,7 @@ void suppress_row(const SuppressionSettings& settings, int j, const double* abov
 // of a megapixel pays for its thread) are processed by up to `threads`
 // threads; the result depends on neither number.
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads, int64_t pixels_per_band = 1 << 18);
+                   bool keep_sub_pixel, int threads, int64_t pixels_per_band = 1 << 18, int lanes = 0);
 
 // ---------------------------------------------------------------------------
 // Labels (labels.cpp).

@@ -22,7 +22,7 @@
 
 #include "detector.h"
 #include "parallel.h"
-#include "lanes.h"
+#include "kernels.h"
 #include "bulk.h"
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
@@ -99,13 +99,7 @@ int row_maxima(const SuppressionSettings& s, const double* above, const double* 
     passed->resize(static_cast<size_t>(std::max(end, 0)));
     int* columns = passed->data();
     int count = 0;
-    int tested = widest_lanes()
-                     ? maxima_row_avx512(s.low, first, end, above, here, below, gx_row, gy_row, columns, &count)
-                     : first;
-    if (wide_lanes()) tested = maxima_row_avx2(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
-#ifdef __SSE2__
-    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
-#endif
+    const int tested = s.kernels->maxima(s.low, first, end, above, here, below, gx_row, gy_row, columns, &count);
     for (int i = tested; i < end; ++i) {
         double slope, backward, forward;
         if (maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward)) columns[count++] = i;
@@ -127,16 +121,8 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
         thread_local std::vector<double> sub_y;
         sub_x.resize(static_cast<size_t>(count));
         sub_y.resize(static_cast<size_t>(count));
-        int placed = widest_lanes() ? localize_avx512(j, passed.data(), count, above, here, below, gx_row, gy_row,
-                                                      sub_x.data(), sub_y.data())
-                                    : 0;
-        if (wide_lanes())
-            placed += localize_avx2(j, passed.data() + placed, count - placed, above, here, below, gx_row, gy_row,
-                                    sub_x.data() + placed, sub_y.data() + placed);
-#ifdef __SSE2__
-        placed += localize_lanes<Sse2Lanes>(j, passed.data() + placed, count - placed, above, here, below, gx_row,
-                                            gy_row, sub_x.data() + placed, sub_y.data() + placed);
-#endif
+        const int placed = s.kernels->localize(j, passed.data(), count, above, here, below, gx_row, gy_row,
+                                               sub_x.data(), sub_y.data());
         for (int k = placed; k < count; ++k) {
             const int i = passed[k];
             double slope = 0, backward = 0, forward = 0;  // set by the test, which the pixel passed
@@ -184,7 +170,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 
     const int columns = s.columns;
     GradientRows window;
-    gradient_rows_init(&window, pixels, columns, s.rows, kernel);
+    gradient_rows_init(&window, pixels, columns, s.rows, kernel, *s.kernels);
     // Rows j - 1 .. j + 2 of the gradient, kept in four slots by row mod 4.
     std::vector<double> dx(4 * static_cast<size_t>(columns));
     std::vector<double> dy(4 * static_cast<size_t>(columns));
@@ -212,7 +198,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
         gradient_row(&window, r, slot(dx, r), slot(dy, r), screened ? nullptr : slot(magnitude, r));
         if (!screened || r < band->first_row || r >= band->last_row) return;
         uint64_t* bits = reaching_row(r);
-        reaching_cells(slot(dx, r), slot(dy, r), columns, squared_low, bits);
+        reaching_cells(*s.kernels, slot(dx, r), slot(dy, r), columns, squared_low, bits);
         // Only the pixels the tests look at count.
         for (int c = 0; c < std::min(first_column, columns); ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
         for (int c = std::max(end_column, 0); c < columns; ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
@@ -230,7 +216,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
             needed[w] = bits | bits << 1 | carry | bits >> 1 | next << 63;
             carry = bits >> 63;
         }
-        gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
+        gradient_magnitudes(*s.kernels, slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
     // Room for the sub-pixel positions of a candidate in every third pixel,
@@ -288,7 +274,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 }  // namespace
 
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads, int64_t pixels_per_band)
+                   bool keep_sub_pixel, int threads, int64_t pixels_per_band, int lanes)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -308,7 +294,8 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         return;
     }
     const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-    const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
+    const SuppressionSettings settings{&vector_kernels(lanes), columns, rows, static_cast<int>(half), low, high,
+                                       keep_sub_pixel};
     const int64_t band_rows = last_row - first_row;
     int64_t bands = std::max(1, threads);
     bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));

@@ -88,7 +88,8 @@ int mask_of(double sigma)
     return mask;
 }
 
-std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads)
+std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads,
+                   int lanes)
 {
     lintrace::Settings settings;
     settings.sigma = sigma;
@@ -97,18 +98,19 @@ std::string detect(const TestImage& image, double sigma, float low, float high, 
     settings.sub_pixel = sub_pixel;
     settings.threads = threads;
     return lintrace::detail::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings,
-                                   SMALL_PIECES)
+                                   small_pieces(lanes))
         .list_text();
 }
 
 void gradient_images(const TestImage& image, double sigma, std::vector<double>* dx, std::vector<double>* dy,
-                     std::vector<double>* magnitude)
+                     std::vector<double>* magnitude, int lanes)
 {
     TestImage copy = image;
     std::vector<unsigned char*> rows = copy.row_pointers();
     const GaussianKernel kernel = gaussian_vectors(mask_of(sigma), sigma, std::max(image.columns, image.rows));
     GradientRows window;
-    gradient_rows_init(&window, GreyRows{rows.data(), nullptr}, image.columns, image.rows, &kernel);
+    gradient_rows_init(&window, GreyRows{rows.data(), nullptr}, image.columns, image.rows, &kernel,
+                       vector_kernels(lanes));
     const size_t n = static_cast<size_t>(image.columns) * image.rows;
     dx->assign(n, 0.0);
     dy->assign(n, 0.0);

@@ -29,7 +29,7 @@ lintrace::Settings settings_of(double sigma, double low, double high, bool sub_p
 
 lintrace::Edges trace_small(const lintrace::ImageView& view, const lintrace::Settings& settings)
 {
-    return lintrace::detail::trace(view, settings, SMALL_PIECES);
+    return lintrace::detail::trace(view, settings, small_pieces());
 }
 
 // The literal twin's list for grey levels, with thresholds given as doubles.

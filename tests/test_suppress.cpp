@@ -22,7 +22,7 @@ struct Rows {
     }
     CandidateRows suppress(double low, double high, int half = 2)
     {
-        SuppressionSettings settings{columns, 64, half, low, high, true};
+        SuppressionSettings settings{&vector_kernels(), columns, 64, half, low, high, true};
         CandidateRows out;
         suppress_row(settings, 10, above.data(), here.data(), below.data(), gx.data(), gy.data(), &out);
         return out;
