@@ -8,8 +8,10 @@ SHELL := /bin/bash
 
 all: build
 
+# `make test` needs the tests built; `make demo` goes on without GoogleTest.
+REQUIRE_TESTS ?= OFF
 configure:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_REQUIRE_TESTS=$(REQUIRE_TESTS)
 
 # The two programs alone.
 programs: configure
@@ -26,6 +28,7 @@ demo: programs
 	@echo "The connectivity list: out/astronaut.list ($$(grep -c -- '^-1 -1$$' out/astronaut.list) edges)."
 	@echo "The drawing of its edges of 5 points or more: out/astronaut-edges.pgm (512 x 512)."
 
+test: REQUIRE_TESTS = ON
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 

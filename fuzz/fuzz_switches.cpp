@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "args.h"
-#include "settings.h"
+
+// The switch table of the program this target is built for.
+extern SwitchEntry args[];
 
 namespace {
 

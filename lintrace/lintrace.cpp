@@ -1,35 +1,39 @@
 // lintrace: edge detection and linking of a raw PGM image.
 //
-// main reads the switches, derives the mask size from sigma, reads the image
-// and runs canny, which takes the image through the detector's stages in
-// order: gradient and non-maximum suppression with sub-pixel placement,
-// hysteresis linking with junctions, and the connectivity list.
-#include <sched.h>
+// main reads the switches, derives the mask size from sigma, reads the image,
+// runs the detector library on it and writes the connectivity list. The
+// library reports failures as exceptions; main turns them into the program's
+// messages and exit statuses.
+#include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "args.h"
-#include "detector.h"
 #include "imgformat.h"
+#include "lintrace/lintrace.h"
 #include "memory.h"
 #include "outfile.h"
-#include "settings.h"
-
-PgmImage* pgmimage = nullptr;
+#include "switches.h"
 
 namespace {
 
-Detector detector;
+const std::string PROGRAM_VERSION = std::string("lintrace ") + lintrace::VERSION;
 
 // The convolution divides by sigma, so sigma must be positive and finite, and
 // a mask that does not fit an int cannot be formed.
 void derive_mask(char** argv)
 {
-    if (mask_for_sigma(sigma, &mask)) return;
+    try {
+        mask = lintrace::mask_size(sigma);
+        return;
+    } catch (const std::invalid_argument&) {
+    }
     // The value is quoted as it was typed.
     const char* typed = args_typed_value(args, "s");
     if (!(sigma > 0) || !std::isfinite(sigma))
@@ -40,53 +44,65 @@ void derive_mask(char** argv)
     std::exit(-1);
 }
 
-// One thread per processor this process may run on (so that taskset and
-// container limits are respected), at most eight.
-int worker_threads()
-{
-    cpu_set_t allowed;
-    int cores = 0;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) cores = CPU_COUNT(&allowed);
-    if (cores <= 0) cores = static_cast<int>(std::thread::hardware_concurrency());
-    return cores <= 0 ? 1 : cores < 8 ? cores : 8;
-}
-
-// Opened before the image is read, so that an output that cannot be made or
-// would replace the input is refused before any work.
+// The list's file, made ready before the image is read: an output that
+// cannot be created or replaced, or that is the input image itself (also
+// through a link), is refused before any work.
 OutputFile list_file;
 
-void canny()
+void open_list(const char* path)
 {
-    // The gradient is computed band by band as suppression consumes it, so
-    // the derivative images never exist whole.
-    local_extrema(&detector, pgmimage->pixels, mask, sigma, static_cast<double>(low_threshold),
-                  static_cast<double>(high_threshold), Sub_pixel != 0, worker_threads());
-    free_pgm_data(pgmimage);
-    pgmimage = nullptr;
-    release_edgel_records(&detector.edgels);
-    join_edges(&detector, worker_threads());
-    write_file(&detector, &list_file, outfile, Sub_pixel != 0, worker_threads());
+    if (!list_file.open(path, infile)) {
+        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\": %s\n", path, list_file.reason().c_str());
+        std::exit(-1);
+    }
+}
+
+// Writes the list and puts it in place, ending the process with a message
+// naming the file and the reason when that fails.
+void write_list(const lintrace::Edges& edges, const char* path)
+{
+    edges.write_list([](std::string_view text) { list_file.write(text.data(), text.size()); });
+    if (!list_file.commit()) {
+        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, list_file.reason().c_str());
+        std::exit(-1);
+    }
+}
+
+int run()
+{
+    open_list(outfile);
+    PgmImage* image = read_pgm_file(infile);
+    if (image == nullptr) return 1;
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = static_cast<double>(low_threshold);
+    settings.high_threshold = static_cast<double>(high_threshold);
+    settings.sub_pixel = Sub_pixel != 0;
+    lintrace::ImageView view;
+    view.width = image->columns;
+    view.height = image->rows;
+    std::vector<const void*> rows(static_cast<size_t>(image->rows));
+    for (int r = 0; r < image->rows; ++r) rows[r] = image->pixels[r];
+    view.row_pointers = rows.data();
+    lintrace::Edges edges = lintrace::trace(view, settings);
+    free_pgm_data(image);
+    write_list(edges, outfile);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    fail_stop_on_exhausted_heap();
-    args_program_version = "lintrace 1.0.0";
+    args_program_version = PROGRAM_VERSION.c_str();
     args_parse(argc, argv, args);
     take_sigma_switch();
     derive_mask(argv);
-
-    if (!list_file.open(outfile, infile)) {
-        report_unopened_list(outfile, list_file);
-        std::exit(-1);
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        errmsg("Memory allocation failure");
+    } catch (const std::exception& failure) {
+        errmsg(failure.what());
     }
-    pgmimage = read_pgm_file(infile);
-    if (pgmimage == nullptr) return 1;
-    detector.XSIZE = pgmimage->columns;
-    detector.YSIZE = pgmimage->rows;
-    detector.keep_edgel_records = false;  // linking and writing find the candidates by position
-    canny();
-    return 0;
 }

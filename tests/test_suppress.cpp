@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "helpers.h"
-#include "lanes.h"
 #include "literal/literal.h"
 
 namespace {
@@ -21,9 +20,9 @@ struct Rows {
         : columns(n), above(n, background), here(n, background), below(n, background), gx(n, 1.0), gy(n, 0.0)
     {
     }
-    CandidateRows suppress(double low, double high, int half = 2)
+    CandidateRows suppress(double low, double high, int half = 2, int lanes = 0)
     {
-        SuppressionSettings settings{columns, 64, half, low, high, true};
+        SuppressionSettings settings{&vector_kernels(lanes), columns, 64, half, low, high, true};
         CandidateRows out;
         suppress_row(settings, 10, above.data(), here.data(), below.data(), gx.data(), gy.data(), &out);
         return out;
@@ -126,7 +125,6 @@ TEST(Localize, ARoundedAwayCurvatureStillPlacesTheVertexHalfWayBack)
     const Case cases[] = {{"gradient along the row", true}, {"gradient down the column", false}};
     for (const Case& c : cases) {
         for (int width : {2, 4, 8}) {
-            limit_lanes(width);
             constexpr int GROUPS = 23;  // whole vectors and a remainder for the scalar form
             Rows rows(4 * GROUPS + 8, 0.25);
             std::vector<int> centres;
@@ -151,7 +149,7 @@ TEST(Localize, ARoundedAwayCurvatureStillPlacesTheVertexHalfWayBack)
                 }
                 centres.push_back(i);
             }
-            const CandidateRows found = rows.suppress(0.5, 9.0);
+            const CandidateRows found = rows.suppress(0.5, 9.0, 2, width);
             ASSERT_EQ(columns_of(found), centres) << c.name << ", width " << width;
             for (size_t k = 0; k < centres.size(); ++k) {
                 const int i = centres[k];
@@ -169,7 +167,6 @@ TEST(Localize, ARoundedAwayCurvatureStillPlacesTheVertexHalfWayBack)
             }
         }
     }
-    limit_lanes(8);
 }
 
 TEST(Suppression, ThresholdsCountEqualValues)
@@ -244,7 +241,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     std::vector<unsigned char*> rows_of = stripes.row_pointers();
     Detector detector;
     detector.XSIZE = detector.YSIZE = 128;
-    local_extrema(&detector, rows_of.data(), 3, 0.4, 1.4, 2.0, false, 1);
+    local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 1);
     int min_y = 128, max_y = 0;
     for (const Edgel& e : detector.edgels.records) {
         EXPECT_TRUE(e.x >= 3 && e.x <= 125);
@@ -263,7 +260,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     Detector banded;
     banded.XSIZE = banded.YSIZE = 128;
     banded.keep_edgel_records = false;
-    local_extrema(&banded, rows_of.data(), 3, 0.4, 1.4, 2.0, false, 3, 16);
+    local_extrema(&banded, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 3, 16);
     EXPECT_TRUE(banded.edgels.records.empty());
     EXPECT_EQ(banded.edgels.records_total, detector.edgels.records.size());
     EXPECT_EQ(banded.Record_image, detector.Record_image);
@@ -313,7 +310,7 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         Detector detector;
         detector.XSIZE = columns;
         detector.YSIZE = rows;
-        local_extrema(&detector, rows_of.data(), mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
+        local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
 
         literal::local_extrema(mask_of(sigma), dx, dy, magnitude, low, high);
         std::vector<literal::Edgel*> plain;
