@@ -132,10 +132,11 @@ private:
 
 }  // namespace
 
-void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads, size_t edges_per_piece)
+void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads,
+                const Schedule& schedule)
 {
     const uint64_t workers = static_cast<uint64_t>(std::max(1, threads));
-    WritingPipeline pipeline(detector, sub_pixel, std::max<size_t>(edges_per_piece, 1), 2 * workers);
+    WritingPipeline pipeline(detector, sub_pixel, std::max<size_t>(schedule.edges_per_piece, 1), 2 * workers);
     // One task writes, the others format ahead of it.
     share_out(workers, workers, [&pipeline, &sink](uint64_t task) {
         if (task == 0)

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "parallel.h"
 #include "state.h"
 
 // "%.1f" of v, as C's printf writes it, into out (room for any double); returns the end.
@@ -27,7 +28,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,
                   std::string* text);
 // Hands the list to `sink` in pieces, in order, formatting pieces of
-// `edges_per_piece` edges ahead on up to `threads` threads.
+// `schedule.edges_per_piece` edges ahead on up to `threads` threads.
 using TextSink = std::function<void(std::string_view)>;
 void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads = 1,
-                size_t edges_per_piece = size_t{1} << 13);
+                const Schedule& schedule = Schedule{});

@@ -224,7 +224,7 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
 // less the groups that cross a cut between bands. Those are gathered first
 // and linked group by group; the threads take them and the bands one after
 // another, each keeping its chains and junctions apart.
-void join_edges(Detector* detector, int threads, uint32_t records_per_band)
+void join_edges(Detector* detector, int threads, const Schedule& schedule)
 {
     EdgelTable* table = &detector->edgels;
     const uint64_t count = table->records_total;
@@ -232,7 +232,7 @@ void join_edges(Detector* detector, int threads, uint32_t records_per_band)
     // Two bands per thread at least even out the work, which goes by groups, not candidates.
     const uint64_t workers = static_cast<uint64_t>(std::max(threads, 1));
     const uint64_t bands = std::max<uint64_t>(
-        1, std::max<uint64_t>(2 * workers, count / std::max<uint32_t>(records_per_band, 1)));
+        1, std::max<uint64_t>(2 * workers, count / std::max<uint32_t>(schedule.records_per_band, 1)));
 
     // Band b starts with the first row before which count * b / bands candidates lie.
     std::vector<int64_t> band_row(bands + 1, rows);

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
+#include "parallel.h"
 #include "state.h"
 
 // Links the candidates into detector->edges, using up to `threads` threads
-// for bands of about `records_per_band` candidates (fewer where that makes
+// for bands of about `schedule.records_per_band` candidates (fewer where that makes
 // fewer than two bands per thread); the result depends on neither number.
-void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band = 1 << 18);
+void join_edges(Detector* detector, int threads = 1, const Schedule& schedule = Schedule{});

@@ -161,7 +161,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 }  // namespace
 
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool sub_pixel, int threads, int64_t pixels_per_band, int lanes)
+                   bool sub_pixel, int threads, const Schedule& schedule)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -181,11 +181,11 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         return;
     }
     const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-    const SuppressionSettings settings{&vector_kernels(lanes), columns, rows, static_cast<int>(half), low, high,
+    const SuppressionSettings settings{&vector_kernels(schedule.lanes), columns, rows, static_cast<int>(half), low, high,
                                        sub_pixel};
     const int64_t band_rows = last_row - first_row;
     int64_t bands = std::max(1, threads);
-    bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));
+    bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(schedule.pixels_per_band, 1));
     bands = std::min<int64_t>(bands, band_rows);
     bands = std::max<int64_t>(bands, 1);
     const auto band_begin = [first_row, band_rows, bands](int64_t b) {

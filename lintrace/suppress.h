@@ -9,6 +9,7 @@
 #include "edgel.h"
 #include "gradient.h"
 #include "kernels.h"
+#include "parallel.h"
 #include "state.h"
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
@@ -43,8 +44,8 @@ void suppress_row(const SuppressionSettings& settings, int j, const double* abov
                   const double* below, const double* gx_row, const double* gy_row, CandidateRows* out);
 
 // Finds the candidates of the image, fills the edgel table and creates the
-// label image. Bands of rows of at least `pixels_per_band` pixels (a quarter
+// label image. Bands of rows of at least `schedule.pixels_per_band` pixels (a quarter
 // of a megapixel pays for its thread) are processed by up to `threads`
 // threads; the result depends on neither number.
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool sub_pixel, int threads, int64_t pixels_per_band = 1 << 18, int lanes = 0);
+                   bool sub_pixel, int threads, const Schedule& schedule = Schedule{});
