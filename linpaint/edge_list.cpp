@@ -9,6 +9,7 @@
 #include "edge_list.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -31,8 +32,18 @@ bool refill(EdgeListFile* list, int* error)
 {
     if (list->at_end) return false;
     ssize_t got;
-    do got = ::read(list->fd, list->buffer.data(), list->buffer.size());
-    while (got < 0 && errno == EINTR);
+    for (;;) {
+        got = ::read(list->fd, list->buffer.data(), list->buffer.size());
+        if (got >= 0 || errno == EINTR) {
+            if (got >= 0) break;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+        // A standard input left non-blocking by the caller is waited for.
+        pollfd wanted{list->fd, POLLIN, 0};
+        while (poll(&wanted, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
     list->position = 0;
     list->filled = got > 0 ? static_cast<size_t>(got) : 0;
     if (got <= 0) {
