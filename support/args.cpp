@@ -116,8 +116,9 @@ bool convert_float(const char* name, const char* text, float* target)
 }
 
 // The arguments as typed of each row's first value, for messages of the
-// programs about values that converted but are not allowed.
-std::vector<std::pair<const SwitchEntry*, const char*>> typed_values;
+// programs about values that converted but are not allowed. Copies, so that
+// they outlive an argument vector that is not the process's own.
+std::vector<std::pair<const SwitchEntry*, std::string>> typed_values;
 
 // What a user who asks for help this way may be trying: the switch is -help's
 // spelling in other programs.
@@ -297,7 +298,7 @@ const char* args_typed_value(const SwitchEntry* table, const char* name)
     for (const SwitchEntry* row = table; row->name != nullptr; ++row) {
         if (std::strcmp(row->name, name) != 0) continue;
         for (const auto& [entry, text] : typed_values)
-            if (entry == row) return text;
+            if (entry == row) return text.c_str();
         return nullptr;
     }
     return nullptr;
