@@ -412,6 +412,19 @@ void delete_junction(const Detector* detector, Links* links, uint32_t junction);
 void join_edges(Detector* detector, int threads = 1, uint32_t records_per_band = 1 << 18);
 
 // ---------------------------------------------------------------------------
+// Measures of the gradient beside the detector's path (measure.cpp).
+
+// The gradient at the pixels of `pixels`: the magnitude (gradient_magnitude)
+// and the direction atan2(dy, dx) of each, in its order.
+void point_gradients(GreyRows grey, int columns, int rows, int mask, double sigma,
+                     const std::vector<ChainPoint>& pixels, int threads, int64_t pixels_per_band,
+                     std::vector<double>* magnitudes, std::vector<double>* directions);
+// The smallest magnitude that at least `fraction` (above 0, at most 1) of the
+// pixels inside the border margin do not exceed; 0 when no pixel lies inside.
+double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double sigma, double fraction,
+                          int threads, int64_t pixels_per_band);
+
+// ---------------------------------------------------------------------------
 // Connectivity list (connectivity.cpp).
 
 // "%.1f" of v, as C's printf writes it, into out (room for any double); returns the end.
