@@ -1,0 +1,353 @@
+// The edges as vector data: each format read back by a real reader (xmllint
+// for SVG, Python's json and csv) and compared with the library's edges and
+// with the connectivity list; the linking's flags on figures whose answers
+// are known; thresholds chosen from the image; the long options' misuse.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "helpers.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+// What a reader found in a vector file: per edge the linking's flags and the
+// mean magnitude where the format has them, and its points.
+struct ReadPoint {
+    double x, y;
+    bool has_gradient;
+    double magnitude, direction;
+};
+struct ReadEdge {
+    std::string flags;  // closed, starts and ends at a junction as 0/1; empty where the format has none
+    bool has_mean = false;
+    double mean = 0;
+    double length = 0;
+    std::vector<ReadPoint> points;
+};
+
+// Reads GeoJSON with Python's json and CSV with its csv module, and prints
+// every number as its exact hexadecimal text.
+const char* const PYTHON_READER = R"(import csv, json, sys
+def h(v): return '-' if v is None or v == '' else float(v).hex()
+path, kind = sys.argv[1], sys.argv[2]
+if kind == 'geojson':
+    for f in json.load(open(path))['features']:
+        p, g = f['properties'], f['geometry']
+        flags = ''.join('1' if p[k] else '0' for k in ('closed', 'starts_at_junction', 'ends_at_junction'))
+        print('E', flags, h(p['mean_magnitude']), h(p['length']), p['index'], p['points'])
+        for x, y in ([g['coordinates']] if g['type'] == 'Point' else g['coordinates']):
+            print('P', h(x), h(y), '-', '-')
+else:
+    rows = csv.reader(open(path, newline=''))
+    assert next(rows) == ['edge', 'point', 'x', 'y', 'magnitude', 'direction']
+    edge = None
+    for r in rows:
+        if r[0] != edge:
+            edge = r[0]
+            print('E', '-', '-', '-', edge, '-')
+        print('P', h(r[2]), h(r[3]), h(r[4]), h(r[5]))
+)";
+
+std::string program_on_path(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');)
+        if (access((folder + "/" + name).c_str(), X_OK) == 0) return folder + "/" + name;
+    return "";
+}
+
+double hex_number(const std::string& text)
+{
+    return std::strtod(text.c_str(), nullptr);
+}
+
+std::vector<ReadEdge> read_with_python(const std::string& file, const std::string& kind)
+{
+    const std::string script = scratch_directory() + "/reader.py";
+    write_file_bytes(script, PYTHON_READER);
+    const ProgramRun run = run_program({"/usr/bin/python3", script, file, kind});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<ReadEdge> edges;
+    std::istringstream lines(run.out);
+    for (std::string tag, a, b, c, d, e; lines >> tag >> a >> b >> c >> d;) {
+        if (tag == "E") {
+            lines >> e;
+            edges.emplace_back();
+            if (a != "-") edges.back().flags = a;
+            edges.back().has_mean = b != "-";
+            edges.back().mean = hex_number(b);
+            edges.back().length = hex_number(c);
+            EXPECT_EQ(d, std::to_string(edges.size() - 1)) << "edges keep the order of the list";
+            continue;
+        }
+        edges.back().points.push_back(ReadPoint{hex_number(a), hex_number(b), c != "-", hex_number(c), hex_number(d)});
+    }
+    return edges;
+}
+
+// The polylines of an SVG file as xmllint reads them.
+std::vector<ReadEdge> read_svg(const std::string& xmllint, const std::string& file)
+{
+    EXPECT_EQ(run_program({xmllint, "--noout", file}).status, 0) << "the SVG file is well-formed XML";
+    const ProgramRun run = run_program({xmllint, "--xpath", "//*[local-name()='polyline']/@points", file});
+    std::vector<ReadEdge> edges;
+    const std::string key = "points=\"";
+    for (size_t at = run.out.find(key); at != std::string::npos; at = run.out.find(key, at + 1)) {
+        const size_t end = run.out.find('"', at + key.size());
+        std::string pairs = run.out.substr(at + key.size(), end - at - key.size());
+        std::replace(pairs.begin(), pairs.end(), ',', ' ');
+        std::istringstream numbers(pairs);
+        edges.emplace_back();
+        for (std::string x, y; numbers >> x >> y;)
+            edges.back().points.push_back(ReadPoint{hex_number(x), hex_number(y), false, 0, 0});
+    }
+    return edges;
+}
+
+ProgramRun run_lintrace(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), LINTRACE);
+    return run_program(arguments);
+}
+
+lintrace::Edges trace_image(const TestImage& image, bool sub_pixel, float low, float high, int threads = 0)
+{
+    lintrace::Settings settings;
+    settings.low_threshold = low;
+    settings.high_threshold = high;
+    settings.sub_pixel = sub_pixel;
+    settings.gradient = true;
+    settings.threads = threads;
+    return lintrace::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings);
+}
+
+// A figure of two grey levels: `inside` tells which pixels are bright.
+template <typename Inside>
+TestImage figure(const Inside& inside)
+{
+    TestImage image = blank_image(40, 40, 50);
+    for (int r = 0; r < 40; ++r)
+        for (int c = 0; c < 40; ++c)
+            if (inside(c, r)) image.at(c, r) = static_cast<unsigned char>(inside(c, r));
+    return image;
+}
+
+}  // namespace
+
+TEST(VectorFormats, EachFormatReadBackIsTheListsEdgesAndTheDetectorsGradient)
+{
+    const std::string xmllint = program_on_path("xmllint");
+    if (xmllint.empty() || access("/usr/bin/python3", X_OK) != 0)
+        GTEST_SKIP() << "xmllint (Debian package libxml2-utils) and /usr/bin/python3 are needed to read the formats";
+    const std::string directory = scratch_directory();
+    const TestImage photo = crop(photograph("camera.pgm"), 200, 150, 150, 60);
+    write_file_bytes(directory + "/photo.pgm", pgm_bytes(photo));
+    for (bool sub_pixel : {false, true}) {
+        const lintrace::Edges edges = trace_image(photo, sub_pixel, 1.4f, 2.0f);
+        ASSERT_GT(edges.size(), 50u);
+        std::vector<std::string> common = {"-i", directory + "/photo.pgm"};
+        if (sub_pixel) common.push_back("-sp");
+        std::vector<std::string> list_run = common;
+        list_run.insert(list_run.end(), {"-o", directory + "/photo.list"});
+        ASSERT_EQ(run_lintrace(list_run).status, 0);
+        const std::string list = read_file(directory + "/photo.list");
+        ASSERT_EQ(edges.list_text(), list);
+        for (const std::string format : {"svg", "geojson", "csv"}) {
+            const std::string file = directory + "/photo." + format;
+            std::vector<std::string> arguments = common;
+            arguments.insert(arguments.end(), {"-o", file});
+            ASSERT_EQ(run_lintrace(arguments).status, 0) << format;
+            const std::vector<ReadEdge> read = format == "svg" ? read_svg(xmllint, file) : read_with_python(file, format);
+            ASSERT_EQ(read.size(), edges.size()) << format;
+            std::string relisted;
+            for (size_t k = 0; k < edges.size(); ++k) {
+                const auto expected = edges.edge(k);
+                const int64_t first = edges.offsets()[k];
+                std::vector<ReadPoint> points = read[k].points;
+                if (format == "svg" && (edges.closed()[k] || expected.size() == 1)) {
+                    // Drawn back to the first point (a single point: a dot).
+                    ASSERT_FALSE(points.empty());
+                    EXPECT_TRUE(points.back().x == expected[0].x && points.back().y == expected[0].y) << k;
+                    points.pop_back();
+                }
+                ASSERT_EQ(points.size(), expected.size()) << format << " edge " << k;
+                double sum = 0;
+                double length = 0;
+                for (size_t p = 0; p < points.size(); ++p) {
+                    EXPECT_EQ(points[p].x, expected[p].x) << format << " edge " << k << " point " << p;
+                    EXPECT_EQ(points[p].y, expected[p].y) << format << " edge " << k << " point " << p;
+                    char line[128];
+                    std::snprintf(line, sizeof line, sub_pixel ? "%.1f %.1f\n" : "%.2f %.2f\n", points[p].x,
+                                  points[p].y);
+                    relisted += line;
+                    sum += edges.magnitudes()[first + p];
+                    if (p > 0) length += std::hypot(expected[p].x - expected[p - 1].x, expected[p].y - expected[p - 1].y);
+                    if (format == "csv") {
+                        ASSERT_TRUE(points[p].has_gradient);
+                        EXPECT_EQ(points[p].magnitude, edges.magnitudes()[first + p]);
+                        EXPECT_EQ(points[p].direction, edges.directions()[first + p]);
+                    }
+                }
+                relisted += "-1 -1\n";
+                if (edges.closed()[k] && points.size() > 1)
+                    length += std::hypot(expected[0].x - expected.back().x, expected[0].y - expected.back().y);
+                if (format == "geojson") {
+                    const std::string flags = std::string(edges.closed()[k] ? "1" : "0") +
+                                              (edges.starts_at_junction()[k] ? "1" : "0") +
+                                              (edges.ends_at_junction()[k] ? "1" : "0");
+                    EXPECT_EQ(read[k].flags, flags) << k;
+                    ASSERT_TRUE(read[k].has_mean);
+                    EXPECT_EQ(read[k].mean, sum / static_cast<double>(points.size())) << k;
+                    EXPECT_EQ(read[k].length, length) << k;
+                }
+            }
+            EXPECT_TRUE(relisted == list) << format << ": the points written as the list writes them are the list";
+            if (testing::Test::HasFailure()) return;
+        }
+    }
+}
+
+TEST(VectorFormats, TheGradientIsTheDetectorsAtEveryPointsPixelOnAnyNumberOfThreads)
+{
+    std::mt19937 random(13);
+    const TestImage image = random_image(120, 90, random);
+    std::vector<double> dx, dy, magnitude;
+    gradient_images(image, 0.4, &dx, &dy, &magnitude);
+    const lintrace::Edges pixel = trace_image(image, false, 1.4f, 2.0f, 1);
+    ASSERT_EQ(pixel.magnitudes().size(), pixel.points().size());
+    ASSERT_EQ(pixel.directions().size(), pixel.points().size());
+    ASSERT_EQ(pixel.point_count(), pixel.points().size());
+    ASSERT_GT(pixel.points().size(), 200u);
+    for (size_t k = 0; k < pixel.points().size(); ++k) {
+        const size_t cell = static_cast<size_t>(pixel.points()[k].y) * image.columns + static_cast<size_t>(pixel.points()[k].x);
+        ASSERT_EQ(pixel.magnitudes()[k], magnitude[cell]) << k;
+        ASSERT_EQ(pixel.directions()[k], std::atan2(dy[cell], dx[cell])) << k;
+    }
+    // Sub-pixel positions leave the pixels, and the gradient, as they were;
+    // bands of a few rows on several threads give the same values.
+    lintrace::Settings settings;
+    settings.sub_pixel = true;
+    settings.gradient = true;
+    settings.threads = 3;
+    const lintrace::Edges cut = lintrace::detail::trace(
+        lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings, SMALL_PIECES);
+    EXPECT_EQ(cut.magnitudes(), pixel.magnitudes());
+    EXPECT_EQ(cut.directions(), pixel.directions());
+    EXPECT_TRUE(trace_image(image, false, 1.4f, 2.0f).magnitudes().size() == pixel.points().size());
+    lintrace::Settings plain;
+    EXPECT_TRUE(lintrace::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), plain)
+                    .magnitudes()
+                    .empty())
+        << "the gradient is kept only when asked for";
+}
+
+TEST(VectorFormats, FlagsAreTheLinkingsOnFiguresWithKnownAnswers)
+{
+    struct Case {
+        const char* name;
+        TestImage image;
+        size_t edges;
+        bool closed;
+        bool starts_at_junction;
+        bool ends_at_junction;
+    };
+    const Case cases[] = {
+        {"a ring", figure([](int c, int r) { return (c - 19.5) * (c - 19.5) + (r - 19.5) * (r - 19.5) < 144 ? 200 : 0; }),
+         1, true, false, false},
+        {"a T", figure([](int c, int r) { return r < 20 ? 0 : c < 20 ? 150 : 250; }), 3, false, false, true},
+        {"an open arc", figure([](int c, int r) { return (c - 19.5) * (c - 19.5) + (r - 45) * (r - 45) < 400 ? 200 : 0; }),
+         1, false, false, false},
+    };
+    for (const Case& c : cases) {
+        const lintrace::Edges edges = trace_image(c.image, false, 5.0f, 10.0f);
+        ASSERT_EQ(edges.size(), c.edges) << c.name;
+        for (size_t k = 0; k < edges.size(); ++k) {
+            EXPECT_EQ(edges.closed()[k] != 0, c.closed) << c.name;
+            EXPECT_EQ(edges.starts_at_junction()[k] != 0, c.starts_at_junction) << c.name;
+            EXPECT_EQ(edges.ends_at_junction()[k] != 0, c.ends_at_junction) << c.name;
+            const auto points = edges.edge(k);
+            const bool ends_touch = std::fabs(points.front().x - points.back().x) <= 1 &&
+                                    std::fabs(points.front().y - points.back().y) <= 1;
+            EXPECT_EQ(ends_touch, c.closed) << c.name << ": a closed edge's ends are neighbours";
+            if (c.ends_at_junction) {
+                EXPECT_TRUE(points.back().x == 20 && points.back().y == 20) << c.name << ": the edges meet at the T";
+            }
+        }
+    }
+    // The GeoJSON file says the same, through the program.
+    if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "/usr/bin/python3 is needed to read GeoJSON";
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/ring.pgm", pgm_bytes(cases[0].image));
+    ASSERT_EQ(run_lintrace({"-i", directory + "/ring.pgm", "-o", directory + "/ring.geojson", "-lt", "5", "-ht", "10"}).status, 0);
+    const std::vector<ReadEdge> read = read_with_python(directory + "/ring.geojson", "geojson");
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].flags, "100");
+}
+
+TEST(AutomaticThresholds, HighIsTheSmallestMagnitudeThatTheFractionDoesNotExceed)
+{
+    const TestImage photo = crop(photograph("chelsea.pgm"), 160, 120, 100, 80);
+    for (double sigma : {0.4, 1.0, 2.0}) {
+        std::vector<double> dx, dy, magnitude;
+        gradient_images(photo, sigma, &dx, &dy, &magnitude);
+        const int half = (mask_of(sigma) + 1) / 2;
+        std::vector<double> inside;
+        for (int r = half + 1; r < photo.rows - half; ++r)
+            for (int c = half + 1; c < photo.columns - half; ++c) inside.push_back(magnitude[r * photo.columns + c]);
+        const double n = static_cast<double>(inside.size());
+        for (double fraction : {0.05, 0.5, 0.7, 0.9, 1.0}) {
+            lintrace::Settings settings;
+            settings.sigma = sigma;
+            const lintrace::Thresholds chosen = lintrace::automatic_thresholds(
+                lintrace::ImageView::grey8(photo.pixels.data(), photo.columns, photo.rows), settings, fraction);
+            const double at_most = static_cast<double>(std::count_if(inside.begin(), inside.end(), [&](double m) { return m <= chosen.high; }));
+            const double below = static_cast<double>(std::count_if(inside.begin(), inside.end(), [&](double m) { return m < chosen.high; }));
+            EXPECT_GE(at_most / n, fraction) << sigma << " " << fraction;
+            EXPECT_LT(below / n, fraction) << sigma << " " << fraction << ": no smaller magnitude would do";
+            EXPECT_EQ(chosen.low, 0.4 * chosen.high);
+        }
+    }
+    const TestImage tiny = blank_image(5, 5, 9);
+    const lintrace::Thresholds none =
+        lintrace::automatic_thresholds(lintrace::ImageView::grey8(tiny.pixels.data(), 5, 5), lintrace::Settings{}, 0.7);
+    EXPECT_TRUE(none.low == 0 && none.high == 0) << "no pixel inside the margin";
+    for (double refused : {0.0, -0.5, 1.5, std::nan("")})
+        EXPECT_THROW(lintrace::automatic_thresholds(lintrace::ImageView::grey8(tiny.pixels.data(), 5, 5),
+                                                    lintrace::Settings{}, refused),
+                     std::invalid_argument);
+}
+
+TEST(AutomaticThresholds, TheProgramPrintsSwitchesThatReplayTheRun)
+{
+    const std::string directory = scratch_directory();
+    const std::string in = DATA_DIR + "/coffee.pgm";
+    const TestImage photo = photograph("coffee.pgm");
+    lintrace::Settings settings;
+    settings.sigma = static_cast<double>(1.0f);
+    const lintrace::Thresholds exact = lintrace::automatic_thresholds(
+        lintrace::ImageView::grey8(photo.pixels.data(), photo.columns, photo.rows), settings, 0.8);
+    const ProgramRun chosen = run_lintrace({"-i", in, "-o", directory + "/auto.list", "-s", "1.0", "--auto", "0.8"});
+    ASSERT_EQ(chosen.status, 0) << chosen.err;
+    float low = 0, high = 0;
+    ASSERT_EQ(std::sscanf(chosen.err.c_str(), "lintrace: -lt %f -ht %f\n", &low, &high), 2) << chosen.err;
+    EXPECT_GE(static_cast<double>(high), exact.high);
+    EXPECT_LT(static_cast<double>(std::nextafter(high, 0.0f)), exact.high) << "the smallest float not below the magnitude";
+    EXPECT_EQ(low, static_cast<float>(0.4 * static_cast<double>(high)));
+    std::istringstream words(chosen.err);
+    std::string prefix, lt, low_text, ht, high_text;
+    words >> prefix >> lt >> low_text >> ht >> high_text;
+    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/replay.list", "-s", "1.0", "-lt", low_text, "-ht", high_text}).status, 0);
+    EXPECT_TRUE(read_file(directory + "/auto.list") == read_file(directory + "/replay.list"));
+    EXPECT_FALSE(read_file(directory + "/auto.list").empty());
+    const ProgramRun fallback = run_lintrace({"--auto", "-i", in, "-o", directory + "/default.list"});
+    EXPECT_EQ(fallback.status, 0);
+    EXPECT_THAT(fallback.err, testing::StartsWith("lintrace: -lt ")) << "the fraction may be left out";
+}
