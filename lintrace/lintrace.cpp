@@ -75,19 +75,13 @@ void write_output(const lintrace::Edges& edges, const lintrace::Settings& settin
     }
 }
 
-// --auto: the library's thresholds made single-precision numbers, as -lt and
-// -ht hold them, so that the printed switches replay the run exactly. The
-// high threshold is rounded up, to the smallest float that at least the
-// fraction of the magnitudes do not exceed; the low one is the float nearest
-// to 0.4 times that.
+// --auto: the library's thresholds, made the single-precision numbers -lt
+// and -ht hold and printed so that the switches replay the run exactly.
 void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* settings, double fraction)
 {
     const lintrace::Thresholds chosen = lintrace::automatic_thresholds(view, *settings, fraction);
-    float high = static_cast<float>(chosen.high);
-    if (static_cast<double>(high) < chosen.high) high = std::nextafter(high, INFINITY);
-    if (!std::isfinite(high)) throw std::range_error("the chosen high threshold is beyond single precision");
-    high_threshold = high;
-    low_threshold = static_cast<float>(0.4 * static_cast<double>(high));
+    if (!single_precision_thresholds(chosen.high, &low_threshold, &high_threshold))
+        throw std::range_error("the chosen high threshold is beyond single precision");
     settings->low_threshold = static_cast<double>(low_threshold);
     settings->high_threshold = static_cast<double>(high_threshold);
     std::fprintf(stderr, "lintrace: -lt %.9g -ht %.9g\n", static_cast<double>(low_threshold),

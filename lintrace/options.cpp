@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -169,6 +170,16 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
     for (; position < argc; ++position) kept.push_back(argv[position]);
     kept.push_back(nullptr);
     return kept;
+}
+
+bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold)
+{
+    float rounded = static_cast<float>(high);
+    if (static_cast<double>(rounded) < high) rounded = std::nextafter(rounded, INFINITY);
+    if (!std::isfinite(rounded)) return false;
+    *high_threshold = rounded;
+    *low_threshold = static_cast<float>(0.4 * static_cast<double>(rounded));
+    return true;
 }
 
 namespace {

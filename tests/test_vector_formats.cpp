@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "helpers.h"
+#include "options.h"
 
 using testing::HasSubstr;
 
@@ -323,6 +324,29 @@ TEST(AutomaticThresholds, HighIsTheSmallestMagnitudeThatTheFractionDoesNotExceed
         EXPECT_THROW(lintrace::automatic_thresholds(lintrace::ImageView::grey8(tiny.pixels.data(), 5, 5),
                                                     lintrace::Settings{}, refused),
                      std::invalid_argument);
+}
+
+TEST(AutomaticThresholds, SinglePrecisionThresholdsAreTheSmallestFloatsThatReplayExactly)
+{
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> magnitude(0.0, 400.0);
+    std::vector<double> highs = {0.0, 1.0, 0x1p-149, 2.0000001, static_cast<double>(1.4f), 1e38};
+    for (int k = 0; k < 100000; ++k) highs.push_back(magnitude(random));
+    for (double high : highs) {
+        float low_threshold = 0, high_threshold = 0;
+        ASSERT_TRUE(single_precision_thresholds(high, &low_threshold, &high_threshold));
+        ASSERT_GE(static_cast<double>(high_threshold), high);
+        ASSERT_LT(static_cast<double>(std::nextafter(high_threshold, -1.0f)), high) << std::hexfloat << high;
+        ASSERT_EQ(low_threshold, static_cast<float>(0.4 * static_cast<double>(high_threshold)));
+        char printed[64];
+        std::snprintf(printed, sizeof printed, "%.9g %.9g", static_cast<double>(low_threshold),
+                      static_cast<double>(high_threshold));
+        float low_read = 0, high_read = 0;
+        ASSERT_EQ(std::sscanf(printed, "%f %f", &low_read, &high_read), 2);
+        ASSERT_TRUE(low_read == low_threshold && high_read == high_threshold) << printed << " reads back the same";
+    }
+    float low_threshold = 0, high_threshold = 0;
+    EXPECT_FALSE(single_precision_thresholds(1e39, &low_threshold, &high_threshold)) << "beyond the floats";
 }
 
 TEST(AutomaticThresholds, TheProgramPrintsSwitchesThatReplayTheRun)
