@@ -26,9 +26,6 @@ struct Run {
     std::vector<uint8_t> closed;
     std::vector<uint8_t> starts_at_junction;
     std::vector<uint8_t> ends_at_junction;
-    // Points of a sub-pixel run without a sub-pixel position (junctions where
-    // no candidate stood), by index in `points`, and their pixels.
-    std::vector<std::pair<int64_t, Point>> unplaced;
 
     // Filled by the driver when the run keeps the gradient, in the order of `points`.
     std::vector<double> magnitudes;
@@ -81,9 +78,8 @@ struct Run {
         points.reserve(point_count());
         each_point(
             [this, d](size_t, const ChainPoint& p, bool has_record) {
-                const Point pixel{static_cast<double>(p.x), static_cast<double>(p.y)};
                 if (!sub_pixel) {
-                    points.push_back(pixel);
+                    points.push_back(Point{static_cast<double>(p.x), static_cast<double>(p.y)});
                     return;
                 }
                 // A junction's sub-pixel position is that of the candidate that
@@ -93,7 +89,6 @@ struct Run {
                     const SubPixel& s = d->edgels.sub_pixels[record];
                     points.push_back(Point{s.x, s.y});
                 } else {
-                    unplaced.emplace_back(static_cast<int64_t>(points.size()), pixel);
                     points.push_back(Point{0.0, 0.0});
                 }
             },

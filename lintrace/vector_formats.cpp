@@ -67,24 +67,6 @@ std::string_view number_text(double v, char* room)
     return std::string_view(room, static_cast<size_t>(end - room));
 }
 
-// The points of the edges as they are written: a junction of a sub-pixel
-// run without a sub-pixel position stands at its pixel.
-class Positions {
-public:
-    explicit Positions(const detail::Run& run) : points_(run.points), unplaced_(run.unplaced) {}
-    Point operator[](int64_t k)
-    {
-        while (next_ < unplaced_.size() && unplaced_[next_].first < k) ++next_;
-        if (next_ < unplaced_.size() && unplaced_[next_].first == k) return unplaced_[next_].second;
-        return points_[static_cast<size_t>(k)];
-    }
-
-private:
-    const std::vector<Point>& points_;
-    const std::vector<std::pair<int64_t, Point>>& unplaced_;
-    size_t next_ = 0;
-};
-
 bool flag(const std::vector<uint8_t>& flags, size_t k)
 {
     return k < flags.size() && flags[k] != 0;
@@ -108,7 +90,7 @@ void Edges::write_svg(const Sink& sink) const
         << height_text << "\" viewBox=\"-0.5 -0.5 " << width_text << " " << height_text << "\">\n"
         << "<g stroke=\"black\" stroke-width=\"1\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
     if (run_) {
-        Positions positions(*run_);
+        const std::vector<Point>& positions = run_->points;
         for (size_t k = 0; k + 1 < at.size(); ++k) {
             out << "<polyline fill=\"none\" points=\"";
             const auto put = [&](int64_t p, bool first) {
@@ -144,7 +126,7 @@ void Edges::write_geojson(const Settings& settings, const Sink& sink) const
     out << ",\"high_threshold\":" << number_text(settings.high_threshold, room);
     out << ",\"sub_pixel\":" << boolean(sub_pixel()) << "},\n\"features\":[";
     if (run_) {
-        Positions positions(*run_);
+        const std::vector<Point>& positions = run_->points;
         for (size_t k = 0; k + 1 < at.size(); ++k) {
             const int64_t count = at[k + 1] - at[k];
             out << (k == 0 ? "\n" : ",\n") << "{\"type\":\"Feature\",\"geometry\":{\"type\":"
@@ -197,7 +179,7 @@ void Edges::write_csv(const Sink& sink) const
     char room[NUMBER_ROOM];
     out << "edge,point,x,y,magnitude,direction\n";
     if (run_) {
-        Positions positions(*run_);
+        const std::vector<Point>& positions = run_->points;
         for (size_t k = 0; k + 1 < at.size(); ++k) {
             const std::string edge = std::to_string(k) + ",";
             for (int64_t p = at[k]; p < at[k + 1]; ++p) {

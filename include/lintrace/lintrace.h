@@ -158,9 +158,8 @@ public:
     // The edges as vector data, in the order of the list, positions in pixel
     // units with pixel centres at whole numbers and y growing downwards:
     // whole numbers, or with sub_pixel the shortest decimal text that reads
-    // back as the same double. Where a junction of a sub-pixel run has no
-    // sub-pixel position (no candidate stood at its pixel) its pixel is
-    // written. Magnitudes and directions are written where the run kept them.
+    // back as the same double: the points of points(). Magnitudes and
+    // directions are written where the run kept them.
     //   SVG      one polyline per edge, closed edges drawn closed
     //   GeoJSON  a FeatureCollection of one LineString (or Point) per edge with
     //            its facts; `settings` are recorded in the collection
