@@ -39,20 +39,30 @@ const char* const PYTHON_READER = R"(import csv, json, sys
 def h(v): return '-' if v is None or v == '' else float(v).hex()
 path, kind = sys.argv[1], sys.argv[2]
 if kind == 'geojson':
-    for f in json.load(open(path))['features']:
+    collection = json.load(open(path))
+    assert collection['type'] == 'FeatureCollection'
+    c = collection['lintrace']
+    print('C', c['version'], c['width'], c['height'], h(c['sigma']), h(c['low_threshold']), h(c['high_threshold']),
+          c['sub_pixel'])
+    for f in collection['features']:
         p, g = f['properties'], f['geometry']
+        assert f['type'] == 'Feature' and (g['type'] == 'Point') == (p['points'] == 1), f
+        points = [g['coordinates']] if g['type'] == 'Point' else g['coordinates']
+        assert g['type'] in ('Point', 'LineString') and len(points) == p['points'], f
         flags = ''.join('1' if p[k] else '0' for k in ('closed', 'starts_at_junction', 'ends_at_junction'))
         print('E', flags, h(p['mean_magnitude']), h(p['length']), p['index'], p['points'])
-        for x, y in ([g['coordinates']] if g['type'] == 'Point' else g['coordinates']):
+        for x, y in points:
             print('P', h(x), h(y), '-', '-')
 else:
     rows = csv.reader(open(path, newline=''))
     assert next(rows) == ['edge', 'point', 'x', 'y', 'magnitude', 'direction']
-    edge = None
+    edge, count = None, 0
     for r in rows:
         if r[0] != edge:
-            edge = r[0]
+            edge, count = r[0], 0
             print('E', '-', '-', '-', edge, '-')
+        assert r[1] == str(count), r
+        count += 1
         print('P', h(r[2]), h(r[3]), h(r[4]), h(r[5]))
 )";
 
@@ -70,6 +80,10 @@ double hex_number(const std::string& text)
     return std::strtod(text.c_str(), nullptr);
 }
 
+// The words of the GeoJSON collection's own member (version, width, height,
+// sigma, low, high, sub_pixel), or of the SVG root's size and view box.
+std::vector<std::string> collection_read;
+
 std::vector<ReadEdge> read_with_python(const std::string& file, const std::string& kind)
 {
     const std::string script = scratch_directory() + "/reader.py";
@@ -79,6 +93,11 @@ std::vector<ReadEdge> read_with_python(const std::string& file, const std::strin
     std::vector<ReadEdge> edges;
     std::istringstream lines(run.out);
     for (std::string tag, a, b, c, d, e; lines >> tag >> a >> b >> c >> d;) {
+        if (tag == "C") {
+            collection_read = {a, b, c, d};
+            for (std::string word; collection_read.size() < 7 && lines >> word;) collection_read.push_back(word);
+            continue;
+        }
         if (tag == "E") {
             lines >> e;
             edges.emplace_back();
@@ -98,6 +117,11 @@ std::vector<ReadEdge> read_with_python(const std::string& file, const std::strin
 std::vector<ReadEdge> read_svg(const std::string& xmllint, const std::string& file)
 {
     EXPECT_EQ(run_program({xmllint, "--noout", file}).status, 0) << "the SVG file is well-formed XML";
+    const ProgramRun root = run_program(
+        {xmllint, "--xpath", "concat(/*/@width, ' ', /*/@height, ' ', /*/@viewBox, ' ', local-name(/*))", file});
+    std::istringstream words(root.out);
+    collection_read.clear();
+    for (std::string word; words >> word;) collection_read.push_back(word);
     const ProgramRun run = run_program({xmllint, "--xpath", "//*[local-name()='polyline']/@points", file});
     std::vector<ReadEdge> edges;
     const std::string key = "points=\"";
@@ -168,6 +192,19 @@ TEST(VectorFormats, EachFormatReadBackIsTheListsEdgesAndTheDetectorsGradient)
             ASSERT_EQ(run_lintrace(arguments).status, 0) << format;
             const std::vector<ReadEdge> read = format == "svg" ? read_svg(xmllint, file) : read_with_python(file, format);
             ASSERT_EQ(read.size(), edges.size()) << format;
+            if (format == "svg") {
+                EXPECT_EQ(collection_read, (std::vector<std::string>{"200", "150", "-0.5", "-0.5", "200", "150", "svg"}))
+                    << "the canvas lies on the image's pixels";
+            }
+            if (format == "geojson") {
+                ASSERT_EQ(collection_read.size(), 7u);
+                EXPECT_EQ(collection_read[0], lintrace::VERSION);
+                EXPECT_EQ(collection_read[1] + " " + collection_read[2], "200 150");
+                EXPECT_EQ(hex_number(collection_read[3]), 0.4) << "the settings the run used";
+                EXPECT_EQ(hex_number(collection_read[4]), static_cast<double>(1.4f));
+                EXPECT_EQ(hex_number(collection_read[5]), 2.0);
+                EXPECT_EQ(collection_read[6], sub_pixel ? "True" : "False");
+            }
             std::string relisted;
             for (size_t k = 0; k < edges.size(); ++k) {
                 const auto expected = edges.edge(k);
