@@ -279,7 +279,17 @@ TEST(VectorFormats, TheGradientIsTheDetectorsAtEveryPointsPixelOnAnyNumberOfThre
         lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings, SMALL_PIECES);
     EXPECT_EQ(cut.magnitudes(), pixel.magnitudes());
     EXPECT_EQ(cut.directions(), pixel.directions());
-    EXPECT_TRUE(trace_image(image, false, 1.4f, 2.0f).magnitudes().size() == pixel.points().size());
+    // Samples of 16 bits are read through rows of grey levels, which the
+    // gradient at the points reads after linking.
+    const TestImage large = random_image(1200, 800, random);
+    std::vector<uint16_t> wide(large.pixels.begin(), large.pixels.end());
+    for (uint16_t& v : wide) v = static_cast<uint16_t>(v * 257);
+    lintrace::ImageView wide_view{wide.data(), large.columns, large.rows, 0, lintrace::SampleType::UINT16, 1, 65535, nullptr};
+    const lintrace::Edges from_wide = lintrace::trace(wide_view, settings);
+    const lintrace::Edges from_bytes = lintrace::trace(lintrace::ImageView::grey8(large.pixels.data(), large.columns, large.rows), settings);
+    ASSERT_GT(from_bytes.magnitudes().size(), 1000u);
+    EXPECT_TRUE(from_wide.magnitudes() == from_bytes.magnitudes());
+    EXPECT_TRUE(from_wide.directions() == from_bytes.directions());
     lintrace::Settings plain;
     EXPECT_TRUE(lintrace::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), plain)
                     .magnitudes()
