@@ -14,6 +14,7 @@
 #include <string>
 
 #include "lintrace/lintrace.h"
+#include "parallel.h"
 #include "run.h"
 
 namespace lintrace {
@@ -22,27 +23,42 @@ namespace {
 
 using Sink = std::function<void(std::string_view)>;
 
-// Text gathered and handed on in pieces of about a megabyte.
-class Output {
+// Text appended to a string.
+class Text {
 public:
-    explicit Output(const Sink& sink) : sink_(sink) {}
-    ~Output() = default;
-    Output& operator<<(std::string_view text)
+    explicit Text(std::string* text) : text_(text) {}
+    Text& operator<<(std::string_view more)
     {
-        text_.append(text);
-        if (text_.size() >= (size_t{1} << 20)) flush();
+        text_->append(more);
         return *this;
-    }
-    void flush()
-    {
-        if (!text_.empty()) sink_(text_);
-        text_.clear();
     }
 
 private:
-    const Sink& sink_;
-    std::string text_;
+    std::string* text_;
 };
+
+// Formats edges 0 .. count - 1 in pieces of `per_piece` edges, as many pieces
+// at a time as there are threads (two each), and hands the texts to the sink
+// in the order of the edges; piece(first, last, text) formats edges first ..
+// last - 1. Only the order of the texts depends on the edges, so the output
+// is the same on any number of threads.
+template <typename Piece>
+void write_pieces(size_t count, int threads, size_t per_piece, const Piece& piece, const Sink& sink)
+{
+    per_piece = std::max<size_t>(per_piece, 1);
+    const size_t pieces = (count + per_piece - 1) / per_piece;
+    const size_t round = 2 * static_cast<size_t>(std::max(threads, 1));
+    std::vector<std::string> texts(std::min(round, pieces));
+    for (size_t first = 0; first < pieces; first += round) {
+        const size_t now = std::min(round, pieces - first);
+        share_out(static_cast<uint64_t>(threads), now, [&](uint64_t t) {
+            texts[t].clear();
+            const size_t begin = (first + t) * per_piece;
+            piece(begin, std::min(begin + per_piece, count), &texts[t]);
+        });
+        for (size_t t = 0; t < now; ++t) sink(texts[t]);
+    }
+}
 
 // Room for any double in any of the forms below.
 constexpr size_t NUMBER_ROOM = 400;
@@ -78,9 +94,8 @@ void Edges::write_svg(const Sink& sink) const
 {
     const std::vector<int64_t>& at = offsets();
     const std::vector<uint8_t>& closed_edges = closed();
-    Output out(sink);
-    char x_room[NUMBER_ROOM];
-    char y_room[NUMBER_ROOM];
+    std::string text;
+    Text out(&text);
     const std::string width_text = std::to_string(width());
     const std::string height_text = std::to_string(height());
     // The view box puts the image's pixels, centred at whole numbers, exactly
@@ -89,35 +104,44 @@ void Edges::write_svg(const Sink& sink) const
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" << width_text << "\" height=\""
         << height_text << "\" viewBox=\"-0.5 -0.5 " << width_text << " " << height_text << "\">\n"
         << "<g stroke=\"black\" stroke-width=\"1\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
+    sink(text);
     if (run_) {
         const std::vector<Point>& positions = run_->points;
-        for (size_t k = 0; k + 1 < at.size(); ++k) {
-            out << "<polyline fill=\"none\" points=\"";
-            const auto put = [&](int64_t p, bool first) {
-                const Point point = positions[p];
-                if (!first) out << " ";
-                out << position_text(point.x, x_room) << "," << position_text(point.y, y_room);
-            };
-            for (int64_t p = at[k]; p < at[k + 1]; ++p) put(p, p == at[k]);
-            // A closed edge comes back to its first point; a single point is
-            // a line of no length, which round caps draw as a dot.
-            if (at[k + 1] > at[k] && (flag(closed_edges, k) || at[k + 1] - at[k] == 1)) put(at[k], false);
-            out << "\"/>\n";
-        }
+        const auto piece = [&](size_t first_edge, size_t last_edge, std::string* piece_text) {
+            Text out(piece_text);
+            char x_room[NUMBER_ROOM];
+            char y_room[NUMBER_ROOM];
+            for (size_t k = first_edge; k < last_edge; ++k) {
+                out << "<polyline fill=\"none\" points=\"";
+                const auto put = [&](int64_t p, bool first) {
+                    const Point point = positions[p];
+                    if (!first) out << " ";
+                    out << position_text(point.x, x_room) << "," << position_text(point.y, y_room);
+                };
+                for (int64_t p = at[k]; p < at[k + 1]; ++p) put(p, p == at[k]);
+                // A closed edge comes back to its first point; a single point is
+                // a line of no length, which round caps draw as a dot.
+                if (at[k + 1] > at[k] && (flag(closed_edges, k) || at[k + 1] - at[k] == 1)) put(at[k], false);
+                out << "\"/>\n";
+            }
+        };
+        write_pieces(size(), run_->threads, run_->pieces.edges_per_piece, piece, sink);
     }
-    out << "</g>\n</svg>\n";
-    out.flush();
+    sink("</g>\n</svg>\n");
 }
 
 void Edges::write_geojson(const Settings& settings, const Sink& sink) const
 {
     const std::vector<int64_t>& at = offsets();
     const std::vector<double>& magnitude = magnitudes();
+    const std::vector<uint8_t>& closed_edges = closed();
+    const std::vector<uint8_t>& starts = starts_at_junction();
+    const std::vector<uint8_t>& ends = ends_at_junction();
     const bool traced = run_ && run_->traced;
-    Output out(sink);
-    char room[NUMBER_ROOM];
-    char y_room[NUMBER_ROOM];
     const auto boolean = [](bool v) { return v ? "true" : "false"; };
+    std::string text;
+    Text out(&text);
+    char room[NUMBER_ROOM];
     out << "{\"type\":\"FeatureCollection\",\n\"lintrace\":{\"version\":\"" << VERSION
         << "\",\"width\":" << std::to_string(width()) << ",\"height\":" << std::to_string(height())
         << ",\"units\":\"pixels; x the column, y the row growing downwards; pixel centres at whole numbers\""
@@ -125,49 +149,56 @@ void Edges::write_geojson(const Settings& settings, const Sink& sink) const
     out << ",\"low_threshold\":" << number_text(settings.low_threshold, room);
     out << ",\"high_threshold\":" << number_text(settings.high_threshold, room);
     out << ",\"sub_pixel\":" << boolean(sub_pixel()) << "},\n\"features\":[";
+    sink(text);
     if (run_) {
         const std::vector<Point>& positions = run_->points;
-        for (size_t k = 0; k + 1 < at.size(); ++k) {
-            const int64_t count = at[k + 1] - at[k];
-            out << (k == 0 ? "\n" : ",\n") << "{\"type\":\"Feature\",\"geometry\":{\"type\":"
-                << (count == 1 ? "\"Point\",\"coordinates\":" : "\"LineString\",\"coordinates\":[");
-            double length = 0;
-            Point last{0, 0};
-            Point first{0, 0};
-            for (int64_t p = at[k]; p < at[k + 1]; ++p) {
-                const Point point = positions[p];
-                if (p > at[k]) {
-                    out << ",";
-                    length += std::hypot(point.x - last.x, point.y - last.y);
-                } else {
-                    first = point;
+        const auto piece = [&](size_t first_edge, size_t last_edge, std::string* piece_text) {
+            Text out(piece_text);
+            char room[NUMBER_ROOM];
+            char y_room[NUMBER_ROOM];
+            for (size_t k = first_edge; k < last_edge; ++k) {
+                const int64_t count = at[k + 1] - at[k];
+                out << (k == 0 ? "\n" : ",\n") << "{\"type\":\"Feature\",\"geometry\":{\"type\":"
+                    << (count == 1 ? "\"Point\",\"coordinates\":" : "\"LineString\",\"coordinates\":[");
+                // The length along the points, in their order; a closed edge's
+                // goes round, back to the first point.
+                double length = 0;
+                for (int64_t p = at[k]; p < at[k + 1]; ++p) {
+                    const Point point = positions[p];
+                    if (p > at[k]) {
+                        out << ",";
+                        length += std::hypot(point.x - positions[p - 1].x, point.y - positions[p - 1].y);
+                    }
+                    out << "[" << position_text(point.x, room) << "," << position_text(point.y, y_room) << "]";
                 }
-                out << "[" << position_text(point.x, room) << "," << position_text(point.y, y_room) << "]";
-                last = point;
+                if (flag(closed_edges, k) && count > 1) {
+                    const Point first = positions[at[k]];
+                    const Point last = positions[at[k + 1] - 1];
+                    length += std::hypot(first.x - last.x, first.y - last.y);
+                }
+                out << (count == 1 ? "}" : "]}") << ",\"properties\":{\"index\":" << std::to_string(k)
+                    << ",\"points\":" << std::to_string(count) << ",\"length\":" << number_text(length, room);
+                if (traced) {
+                    out << ",\"closed\":" << boolean(flag(closed_edges, k))
+                        << ",\"starts_at_junction\":" << boolean(flag(starts, k))
+                        << ",\"ends_at_junction\":" << boolean(flag(ends, k));
+                } else {
+                    out << ",\"closed\":null,\"starts_at_junction\":null,\"ends_at_junction\":null";
+                }
+                out << ",\"mean_magnitude\":";
+                double sum = 0;
+                for (int64_t p = at[k]; p < at[k + 1] && !magnitude.empty(); ++p) sum += magnitude[p];
+                const double mean = sum / static_cast<double>(count);
+                if (magnitude.empty() || count == 0 || !std::isfinite(mean))
+                    out << "null";
+                else
+                    out << number_text(mean, room);
+                out << "}}";
             }
-            if (flag(closed(), k) && count > 1) length += std::hypot(first.x - last.x, first.y - last.y);
-            out << (count == 1 ? "}" : "]}") << ",\"properties\":{\"index\":" << std::to_string(k)
-                << ",\"points\":" << std::to_string(count) << ",\"length\":" << number_text(length, room);
-            if (traced) {
-                out << ",\"closed\":" << boolean(flag(closed(), k))
-                    << ",\"starts_at_junction\":" << boolean(flag(starts_at_junction(), k))
-                    << ",\"ends_at_junction\":" << boolean(flag(ends_at_junction(), k));
-            } else {
-                out << ",\"closed\":null,\"starts_at_junction\":null,\"ends_at_junction\":null";
-            }
-            out << ",\"mean_magnitude\":";
-            double sum = 0;
-            for (int64_t p = at[k]; p < at[k + 1] && !magnitude.empty(); ++p) sum += magnitude[p];
-            const double mean = sum / static_cast<double>(count);
-            if (magnitude.empty() || count == 0 || !std::isfinite(mean))
-                out << "null";
-            else
-                out << number_text(mean, room);
-            out << "}}";
-        }
+        };
+        write_pieces(size(), run_->threads, run_->pieces.edges_per_piece, piece, sink);
     }
-    out << "\n]}\n";
-    out.flush();
+    sink("\n]}\n");
 }
 
 void Edges::write_csv(const Sink& sink) const
@@ -175,26 +206,33 @@ void Edges::write_csv(const Sink& sink) const
     const std::vector<int64_t>& at = offsets();
     const std::vector<double>& magnitude = magnitudes();
     const std::vector<double>& direction = directions();
-    Output out(sink);
-    char room[NUMBER_ROOM];
-    out << "edge,point,x,y,magnitude,direction\n";
-    if (run_) {
-        const std::vector<Point>& positions = run_->points;
-        for (size_t k = 0; k + 1 < at.size(); ++k) {
-            const std::string edge = std::to_string(k) + ",";
+    sink("edge,point,x,y,magnitude,direction\n");
+    if (!run_) return;
+    const std::vector<Point>& positions = run_->points;
+    const auto piece = [&](size_t first_edge, size_t last_edge, std::string* text) {
+        // A row is put together in place, each number written where it
+        // stands: two indices and four numbers, each with room for any double.
+        char row[6 * NUMBER_ROOM];
+        for (size_t k = first_edge; k < last_edge; ++k) {
+            char* const after_edge = std::to_chars(row, row + 32, k).ptr;
+            *after_edge = ',';
             for (int64_t p = at[k]; p < at[k + 1]; ++p) {
-                const Point point = positions[p];
-                out << edge << std::to_string(p - at[k]) << "," << position_text(point.x, room) << ",";
-                out << position_text(point.y, room) << ",";
+                char* end = std::to_chars(after_edge + 1, after_edge + 33, p - at[k]).ptr;
+                *end++ = ',';
+                end += position_text(positions[p].x, end).size();
+                *end++ = ',';
+                end += position_text(positions[p].y, end).size();
+                *end++ = ',';
                 // Where the run kept no gradient, its fields are empty.
-                if (!magnitude.empty()) out << number_text(magnitude[p], room);
-                out << ",";
-                if (!direction.empty()) out << number_text(direction[p], room);
-                out << "\n";
+                if (!magnitude.empty()) end += number_text(magnitude[p], end).size();
+                *end++ = ',';
+                if (!direction.empty()) end += number_text(direction[p], end).size();
+                *end++ = '\n';
+                text->append(row, end);
             }
         }
-    }
-    out.flush();
+    };
+    write_pieces(size(), run_->threads, run_->pieces.edges_per_piece, piece, sink);
 }
 
 }  // namespace lintrace

@@ -279,6 +279,20 @@ TEST(VectorFormats, TheGradientIsTheDetectorsAtEveryPointsPixelOnAnyNumberOfThre
         lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings, SMALL_PIECES);
     EXPECT_EQ(cut.magnitudes(), pixel.magnitudes());
     EXPECT_EQ(cut.directions(), pixel.directions());
+    // The formats are written in pieces of three edges on three threads, and
+    // read the same as written whole on one.
+    settings.threads = 1;
+    const lintrace::Edges whole =
+        lintrace::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings);
+    const auto text = [&settings](const lintrace::Edges& edges, int format) {
+        std::string out;
+        const auto sink = [&out](std::string_view piece) { out.append(piece); };
+        if (format == 0) edges.write_svg(sink);
+        if (format == 1) edges.write_geojson(settings, sink);
+        if (format == 2) edges.write_csv(sink);
+        return out;
+    };
+    for (int format = 0; format < 3; ++format) EXPECT_TRUE(text(cut, format) == text(whole, format)) << format;
     // Samples of 16 bits are read through rows of grey levels, which the
     // gradient at the points reads after linking.
     const TestImage large = random_image(1200, 800, random);
