@@ -421,8 +421,8 @@ void point_gradients(GreyRows grey, int columns, int rows, int mask, double sigm
                      std::vector<double>* magnitudes, std::vector<double>* directions);
 // The smallest magnitude that at least `fraction` (above 0, at most 1) of the
 // pixels inside the border margin do not exceed; 0 when no pixel lies inside.
-double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double sigma, double fraction,
-                          int threads, int64_t pixels_per_band);
+double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double sigma, double fraction, int threads,
+                          int64_t pixels_per_band);
 
 // ---------------------------------------------------------------------------
 // Connectivity list (connectivity.cpp).

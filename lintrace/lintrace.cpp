@@ -146,8 +146,8 @@ int main(int argc, char** argv)
     if (!options.error.empty()) long_option_error(argv, options.error);
     for (const char* given : {"lt", "ht"})
         if (options.automatic && args_found_arg(args, given))
-            long_option_error(argv, std::string("ERROR:  --auto chooses the thresholds: it cannot be given with -") +
-                                        given + ".\n");
+            long_option_error(
+                argv, std::string("ERROR:  --auto chooses the thresholds: it cannot be given with -") + given + ".\n");
     take_sigma_switch();
     derive_mask(argv);
     try {

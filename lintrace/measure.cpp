@@ -81,8 +81,8 @@ void point_gradients(GreyRows grey, int columns, int rows, int mask, double sigm
     });
 }
 
-double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double sigma, double fraction,
-                          int threads, int64_t pixels_per_band)
+double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double sigma, double fraction, int threads,
+                          int64_t pixels_per_band)
 {
     // The pixels suppression can keep: rows and columns strictly between
     // half and size - half.
@@ -105,8 +105,7 @@ double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double
         std::vector<double> magnitude(static_cast<size_t>(columns));
         for (int r = bands.begin(static_cast<int64_t>(b)); r < bands.begin(static_cast<int64_t>(b) + 1); ++r) {
             gradient_row(&window, r, dx.data(), dy.data(), magnitude.data());
-            std::copy(magnitude.begin() + first, magnitude.begin() + column_end,
-                      all.begin() + (r - first) * width);
+            std::copy(magnitude.begin() + first, magnitude.begin() + column_end, all.begin() + (r - first) * width);
         }
     });
     for (double m : all)

@@ -105,8 +105,8 @@ struct Taker {
     {
         double f = 0;
         if (!whole_number(value, &f) || !(f > 0 && f <= 1)) {
-            fail(std::string("ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '") +
-                 value + "'.\n");
+            fail(std::string("ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '") + value +
+                 "'.\n");
             return;
         }
         options->fraction = f;
@@ -133,7 +133,8 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
         const std::string_view text(argument);
         if (text.substr(0, 2) != "--") break;  // not a switch of either kind: the table reports it
         const size_t equals = text.find('=');
-        const std::string_view name = text.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
+        const std::string_view name =
+            text.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
         const char* attached = equals == std::string_view::npos ? nullptr : argument + equals + 1;
         const bool has_next = position + 1 < argc;
         // The value of an option that needs one: attached, or the next argument.

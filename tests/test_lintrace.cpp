@@ -421,8 +421,8 @@ TEST(Lintrace, VectorOutputsFailLikeTheList)
 TEST(Lintrace, VerboseTellsWhatTheRunReadUsedAndFound)
 {
     const std::string directory = scratch_directory();
-    const ProgramRun run = run_lintrace(
-        {"-i", photo_path("chelsea.pgm"), "-o", directory + "/v.list", "-s", "1.5", "-sp", "--verbose", "--threads", "3"});
+    const ProgramRun run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/v.list", "-s", "1.5",
+                                         "-sp", "--verbose", "--threads", "3"});
     ASSERT_EQ(run.status, 0);
     const std::string list = read_file(directory + "/v.list");
     size_t edges = 0, points = 0;
@@ -433,11 +433,13 @@ TEST(Lintrace, VerboseTellsWhatTheRunReadUsedAndFound)
     std::getline(told, input);
     std::getline(told, settings);
     std::getline(told, found);
-    EXPECT_EQ(input, "lintrace: input " + photo_path("chelsea.pgm") + ": 451 x 300 pixels, raw PGM (P5), maximum value 255");
+    EXPECT_EQ(input,
+              "lintrace: input " + photo_path("chelsea.pgm") + ": 451 x 300 pixels, raw PGM (P5), maximum value 255");
     EXPECT_EQ(settings, "lintrace: settings: -s 1.5 (mask 7) -lt 1.39999998 -ht 2 -sp, 3 threads; output " + directory +
                             "/v.list: list");
     EXPECT_THAT(found, testing::MatchesRegex("lintrace: " + std::to_string(edges) + " edges, " +
                                              std::to_string(points) + " points in [0-9]+\\.[0-9]{3} s"));
-    ASSERT_EQ(run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/q.list", "-s", "1.5", "-sp"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/q.list", "-s", "1.5", "-sp"}).status,
+              0);
     EXPECT_TRUE(read_file(directory + "/q.list") == list) << "--verbose and --threads leave the list alone";
 }

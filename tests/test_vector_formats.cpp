@@ -190,10 +190,12 @@ TEST(VectorFormats, EachFormatReadBackIsTheListsEdgesAndTheDetectorsGradient)
             std::vector<std::string> arguments = common;
             arguments.insert(arguments.end(), {"-o", file});
             ASSERT_EQ(run_lintrace(arguments).status, 0) << format;
-            const std::vector<ReadEdge> read = format == "svg" ? read_svg(xmllint, file) : read_with_python(file, format);
+            const std::vector<ReadEdge> read =
+                format == "svg" ? read_svg(xmllint, file) : read_with_python(file, format);
             ASSERT_EQ(read.size(), edges.size()) << format;
             if (format == "svg") {
-                EXPECT_EQ(collection_read, (std::vector<std::string>{"200", "150", "-0.5", "-0.5", "200", "150", "svg"}))
+                EXPECT_EQ(collection_read,
+                          (std::vector<std::string>{"200", "150", "-0.5", "-0.5", "200", "150", "svg"}))
                     << "the canvas lies on the image's pixels";
             }
             if (format == "geojson") {
@@ -227,7 +229,8 @@ TEST(VectorFormats, EachFormatReadBackIsTheListsEdgesAndTheDetectorsGradient)
                                   points[p].y);
                     relisted += line;
                     sum += edges.magnitudes()[first + p];
-                    if (p > 0) length += std::hypot(expected[p].x - expected[p - 1].x, expected[p].y - expected[p - 1].y);
+                    if (p > 0)
+                        length += std::hypot(expected[p].x - expected[p - 1].x, expected[p].y - expected[p - 1].y);
                     if (format == "csv") {
                         ASSERT_TRUE(points[p].has_gradient);
                         EXPECT_EQ(points[p].magnitude, edges.magnitudes()[first + p]);
@@ -265,7 +268,8 @@ TEST(VectorFormats, TheGradientIsTheDetectorsAtEveryPointsPixelOnAnyNumberOfThre
     ASSERT_EQ(pixel.point_count(), pixel.points().size());
     ASSERT_GT(pixel.points().size(), 200u);
     for (size_t k = 0; k < pixel.points().size(); ++k) {
-        const size_t cell = static_cast<size_t>(pixel.points()[k].y) * image.columns + static_cast<size_t>(pixel.points()[k].x);
+        const size_t cell =
+            static_cast<size_t>(pixel.points()[k].y) * image.columns + static_cast<size_t>(pixel.points()[k].x);
         ASSERT_EQ(pixel.magnitudes()[k], magnitude[cell]) << k;
         ASSERT_EQ(pixel.directions()[k], std::atan2(dy[cell], dx[cell])) << k;
     }
@@ -298,9 +302,11 @@ TEST(VectorFormats, TheGradientIsTheDetectorsAtEveryPointsPixelOnAnyNumberOfThre
     const TestImage large = random_image(1200, 800, random);
     std::vector<uint16_t> wide(large.pixels.begin(), large.pixels.end());
     for (uint16_t& v : wide) v = static_cast<uint16_t>(v * 257);
-    lintrace::ImageView wide_view{wide.data(), large.columns, large.rows, 0, lintrace::SampleType::UINT16, 1, 65535, nullptr};
+    lintrace::ImageView wide_view{wide.data(), large.columns, large.rows, 0, lintrace::SampleType::UINT16,
+                                  1,           65535,         nullptr};
     const lintrace::Edges from_wide = lintrace::trace(wide_view, settings);
-    const lintrace::Edges from_bytes = lintrace::trace(lintrace::ImageView::grey8(large.pixels.data(), large.columns, large.rows), settings);
+    const lintrace::Edges from_bytes =
+        lintrace::trace(lintrace::ImageView::grey8(large.pixels.data(), large.columns, large.rows), settings);
     ASSERT_GT(from_bytes.magnitudes().size(), 1000u);
     EXPECT_TRUE(from_wide.magnitudes() == from_bytes.magnitudes());
     EXPECT_TRUE(from_wide.directions() == from_bytes.directions());
@@ -322,11 +328,15 @@ TEST(VectorFormats, FlagsAreTheLinkingsOnFiguresWithKnownAnswers)
         bool ends_at_junction;
     };
     const Case cases[] = {
-        {"a ring", figure([](int c, int r) { return (c - 19.5) * (c - 19.5) + (r - 19.5) * (r - 19.5) < 144 ? 200 : 0; }),
-         1, true, false, false},
-        {"a T", figure([](int c, int r) { return r < 20 ? 0 : c < 20 ? 150 : 250; }), 3, false, false, true},
-        {"an open arc", figure([](int c, int r) { return (c - 19.5) * (c - 19.5) + (r - 45) * (r - 45) < 400 ? 200 : 0; }),
-         1, false, false, false},
+        {"a ring",
+         figure([](int c, int r) { return (c - 19.5) * (c - 19.5) + (r - 19.5) * (r - 19.5) < 144 ? 200 : 0; }), 1,
+         true, false, false},
+        {"a T", figure([](int c, int r) { return r < 20   ? 0
+                                                 : c < 20 ? 150
+                                                          : 250; }), 3, false, false, true},
+        {"an open arc",
+         figure([](int c, int r) { return (c - 19.5) * (c - 19.5) + (r - 45) * (r - 45) < 400 ? 200 : 0; }), 1, false,
+         false, false},
     };
     for (const Case& c : cases) {
         const lintrace::Edges edges = trace_image(c.image, false, 5.0f, 10.0f);
@@ -362,8 +372,10 @@ TEST(AutomaticThresholds, HighIsTheSmallestMagnitudeThatTheFractionDoesNotExceed
             settings.sigma = sigma;
             const lintrace::Thresholds chosen = lintrace::automatic_thresholds(
                 lintrace::ImageView::grey8(photo.pixels.data(), photo.columns, photo.rows), settings, fraction);
-            const double at_most = static_cast<double>(std::count_if(inside.begin(), inside.end(), [&](double m) { return m <= chosen.high; }));
-            const double below = static_cast<double>(std::count_if(inside.begin(), inside.end(), [&](double m) { return m < chosen.high; }));
+            const double at_most = static_cast<double>(
+                std::count_if(inside.begin(), inside.end(), [&](double m) { return m <= chosen.high; }));
+            const double below = static_cast<double>(
+                std::count_if(inside.begin(), inside.end(), [&](double m) { return m < chosen.high; }));
             EXPECT_GE(at_most / n, fraction) << sigma << " " << fraction;
             EXPECT_LT(below / n, fraction) << sigma << " " << fraction << ": no smaller magnitude would do";
             EXPECT_EQ(chosen.low, 0.4 * chosen.high);
@@ -415,7 +427,8 @@ TEST(AutomaticThresholds, TheProgramPrintsSwitchesThatReplayTheRun)
         std::string prefix, lt, low, ht, high;
         words >> prefix >> lt >> low >> ht >> high;
         ASSERT_EQ(prefix + " " + lt + " " + ht, "lintrace: -lt -ht") << chosen.err;
-        ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/replay.list", "-s", "1.0", "-lt", low, "-ht", high}).status, 0);
+        ASSERT_EQ(
+            run_lintrace({"-i", in, "-o", directory + "/replay.list", "-s", "1.0", "-lt", low, "-ht", high}).status, 0);
         EXPECT_FALSE(read_file(directory + "/auto.list").empty());
         EXPECT_TRUE(read_file(directory + "/auto.list") == read_file(directory + "/replay.list")) << fraction;
     }
