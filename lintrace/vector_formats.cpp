@@ -83,6 +83,12 @@ std::string_view number_text(double v, char* room)
     return std::string_view(room, static_cast<size_t>(end - room));
 }
 
+// A number of JSON, which has no infinities and no NaN: those are null.
+std::string_view json_number(double v, char* room)
+{
+    return std::isfinite(v) ? number_text(v, room) : std::string_view("null");
+}
+
 bool flag(const std::vector<uint8_t>& flags, size_t k)
 {
     return k < flags.size() && flags[k] != 0;
@@ -145,9 +151,9 @@ void Edges::write_geojson(const Settings& settings, const Sink& sink) const
     out << "{\"type\":\"FeatureCollection\",\n\"lintrace\":{\"version\":\"" << VERSION
         << "\",\"width\":" << std::to_string(width()) << ",\"height\":" << std::to_string(height())
         << ",\"units\":\"pixels; x the column, y the row growing downwards; pixel centres at whole numbers\""
-        << ",\"sigma\":" << number_text(settings.sigma, room);
-    out << ",\"low_threshold\":" << number_text(settings.low_threshold, room);
-    out << ",\"high_threshold\":" << number_text(settings.high_threshold, room);
+        << ",\"sigma\":" << json_number(settings.sigma, room);
+    out << ",\"low_threshold\":" << json_number(settings.low_threshold, room);
+    out << ",\"high_threshold\":" << json_number(settings.high_threshold, room);
     out << ",\"sub_pixel\":" << boolean(sub_pixel()) << "},\n\"features\":[";
     sink(text);
     if (run_) {
@@ -177,7 +183,7 @@ void Edges::write_geojson(const Settings& settings, const Sink& sink) const
                     length += std::hypot(first.x - last.x, first.y - last.y);
                 }
                 out << (count == 1 ? "}" : "]}") << ",\"properties\":{\"index\":" << std::to_string(k)
-                    << ",\"points\":" << std::to_string(count) << ",\"length\":" << number_text(length, room);
+                    << ",\"points\":" << std::to_string(count) << ",\"length\":" << json_number(length, room);
                 if (traced) {
                     out << ",\"closed\":" << boolean(flag(closed_edges, k))
                         << ",\"starts_at_junction\":" << boolean(flag(starts, k))
@@ -188,11 +194,8 @@ void Edges::write_geojson(const Settings& settings, const Sink& sink) const
                 out << ",\"mean_magnitude\":";
                 double sum = 0;
                 for (int64_t p = at[k]; p < at[k + 1] && !magnitude.empty(); ++p) sum += magnitude[p];
-                const double mean = sum / static_cast<double>(count);
-                if (magnitude.empty() || count == 0 || !std::isfinite(mean))
-                    out << "null";
-                else
-                    out << number_text(mean, room);
+                out << (magnitude.empty() ? std::string_view("null")
+                                          : json_number(sum / static_cast<double>(count), room));
                 out << "}}";
             }
         };

@@ -297,6 +297,11 @@ TEST(VectorFormats, TheGradientIsTheDetectorsAtEveryPointsPixelOnAnyNumberOfThre
         return out;
     };
     for (int format = 0; format < 3; ++format) EXPECT_TRUE(text(cut, format) == text(whole, format)) << format;
+    lintrace::Settings unbounded = settings;
+    unbounded.low_threshold = unbounded.high_threshold = INFINITY;
+    std::string geojson;
+    whole.write_geojson(unbounded, [&geojson](std::string_view piece) { geojson.append(piece); });
+    EXPECT_THAT(geojson, HasSubstr("\"low_threshold\":null,\"high_threshold\":null,")) << "JSON has no infinities";
     // Samples of 16 bits are read through rows of grey levels, which the
     // gradient at the points reads after linking.
     const TestImage large = random_image(1200, 800, random);
