@@ -43,7 +43,7 @@ struct Settings {
     double high_threshold = static_cast<double>(2.0f);      // chains start only at magnitudes at least this
     bool sub_pixel = false;                                 // positions placed between pixels
     int threads = 0;                                        // 0: every processor the process may run on
-    bool gradient = false;  // keep each point's gradient (Edges::magnitudes, directions); costs a second gradient pass
+    bool gradient = false;  // keep each point's gradient (Edges::magnitudes, directions): a second gradient pass
 };
 
 // The mask size a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.
@@ -155,11 +155,12 @@ public:
     void write_list(const std::function<void(std::string_view)>& sink) const;
     std::string list_text() const;
 
-    // The edges as vector data, in the order of the list, positions in pixel
-    // units with pixel centres at whole numbers and y growing downwards:
-    // whole numbers, or with sub_pixel the shortest decimal text that reads
-    // back as the same double: the points of points(). Magnitudes and
-    // directions are written where the run kept them.
+    // The edges as vector data, in the order of the list: the points of
+    // points(), in pixel units with pixel centres at whole numbers and y
+    // growing downwards, each written as a whole number where it is one and
+    // otherwise (sub-pixel positions) as the shortest decimal text that reads
+    // back as the same double. Magnitudes and directions are written where
+    // the run kept them.
     //   SVG      one polyline per edge, closed edges drawn closed
     //   GeoJSON  a FeatureCollection of one LineString (or Point) per edge with
     //            its facts; `settings` are recorded in the collection
