@@ -153,6 +153,15 @@ TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
     run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n");
+    for (const char* format : {"svg", "geojson", "csv"}) {
+        run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full", "--format", format});
+        EXPECT_EQ(run.status, 255) << format;
+        EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n") << format;
+    }
+    const std::string vector = directory + "/no/such/dir/out.svg";
+    run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", vector});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR, can't open file \"" + vector + "\" for \"w\"\n");
 }
 
 TEST(Lintrace, AnImageWithoutEdgesGivesAnEmptyFile)
@@ -400,21 +409,6 @@ TEST(Lintrace, TheOutputsFormatFollowsItsNameOrTheFormatOption)
         if (c.begins == list) {
             EXPECT_TRUE(written == list) << "every other name is the list, byte for byte";
         }
-    }
-}
-
-TEST(Lintrace, VectorOutputsFailLikeTheList)
-{
-    const std::string in = photo_path("chelsea.pgm");
-    const std::string directory = scratch_directory();
-    const std::string missing = directory + "/no/such/dir/out.svg";
-    ProgramRun run = run_lintrace({"-i", in, "-o", missing});
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\"\n");
-    for (const char* format : {"svg", "geojson", "csv"}) {
-        run = run_lintrace({"-i", in, "-o", "/dev/full", "--format", format});
-        EXPECT_EQ(run.status, 255) << format;
-        EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n") << format;
     }
 }
 
