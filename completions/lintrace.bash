@@ -1,11 +1,12 @@
 # bash completion for lintrace and linpaint: their switches (each offered
 # until given), PGM files after lintrace's -i, any file after the other
-# switches that name one, nothing after those that take a number.
+# switches that name one, the formats after --format, nothing after those
+# that take a number.
 
 _lintrace_switches()
 {
     case $1 in
-        lintrace) echo "-i -o -s -lt -ht -sp -m --help --version" ;;
+        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --verbose --help --version" ;;
         linpaint) echo "-i -r -c -l -o --help --version" ;;
     esac
 }
@@ -24,7 +25,11 @@ _lintrace_complete()
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l)
+        lintrace:--format)
+            COMPREPLY=($(compgen -W "list svg geojson csv" -- "$cur"))
+            return
+            ;;
+        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads)
             COMPREPLY=()
             return
             ;;

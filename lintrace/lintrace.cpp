@@ -1,10 +1,11 @@
 // lintrace: edge detection and linking of a raw PGM image.
 //
 // main reads the switches, derives the mask size from sigma, reads the image,
-// runs the detector library on it and writes the connectivity list. The
-// library reports failures as exceptions; main turns them into the program's
-// messages and exit statuses.
+// runs the detector library on it and writes the connectivity list, or the
+// edges in a vector format. The library reports failures as exceptions; main
+// turns them into the program's messages and exit statuses.
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "imgformat.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
+#include "options.h"
 #include "outfile.h"
 #include "switches.h"
 
@@ -44,33 +46,62 @@ void derive_mask(char** argv)
     std::exit(-1);
 }
 
-// The list's file, made ready before the image is read: an output that
+// The output file, made ready before the image is read: an output that
 // cannot be created or replaced, or that is the input image itself (also
 // through a link), is refused before any work.
-OutputFile list_file;
+OutputFile out;
 
-void open_list(const char* path)
+void open_output(const char* path)
 {
-    if (!list_file.open(path, infile)) {
-        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\": %s\n", path, list_file.reason().c_str());
+    if (!out.open(path, infile)) {
+        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\": %s\n", path, out.reason().c_str());
         std::exit(-1);
     }
 }
 
-// Writes the list and puts it in place, ending the process with a message
+// Writes the output and puts it in place, ending the process with a message
 // naming the file and the reason when that fails.
-void write_list(const lintrace::Edges& edges, const char* path)
+void write_output(const lintrace::Edges& edges, const lintrace::Settings& settings, OutputFormat format,
+                  const char* path)
 {
-    edges.write_list([](std::string_view text) { list_file.write(text.data(), text.size()); });
-    if (!list_file.commit()) {
-        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, list_file.reason().c_str());
+    const auto sink = [](std::string_view text) { out.write(text.data(), text.size()); };
+    switch (format) {
+        case OutputFormat::LIST:
+            edges.write_list(sink);
+            break;
+        case OutputFormat::SVG:
+            edges.write_svg(sink);
+            break;
+        case OutputFormat::GEOJSON:
+            edges.write_geojson(settings, sink);
+            break;
+        case OutputFormat::CSV:
+            edges.write_csv(sink);
+            break;
+    }
+    if (!out.commit()) {
+        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, out.reason().c_str());
         std::exit(-1);
     }
 }
 
-int run()
+// --auto: the library's thresholds, made the single-precision numbers -lt
+// and -ht hold and printed so that the switches replay the run exactly.
+void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* settings, double fraction)
 {
-    open_list(outfile);
+    const lintrace::Thresholds chosen = lintrace::automatic_thresholds(view, *settings, fraction);
+    if (!single_precision_thresholds(chosen.high, &low_threshold, &high_threshold))
+        throw std::range_error("the chosen high threshold is beyond single precision");
+    settings->low_threshold = static_cast<double>(low_threshold);
+    settings->high_threshold = static_cast<double>(high_threshold);
+    std::fprintf(stderr, "lintrace: -lt %.9g -ht %.9g\n", static_cast<double>(low_threshold),
+                 static_cast<double>(high_threshold));
+}
+
+int run(const LongOptions& options, OutputFormat format)
+{
+    const auto started = std::chrono::steady_clock::now();
+    open_output(outfile);
     PgmImage* image = read_pgm_file(infile);
     if (image == nullptr) return 1;
     lintrace::Settings settings;
@@ -78,16 +109,40 @@ int run()
     settings.low_threshold = static_cast<double>(low_threshold);
     settings.high_threshold = static_cast<double>(high_threshold);
     settings.sub_pixel = Sub_pixel != 0;
+    settings.threads = options.threads;
+    settings.gradient = format == OutputFormat::GEOJSON || format == OutputFormat::CSV;
     lintrace::ImageView view;
     view.width = image->columns;
     view.height = image->rows;
     std::vector<const void*> rows(static_cast<size_t>(image->rows));
     for (int r = 0; r < image->rows; ++r) rows[r] = image->pixels[r];
     view.row_pointers = rows.data();
+    if (options.verbose)
+        std::fprintf(stderr, "lintrace: input %s: %d x %d pixels, raw PGM (%s), maximum value %d\n", infile,
+                     image->columns, image->rows, image->magic, image->max_value);
+    if (options.automatic) choose_thresholds(view, &settings, options.fraction);
+    if (options.verbose)
+        std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads; output %s: %s\n",
+                     sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? " -sp" : "",
+                     settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
+                     format_name(format));
     lintrace::Edges edges = lintrace::trace(view, settings);
     free_pgm_data(image);
-    write_list(edges, outfile);
+    write_output(edges, settings, format, outfile);
+    if (options.verbose) {
+        const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
+        std::fprintf(stderr, "lintrace: %zu edges, %zu points in %.3f s\n", edges.size(), edges.point_count(),
+                     taken.count());
+    }
     return 0;
+}
+
+// A misuse of the long options, reported as a switch error is.
+[[noreturn]] void long_option_error(char** argv, const std::string& message)
+{
+    std::fputs(message.c_str(), stderr);
+    args_usage(argv, args);
+    std::exit(-1);
 }
 
 }  // namespace
@@ -95,11 +150,19 @@ int run()
 int main(int argc, char** argv)
 {
     args_program_version = PROGRAM_VERSION.c_str();
-    args_parse(argc, argv, args);
+    args_help_epilogue = LONG_OPTIONS_HELP;
+    LongOptions options;
+    std::vector<char*> arguments = take_long_options(argc, argv, args, &options);
+    args_parse(static_cast<int>(arguments.size()) - 1, arguments.data(), args);
+    if (!options.error.empty()) long_option_error(argv, options.error);
+    for (const char* given : {"lt", "ht"})
+        if (options.automatic && args_found_arg(args, given))
+            long_option_error(
+                argv, std::string("ERROR:  --auto chooses the thresholds: it cannot be given with -") + given + ".\n");
     take_sigma_switch();
     derive_mask(argv);
     try {
-        return run();
+        return run(options, output_format(options, outfile));
     } catch (const std::bad_alloc&) {
         errmsg("Memory allocation failure");
     } catch (const std::exception& failure) {

@@ -106,13 +106,13 @@ int row_maxima(const SuppressionSettings& s, const double* above, const double* 
 void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
                   const double* gx_row, const double* gy_row, CandidateRows* out)
 {
-    thread_local std::vector<int> passed;
+    std::vector<int>& passed = out->passed;
     const int count = row_maxima(s, above, here, below, gx_row, gy_row, &passed);
     if (s.sub_pixel) {
         // The sub-pixel positions are worked out several candidates at a time
         // too, with the same operations.
-        thread_local std::vector<double> sub_x;
-        thread_local std::vector<double> sub_y;
+        std::vector<double>& sub_x = out->sub_x;
+        std::vector<double>& sub_y = out->sub_y;
         sub_x.resize(static_cast<size_t>(count));
         sub_y.resize(static_cast<size_t>(count));
         const int placed = s.kernels->localize(j, passed.data(), count, above, here, below, gx_row, gy_row,

@@ -30,6 +30,10 @@ struct CandidateRows {
     BulkVector<Edgel> records;
     BulkVector<uint8_t> high;
     BulkVector<SubPixel> sub_pixels;  // only when sub-pixel positions are kept
+    // Room for one row's work, kept from row to row.
+    std::vector<int> passed;
+    std::vector<double> sub_x;
+    std::vector<double> sub_y;
 };
 
 // The columns of row j's candidates, in order, into `passed`; returns how

@@ -28,12 +28,15 @@ expect()
 cd "$(mktemp -d)"
 touch photo.pgm notes.txt
 mkdir pictures
-expect "--help --version -ht -i -lt -m -o -s -sp" lintrace ""
-expect "--help --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm ""
+expect "--auto --format --help --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
+expect "--auto --format --help --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
+expect "csv geojson list svg" lintrace -o x --format ""
+expect "svg" lintrace --format s
 expect "-lt" lintrace -i photo.pgm -l
 expect "-s -sp" lintrace -i photo.pgm -s
 expect "photo.pgm pictures/" lintrace -i ""
 expect "" lintrace -s ""
+expect "" lintrace --threads ""
 expect "-r" linpaint -i x -r
 expect "--help --version -c -l -o" linpaint -i x -r 3 -""
 expect "notes.txt photo.pgm pictures" linpaint -o ""

@@ -91,12 +91,7 @@ int mask_of(double sigma)
 std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads,
                    int lanes)
 {
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = static_cast<double>(low);
-    settings.high_threshold = static_cast<double>(high);
-    settings.sub_pixel = sub_pixel;
-    settings.threads = threads;
+    const lintrace::Settings settings{sigma, static_cast<double>(low), static_cast<double>(high), sub_pixel, threads};
     return lintrace::detail::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings,
                                    small_pieces(lanes))
         .list_text();

@@ -18,13 +18,7 @@ namespace {
 
 lintrace::Settings settings_of(double sigma, double low, double high, bool sub_pixel, int threads = 1)
 {
-    lintrace::Settings s;
-    s.sigma = sigma;
-    s.low_threshold = low;
-    s.high_threshold = high;
-    s.sub_pixel = sub_pixel;
-    s.threads = threads;
-    return s;
+    return lintrace::Settings{sigma, low, high, sub_pixel, threads};
 }
 
 lintrace::Edges trace_small(const lintrace::ImageView& view, const lintrace::Settings& settings)
