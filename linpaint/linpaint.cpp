@@ -14,6 +14,7 @@
 #include "edge_list.h"
 #include "imgformat.h"
 #include "memory.h"
+#include "pngwrite.h"
 #include "settings.h"
 
 std::vector<EdgePoint> edge_list;  // the points of the edge just read; grows with the longest edge
@@ -59,7 +60,10 @@ int main(int argc, char** argv)
             for (const EdgePoint& point : edge_list) paint_point(image, point);
     }
     close_edge_list(&list);
-    write_pgm_file(outfile, image);
+    if (names_png(outfile))
+        write_png_file(outfile, image);
+    else
+        write_pgm_file(outfile, image);
     free_pgm_data(image);
     return 0;
 }

@@ -1,0 +1,29 @@
+// The edges of a connectivity list drawn over the photograph they were
+// traced on: the photograph dimmed to grey, every painted pixel in one
+// bright colour, as an RGB picture.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "decode.h"
+#include "imgformat.h"
+
+struct RgbPicture {
+    int64_t width = 0;
+    int64_t height = 0;
+    std::vector<uint8_t> samples;  // R, G, B a pixel, row after row
+};
+
+// The grey levels the detector traced (luma, alpha over white) at
+// OVERLAY_DIMMING of their brightness, and OVERLAY_EDGE_COLOUR wherever
+// `edges` (linpaint's image, of the photograph's size) is not black.
+constexpr double OVERLAY_DIMMING = 0.5;
+constexpr uint8_t OVERLAY_EDGE_COLOUR[3] = {255, 48, 32};
+RgbPicture overlay_edges(const DecodedImage& photograph, const PgmImage& edges);
+
+// Writes the picture as a PNG where the path ends in .png and as a raw PPM
+// otherwise; the path "-" is the standard output stream (PPM). Failures end
+// the process through errmsg, leaving any previous file as it was.
+void write_rgb_picture(const char* path, const RgbPicture& picture);
