@@ -8,7 +8,9 @@ SHELL := /bin/bash
 
 all: build
 
+# The image libraries' development packages are installed (or asked for) first.
 configure:
+	sh support/install-deps.sh
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 
 # The two programs alone.
@@ -31,6 +33,7 @@ test: build
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
+	sh support/install-deps.sh
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 ctest --output-on-failure -j $(JOBS)
@@ -42,6 +45,7 @@ sanitize:
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = images edge_lists detector lintrace_switches linpaint_switches
 fuzz:
+	sh support/install-deps.sh
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 	for target in $(FUZZ_TARGETS); do \

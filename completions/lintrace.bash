@@ -1,6 +1,22 @@
 # bash completion for lintrace and linpaint: their switches (each offered
-# until given), PGM files after lintrace's -i, any file after the other
-# switches that name one, nothing after those that take a number.
+# until given), image files of every format lintrace reads after its -i (by
+# their usual extensions, in any case), any file after the other switches
+# that name one, nothing after those that take a number.
+
+# Files under the word being completed that are images lintrace reads, and directories.
+_lintrace_images()
+{
+    local file
+    while IFS= read -r file; do
+        [[ -d $file ]] && continue
+        case ${file,,} in
+            *.pgm | *.pbm | *.ppm | *.pnm | *.pam | *.png | *.jpg | *.jpeg | *.jpe | *.jfif | *.tif | *.tiff)
+                COMPREPLY+=("$file")
+                ;;
+        esac
+    done < <(compgen -f -- "$1")
+    COMPREPLY+=($(compgen -d -S / -- "$1"))
+}
 
 _lintrace_switches()
 {
@@ -17,7 +33,8 @@ _lintrace_complete()
     local program=${COMP_WORDS[0]##*/}
     case "$program:$prev" in
         lintrace:-i)
-            COMPREPLY=($(compgen -f -X '!*.[pP][gG][mM]' -- "$cur") $(compgen -d -S / -- "$cur"))
+            COMPREPLY=()
+            _lintrace_images "$cur"
             return
             ;;
         *:-i | *:-o)

@@ -38,13 +38,14 @@ std::string stdin_name(const std::string& path)
 
 }  // namespace
 
-Input::Input(const void* data, size_t size, std::string name)
+Input::Input(const void* data, size_t size, std::string name, double memory_limit)
     : data_(static_cast<const uint8_t*>(data)), size_(size), ended_(true), known_size_(static_cast<long long>(size)),
-      name_(std::move(name))
+      name_(std::move(name)), memory_limit_(memory_limit)
 {
 }
 
-Input::Input(int fd, long long known_size, std::string name) : fd_(fd), known_size_(known_size), name_(std::move(name))
+Input::Input(int fd, long long known_size, std::string name, double memory_limit)
+    : fd_(fd), known_size_(known_size), name_(std::move(name)), memory_limit_(memory_limit)
 {
 }
 
@@ -68,7 +69,7 @@ void Input::read_more(size_t wanted, const char* format)
         size_t capacity = std::max(FIRST_READ, 2 * buffer_.size());
         if (known_size_ >= 0 && static_cast<unsigned long long>(known_size_) >= size_)
             capacity = std::max(capacity, static_cast<size_t>(known_size_) + 1);
-        if (!fits_in_memory(static_cast<double>(capacity)))
+        if (!fits(static_cast<double>(capacity)))
             fail(name_, format, "input is larger than the machine's memory");
         buffer_.resize(capacity);
         while (size_ < buffer_.size()) {
@@ -93,13 +94,14 @@ void fail(const std::string& name, const char* format, const std::string& reason
     throw DecodeError(name + ": " + format + " " + reason);
 }
 
-uint8_t* allocate_samples(DecodedImage* image, const std::string& name, int64_t width, int64_t height, int channels,
+uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width, int64_t height, int channels,
                           lintrace::SampleType type)
 {
+    const std::string& name = input.name();
     const double bytes = static_cast<double>(width) * static_cast<double>(height) * channels * sample_bytes(type);
     if (width <= 0 || height <= 0)
         fail(name, image->format, "image has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
-    if (!fits_in_memory(bytes) || bytes > static_cast<double>(std::numeric_limits<int64_t>::max() / 2))
+    if (!input.fits(bytes) || bytes > static_cast<double>(std::numeric_limits<int64_t>::max() / 2))
         fail(name, image->format,
              "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels does not fit in memory");
     // Left unset: every decoder writes every sample, and untouched pages cost nothing.
@@ -118,7 +120,7 @@ uint8_t* allocate_samples(DecodedImage* image, const std::string& name, int64_t 
 //   1 as stored          2 mirrored left-right   3 turned half round   4 mirrored top-bottom
 //   5 transposed         6 turned a quarter clockwise
 //   7 transverse         8 turned a quarter anticlockwise
-void apply_orientation(DecodedImage* image, const std::string& name, int orientation)
+void apply_orientation(DecodedImage* image, const Input& input, int orientation)
 {
     if (orientation < 2 || orientation > 8) return;
     const DecodedImage stored = *image;
@@ -126,7 +128,7 @@ void apply_orientation(DecodedImage* image, const std::string& name, int orienta
     const int64_t width = swapped ? stored.height : stored.width;
     const int64_t height = swapped ? stored.width : stored.height;
     const int64_t w = stored.width - 1, h = stored.height - 1;
-    uint8_t* out = allocate_samples(image, name, width, height, stored.channels, stored.type);
+    uint8_t* out = allocate_samples(image, input, width, height, stored.channels, stored.type);
     const size_t pixel = static_cast<size_t>(stored.channels) * sample_bytes(stored.type);
     const auto* in = static_cast<const uint8_t*>(stored.samples);
     for (int64_t y = 0; y < height; ++y)
@@ -238,7 +240,7 @@ bool same_header(const NetpbmHeader& a, const NetpbmHeader& b)
 
 // A raw PGM image read by read_pgm_file, whose rows are the mapped file's
 // (or, where it could not be mapped, rows of the heap, gathered here).
-DecodedImage mapped_pgm(const std::string& path, const NetpbmHeader& header)
+DecodedImage mapped_pgm(const Input& input, const std::string& path, const NetpbmHeader& header)
 {
     PgmImage* pgm = read_pgm_file(path.c_str());
     if (pgm == nullptr) fail(path, "PGM", "image could not be read: it changed while it was being read");
@@ -255,7 +257,7 @@ DecodedImage mapped_pgm(const std::string& path, const NetpbmHeader& header)
         image.samples = pgm->pixels[0];
         image.storage = owner;
     } else {
-        uint8_t* samples = allocate_samples(&image, path, pgm->columns, pgm->rows, 1, lintrace::SampleType::UINT8);
+        uint8_t* samples = allocate_samples(&image, input, pgm->columns, pgm->rows, 1, lintrace::SampleType::UINT8);
         for (int r = 0; r < pgm->rows; ++r)
             std::memcpy(samples + static_cast<size_t>(r) * pgm->columns, pgm->pixels[r], pgm->columns);
     }
@@ -289,7 +291,7 @@ DecodedImage decode_p5(Input& input, const std::string& path)
     const long long raster = fixed.width * fixed.height * (fixed.max_value > 255 ? 2 : 1);
     if (!path.empty() && fixed.max_value <= 255 && input.known_size() >= 0 &&
         input.known_size() - static_cast<long long>(fixed.raster_offset) >= raster)
-        return mapped_pgm(path, fixed);
+        return mapped_pgm(input, path, fixed);
     return decode_raw_pgm_fixed(input, fixed);
 }
 
@@ -306,7 +308,7 @@ DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header)
     if (!input.ensure(header.raster_offset + bytes, "PGM"))
         fail(input.name(), "PGM", "data is truncated: the raster holds fewer than " + std::to_string(header.width) +
                                        " x " + std::to_string(header.height) + " pixels");
-    uint8_t* out = allocate_samples(&image, input.name(), header.width, header.height, 1,
+    uint8_t* out = allocate_samples(&image, input, header.width, header.height, 1,
                                     wide ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8);
     const uint8_t* in = input.data() + header.raster_offset;
     const size_t count = static_cast<size_t>(header.width) * header.height;
@@ -362,7 +364,7 @@ bool fits_in_memory(double bytes)
     return bytes >= 0 && bytes <= physical_memory();
 }
 
-DecodedImage decode_image(const std::string& path)
+DecodedImage decode_image(const std::string& path, double memory_limit)
 {
     const std::string name = stdin_name(path);
     int fd = STDIN_FILENO;
@@ -386,13 +388,13 @@ DecodedImage decode_image(const std::string& path)
     // A regular file read from the standard input may be shorter than its
     // size from where the stream stands; only a named file is measured.
     if (path == "-") known_size = -1;
-    Input input(fd, known_size, name);
+    Input input(fd, known_size, name, memory_limit > 0 ? memory_limit : physical_memory());
     return decode_input(input, path == "-" ? std::string() : path);
 }
 
-DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name)
+DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit)
 {
-    Input input(data, size, name);
+    Input input(data, size, name, memory_limit > 0 ? memory_limit : physical_memory());
     DecodedImage image = decode_input(input, std::string());
     return image;
 }

@@ -58,12 +58,14 @@ public:
 // The first words of the message for a file of no format read here.
 extern const char* const UNKNOWN_FORMAT_MESSAGE;
 
-// Reads the image at path ("-": the standard input stream). Throws DecodeError.
-DecodedImage decode_image(const std::string& path);
+// Reads the image at path ("-": the standard input stream). Throws
+// DecodeError. No block larger than memory_limit bytes is asked for (0: the
+// machine's physical memory); an image that would need one is refused.
+DecodedImage decode_image(const std::string& path, double memory_limit = 0);
 
 // Decodes an image held in memory; `name` stands for the file in messages.
 // The bytes are copied where the image needs them after the call.
-DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name);
+DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit = 0);
 
 // The grey levels the detector traces, row after row: v * 255 / max_value in
 // double; colour as luma 0.299 R + 0.587 G + 0.114 B; alpha a = A / max_value

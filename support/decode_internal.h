@@ -18,9 +18,9 @@ namespace decode_detail {
 class Input {
 public:
     // Bytes in memory (not copied: they must outlive the Input).
-    Input(const void* data, size_t size, std::string name);
+    Input(const void* data, size_t size, std::string name, double memory_limit);
     // A file or stream already open; `known_size` is a regular file's size, -1 for a stream.
-    Input(int fd, long long known_size, std::string name);
+    Input(int fd, long long known_size, std::string name, double memory_limit);
 
     // True when at least n bytes are held (reading more as needed); false
     // when the input ends first. A failed read throws DecodeError naming
@@ -34,6 +34,8 @@ public:
     // The size of a regular file, -1 for a stream.
     long long known_size() const { return known_size_; }
     const std::string& name() const { return name_; }
+    // True when a block of `bytes` bytes may be allocated for this input.
+    bool fits(double bytes) const { return bytes >= 0 && bytes <= memory_limit_; }
 
 private:
     void read_more(size_t wanted, const char* format);
@@ -45,6 +47,7 @@ private:
     long long known_size_ = -1;
     std::vector<uint8_t> buffer_;
     std::string name_;
+    double memory_limit_;
 };
 
 // Throws the DecodeError "NAME: FORMAT REASON".
@@ -53,7 +56,7 @@ private:
 // Sets the image's size and sample layout and gives it storage for its
 // samples, packed row after row: refused (DecodeError) when the byte count
 // overflows or exceeds the machine's memory. The samples are left unset.
-uint8_t* allocate_samples(DecodedImage* image, const std::string& name, int64_t width, int64_t height, int channels,
+uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width, int64_t height, int channels,
                           lintrace::SampleType type);
 
 // The machine's physical memory in bytes.
@@ -67,7 +70,7 @@ inline int sample_bytes(lintrace::SampleType type)
 
 // Turns the image as an EXIF or TIFF orientation (1 to 8) says, so that its
 // first row is the top of the picture and its first column the left.
-void apply_orientation(DecodedImage* image, const std::string& name, int orientation);
+void apply_orientation(DecodedImage* image, const Input& input, int orientation);
 
 // The decoders, each given its format's signature at the start of the input.
 DecodedImage decode_netpbm(Input& input);

@@ -199,17 +199,17 @@ DecodedImage decode_jpeg(Input& input)
     if (!read_header(&job, input.data(), input.size(), &shape)) failed(input, job);
     // A progressive image holds every coefficient (two bytes a sample) until its last scan.
     const double coefficients = shape.progressive ? 2.0 * shape.width * shape.height * shape.channels : 0;
-    if (!fits_in_memory(coefficients))
+    if (!input.fits(coefficients))
         fail(input.name(), "JPEG",
              "image of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
                  " pixels does not fit in memory");
     DecodedImage image;
     image.format = "JPEG";
     image.max_value = 255;
-    uint8_t* out = allocate_samples(&image, input.name(), shape.width, shape.height, shape.channels,
+    uint8_t* out = allocate_samples(&image, input, shape.width, shape.height, shape.channels,
                                     lintrace::SampleType::UINT8);
     if (!read_rows(&job, out, static_cast<size_t>(image.row_stride))) failed(input, job);
-    apply_orientation(&image, input.name(), shape.orientation);
+    apply_orientation(&image, input, shape.orientation);
     return image;
 }
 

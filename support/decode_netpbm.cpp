@@ -303,7 +303,7 @@ DecodedImage decode_netpbm(Input& input)
         if (static_cast<double>(input.known_size()) - static_cast<double>(header.raster_offset) < least)
             truncated(input, image.format, header);
     }
-    uint8_t* out = allocate_samples(&image, input.name(), header.width, header.height, header.depth, type);
+    uint8_t* out = allocate_samples(&image, input, header.width, header.height, header.depth, type);
     switch (header.magic) {
     case '1':
     case '2':

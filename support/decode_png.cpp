@@ -141,7 +141,7 @@ DecodedImage decode_png(Input& input)
     image.format = "PNG";
     image.max_value = shape.bit_depth == 16 ? 65535 : 255;
     const auto type = shape.bit_depth == 16 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
-    uint8_t* out = allocate_samples(&image, input.name(), shape.width, shape.height, shape.channels, type);
+    uint8_t* out = allocate_samples(&image, input, shape.width, shape.height, shape.channels, type);
     if (shape.bit_depth < 8 || shape.row_bytes != static_cast<size_t>(image.row_stride))
         fail(input.name(), "PNG", "image has a layout the decoder does not give");
     std::vector<png_bytep> rows(shape.height);

@@ -137,7 +137,8 @@ public:
         if (options == nullptr) fail_here("decoder could not be started");
         TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &file_);
         TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, &file_);
-        const double most = std::min(static_cast<double>(std::numeric_limits<tmsize_t>::max()), physical_memory());
+        double most = static_cast<double>(std::numeric_limits<tmsize_t>::max());
+        while (!input_.fits(most)) most /= 2;
         TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(most));
         tiff_.reset(TIFFClientOpenExt(input_.name().c_str(), "r", &file_, on_read, on_write, on_seek, on_close,
                                       on_size, on_map, on_unmap, options.get()));
@@ -150,7 +151,7 @@ public:
         } else {
             read_rgba(&image);
         }
-        apply_orientation(&image, input_.name(), layout_.orientation);
+        apply_orientation(&image, input_, layout_.orientation);
         return image;
     }
 
@@ -218,7 +219,7 @@ private:
                 float_max = stated;
         }
         image->max_value = floating ? 255 : l.bits == 16 ? 65535 : 255;
-        uint8_t* out = allocate_samples(image, input_.name(), l.width, l.height, channels, type);
+        uint8_t* out = allocate_samples(image, input_, l.width, l.height, channels, type);
 
         const bool tiled = TIFFIsTiled(t);
         uint32_t block_width = l.width, block_height = 0;
@@ -234,7 +235,7 @@ private:
         const int per_pixel = planes ? 1 : l.samples_per_pixel;
         const int bytes = l.bits / 8;
         const double block_bytes = static_cast<double>(block_width) * block_height * per_pixel * bytes;
-        if (!fits_in_memory(block_bytes)) fail_here("strip or tile does not fit in memory");
+        if (!input_.fits(block_bytes)) fail_here("strip or tile does not fit in memory");
         std::vector<uint8_t> block(static_cast<size_t>(block_bytes));
         const size_t out_pixel = static_cast<size_t>(channels) * sample_bytes(type);
 
@@ -271,6 +272,12 @@ private:
                             }
                         }
                 }
+        }
+        // The detector's arithmetic is defined on finite levels only.
+        if (floating) {
+            const auto* levels = reinterpret_cast<const double*>(out);
+            for (int64_t k = 0; k < image->width * image->height * channels; ++k)
+                if (!std::isfinite(levels[k])) fail_here("sample is not a finite number");
         }
     }
 
@@ -316,7 +323,7 @@ private:
         char reason[1024] = {};
         if (!TIFFRGBAImageOK(t, reason)) fail_here(std::string("image is not read (") + reason + ")");
         const double pixels = static_cast<double>(l.width) * l.height;
-        if (!fits_in_memory(pixels * 4))
+        if (!input_.fits(pixels * 4))
             fail_here("image of " + std::to_string(l.width) + " x " + std::to_string(l.height) +
                       " pixels does not fit in memory");
         std::unique_ptr<uint32_t[]> raster(new uint32_t[static_cast<size_t>(pixels)]);
@@ -327,7 +334,7 @@ private:
         const int channels = grey ? 1 : 3;
         const auto type = alpha ? lintrace::SampleType::DOUBLE : lintrace::SampleType::UINT8;
         image->max_value = 255;
-        uint8_t* out = allocate_samples(image, input_.name(), l.width, l.height, channels, type);
+        uint8_t* out = allocate_samples(image, input_, l.width, l.height, channels, type);
         for (size_t p = 0; p < static_cast<size_t>(pixels); ++p) {
             const uint32_t v = raster[p];
             const uint8_t rgb[3] = {static_cast<uint8_t>(TIFFGetR(v)), static_cast<uint8_t>(TIFFGetG(v)),
