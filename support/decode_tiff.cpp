@@ -355,11 +355,28 @@ private:
     Layout layout_;
 };
 
+// The offset of the first directory, from the header: a file cut before it
+// is truncated, which libtiff would only call an unreadable directory.
+uint64_t first_directory(const Input& input)
+{
+    const uint8_t* d = input.data();
+    const bool big_endian = d[0] == 'M';
+    const bool big_tiff = d[big_endian ? 3 : 2] == 43;
+    const size_t at = big_tiff ? 8 : 4, bytes = big_tiff ? 8 : 4;
+    if (input.size() < at + bytes) return std::numeric_limits<uint64_t>::max();
+    uint64_t offset = 0;
+    for (size_t k = 0; k < bytes; ++k) offset |= uint64_t{d[at + k]} << (8 * (big_endian ? bytes - 1 - k : k));
+    return offset;
+}
+
 }  // namespace
 
 DecodedImage decode_tiff(Input& input)
 {
     input.read_all("TIFF");
+    const uint64_t directory = first_directory(input);
+    if (directory >= input.size() || input.size() - directory < 2)
+        fail(input.name(), "TIFF", "data is truncated (the file ends before its first directory)");
     TiffReader reader(input);
     return reader.read();
 }

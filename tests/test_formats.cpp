@@ -401,8 +401,8 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
         {"truncated JPEG", jpeg.substr(0, jpeg.size() * 2 / 3), "JPEG data is truncated (premature end of JPEG file)"},
         {"JPEG without its frame", jpeg.substr(0, 20), "JPEG data is truncated"},
         {"JPEG of 12-bit samples", jpeg_twelve_bits, "JPEG data is corrupt (unsupported JPEG data precision 12)"},
-        {"truncated TIFF", tiff.substr(0, tiff.size() / 3), "TIFF data is"},
-        {"TIFF without a directory", std::string("II*\0\xff\xff\0\0", 8), "TIFF data is corrupt"},
+        {"truncated TIFF", tiff.substr(0, tiff.size() / 3), "TIFF data is truncated"},
+        {"TIFF of an empty directory", std::string("II*\0\x08\0\0\0\0\0\0\0\0\0", 14), "TIFF data is corrupt"},
     };
     for (const DamagedFile& c : cases) {
         SCOPED_TRACE(c.what);
