@@ -9,8 +9,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "detector.h"
+#include <vector>
+
+#include "driver.h"
 #include "imgformat.h"
+#include "outfile.h"
 
 namespace {
 
@@ -40,48 +43,59 @@ int main(int argc, char** argv)
     const float high = static_cast<float>(std::atof(argv[4]));
     const bool sub_pixel = std::atoi(argv[5]) != 0;
     const int threads = std::atoi(argv[6]);
-    int mask = 0;
-    if (!mask_for_sigma(sigma, &mask)) return 2;
 
     auto start = std::chrono::steady_clock::now();
     PgmImage* image = read_pgm_file(argv[1]);
     if (image == nullptr) return 1;
     const double read = seconds_since(start);
+    const int64_t columns = image->columns;
+    const int64_t rows = image->rows;
+    std::vector<const void*> row_pointers(static_cast<size_t>(rows));
+    for (int64_t r = 0; r < rows; ++r) row_pointers[r] = image->pixels[r];
+    lintrace::ImageView view;
+    view.width = columns;
+    view.height = rows;
+    view.row_pointers = row_pointers.data();
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = low;
+    settings.high_threshold = high;
+    settings.sub_pixel = sub_pixel;
+    settings.threads = threads;
 
-    Detector detector;
-    detector.XSIZE = image->columns;
-    detector.YSIZE = image->rows;
-    detector.keep_edgel_records = false;
+    // The entry point's own run, timed at the ends of its stages.
     start = std::chrono::steady_clock::now();
-    local_extrema(&detector, image->pixels, mask, sigma, low, high, sub_pixel, threads);
-    const double suppression = seconds_since(start);
-    const long peak_suppression = peak_bytes();
-    free_pgm_data(image);
-    release_edgel_records(&detector.edgels);
+    double suppression = 0;
+    double linking = 0;
+    long peak_suppression = 0;
+    long peak_linking = 0;
+    const auto after_stage = [&](const char* stage) {
+        const double t = seconds_since(start);
+        if (std::string(stage) == "suppression") {
+            suppression = t;
+            peak_suppression = peak_bytes();
+            free_pgm_data(image);
+            image = nullptr;
+        } else {
+            linking = t - suppression;
+            peak_linking = peak_bytes();
+        }
+    };
+    lintrace::Edges edges = lintrace::detail::trace(view, settings, Schedule{}, after_stage);
 
     start = std::chrono::steady_clock::now();
-    join_edges(&detector, threads);
-    const double linking = seconds_since(start);
-    const long peak_linking = peak_bytes();
-
-    start = std::chrono::steady_clock::now();
-    write_file(&detector, argv[7], sub_pixel, threads);
+    OutputFile out;
+    if (!out.open(argv[7])) return 1;
+    edges.write_list([&out](std::string_view text) { out.write(text.data(), text.size()); });
+    if (!out.commit()) return 1;
     const double writing = seconds_since(start);
 
-    const double megapixels = static_cast<double>(detector.XSIZE) * detector.YSIZE / 1e6;
-    const double pixels = static_cast<double>(detector.XSIZE) * detector.YSIZE;
-    size_t junctions = 0;
-    size_t points = 0;
-    for (const Links& part : detector.links) {
-        junctions += part.junctions.size();
-        points += part.edge_points.size();
-    }
+    const double megapixels = static_cast<double>(columns) * rows / 1e6;
+    const double pixels = static_cast<double>(columns) * rows;
     std::printf(
-        "%.2f %.2f %.2f %.2f %.2f  peak B/px after suppression %.2f linking %.2f writing %.2f"
-        "  candidates %zu junctions %zu edges %zu points %zu\n",
+        "%.2f %.2f %.2f %.2f %.2f  peak B/px after suppression %.2f linking %.2f writing %.2f  edges %zu\n",
         1000 * read / megapixels, 1000 * suppression / megapixels, 1000 * linking / megapixels,
         1000 * writing / megapixels, 1000 * (read + suppression + linking + writing) / megapixels,
-        peak_suppression / pixels, peak_linking / pixels, peak_bytes() / pixels,
-        static_cast<size_t>(detector.edgels.records_total), junctions, detector.edges.size(), points);
+        peak_suppression / pixels, peak_linking / pixels, peak_bytes() / pixels, edges.size());
     return 0;
 }

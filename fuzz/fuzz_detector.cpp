@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "detector.h"
-#include "lanes.h"
+#include "driver.h"
 #include "literal/literal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -22,22 +21,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const float high = low + static_cast<float>(data[4]) / 16.0f;
     const bool sub_pixel = (data[5] & 1) != 0;
     const int threads = 1 + (data[5] >> 1) % 3;
-    limit_lanes(2 << (data[5] >> 3) % 3);
+    const int lanes = 1 << (data[5] >> 3) % 4;
     std::vector<unsigned char> image(static_cast<size_t>(columns) * rows);
     for (size_t k = 0; k < image.size(); ++k) image[k] = size > 6 ? data[6 + k % (size - 6)] : 0;
 
-    int mask = 0;
-    if (!mask_for_sigma(sigma, &mask)) std::abort();
-    std::vector<unsigned char*> pixel_rows(rows);
-    for (int r = 0; r < rows; ++r) pixel_rows[r] = image.data() + static_cast<size_t>(r) * columns;
-    Detector detector;
-    detector.XSIZE = columns;
-    detector.YSIZE = rows;
-    local_extrema(&detector, pixel_rows.data(), mask, sigma, low, high, sub_pixel, threads, 16);
-    release_edgel_records(&detector.edgels);
-    join_edges(&detector, threads, 8);
-    std::string text;
-    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = static_cast<double>(low);
+    settings.high_threshold = static_cast<double>(high);
+    settings.sub_pixel = sub_pixel;
+    settings.threads = threads;
+    const std::string text =
+        lintrace::detail::trace(lintrace::ImageView::grey8(image.data(), columns, rows), settings, Schedule{16, 8, 2, lanes})
+            .list_text();
 
     const std::string expected = literal::run(image, columns, rows, sigma, low, high, sub_pixel);
     if (text != expected) {

@@ -11,19 +11,14 @@
 // texts the lines copy.
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <charconv>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "detector.h"
-#include "outfile.h"
+#include "parallel.h"
 
 // "%.1f" of v into out; returns the end. The digits are those of the exact
 // binary value of v times ten, rounded to the nearest integer with ties to
@@ -281,9 +276,25 @@ public:
         }
     }
 
-    // Writes every piece in order. While the next piece is not ready, the
-    // writer formats one itself.
-    void write(OutputFile* out)
+    // Hands every piece in order to `sink`. While the next piece is not
+    // ready, the writer formats one itself. Should the sink fail, the
+    // formatters are let go before the failure goes on up.
+    void write(const TextSink& sink)
+    {
+        try {
+            write_pieces(sink);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                next_to_format_ = pieces_;
+            }
+            changed_.notify_all();
+            throw;
+        }
+    }
+
+private:
+    void write_pieces(const TextSink& sink)
     {
         for (size_t piece = 0; piece < pieces_; ++piece) {
             std::string text;
@@ -303,7 +314,7 @@ public:
                 }
             }
             changed_.notify_all();
-            out->write(text.data(), text.size());
+            sink(std::string_view(text.data(), text.size()));
             // The piece's room is used again for a later piece.
             text.clear();
             std::lock_guard<std::mutex> lock(mutex_);
@@ -311,7 +322,6 @@ public:
         }
     }
 
-private:
     // Formats the next piece; false when there is none to take (or, unless
     // `wait`, none that has room).
     bool format_one(bool wait)
@@ -361,29 +371,15 @@ private:
 
 }  // namespace
 
-void write_file(const Detector* detector, const char* path, bool sub_pixel, int threads)
+void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads, size_t edges_per_piece)
 {
-    OutputFile out;
-    if (!out.open(path)) {
-        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\"\n", path);
-        std::exit(-1);
-    }
-    // About a megabyte of text per piece: edges of a dozen lines of a dozen bytes.
-    constexpr size_t edges_per_piece = CHUNK_BYTES / 128;
-    const int helpers = std::max(1, threads) - 1;
-    WritingPipeline pipeline(detector, sub_pixel, edges_per_piece, 2 * static_cast<size_t>(helpers + 1));
-    std::vector<std::thread> workers;
-    for (int k = 0; k < helpers; ++k) {
-        try {
-            workers.emplace_back(&WritingPipeline::format, &pipeline);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    pipeline.write(&out);
-    for (std::thread& worker : workers) worker.join();
-    if (!out.commit()) {
-        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, std::strerror(errno));
-        std::exit(-1);
-    }
+    const uint64_t workers = static_cast<uint64_t>(std::max(1, threads));
+    WritingPipeline pipeline(detector, sub_pixel, std::max<size_t>(edges_per_piece, 1), 2 * workers);
+    // One task writes, the others format ahead of it.
+    share_out(workers, workers, [&pipeline, &sink](uint64_t task) {
+        if (task == 0)
+            pipeline.write(sink);
+        else
+            pipeline.format();
+    });
 }

@@ -20,8 +20,8 @@
 #include <cmath>
 
 #include "detector.h"
-#include "lanes.h"
-#include "memory.h"
+#include "kernels.h"
+#include "bulk.h"
 
 namespace {
 
@@ -124,32 +124,27 @@ double gradient_magnitude(double x, double y)
     return hypot_kernel(ax, ay);
 }
 
-void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count, const uint64_t* needed)
+void gradient_magnitudes(const VectorKernels& kernels, const double* dx, const double* dy, double* magnitude,
+                         int count, const uint64_t* needed)
 {
-    int c = widest_lanes() ? magnitude_lanes_avx512(dx, dy, magnitude, needed, 0, count) : 0;
-    if (wide_lanes()) c = magnitude_lanes_avx2(dx, dy, magnitude, needed, c, count);
-#ifdef __SSE2__
-    c = magnitude_lanes<Sse2Lanes>(dx, dy, magnitude, needed, c, count);
-#endif
+    int c = kernels.magnitudes(dx, dy, magnitude, needed, 0, count);
     for (; c < count; ++c)
         magnitude[c] = needed == nullptr || (needed[c / 64] >> (c % 64) & 1) ? gradient_magnitude(dx[c], dy[c]) : 0.0;
 }
 
-void reaching_cells(const double* dx, const double* dy, int count, double squared_low, uint64_t* bits)
+void reaching_cells(const VectorKernels& kernels, const double* dx, const double* dy, int count, double squared_low,
+                    uint64_t* bits)
 {
     std::fill(bits, bits + (count + 63) / 64, 0);
-    int c = widest_lanes() ? reach_lanes_avx512(dx, dy, squared_low, bits, 0, count) : 0;
-    if (wide_lanes()) c = reach_lanes_avx2(dx, dy, squared_low, bits, c, count);
-#ifdef __SSE2__
-    c = reach_lanes<Sse2Lanes>(dx, dy, squared_low, bits, c, count);
-#endif
+    int c = kernels.reaching(dx, dy, squared_low, bits, 0, count);
     for (; c < count; ++c)
         bits[c / 64] |= static_cast<uint64_t>(!(dx[c] * dx[c] + dy[c] * dy[c] < squared_low)) << (c % 64);
 }
 
-void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
-                        const GaussianKernel* kernel)
+void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel,
+                        const VectorKernels& kernels)
 {
+    window->kernels = &kernels;
     window->pixels = pixels;
     window->columns = columns;
     window->rows = rows;
@@ -159,7 +154,10 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
     window->ring_size = std::min<int64_t>(2 * static_cast<int64_t>(taps) + 1, rows);
     window->raw_dx_ring.assign(static_cast<size_t>(window->ring_size) * columns, 0.0);
     window->ring_rows_done = -1;
-    window->padded_grey.assign(static_cast<size_t>(columns) + 2 * taps, 0);
+    if (pixels.levels != nullptr)
+        window->padded_levels.assign(static_cast<size_t>(columns) + 2 * taps, 0.0);
+    else
+        window->padded_grey.assign(static_cast<size_t>(columns) + 2 * taps, 0);
     window->padded_raw_dy.assign(static_cast<size_t>(columns) + 2 * taps, 0.0);
     // A source l to the left adds n D(l), one to the right subtracts it:
     // subtracting a product is adding the product with the weight negated.
@@ -173,16 +171,23 @@ void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int 
 namespace {
 
 // out[c] = ((0 + in[0][c] w[0]) + in[1][c] w[1]) + ... for c < n, in the
-// widest lanes the processor has, then one cell at a time; the inputs are
-// rows of doubles or of grey values.
-template <typename T>
-void accumulate(double* out, const T* const* in, const double* w, int inputs, int n)
+// window's lanes, then one cell at a time; the inputs are rows of doubles or
+// of grey values.
+int accumulate_lanes_of(const VectorKernels& k, double* out, const double* const* in, const double* w, int inputs,
+                        int n)
 {
-    int c = widest_lanes() ? accumulate_avx512(out, in, w, inputs, 0, n) : 0;
-    if (wide_lanes()) c = accumulate_avx2(out, in, w, inputs, c, n);
-#ifdef __SSE2__
-    c = accumulate_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
-#endif
+    return k.accumulate_doubles(out, in, w, inputs, 0, n);
+}
+int accumulate_lanes_of(const VectorKernels& k, double* out, const unsigned char* const* in, const double* w,
+                        int inputs, int n)
+{
+    return k.accumulate_bytes(out, in, w, inputs, 0, n);
+}
+
+template <typename T>
+void accumulate(const GradientRows* window, double* out, const T* const* in, const double* w, int inputs, int n)
+{
+    int c = accumulate_lanes_of(*window->kernels, out, in, w, inputs, n);
     for (; c < n; ++c) {
         double sum = 0.0;
         for (int k = 0; k < inputs; ++k) sum += static_cast<double>(in[k][c]) * w[k];
@@ -197,16 +202,46 @@ double* ring_row(GradientRows* window, int64_t r)
 
 // Row r of the x-derivative before smoothing: for each cell the sources to
 // its left add n D(l), then the sources to its right subtract it.
-void raw_dx_row(GradientRows* window, int r, double* out)
+template <typename T>
+void raw_dx_row(GradientRows* window, const T* grey, std::vector<T>* padded_row, std::vector<const T*>* sources,
+                double* out)
 {
     const int taps = window->taps;
-    unsigned char* padded = window->padded_grey.data();
-    std::copy(window->pixels[r], window->pixels[r] + window->columns, padded + taps);
-    std::vector<const unsigned char*>& sources = window->grey_inputs;
-    sources.clear();
-    for (int l = taps; l >= 1; --l) sources.push_back(padded + taps - l);
-    for (int l = 1; l <= taps; ++l) sources.push_back(padded + taps + l);
-    accumulate(out, sources.data(), window->derivative_weights.data(), 2 * taps, window->columns);
+    T* padded = padded_row->data();
+    std::copy(grey, grey + window->columns, padded + taps);
+    sources->clear();
+    for (int l = taps; l >= 1; --l) sources->push_back(padded + taps - l);
+    for (int l = 1; l <= taps; ++l) sources->push_back(padded + taps + l);
+    accumulate(window, out, sources->data(), window->derivative_weights.data(), 2 * taps, window->columns);
+}
+
+void raw_dx_row(GradientRows* window, int r, double* out)
+{
+    if (window->pixels.levels != nullptr)
+        raw_dx_row(window, window->pixels.levels[r], &window->padded_levels, &window->level_inputs, out);
+    else
+        raw_dx_row(window, window->pixels.bytes[r], &window->padded_grey, &window->grey_inputs, out);
+}
+
+// The y-derivative row r before smoothing: rows above add n D(l), rows below
+// subtract it.
+template <typename T>
+void raw_dy_row(GradientRows* window, const T* const* grey, std::vector<const T*>* sources, int r, int first,
+                int last, double* out)
+{
+    const double* deriv = window->kernel->deriv_taps.data();
+    std::vector<double>& weights = window->weights;
+    sources->clear();
+    weights.clear();
+    for (int source = first; source < r; ++source) {
+        sources->push_back(grey[source]);
+        weights.push_back(deriv[r - source]);
+    }
+    for (int source = r + 1; source <= last; ++source) {
+        sources->push_back(grey[source]);
+        weights.push_back(-deriv[source - r]);
+    }
+    accumulate(window, out, sources->data(), weights.data(), static_cast<int>(sources->size()), window->columns);
 }
 
 }  // namespace
@@ -217,7 +252,6 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     const int columns = window->columns;
     const int rows = window->rows;
     const double* gauss = window->kernel->gauss_taps.data();
-    const double* deriv = window->kernel->deriv_taps.data();
     const int first = std::max(0, r - taps);
     const int last = std::min(rows - 1, r + taps);
 
@@ -235,27 +269,18 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
         rows_in.push_back(ring_row(window, source));
         weights.push_back(gauss[source < r ? r - source : source - r]);
     }
-    accumulate(dx, rows_in.data(), weights.data(), last - first + 1, columns);
+    accumulate(window, dx, rows_in.data(), weights.data(), last - first + 1, columns);
 
-    // The y-derivative before smoothing: rows above add n D(l), rows below subtract it.
-    std::vector<const unsigned char*>& grey_in = window->grey_inputs;
-    grey_in.clear();
-    weights.clear();
-    for (int source = first; source < r; ++source) {
-        grey_in.push_back(window->pixels[source]);
-        weights.push_back(deriv[r - source]);
-    }
-    for (int source = r + 1; source <= last; ++source) {
-        grey_in.push_back(window->pixels[source]);
-        weights.push_back(-deriv[source - r]);
-    }
     double* raw_dy = window->padded_raw_dy.data() + taps;
-    accumulate(raw_dy, grey_in.data(), weights.data(), static_cast<int>(grey_in.size()), columns);
+    if (window->pixels.levels != nullptr)
+        raw_dy_row(window, window->pixels.levels, &window->level_inputs, r, first, last, raw_dy);
+    else
+        raw_dy_row(window, window->pixels.bytes, &window->grey_inputs, r, first, last, raw_dy);
 
     // dy: that row smoothed along x, sources from left to right.
     rows_in.clear();
     for (int k = -taps; k <= taps; ++k) rows_in.push_back(raw_dy + k);
-    accumulate(dy, rows_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
+    accumulate(window, dy, rows_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
 
-    if (magnitude != nullptr) gradient_magnitudes(dx, dy, magnitude, columns);
+    if (magnitude != nullptr) gradient_magnitudes(*window->kernels, dx, dy, magnitude, columns);
 }

@@ -13,12 +13,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "memory.h"
+#include "bulk.h"
+#include "kernels.h"
 
 // The large vectors of a run (see BulkAllocator).
 template <typename T>
@@ -66,6 +69,8 @@ extern const int y_offset[DIRECTIONS];
 // Edge-point candidates (edgel.cpp).
 
 constexpr uint32_t NO_EDGEL = UINT32_MAX;
+// The image holds more candidates than a record number can count.
+constexpr const char* TOO_MANY_CANDIDATES = "Too many edge-point candidates";
 constexpr int EDGEL_BUCKETS = 20000;
 
 // One candidate, by its pixel. Its index in the table is the number of
@@ -207,6 +212,7 @@ struct Edge {
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle;
+    bool closed;  // the walk came back onto its own chain: the curve is closed
 };
 
 // What the linking of one set of groups builds: the junctions with the list
@@ -260,11 +266,19 @@ bool mask_for_sigma(double sigma, int* mask);
 // inside an image whose larger side is `reach`, so no more taps are computed.
 GaussianKernel gaussian_vectors(int mask, double sigma, int64_t reach);
 
+// The grey levels of an image, a pointer per row: bytes, or doubles on the
+// same 0..255 scale (for images of other depths, scaled, or of colour).
+struct GreyRows {
+    unsigned char* const* bytes = nullptr;
+    const double* const* levels = nullptr;
+};
+
 // Computes the gradient of an image one row at a time, in increasing row order.
 // Holds the rows of the horizontal derivative that the vertical smoothing of
 // the current row still needs.
 struct GradientRows {
-    unsigned char* const* pixels = nullptr;
+    const VectorKernels* kernels = nullptr;
+    GreyRows pixels;
     int columns = 0;
     int rows = 0;
     const GaussianKernel* kernel = nullptr;
@@ -273,16 +287,18 @@ struct GradientRows {
     int64_t ring_size = 0;                   // rows the ring holds
     int64_t ring_rows_done = 0;              // raw_dx rows computed so far
     std::vector<unsigned char> padded_grey;  // a grey row with `taps` zeros on either side
+    std::vector<double> padded_levels;       // the same for rows of doubles
     std::vector<double> padded_raw_dy;       // the y-derivative row before smoothing, padded the same way
     std::vector<double> derivative_weights;  // D(taps) .. D(1), -D(1) .. -D(taps)
     std::vector<double> smoothing_weights;   // G(taps) .. G(1), G(0), G(1) .. G(taps)
     std::vector<const double*> row_inputs;   // room for the inputs and weights of one row's sums
     std::vector<const unsigned char*> grey_inputs;
+    std::vector<const double*> level_inputs;
     std::vector<double> weights;
 };
 
-void gradient_rows_init(GradientRows* window, unsigned char* const* pixels, int columns, int rows,
-                        const GaussianKernel* kernel);
+void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel,
+                        const VectorKernels& kernels = vector_kernels());
 // dx, dy and magnitude of row r, each `columns` doubles; the magnitude only
 // where `magnitude` is given.
 void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* magnitude);
@@ -292,13 +308,14 @@ double gradient_magnitude(double gx, double gy);
 // The magnitudes of cells 0 .. count - 1; where `needed` is given (a bit per
 // cell, 64 to a word), only those of the cells whose bit is set, or of their
 // neighbours in vectors, and zero elsewhere.
-void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count,
-                         const uint64_t* needed = nullptr);
+void gradient_magnitudes(const VectorKernels& kernels, const double* dx, const double* dy, double* magnitude,
+                         int count, const uint64_t* needed = nullptr);
 // Sets the bits (one per cell, 64 to a word; the rest cleared) of the cells
 // 0 .. count - 1 where dx dx + dy dy is not below `squared_low`: every cell
 // whose magnitude can reach a threshold whose square lies a little above
 // `squared_low`.
-void reaching_cells(const double* dx, const double* dy, int count, double squared_low, uint64_t* bits);
+void reaching_cells(const VectorKernels& kernels, const double* dx, const double* dy, int count, double squared_low,
+                    uint64_t* bits);
 
 // ---------------------------------------------------------------------------
 // Suppression (suppress.cpp).
@@ -307,6 +324,7 @@ void localize(double m, double forward, double backward, double slope, double x,
               double* sub_x, double* sub_y);
 
 struct SuppressionSettings {
+    const VectorKernels* kernels;
     int columns;
     int rows;
     int half;  // (mask + 1) / 2
@@ -331,8 +349,8 @@ void suppress_row(const SuppressionSettings& settings, int j, const double* abov
 // label image. Bands of rows of at least `pixels_per_band` pixels (a quarter
 // of a megapixel pays for its thread) are processed by up to `threads`
 // threads; the result depends on neither number.
-void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads, int64_t pixels_per_band = 1 << 18);
+void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
+                   bool keep_sub_pixel, int threads, int64_t pixels_per_band = 1 << 18, int lanes = 0);
 
 // ---------------------------------------------------------------------------
 // Labels (labels.cpp).
@@ -416,6 +434,8 @@ struct PixelTexts {
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text);
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,
                   std::string* text);
-// Writes the list, formatting it on up to `threads` threads; ends the process
-// with a message when the file cannot be opened or written.
-void write_file(const Detector* detector, const char* path, bool sub_pixel, int threads = 1);
+// Hands the list to `sink` in pieces, in order, formatting pieces of
+// `edges_per_piece` edges ahead on up to `threads` threads.
+using TextSink = std::function<void(std::string_view)>;
+void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads = 1,
+                size_t edges_per_piece = size_t{1} << 13);

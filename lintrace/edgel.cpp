@@ -12,9 +12,10 @@
 #include <bit>
 #include <cstdio>
 #include <functional>
+#include <stdexcept>
 
 #include "detector.h"
-#include "memory.h"
+#include "bulk.h"
 
 namespace {
 
@@ -91,8 +92,8 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     const int64_t position = static_cast<int64_t>(y) * table->columns + x;
     Place place;
     if (!place_of(table, x, y, &place) || position <= table->last_position)
-        errmsg("Edge points must be stored inside the image, in raster order");
-    if (table->records_total >= NO_EDGEL) errmsg("Too many edge-point candidates");
+        throw std::invalid_argument("Edge points must be stored inside the image, in raster order");
+    if (table->records_total >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
     mark_edgel(table, x, y, high != 0, table->records_total);
     table->last_position = position;
     if (table->keeps_records) table->records.push_back(Edgel{x, y});

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "detector.h"
+#include "parallel.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ struct Chain {
     std::vector<ChainPoint> back;
     uint32_t start_junction = NO_JUNCTION;
     uint32_t end_junction = NO_JUNCTION;
+    bool closed = false;  // the walk came back onto its own chain
     std::vector<Step> pending;  // second sides not yet walked, innermost last
 };
 
@@ -171,6 +173,7 @@ void walk(Linker* linker, int64_t x, int64_t y)
                 // Nothing left at the pixel: a closed curve has come back onto its own chain.
                 *cell = static_cast<uint8_t>((label & ~LABEL_KIND) | LABEL_CHAIN);
                 linked = false;
+                chain->closed = true;
             }
             if (linked && next != 0) {
                 const int first = std::countr_zero(next);
@@ -237,6 +240,7 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
+    edge.closed = chain.closed;
     out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
     out = std::copy(chain.back.begin(), chain.back.end(), out);
     if (has_end) {
@@ -278,6 +282,7 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
             chain->front.clear();
             chain->back.clear();
             chain->start_junction = NO_JUNCTION;
+            chain->closed = false;
             chain->end_junction = NO_JUNCTION;
             walk(linker, place % width, place / width);
             if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, key);
@@ -422,27 +427,6 @@ void link_groups_across(Linker* linker, const BulkVector<uint64_t>& seeds, const
         link_groups(linker);
         begin = end;
     }
-}
-
-// Runs work(0) .. work(tasks - 1) on up to `threads` threads, the calling
-// one included, each taking the next task not yet taken; waits for them all.
-template <typename Work>
-void share_out(uint64_t threads, uint64_t tasks, const Work& work)
-{
-    std::atomic<uint64_t> next{0};
-    const auto take_tasks = [&next, tasks, &work] {
-        for (uint64_t task = next++; task < tasks; task = next++) work(task);
-    };
-    std::vector<std::thread> workers;
-    for (uint64_t k = 1; k < std::min(threads, tasks); ++k) {
-        try {
-            workers.emplace_back(take_tasks);
-        } catch (const std::system_error&) {
-            break;  // the threads there are take every task
-        }
-    }
-    take_tasks();
-    for (std::thread& worker : workers) worker.join();
 }
 
 // An edge's place in the order of the whole sweeps as one number: the cycle

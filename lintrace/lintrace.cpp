@@ -1,34 +1,40 @@
-// lintrace: edge detection and linking of a raw PGM image.
+// lintrace: edge detection and linking of an image.
 //
 // main reads the switches, derives the mask size from sigma, reads the image
-// and runs canny, which takes the image through the detector's stages in
-// order: gradient and non-maximum suppression with sub-pixel placement,
-// hysteresis linking with junctions, and the connectivity list.
-#include <sched.h>
+// (of any format decode_image reads: netpbm, PNG, JPEG, TIFF), runs the
+// detector library on it and writes the connectivity list. The
+// library reports failures as exceptions; main turns them into the program's
+// messages and exit statuses.
+#include <cerrno>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "args.h"
-#include "detector.h"
-#include "imgformat.h"
+#include "decode.h"
+#include "lintrace/lintrace.h"
 #include "memory.h"
+#include "outfile.h"
 #include "settings.h"
-
-PgmImage* pgmimage = nullptr;
 
 namespace {
 
-Detector detector;
+const std::string PROGRAM_VERSION = std::string("lintrace ") + lintrace::VERSION;
 
 // The convolution divides by sigma, so sigma must be positive and finite, and
 // a mask that does not fit an int cannot be formed.
 void derive_mask(char** argv)
 {
-    if (mask_for_sigma(sigma, &mask)) return;
+    try {
+        mask = lintrace::mask_size(sigma);
+        return;
+    } catch (const std::invalid_argument&) {
+    }
     if (!(sigma > 0) || !std::isfinite(sigma))
         std::fprintf(stderr, "ERROR:  sigma must be a positive finite number, not %g.\n", sigma);
     else
@@ -37,45 +43,57 @@ void derive_mask(char** argv)
     std::exit(-1);
 }
 
-// One thread per processor this process may run on (so that taskset and
-// container limits are respected), at most eight.
-int worker_threads()
+// Writes the list, ending the process with a message when the file cannot be
+// opened or written.
+void write_list(const lintrace::Edges& edges, const char* path)
 {
-    cpu_set_t allowed;
-    int cores = 0;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) cores = CPU_COUNT(&allowed);
-    if (cores <= 0) cores = static_cast<int>(std::thread::hardware_concurrency());
-    return cores <= 0 ? 1 : cores < 8 ? cores : 8;
+    OutputFile out;
+    if (!out.open(path)) {
+        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\"\n", path);
+        std::exit(-1);
+    }
+    edges.write_list([&out](std::string_view text) { out.write(text.data(), text.size()); });
+    if (!out.commit()) {
+        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, std::strerror(errno));
+        std::exit(-1);
+    }
 }
 
-void canny()
+int run()
 {
-    // The gradient is computed band by band as suppression consumes it, so
-    // the derivative images never exist whole.
-    local_extrema(&detector, pgmimage->pixels, mask, sigma, static_cast<double>(low_threshold),
-                  static_cast<double>(high_threshold), Sub_pixel != 0, worker_threads());
-    free_pgm_data(pgmimage);
-    pgmimage = nullptr;
-    release_edgel_records(&detector.edgels);
-    join_edges(&detector, worker_threads());
-    write_file(&detector, outfile, Sub_pixel != 0, worker_threads());
+    DecodedImage image;
+    try {
+        image = decode_image(infile);
+    } catch (const InputNotFound& failure) {
+        errmsg(failure.what());
+    } catch (const DecodeError& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        return 1;
+    }
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = static_cast<double>(low_threshold);
+    settings.high_threshold = static_cast<double>(high_threshold);
+    settings.sub_pixel = Sub_pixel != 0;
+    lintrace::Edges edges = lintrace::trace(image.view(), settings);
+    image = DecodedImage();  // the samples are not needed for writing
+    write_list(edges, outfile);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    fail_stop_on_exhausted_heap();
-    args_program_version = "lintrace 1.0.0";
+    args_program_version = PROGRAM_VERSION.c_str();
     args_parse(argc, argv, args);
     take_sigma_switch();
     derive_mask(argv);
-
-    pgmimage = read_pgm_file(infile);
-    if (pgmimage == nullptr) return 1;
-    detector.XSIZE = pgmimage->columns;
-    detector.YSIZE = pgmimage->rows;
-    detector.keep_edgel_records = false;  // linking and writing find the candidates by position
-    canny();
-    return 0;
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        errmsg("Memory allocation failure");
+    } catch (const std::exception& failure) {
+        errmsg(failure.what());
+    }
 }

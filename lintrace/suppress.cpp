@@ -18,12 +18,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <system_error>
-#include <thread>
+#include <stdexcept>
 
 #include "detector.h"
-#include "lanes.h"
-#include "memory.h"
+#include "parallel.h"
+#include "kernels.h"
+#include "bulk.h"
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
               double* sub_x, double* sub_y)
@@ -99,13 +99,7 @@ int row_maxima(const SuppressionSettings& s, const double* above, const double* 
     passed->resize(static_cast<size_t>(std::max(end, 0)));
     int* columns = passed->data();
     int count = 0;
-    int tested = widest_lanes()
-                     ? maxima_row_avx512(s.low, first, end, above, here, below, gx_row, gy_row, columns, &count)
-                     : first;
-    if (wide_lanes()) tested = maxima_row_avx2(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
-#ifdef __SSE2__
-    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
-#endif
+    const int tested = s.kernels->maxima(s.low, first, end, above, here, below, gx_row, gy_row, columns, &count);
     for (int i = tested; i < end; ++i) {
         double slope, backward, forward;
         if (maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward)) columns[count++] = i;
@@ -127,16 +121,8 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
         thread_local std::vector<double> sub_y;
         sub_x.resize(static_cast<size_t>(count));
         sub_y.resize(static_cast<size_t>(count));
-        int placed = widest_lanes() ? localize_avx512(j, passed.data(), count, above, here, below, gx_row, gy_row,
-                                                      sub_x.data(), sub_y.data())
-                                    : 0;
-        if (wide_lanes())
-            placed += localize_avx2(j, passed.data() + placed, count - placed, above, here, below, gx_row, gy_row,
-                                    sub_x.data() + placed, sub_y.data() + placed);
-#ifdef __SSE2__
-        placed += localize_lanes<Sse2Lanes>(j, passed.data() + placed, count - placed, above, here, below, gx_row,
-                                            gy_row, sub_x.data() + placed, sub_y.data() + placed);
-#endif
+        const int placed = s.kernels->localize(j, passed.data(), count, above, here, below, gx_row, gy_row,
+                                               sub_x.data(), sub_y.data());
         for (int k = placed; k < count; ++k) {
             const int i = passed[k];
             double slope = 0, backward = 0, forward = 0;  // set by the test, which the pixel passed
@@ -168,7 +154,7 @@ struct Band {
 
 // Suppression of a band's rows, computing the gradient rows around them as it
 // goes; every row's candidates are marked in the words and labelled at once.
-void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, const GaussianKernel* kernel,
+void suppress_band(const SuppressionSettings& s, GreyRows pixels, const GaussianKernel* kernel,
                    Detector* detector, Band* band)
 {
     EdgelTable* table = &detector->edgels;
@@ -184,7 +170,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
 
     const int columns = s.columns;
     GradientRows window;
-    gradient_rows_init(&window, pixels, columns, s.rows, kernel);
+    gradient_rows_init(&window, pixels, columns, s.rows, kernel, *s.kernels);
     // Rows j - 1 .. j + 2 of the gradient, kept in four slots by row mod 4.
     std::vector<double> dx(4 * static_cast<size_t>(columns));
     std::vector<double> dy(4 * static_cast<size_t>(columns));
@@ -212,7 +198,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
         gradient_row(&window, r, slot(dx, r), slot(dy, r), screened ? nullptr : slot(magnitude, r));
         if (!screened || r < band->first_row || r >= band->last_row) return;
         uint64_t* bits = reaching_row(r);
-        reaching_cells(slot(dx, r), slot(dy, r), columns, squared_low, bits);
+        reaching_cells(*s.kernels, slot(dx, r), slot(dy, r), columns, squared_low, bits);
         // Only the pixels the tests look at count.
         for (int c = 0; c < std::min(first_column, columns); ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
         for (int c = std::max(end_column, 0); c < columns; ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
@@ -230,7 +216,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
             needed[w] = bits | bits << 1 | carry | bits >> 1 | next << 63;
             carry = bits >> 63;
         }
-        gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
+        gradient_magnitudes(*s.kernels, slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
     // Room for the sub-pixel positions of a candidate in every third pixel,
@@ -254,7 +240,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
             suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j),
                          slot(dy, j), out);
             const size_t found = out->records.size() - before;
-            if (band->count + found >= NO_EDGEL) errmsg("Too many edge-point candidates");
+            if (band->count + found >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
             clear_rows(j, j + 1);
             place_edgels(table, band->count, out->records.data() + before, out->high.data() + before, found);
             for (size_t k = before; k < out->records.size(); ++k)
@@ -271,7 +257,7 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
         const double* here = slot(magnitude, j);
         const int found =
             row_maxima(s, slot(magnitude, j - 1), here, slot(magnitude, j + 1), slot(dx, j), slot(dy, j), &passed);
-        if (band->count + static_cast<uint64_t>(found) >= NO_EDGEL) errmsg("Too many edge-point candidates");
+        if (band->count + static_cast<uint64_t>(found) >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
         clear_rows(j, j + 1);
         strong.resize(static_cast<size_t>(found));
         for (int k = 0; k < found; ++k) {
@@ -287,8 +273,8 @@ void suppress_band(const SuppressionSettings& s, unsigned char* const* pixels, c
 
 }  // namespace
 
-void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads, int64_t pixels_per_band)
+void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
+                   bool keep_sub_pixel, int threads, int64_t pixels_per_band, int lanes)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -308,7 +294,8 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         return;
     }
     const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-    const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
+    const SuppressionSettings settings{&vector_kernels(lanes), columns, rows, static_cast<int>(half), low, high,
+                                       keep_sub_pixel};
     const int64_t band_rows = last_row - first_row;
     int64_t bands = std::max(1, threads);
     bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));
@@ -325,20 +312,8 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
         band.first_cleared = b == 0 ? 0 : band.first_row;
         band.last_cleared = b + 1 == bands ? rows : band.last_row;
     }
-    std::vector<std::thread> workers;
-    for (int64_t b = 0; b < bands; ++b) {
-        bool started = false;
-        if (b + 1 < bands) {
-            try {
-                workers.emplace_back(suppress_band, std::cref(settings), pixels, &kernel, detector, &found[b]);
-                started = true;
-            } catch (const std::system_error&) {
-                // No thread to be had: the band is done here instead.
-            }
-        }
-        if (!started) suppress_band(settings, pixels, &kernel, detector, &found[b]);
-    }
-    for (std::thread& worker : workers) worker.join();
+    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands),
+              [&](uint64_t b) { suppress_band(settings, pixels, &kernel, detector, &found[b]); });
 
     // Each band's candidates come after those of the bands above it: their
     // numbers in the words are shifted, and their records and sub-pixel
@@ -346,7 +321,7 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
     EdgelTable* table = &detector->edgels;
     std::vector<uint64_t> offsets(found.size() + 1, 0);
     for (size_t b = 0; b < found.size(); ++b) offsets[b + 1] = offsets[b] + found[b].count;
-    if (offsets.back() >= NO_EDGEL) errmsg("Too many edge-point candidates");
+    if (offsets.back() >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
     // A single band's records and positions become the table's as they stand.
     const bool single = found.size() == 1;
     if (table->keeps_records) {
@@ -381,14 +356,6 @@ void local_extrema(Detector* detector, unsigned char* const* pixels, int mask, d
                       table->sub_pixels.begin() + offsets[b]);
         band.found = CandidateRows{};
     };
-    workers.clear();
-    for (int64_t b = 1; b < bands; ++b) {
-        try {
-            workers.emplace_back(place, b);
-        } catch (const std::system_error&) {
-            place(b);
-        }
-    }
-    place(0);
-    for (std::thread& worker : workers) worker.join();
+    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands),
+              [&](uint64_t b) { place(static_cast<int64_t>(b)); });
 }

@@ -76,7 +76,7 @@ void Input::read_more(size_t wanted, const char* format)
             const ssize_t got = read(fd_, buffer_.data() + size_, buffer_.size() - size_);
             if (got < 0) {
                 if (errno == EINTR) continue;
-                fail(name_, format, std::string("data could not be read: ") + std::strerror(errno));
+                throw DecodeError("Input file could not be read: " + name_ + ": " + std::strerror(errno));
             }
             if (got == 0) {
                 ended_ = true;
@@ -171,14 +171,15 @@ Format sniff(Input& input)
     if (n >= 4 && ((d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0) ||
                    (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43))))
         return Format::TIFF;
-    if (n >= 3 && d[0] == 'P' && d[1] >= '1' && d[1] <= '7' && (is_space(d[2]) || d[2] == '#')) return Format::NETPBM;
+    if (n >= 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '7' && (n == 2 || is_space(d[2]) || d[2] == '#'))
+        return Format::NETPBM;
     return Format::UNKNOWN;
 }
 
 [[noreturn]] void unknown_format(const Input& input)
 {
     const char* reason = input.size() == 0 ? "the file is empty" : "it is not a netpbm, PNG, JPEG or TIFF image";
-    throw DecodeError(std::string(UNKNOWN_FORMAT_MESSAGE) + " " + input.name() + ": unknown format: " + reason + ".");
+    throw DecodeError(std::string(UNKNOWN_FORMAT_MESSAGE) + " " + input.name() + ": unknown format: " + reason);
 }
 
 // The header of a raw PGM as read_pgm_file reads it: the first token, lines
@@ -370,7 +371,7 @@ DecodedImage decode_image(const std::string& path, double memory_limit)
     int fd = STDIN_FILENO;
     if (path != "-") {
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw DecodeError("Input file not found: " + path + ": " + std::strerror(errno));
+        if (fd < 0) throw InputNotFound("Input file not found: " + path + ": " + std::strerror(errno));
     }
     struct Closer {
         int fd;
@@ -382,8 +383,9 @@ DecodedImage decode_image(const std::string& path, double memory_limit)
     struct stat status {};
     long long known_size = -1;
     if (fstat(fd, &status) == 0) {
-        if (S_ISDIR(status.st_mode)) throw DecodeError("Input file not found: " + path + ": " + std::strerror(EISDIR));
-        if (S_ISREG(status.st_mode)) known_size = status.st_size;
+        if (S_ISDIR(status.st_mode)) throw InputNotFound("Input file not found: " + path + ": " + std::strerror(EISDIR));
+        // Files of /proc and the like say they hold nothing: they are read as streams.
+        if (S_ISREG(status.st_mode) && status.st_size > 0) known_size = status.st_size;
     }
     // A regular file read from the standard input may be shorter than its
     // size from where the stream stands; only a named file is measured.

@@ -42,7 +42,7 @@ struct DecodedImage {
 
     lintrace::ImageView view() const
     {
-        return lintrace::ImageView{samples, width, height, row_stride, type, channels, max_value};
+        return lintrace::ImageView{samples, width, height, row_stride, type, channels, max_value, nullptr};
     }
     // The sample of channel k at column x, row y, as stored.
     double sample(int64_t x, int64_t y, int k) const;
@@ -53,6 +53,13 @@ struct DecodedImage {
 class DecodeError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The input could not be opened (missing, a directory, not permitted, too
+// many open files): "Input file not found: PATH: the system's reason".
+class InputNotFound : public DecodeError {
+public:
+    using DecodeError::DecodeError;
 };
 
 // The first words of the message for a file of no format read here.

@@ -23,8 +23,7 @@ public:
     Input(int fd, long long known_size, std::string name, double memory_limit);
 
     // True when at least n bytes are held (reading more as needed); false
-    // when the input ends first. A failed read throws DecodeError naming
-    // `format`.
+    // when the input ends first. A failed read throws DecodeError.
     bool ensure(size_t n, const char* format = "image");
     // Reads everything that is left.
     void read_all(const char* format);

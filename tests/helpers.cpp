@@ -88,31 +88,29 @@ int mask_of(double sigma)
     return mask;
 }
 
-std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads)
+std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads,
+                   int lanes)
 {
-    TestImage copy = image;
-    std::vector<unsigned char*> rows = copy.row_pointers();
-    Detector detector;
-    detector.XSIZE = image.columns;
-    detector.YSIZE = image.rows;
-    // Bands as small as a few rows, so that small images are cut too.
-    local_extrema(&detector, rows.data(), mask_of(sigma), sigma, static_cast<double>(low), static_cast<double>(high),
-                  sub_pixel, threads, 16);
-    release_edgel_records(&detector.edgels);
-    join_edges(&detector, threads, 64);  // bands of as few as 64 candidates, so that small images are cut too
-    std::string text;
-    format_edges(&detector, sub_pixel, 0, detector.edges.size(), &text);
-    return text;
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = static_cast<double>(low);
+    settings.high_threshold = static_cast<double>(high);
+    settings.sub_pixel = sub_pixel;
+    settings.threads = threads;
+    return lintrace::detail::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings,
+                                   small_pieces(lanes))
+        .list_text();
 }
 
 void gradient_images(const TestImage& image, double sigma, std::vector<double>* dx, std::vector<double>* dy,
-                     std::vector<double>* magnitude)
+                     std::vector<double>* magnitude, int lanes)
 {
     TestImage copy = image;
     std::vector<unsigned char*> rows = copy.row_pointers();
     const GaussianKernel kernel = gaussian_vectors(mask_of(sigma), sigma, std::max(image.columns, image.rows));
     GradientRows window;
-    gradient_rows_init(&window, rows.data(), image.columns, image.rows, &kernel);
+    gradient_rows_init(&window, GreyRows{rows.data(), nullptr}, image.columns, image.rows, &kernel,
+                       vector_kernels(lanes));
     const size_t n = static_cast<size_t>(image.columns) * image.rows;
     dx->assign(n, 0.0);
     dy->assign(n, 0.0);

@@ -8,6 +8,15 @@
 #include <vector>
 
 #include "detector.h"
+#include "driver.h"
+
+// Pieces of every stage small enough that small images are cut too: bands of
+// as few as 16 pixels and 64 candidates, and three edges a piece of the list;
+// vector kernels of at most `lanes` doubles (0: the widest there are).
+inline Schedule small_pieces(int lanes = 0)
+{
+    return Schedule{16, 64, 3, lanes};
+}
 
 struct TestImage {
     int columns = 0;
@@ -29,12 +38,14 @@ TestImage crop(const TestImage& image, int columns, int rows, int left = 0, int 
 // The mask lintrace derives from sigma (which must be accepted).
 int mask_of(double sigma);
 
-// The product's detector on an image: the connectivity list's text.
-std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads = 1);
+// The product's detector on an image, through the library's entry point, cut
+// into small pieces: the connectivity list's text.
+std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads = 1,
+                   int lanes = 0);
 
 // The product's gradient rows over a whole image.
 void gradient_images(const TestImage& image, double sigma, std::vector<double>* dx, std::vector<double>* dy,
-                     std::vector<double>* magnitude);
+                     std::vector<double>* magnitude, int lanes = 0);
 
 struct ProgramRun {
     int status = -1;  // exit status, or 128 + signal

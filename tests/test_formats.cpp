@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -217,7 +218,7 @@ TEST(InputImage, WideSamplesKeepTheirPrecision)
 }
 
 // The grey levels of RGB or RGBA samples (`channels` of them a pixel), computed here.
-std::vector<double> luma_levels(const std::vector<uint8_t>& samples, int channels)
+static std::vector<double> luma_levels(const std::vector<uint8_t>& samples, int channels)
 {
     std::vector<double> levels;
     for (size_t p = 0; p < samples.size() / channels; ++p) {
@@ -379,8 +380,8 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
     jpeg_twelve_bits[jpeg.find("\xff\xc0") + 4] = 12;
     const std::string tiff = tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{});
     const DamagedFile cases[] = {
-        {"GIF", "GIF89a\x01\0\x01\0", "unknown format: it is not a netpbm, PNG, JPEG or TIFF image."},
-        {"empty", "", "unknown format: the file is empty."},
+        {"GIF", "GIF89a\x01\0\x01\0", "unknown format: it is not a netpbm, PNG, JPEG or TIFF image"},
+        {"empty", "", "unknown format: the file is empty"},
         {"magic without space", "P5x 3 1 255\n", "unknown format"},
         {"truncated raw PGM", "P5 4 4 255\n\1\2\3", "PGM data is truncated: the raster holds fewer than 4 x 4 pixels"},
         {"maximum value 0", "P5 1 1 0\n\1", "PGM header is malformed: the maximum value is not within 1 to 65535"},
@@ -500,4 +501,84 @@ TEST(Overlay, EdgesAreBrightOverThePhotographDimmedToGrey)
             ASSERT_EQ(out[1], out[2]);
             ASSERT_NEAR(out[0], dimmed, 0.5 + 1e-9) << x << "," << y;
         }
+}
+
+TEST(PngOutput, LinpaintWritesAPngWhereTheOutputNameEndsInPng)
+{
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/in.list", "1 1\n2 1\n3 2\n4 3\n5 3\n-1 -1\n");
+    for (const char* name : {"edges.pgm", "edges.png", "EDGES.PNG"}) {
+        const ProgramRun run = run_program({LINPAINT, "-i", directory + "/in.list", "-r", "4", "-c", "7", "-o",
+                                            directory + "/" + name});
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    const DecodedImage pgm = decode_image(directory + "/edges.pgm");
+    for (const char* name : {"edges.png", "EDGES.PNG"}) {
+        SCOPED_TRACE(name);
+        const DecodedImage png = decode_image(directory + "/" + name);
+        EXPECT_STREQ(png.format, "PNG");
+        EXPECT_EQ(grey_levels(png), grey_levels(pgm));
+    }
+    EXPECT_EQ(grey_levels(pgm)[1 * 7 + 2], 255);
+}
+
+// lintrace run on a file: its list, or the message it printed.
+static std::string list_of(const std::string& path, const std::vector<std::string>& switches = {"-s", "1.0", "-sp"})
+{
+    const std::string out = path + ".list";
+    std::vector<std::string> argv = {LINTRACE, "-i", path, "-o", out};
+    argv.insert(argv.end(), switches.begin(), switches.end());
+    const ProgramRun run = run_program(argv);
+    return run.status == 0 ? read_file(out) : "failed: " + run.err;
+}
+
+TEST(InputImage, LintraceGivesTheSameListForThePictureInEveryFormat)
+{
+    const TestImage photo = crop(photograph("chelsea.pgm"), 96, 64, 120, 90);
+    const std::vector<uint8_t> picture(photo.pixels.begin(), photo.pixels.end());
+    const int w = photo.columns, h = photo.rows;
+    const std::string size = std::to_string(w) + " " + std::to_string(h);
+    const std::string expected = list_of(save("P5\n" + size + "\n255\n" + netpbm_raster(picture), "photo.pgm"));
+    ASSERT_NE(expected.rfind("failed", 0), 0u) << expected;
+    ASSERT_GT(std::count(expected.begin(), expected.end(), '\n'), 100);
+    const struct {
+        const char* how;
+        std::string file;
+    } cases[] = {
+        {"plain PGM", "P2\n# GIMP\n" + size + "\n255\n" + plain_text(picture)},
+        {"PAM", "P7\nWIDTH " + std::to_string(w) + "\nHEIGHT " + std::to_string(h) +
+                    "\nDEPTH 1\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n" + netpbm_raster(picture)},
+        {"8-bit PNG", png_file(wide(picture), w, h, 1, 8)},
+        {"16-bit PNG", png_file(wide(picture, 257), w, h, 1, 16)},
+        {"TIFF", tiff_file(as_levels(picture), w, h, TiffLayout{1, 8, true})},
+    };
+    for (const auto& c : cases) EXPECT_EQ(list_of(save(c.file, "photo")), expected) << c.how;
+
+    // Maximum 15 and its 8-bit twin.
+    std::vector<uint8_t> narrow, twin;
+    for (uint8_t v : picture) {
+        narrow.push_back(v / 17);
+        twin.push_back(static_cast<uint8_t>(v / 17 * 17));
+    }
+    EXPECT_EQ(list_of(save("P5 " + size + " 15\n" + netpbm_raster(narrow), "narrow.pgm")),
+              list_of(save("P5\n" + size + "\n255\n" + netpbm_raster(twin), "twin.pgm")));
+}
+
+TEST(InputImage, LintraceTracesColourOnTheLumaComputedHere)
+{
+    const TestImage photo = crop(photograph("chelsea.pgm"), 64, 48, 150, 100);
+    std::vector<uint8_t> rgb;
+    for (size_t p = 0; p < photo.pixels.size(); ++p) {
+        const uint8_t v = photo.pixels[p];
+        rgb.insert(rgb.end(), {v, static_cast<uint8_t>(255 - v), static_cast<uint8_t>(v / 2 + (p % 7) * 9)});
+    }
+    const std::vector<double> levels = luma_levels(rgb, 3);
+    lintrace::ImageView view{levels.data(), photo.columns, photo.rows, 0, SampleType::DOUBLE, 1, 255, nullptr};
+    lintrace::Settings settings;
+    settings.sigma = 1.0;
+    settings.sub_pixel = true;
+    const std::string expected = lintrace::trace(view, settings).list_text();
+    const std::string size = std::to_string(photo.columns) + " " + std::to_string(photo.rows);
+    EXPECT_EQ(list_of(save("P6\n" + size + "\n255\n" + netpbm_raster(rgb), "colour.ppm")), expected);
+    EXPECT_EQ(list_of(save(png_file(wide(rgb), photo.columns, photo.rows, 3, 8), "colour.png")), expected);
 }

@@ -28,7 +28,7 @@ std::string usage()
            "\t\"o\" the name of the file to store the connectivity list\n";
 }
 
-ProgramRun lintrace(std::vector<std::string> arguments, const std::string& input = "")
+ProgramRun run_lintrace(std::vector<std::string> arguments, const std::string& input = "")
 {
     arguments.insert(arguments.begin(), LINTRACE);
     return run_program(arguments, input);
@@ -89,7 +89,7 @@ TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
     };
     const std::string directory = scratch_directory();
     for (const Case& c : cases) {
-        const ProgramRun run = lintrace(c.arguments);
+        const ProgramRun run = run_lintrace(c.arguments);
         EXPECT_EQ(run.status, 255) << testing::PrintToString(c.arguments);
         EXPECT_EQ(run.err, c.message + usage()) << testing::PrintToString(c.arguments);
         EXPECT_EQ(run.out, "");
@@ -99,11 +99,11 @@ TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
 
 TEST(Lintrace, HelpAndVersionGoToStandardOutput)
 {
-    ProgramRun help = lintrace({"--help"});
+    ProgramRun help = run_lintrace({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out, usage());
     EXPECT_EQ(help.err, "");
-    ProgramRun version = lintrace({"--version"});
+    ProgramRun version = run_lintrace({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "lintrace 1.0.0\n");
 }
@@ -117,20 +117,25 @@ TEST(Lintrace, BadInputStopsBeforeTheOutputIsTouched)
         std::string input;
         std::string message;
     };
-    write_file_bytes(directory + "/colour.ppm", "P6\n1 1\n255\nabc");
+    write_file_bytes(directory + "/drawing.gif", "GIF89a\1\0\1\0");
     write_file_bytes(directory + "/short.pgm", "P5\n10 10\n255\nabc");
     write_file_bytes(directory + "/empty.pgm", "");
-    const std::string not_found =
-        "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
+    const auto not_found = [](const std::string& path, const char* reason) {
+        return "Program encounters run-time error...\nInput file not found: " + path + ": " + reason +
+               "\n...now exiting to system...\n";
+    };
+    const std::string unknown = "Input file is not a PGM raw image. ";
     const Case cases[] = {
-        {directory + "/colour.ppm", "Input file is not a PGM raw image.\n"},
-        {directory + "/empty.pgm", "Input file is not a PGM raw image.\n"},
-        {directory + "/short.pgm", "Input file is truncated: its raster holds fewer than 10 x 10 pixels.\n"},
-        {directory + "/missing.pgm", not_found},
-        {directory, not_found},
+        {directory + "/drawing.gif",
+         unknown + directory + "/drawing.gif: unknown format: it is not a netpbm, PNG, JPEG or TIFF image\n"},
+        {directory + "/empty.pgm", unknown + directory + "/empty.pgm: unknown format: the file is empty\n"},
+        {directory + "/short.pgm",
+         directory + "/short.pgm: PGM data is truncated: the raster holds fewer than 10 x 10 pixels\n"},
+        {directory + "/missing.pgm", not_found(directory + "/missing.pgm", "No such file or directory")},
+        {directory, not_found(directory, "Is a directory")},
     };
     for (const Case& c : cases) {
-        const ProgramRun run = lintrace({"-i", c.input, "-o", out});
+        const ProgramRun run = run_lintrace({"-i", c.input, "-o", out});
         EXPECT_EQ(run.status, 1) << c.input;
         EXPECT_EQ(run.err, c.message) << c.input;
         EXPECT_EQ(read_file(out), "precious");
@@ -141,12 +146,12 @@ TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
 {
     const std::string directory = scratch_directory();
     const std::string missing = directory + "/no/such/dir/out.list";
-    ProgramRun run = lintrace({"-i", photo_path("chelsea.pgm"), "-o", missing});
+    ProgramRun run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", missing});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\"\n");
     EXPECT_FALSE(file_exists(directory + "/no"));
 
-    run = lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
+    run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n");
 }
@@ -158,11 +163,11 @@ TEST(Lintrace, AnImageWithoutEdgesGivesAnEmptyFile)
     write_file_bytes(directory + "/out.list", "old content");
     for (const char* size : {"1 1", "1 9", "9 1", "3 3"}) {
         write_file_bytes(directory + "/tiny.pgm", std::string("P5\n") + size + "\n255\n" + std::string(81, '\xff'));
-        ProgramRun tiny = lintrace({"-i", directory + "/tiny.pgm", "-o", directory + "/tiny.list", "-s", "3"});
+        ProgramRun tiny = run_lintrace({"-i", directory + "/tiny.pgm", "-o", directory + "/tiny.list", "-s", "3"});
         EXPECT_EQ(tiny.status, 0) << size;
         EXPECT_EQ(read_file(directory + "/tiny.list"), "") << size;
     }
-    ProgramRun run = lintrace({"-i", directory + "/grey.pgm", "-o", directory + "/out.list"});
+    ProgramRun run = run_lintrace({"-i", directory + "/grey.pgm", "-o", directory + "/out.list"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(file_exists(directory + "/out.list"));
@@ -177,11 +182,11 @@ TEST(Lintrace, TheListIsTheLiteralDetectorsByteForByte)
         std::vector<std::string> arguments = {
             "-s", "1.0", "-i", photo_path("astronaut.pgm"), "-o", directory + "/a.list"};
         if (sub_pixel) arguments.push_back("-sp");
-        ASSERT_EQ(lintrace(arguments).status, 0);
+        ASSERT_EQ(run_lintrace(arguments).status, 0);
         EXPECT_EQ(read_file(directory + "/a.list"), literal::run(photo.pixels, photo.columns, photo.rows,
                                                                  static_cast<double>(1.0f), 1.4f, 2.0f, sub_pixel));
     }
-    ASSERT_EQ(lintrace({"-i", photo_path("coffee.pgm"), "-o", directory + "/c.list", "-lt", "3", "-ht", "6"}).status,
+    ASSERT_EQ(run_lintrace({"-i", photo_path("coffee.pgm"), "-o", directory + "/c.list", "-lt", "3", "-ht", "6"}).status,
               0);
     const TestImage coffee = photograph("coffee.pgm");
     EXPECT_EQ(read_file(directory + "/c.list"),
@@ -193,9 +198,9 @@ TEST(Lintrace, SwitchesWithoutEffectLeaveTheListAlone)
 {
     const std::string directory = scratch_directory();
     const std::string in = photo_path("chelsea.pgm");
-    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
-    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/m.list", "-m", "9"}).status, 0);
-    ASSERT_EQ(lintrace({"-i", in, "-o", directory + "/abc.list", "-s", "abc"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/m.list", "-m", "9"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/abc.list", "-s", "abc"}).status, 0);
     const std::string plain = read_file(directory + "/plain.list");
     EXPECT_FALSE(plain.empty());
     EXPECT_EQ(read_file(directory + "/m.list"), plain) << "-m never changes the mask";
@@ -212,8 +217,8 @@ TEST(Lintrace, SixteenBitInputIsDetectedLikeItsEightBitVersion)
         wide += static_cast<char>(v);
     }
     write_file_bytes(directory + "/wide.pgm", wide);
-    ASSERT_EQ(lintrace({"-i", directory + "/wide.pgm", "-o", directory + "/wide.list"}).status, 0);
-    ASSERT_EQ(lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/narrow.list"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", directory + "/wide.pgm", "-o", directory + "/wide.list"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/narrow.list"}).status, 0);
     EXPECT_EQ(read_file(directory + "/wide.list"), read_file(directory + "/narrow.list"));
 }
 
@@ -224,8 +229,8 @@ TEST(Lintrace, ListsOfPhotographsHaveTheirStructure)
         for (const char* sigma : {"0.4", "1.0", "2.0"}) {
             const TestImage photo = photograph(name);
             const int half = (mask_of(std::stod(sigma)) + 1) / 2;
-            ASSERT_EQ(lintrace({"-i", photo_path(name), "-o", directory + "/p.list", "-s", sigma}).status, 0);
-            ASSERT_EQ(lintrace({"-i", photo_path(name), "-o", directory + "/s.list", "-s", sigma, "-sp"}).status, 0);
+            ASSERT_EQ(run_lintrace({"-i", photo_path(name), "-o", directory + "/p.list", "-s", sigma}).status, 0);
+            ASSERT_EQ(run_lintrace({"-i", photo_path(name), "-o", directory + "/s.list", "-s", sigma, "-sp"}).status, 0);
             const std::string pixel_text = read_file(directory + "/p.list");
             ASSERT_FALSE(pixel_text.empty());
             ASSERT_EQ(pixel_text.substr(pixel_text.size() - 6), "-1 -1\n") << "every block is closed";
@@ -272,13 +277,13 @@ TEST(Lintrace, ListsOfPhotographsHaveTheirStructure)
 TEST(Lintrace, StreamsStandInForFilesWithADash)
 {
     const std::string bytes = read_file(photo_path("chelsea.pgm"));
-    const ProgramRun piped = lintrace({"-i", "-", "-o", "-"}, bytes);
+    const ProgramRun piped = run_lintrace({"-i", "-", "-o", "-"}, bytes);
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.err, "");
     const std::string directory = scratch_directory();
-    ASSERT_EQ(lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/f.list"}).status, 0);
+    ASSERT_EQ(run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/f.list"}).status, 0);
     EXPECT_EQ(piped.out, read_file(directory + "/f.list"));
-    const ProgramRun truncated = lintrace({"-i", "-", "-o", "-"}, bytes.substr(0, bytes.size() - 1));
+    const ProgramRun truncated = run_lintrace({"-i", "-", "-o", "-"}, bytes.substr(0, bytes.size() - 1));
     EXPECT_EQ(truncated.status, 1);
     EXPECT_EQ(truncated.out, "");
     EXPECT_THAT(truncated.err, HasSubstr("truncated"));

@@ -22,7 +22,7 @@ struct Rows {
     }
     CandidateRows suppress(double low, double high, int half = 2)
     {
-        SuppressionSettings settings{columns, 64, half, low, high, true};
+        SuppressionSettings settings{&vector_kernels(), columns, 64, half, low, high, true};
         CandidateRows out;
         suppress_row(settings, 10, above.data(), here.data(), below.data(), gx.data(), gy.data(), &out);
         return out;
@@ -182,7 +182,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     std::vector<unsigned char*> rows_of = stripes.row_pointers();
     Detector detector;
     detector.XSIZE = detector.YSIZE = 128;
-    local_extrema(&detector, rows_of.data(), 3, 0.4, 1.4, 2.0, false, 1);
+    local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 1);
     int min_y = 128, max_y = 0;
     for (const Edgel& e : detector.edgels.records) {
         EXPECT_TRUE(e.x >= 3 && e.x <= 125);
@@ -201,7 +201,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     Detector banded;
     banded.XSIZE = banded.YSIZE = 128;
     banded.keep_edgel_records = false;
-    local_extrema(&banded, rows_of.data(), 3, 0.4, 1.4, 2.0, false, 3, 16);
+    local_extrema(&banded, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 3, 16);
     EXPECT_TRUE(banded.edgels.records.empty());
     EXPECT_EQ(banded.edgels.records_total, detector.edgels.records.size());
     EXPECT_EQ(banded.Record_image, detector.Record_image);
@@ -251,7 +251,7 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         Detector detector;
         detector.XSIZE = columns;
         detector.YSIZE = rows;
-        local_extrema(&detector, rows_of.data(), mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
+        local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
 
         literal::local_extrema(mask_of(sigma), dx, dy, magnitude, low, high);
         std::vector<literal::Edgel*> plain;

@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+struct Schedule;  // inside the library: how its stages cut their work
+
 namespace lintrace {
 
 // The version of the library and the programs.
@@ -41,7 +43,6 @@ struct Settings {
     double high_threshold = static_cast<double>(2.0f);      // chains start only at magnitudes at least this
     bool sub_pixel = false;                                 // positions placed between pixels
     int threads = 0;                                        // 0: every processor the process may run on
-    bool gradient = false;                                  // keep each point's magnitude and direction
 };
 
 // The mask size a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.
@@ -70,10 +71,12 @@ struct ImageView {
     SampleType type = SampleType::UINT8;
     int channels = 1;         // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA, interleaved
     double max_value = 255;   // of UINT8 and UINT16 samples
+    // Where the rows lie apart, a pointer per row instead of samples and row_stride.
+    const void* const* row_pointers = nullptr;
 
     static ImageView grey8(const uint8_t* samples, int64_t width, int64_t height, int64_t row_stride = 0)
     {
-        return ImageView{samples, width, height, row_stride, SampleType::UINT8, 1, 255};
+        return ImageView{samples, width, height, row_stride, SampleType::UINT8, 1, 255, nullptr};
     }
 };
 
@@ -84,6 +87,12 @@ struct Point {
 
 namespace detail {
 struct Run;
+}
+class Edges;
+Edges trace(const struct ImageView& image, const struct Settings& settings);
+namespace detail {
+Edges trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,
+                         const std::function<void(const char*)>& after_stage);
 }
 
 // The edges of one run, in the order of the connectivity list (the edge traced
@@ -120,18 +129,13 @@ public:
     const std::vector<uint8_t>& starts_at_junction() const;
     const std::vector<uint8_t>& ends_at_junction() const;
 
-    // Per point, when the run kept the gradient (Settings::gradient): the
-    // gradient magnitude and its direction atan2(gy, gx) in radians (x to the
-    // right, y downwards). Empty otherwise.
-    const std::vector<double>& magnitudes() const;
-    const std::vector<double>& directions() const;
-
     // The connectivity list, handed to `sink` in pieces in order.
     void write_list(const std::function<void(std::string_view)>& sink) const;
     std::string list_text() const;
 
 private:
-    friend struct detail::Run;
+    friend Edges detail::trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,
+                         const std::function<void(const char*)>& after_stage);
     std::unique_ptr<detail::Run> run_;
 };
 

@@ -57,8 +57,24 @@ void gaussian_vectors(int mask, double sigma, double** deriv_table, double** gau
     delete[] deriv_taps;
 }
 
-void convolve(const unsigned char* const* pixels, int mask, double sigma, double** dx_out, double** dy_out,
-              double** magnitude_out)
+namespace {
+
+// The first pass's products of a grey value: the table's row for a byte,
+// the level times each tap (row 1 of the table holds the taps) for a double.
+const double* products(const double* deriv_table, int half, unsigned char grey, std::vector<double>*)
+{
+    return deriv_table + grey * half;
+}
+const double* products(const double* deriv_table, int half, double level, std::vector<double>* row)
+{
+    row->resize(static_cast<size_t>(half));
+    for (int t = 0; t < half; ++t) (*row)[t] = level * deriv_table[half + t];
+    return row->data();
+}
+
+template <typename Grey>
+void convolve_grey(const Grey* const* pixels, int mask, double sigma, double** dx_out, double** dy_out,
+                   double** magnitude_out)
 {
     if (mask % 2 == 0) mask = mask + 1;
     if (mask < 3) mask = 3;
@@ -67,6 +83,7 @@ void convolve(const unsigned char* const* pixels, int mask, double sigma, double
     gaussian_vectors(mask, sigma, &deriv_table, &gauss_taps);
     const int half = (mask + 1) / 2;
     const int N = XSIZE * YSIZE;
+    std::vector<double> row;
     double* dx = new double[N]();
     double* dy = new double[N]();
     double* raw_dx = new double[N]();
@@ -74,7 +91,7 @@ void convolve(const unsigned char* const* pixels, int mask, double sigma, double
 
     for (int r = 0; r < YSIZE; ++r) {
         for (int c = 0; c < XSIZE; ++c) {
-            const double* T = deriv_table + pixels[r][c] * half;
+            const double* T = products(deriv_table, half, pixels[r][c], &row);
             const int p = r * XSIZE + c;
             raw_dx[p] += T[0];
             raw_dy[p] += T[0];
@@ -112,6 +129,19 @@ void convolve(const unsigned char* const* pixels, int mask, double sigma, double
     *dx_out = dx;
     *dy_out = dy;
     *magnitude_out = magnitude;
+}
+
+}  // namespace
+
+void convolve(const unsigned char* const* pixels, int mask, double sigma, double** dx, double** dy,
+              double** magnitude)
+{
+    convolve_grey(pixels, mask, sigma, dx, dy, magnitude);
+}
+
+void convolve(const double* const* levels, int mask, double sigma, double** dx, double** dy, double** magnitude)
+{
+    convolve_grey(levels, mask, sigma, dx, dy, magnitude);
 }
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
@@ -479,13 +509,16 @@ int mask_for(double sigma)
     return mask;
 }
 
-std::string run(const std::vector<unsigned char>& image, int columns, int rows, double sigma, float low, float high,
-                bool sub_pixel)
+namespace {
+
+template <typename Grey>
+std::string run_grey(const std::vector<Grey>& image, int columns, int rows, double sigma, float low, float high,
+                     bool sub_pixel)
 {
     reset();
     XSIZE = columns;
     YSIZE = rows;
-    std::vector<const unsigned char*> pixels(rows);
+    std::vector<const Grey*> pixels(rows);
     for (int r = 0; r < rows; ++r) pixels[r] = image.data() + static_cast<size_t>(r) * columns;
     const int mask = mask_for(sigma);
     double* dx;
@@ -500,6 +533,20 @@ std::string run(const std::vector<unsigned char>& image, int columns, int rows, 
     delete[] magnitude;
     reset();
     return text;
+}
+
+}  // namespace
+
+std::string run(const std::vector<unsigned char>& image, int columns, int rows, double sigma, float low, float high,
+                bool sub_pixel)
+{
+    return run_grey(image, columns, rows, sigma, low, high, sub_pixel);
+}
+
+std::string run(const std::vector<double>& levels, int columns, int rows, double sigma, float low, float high,
+                bool sub_pixel)
+{
+    return run_grey(levels, columns, rows, sigma, low, high, sub_pixel);
 }
 
 }  // namespace literal

@@ -46,6 +46,9 @@ extern Edge* edges;
 void gaussian_vectors(int mask, double sigma, double** deriv_table, double** gauss_taps);
 // Three new arrays of XSIZE * YSIZE doubles (free with delete[]).
 void convolve(const unsigned char* const* pixels, int mask, double sigma, double** dx, double** dy, double** magnitude);
+// The same on grey levels that are doubles on the 0..255 scale: a source's
+// products are its level times each tap.
+void convolve(const double* const* levels, int mask, double sigma, double** dx, double** dy, double** magnitude);
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
               double* sub_x, double* sub_y);
 void local_extrema(int mask, const double* dx, const double* dy, const double* magnitude, double low, double high);
@@ -67,6 +70,10 @@ void reset();
 // A whole run on an image of rows x columns bytes (row-major), as lintrace
 // does it after reading: the connectivity list's text.
 std::string run(const std::vector<unsigned char>& image, int columns, int rows, double sigma, float low, float high,
+                bool sub_pixel);
+
+// The same on grey levels that are doubles (row-major).
+std::string run(const std::vector<double>& levels, int columns, int rows, double sigma, float low, float high,
                 bool sub_pixel);
 
 // The mask size lintrace derives from sigma.

@@ -1,0 +1,17 @@
+// The library's entry point with the schedule given (the sizes of the stages'
+// pieces, the width of the vector kernels), so that tests and fuzzers cut even
+// small images into many pieces, ask for every width, and run the
+// very path the programs run.
+#pragma once
+
+#include "lintrace/lintrace.h"
+#include "parallel.h"
+
+namespace lintrace::detail {
+
+// `after_stage`, where given, is called with the name of each stage as it
+// ends ("suppression", "linking"), for the benchmark's clock.
+Edges trace(const ImageView& image, const Settings& settings, const Schedule& schedule,
+            const std::function<void(const char*)>& after_stage = nullptr);
+
+}  // namespace lintrace::detail

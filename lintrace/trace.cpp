@@ -1,0 +1,384 @@
+// The detector's driver: one image through the stages, in order.
+//
+//   grey levels -> gradient and suppression (with sub-pixel placement)
+//               -> hysteresis linking with junctions -> edges
+//
+// Each stage's file says what it reads and leaves. The edges stay in the
+// stages' own records; the arrays of points a caller may ask for, and the
+// connectivity list, are made from them.
+#include <sched.h>
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "detector.h"
+#include "driver.h"
+#include "lintrace/lintrace.h"
+
+namespace lintrace {
+
+const char* const VERSION = LINTRACE_VERSION;
+
+namespace detail {
+
+struct Run {
+    int64_t width = 0;
+    int64_t height = 0;
+    bool sub_pixel = false;
+    int threads = 1;
+    Schedule schedule;
+    bool traced = false;  // the edges are the detector's; else given as arrays
+    Detector detector;
+
+    std::once_flag arrays_made;
+    std::vector<Point> points;
+    std::vector<int64_t> offsets{0};
+    std::vector<uint8_t> closed;
+    std::vector<uint8_t> starts_at_junction;
+    std::vector<uint8_t> ends_at_junction;
+
+    // The detector's edges as arrays, in the order of the list.
+    void make_arrays()
+    {
+        if (!traced) return;
+        const Detector* d = &detector;
+        const size_t count = d->edges.size();
+        offsets.assign(1, 0);
+        offsets.reserve(count + 1);
+        closed.resize(count);
+        starts_at_junction.resize(count);
+        ends_at_junction.resize(count);
+        for (size_t place = 0; place < count; ++place) {
+            const EdgeRef ref = d->edges[count - 1 - place];
+            const Edge& edge = edge_of(d, ref);
+            const Links& part = d->links[ref.part];
+            const bool has_start = edge.start_junction != NO_JUNCTION;
+            const bool has_end = edge.end_junction != NO_JUNCTION;
+            closed[place] = edge.closed;
+            starts_at_junction[place] = has_start;
+            ends_at_junction[place] = has_end;
+            // The junctions' pixels stand in line with the chain.
+            const ChainPoint* first = &part.edge_points[edge.first_point] - (has_start ? 1 : 0);
+            const ChainPoint* end = &part.edge_points[edge.first_point] + edge.point_count + (has_end ? 1 : 0);
+            for (const ChainPoint* p = first; p != end; ++p) {
+                if (!sub_pixel) {
+                    points.push_back(Point{static_cast<double>(p->x), static_cast<double>(p->y)});
+                    continue;
+                }
+                // A junction's sub-pixel position is that of the candidate that
+                // stood at its pixel; where none did, it has none (0, 0).
+                bool has_record = true;
+                if (has_start && p == first) has_record = part.junctions[edge.start_junction].has_edgel;
+                if (has_end && p + 1 == end) has_record = part.junctions[edge.end_junction].has_edgel;
+                const uint32_t record = has_record ? edgel_index(&d->edgels, p->x, p->y) : NO_EDGEL;
+                if (record != NO_EDGEL) {
+                    const SubPixel& s = d->edgels.sub_pixels[record];
+                    points.push_back(Point{s.x, s.y});
+                } else {
+                    points.push_back(Point{0.0, 0.0});
+                }
+            }
+            offsets.push_back(static_cast<int64_t>(points.size()));
+        }
+    }
+};
+
+}  // namespace detail
+
+int mask_size(double sigma)
+{
+    int mask = 0;
+    if (mask_for_sigma(sigma, &mask)) return mask;
+    if (!(sigma > 0) || !std::isfinite(sigma))
+        throw std::invalid_argument("sigma must be a positive finite number, not " + std::to_string(sigma));
+    throw std::invalid_argument("sigma " + std::to_string(sigma) + " is too large: its mask size does not fit an int");
+}
+
+int available_processors()
+{
+    cpu_set_t allowed;
+    int cores = 0;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) cores = CPU_COUNT(&allowed);
+    if (cores <= 0) cores = static_cast<int>(std::thread::hardware_concurrency());
+    return std::max(cores, 1);
+}
+
+namespace {
+
+size_t sample_bytes(SampleType type)
+{
+    switch (type) {
+        case SampleType::UINT8:
+            return 1;
+        case SampleType::UINT16:
+            return 2;
+        case SampleType::DOUBLE:
+            return sizeof(double);
+    }
+    throw std::invalid_argument("unknown sample type");
+}
+
+void check_image(const ImageView& image)
+{
+    if (image.width < 0 || image.height < 0)
+        throw std::invalid_argument("image size " + std::to_string(image.width) + " x " +
+                                    std::to_string(image.height) + " is negative");
+    if (image.width > INT_MAX || image.height > INT_MAX)
+        throw std::length_error("image of " + std::to_string(image.width) + " x " + std::to_string(image.height) +
+                                " pixels is larger than the detector takes (at most 2147483647 on a side)");
+    if (image.channels < 1 || image.channels > 4)
+        throw std::invalid_argument("an image has 1 to 4 channels, not " + std::to_string(image.channels));
+    if (image.type != SampleType::DOUBLE && !(image.max_value > 0 && std::isfinite(image.max_value)))
+        throw std::invalid_argument("the largest sample value must be positive and finite");
+    const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
+    if (image.row_stride != 0 && image.row_stride < row_bytes && image.height > 1)
+        throw std::invalid_argument("row stride " + std::to_string(image.row_stride) + " is shorter than a row of " +
+                                    std::to_string(row_bytes) + " bytes");
+    if (image.samples == nullptr && image.row_pointers == nullptr && image.width > 0 && image.height > 0)
+        throw std::invalid_argument("image without samples");
+}
+
+template <typename T>
+T sample_at(const unsigned char* row, int64_t k)
+{
+    T v;
+    std::memcpy(&v, row + k * static_cast<int64_t>(sizeof(T)), sizeof(T));
+    return v;
+}
+
+// The grey levels of one row: each sample scaled to 0..255 as v 255 / max_value,
+// alpha laid over white, colour turned to its luma, all in double.
+template <typename T>
+void level_row(const ImageView& image, const unsigned char* row, double* out)
+{
+    const int channels = image.channels;
+    const bool scaled = image.type != SampleType::DOUBLE;
+    const auto level = [&](int64_t k) {
+        const double v = static_cast<double>(sample_at<T>(row, k));
+        return scaled ? v * 255.0 / image.max_value : v;
+    };
+    for (int64_t c = 0; c < image.width; ++c) {
+        const int64_t at = c * channels;
+        double grey;
+        if (channels <= 2) {
+            grey = level(at);
+        } else {
+            grey = 0.299 * level(at) + 0.587 * level(at + 1) + 0.114 * level(at + 2);
+        }
+        if (channels == 2 || channels == 4) {
+            const double alpha = level(at + channels - 1) / 255.0;
+            grey = grey * alpha + 255.0 * (1.0 - alpha);
+        }
+        out[c] = grey;
+    }
+}
+
+}  // namespace
+
+Edges trace(const ImageView& image, const Settings& settings)
+{
+    return detail::trace(image, settings, Schedule{}, nullptr);
+}
+
+Edges detail::trace(const ImageView& image, const Settings& settings, const Schedule& schedule,
+                    const std::function<void(const char*)>& after_stage)
+{
+    check_image(image);
+    const int mask = mask_size(settings.sigma);
+    if (settings.threads < 0)
+        throw std::invalid_argument("the number of threads must not be negative, not " +
+                                    std::to_string(settings.threads));
+    const int threads = settings.threads == 0 ? available_processors() : settings.threads;
+    const int columns = static_cast<int>(image.width);
+    const int rows = static_cast<int>(image.height);
+    const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
+    const int64_t stride = image.row_stride != 0 ? image.row_stride : row_bytes;
+    const auto* base = static_cast<const unsigned char*>(image.samples);
+    const auto row_at = [&](int r) {
+        return image.row_pointers != nullptr ? static_cast<const unsigned char*>(image.row_pointers[r])
+                                             : base + r * stride;
+    };
+
+    // Eight-bit grey samples of an 8-bit scale are the grey levels themselves;
+    // everything else becomes rows of doubles first.
+    GreyRows grey;
+    std::vector<unsigned char*> byte_rows;
+    BulkVector<double> levels;
+    std::vector<const double*> level_rows;
+    if (image.type == SampleType::UINT8 && image.channels == 1 && image.max_value == 255) {
+        byte_rows.resize(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r) byte_rows[r] = const_cast<unsigned char*>(row_at(r));
+        grey.bytes = byte_rows.data();
+    } else {
+        levels.resize(static_cast<size_t>(columns) * static_cast<size_t>(rows));
+        level_rows.resize(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r) {
+            double* out = levels.data() + static_cast<size_t>(r) * columns;
+            const unsigned char* row = row_at(r);
+            switch (image.type) {
+                case SampleType::UINT8:
+                    level_row<uint8_t>(image, row, out);
+                    break;
+                case SampleType::UINT16:
+                    level_row<uint16_t>(image, row, out);
+                    break;
+                case SampleType::DOUBLE:
+                    level_row<double>(image, row, out);
+                    break;
+            }
+            level_rows[r] = out;
+        }
+        grey.levels = level_rows.data();
+    }
+
+    Edges edges;
+    edges.run_ = std::make_unique<detail::Run>();
+    detail::Run* run = edges.run_.get();
+    run->width = image.width;
+    run->height = image.height;
+    run->sub_pixel = settings.sub_pixel;
+    run->threads = threads;
+    run->traced = true;
+    Detector* detector = &run->detector;
+    detector->XSIZE = columns;
+    detector->YSIZE = rows;
+    detector->keep_edgel_records = false;  // linking and writing find the candidates by position
+    run->schedule = schedule;
+    // The gradient is computed band by band as suppression consumes it, so
+    // the derivative images never exist whole.
+    local_extrema(detector, grey, mask, settings.sigma, settings.low_threshold, settings.high_threshold,
+                  settings.sub_pixel, threads, schedule.pixels_per_band, schedule.lanes);
+    if (after_stage) after_stage("suppression");
+    levels = BulkVector<double>();
+    release_edgel_records(&detector->edgels);
+    join_edges(detector, threads, schedule.records_per_band);
+    if (after_stage) after_stage("linking");
+    return edges;
+}
+
+Edges::Edges() = default;
+Edges::Edges(Edges&&) noexcept = default;
+Edges& Edges::operator=(Edges&&) noexcept = default;
+Edges::~Edges() = default;
+
+Edges Edges::from_arrays(int64_t width, int64_t height, bool sub_pixel, std::vector<Point> points,
+                         std::vector<int64_t> offsets)
+{
+    if (offsets.empty() || offsets.front() != 0 || offsets.back() != static_cast<int64_t>(points.size()))
+        throw std::invalid_argument("edge offsets must start at 0 and end at the number of points");
+    for (size_t k = 1; k < offsets.size(); ++k)
+        if (offsets[k] < offsets[k - 1]) throw std::invalid_argument("edge offsets must not decrease");
+    Edges edges;
+    edges.run_ = std::make_unique<detail::Run>();
+    edges.run_->width = width;
+    edges.run_->height = height;
+    edges.run_->sub_pixel = sub_pixel;
+    edges.run_->points = std::move(points);
+    edges.run_->offsets = std::move(offsets);
+    return edges;
+}
+
+namespace {
+
+const std::vector<Point> NO_POINTS;
+const std::vector<int64_t> NO_OFFSETS{0};
+const std::vector<uint8_t> NO_FLAGS;
+
+}  // namespace
+
+int64_t Edges::width() const
+{
+    return run_ ? run_->width : 0;
+}
+int64_t Edges::height() const
+{
+    return run_ ? run_->height : 0;
+}
+bool Edges::sub_pixel() const
+{
+    return run_ && run_->sub_pixel;
+}
+size_t Edges::size() const
+{
+    if (!run_) return 0;
+    return run_->traced ? run_->detector.edges.size() : run_->offsets.size() - 1;
+}
+
+#define LINTRACE_ARRAY(name, empty)                                            \
+    if (!run_) return empty;                                                   \
+    std::call_once(run_->arrays_made, [this] { run_->make_arrays(); });        \
+    return run_->name;
+
+const std::vector<Point>& Edges::points() const
+{
+    LINTRACE_ARRAY(points, NO_POINTS)
+}
+const std::vector<int64_t>& Edges::offsets() const
+{
+    LINTRACE_ARRAY(offsets, NO_OFFSETS)
+}
+const std::vector<uint8_t>& Edges::closed() const
+{
+    LINTRACE_ARRAY(closed, NO_FLAGS)
+}
+const std::vector<uint8_t>& Edges::starts_at_junction() const
+{
+    LINTRACE_ARRAY(starts_at_junction, NO_FLAGS)
+}
+const std::vector<uint8_t>& Edges::ends_at_junction() const
+{
+    LINTRACE_ARRAY(ends_at_junction, NO_FLAGS)
+}
+#undef LINTRACE_ARRAY
+
+std::span<const Point> Edges::edge(size_t k) const
+{
+    if (k >= size()) throw std::out_of_range("edge " + std::to_string(k) + " of " + std::to_string(size()));
+    const std::vector<int64_t>& at = offsets();
+    return std::span<const Point>(points().data() + at[k], static_cast<size_t>(at[k + 1] - at[k]));
+}
+
+void Edges::write_list(const std::function<void(std::string_view)>& sink) const
+{
+    if (!run_) return;
+    if (run_->traced) {
+        ::write_list(&run_->detector, run_->sub_pixel, sink, run_->threads, run_->schedule.edges_per_piece);
+        return;
+    }
+    // Edges given as arrays: every number in the format of its mode.
+    const std::vector<Point>& all = run_->points;
+    const std::vector<int64_t>& at = run_->offsets;
+    std::string text;
+    char line[2 * 400];
+    const int decimals = run_->sub_pixel ? 1 : 2;
+    for (size_t k = 0; k + 1 < at.size(); ++k) {
+        for (int64_t p = at[k]; p < at[k + 1]; ++p) {
+            char* out = std::to_chars(line, line + 400, all[p].x, std::chars_format::fixed, decimals).ptr;
+            *out++ = ' ';
+            out = std::to_chars(out, out + 400, all[p].y, std::chars_format::fixed, decimals).ptr;
+            *out++ = '\n';
+            text.append(line, out);
+        }
+        text.append("-1 -1\n");
+        if (text.size() >= (size_t{1} << 20)) {
+            sink(text);
+            text.clear();
+        }
+    }
+    if (!text.empty()) sink(text);
+}
+
+std::string Edges::list_text() const
+{
+    std::string text;
+    write_list([&text](std::string_view piece) { text.append(piece); });
+    return text;
+}
+
+}  // namespace lintrace

@@ -1,0 +1,44 @@
+// Blocks for the large arrays of a run.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+// A block for one of the large arrays of a run, of count * size bytes. A
+// block of several megabytes is aligned to huge pages and advised to be made
+// of them, which takes a fraction of the page faults to fill. A refusal goes
+// where operator new's would (errmsg, once fail_stop_on_exhausted_heap has
+// run); else std::bad_alloc is thrown.
+void* bulk_allocate(size_t count, size_t size);
+void bulk_free(void* block);
+
+// An allocator for the large vectors of a run: its blocks come from
+// bulk_allocate, and the elements of a resized vector of plain records are
+// left unset, for vectors that are filled right after, band by band on
+// several threads.
+template <typename T>
+struct BulkAllocator {
+    using value_type = T;
+    BulkAllocator() = default;
+    template <typename U>
+    BulkAllocator(const BulkAllocator<U>&) noexcept
+    {
+    }
+    T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n, sizeof(T))); }
+    void deallocate(T* block, size_t) noexcept { bulk_free(block); }
+    template <typename U>
+    void construct(U* place) noexcept
+    {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(static_cast<Args&&>(args)...);
+    }
+    template <typename U>
+    bool operator==(const BulkAllocator<U>&) const noexcept
+    {
+        return true;
+    }
+};
