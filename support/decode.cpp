@@ -60,17 +60,19 @@ void Input::read_all(const char* format)
     while (!ended_) read_more(std::numeric_limits<size_t>::max(), format);
 }
 
-// Reads until `wanted` bytes are held or the input ends. The buffer grows
-// with what actually arrives (doubling), so no claim of a header decides
-// how much is allocated; a regular file's size is asked for at once.
+// Reads until `wanted` bytes are held or the input ends. A stream's buffer
+// grows with what actually arrives (doubling), so no claim of a header
+// decides how much is allocated; a regular file's bytes are there, and what
+// is wanted of them (at most all of them) is asked for at once.
 void Input::read_more(size_t wanted, const char* format)
 {
     while (size_ < wanted && !ended_) {
-        size_t capacity = std::max(FIRST_READ, 2 * buffer_.size());
-        if (known_size_ >= 0 && static_cast<unsigned long long>(known_size_) >= size_)
-            capacity = std::max(capacity, static_cast<size_t>(known_size_) + 1);
-        if (!fits(static_cast<double>(capacity)))
-            fail(name_, format, "input is larger than the machine's memory");
+        size_t limit = wanted;
+        if (known_size_ >= 0) limit = std::min(limit, static_cast<size_t>(known_size_) + 1);  // + 1: to see the end
+        size_t capacity = std::max(FIRST_READ, std::min(limit, 2 * size_));
+        if (known_size_ >= 0) capacity = std::max(capacity, limit);
+        if (capacity <= size_) capacity = size_ + FIRST_READ;
+        if (!fits(static_cast<double>(capacity))) fail(name_, format, "input is larger than the machine's memory");
         buffer_.resize(capacity);
         while (size_ < buffer_.size()) {
             const ssize_t got = read(fd_, buffer_.data() + size_, buffer_.size() - size_);

@@ -35,6 +35,7 @@ public:
     const std::string& name() const { return name_; }
     // True when a block of `bytes` bytes may be allocated for this input.
     bool fits(double bytes) const { return bytes >= 0 && bytes <= memory_limit_; }
+    double memory_limit() const { return memory_limit_; }
 
 private:
     void read_more(size_t wanted, const char* format);

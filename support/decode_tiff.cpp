@@ -137,8 +137,9 @@ public:
         if (options == nullptr) fail_here("decoder could not be started");
         TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &file_);
         TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, &file_);
-        double most = static_cast<double>(std::numeric_limits<tmsize_t>::max());
-        while (!input_.fits(most)) most /= 2;
+        // libtiff's own blocks (its directories, a strip's compressed bytes) are held to the same limit.
+        const double most = std::min(static_cast<double>(std::numeric_limits<tmsize_t>::max() / 2),
+                                     std::floor(input_.memory_limit()));
         TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(most));
         tiff_.reset(TIFFClientOpenExt(input_.name().c_str(), "r", &file_, on_read, on_write, on_seek, on_close,
                                       on_size, on_map, on_unmap, options.get()));
@@ -164,6 +165,8 @@ private:
         const bool ended = message.find("Read error") != std::string::npos ||
                            message.find("past end") != std::string::npos ||
                            message.find("Unexpected end") != std::string::npos;
+        if (message.find("limit defined in open options") != std::string::npos)
+            fail_here("image does not fit in memory (" + message + ")");
         fail_here(std::string(ended ? "data is truncated (" : "data is corrupt (") +
                   (message.empty() ? "libtiff gave no reason" : message) + ")");
     }

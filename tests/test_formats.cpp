@@ -582,3 +582,32 @@ TEST(InputImage, LintraceTracesColourOnTheLumaComputedHere)
     EXPECT_EQ(list_of(save("P6\n" + size + "\n255\n" + netpbm_raster(rgb), "colour.ppm")), expected);
     EXPECT_EQ(list_of(save(png_file(wide(rgb), photo.columns, photo.rows, 3, 8), "colour.png")), expected);
 }
+
+TEST(InputImage, AnImageLargerThanTheMemoryAllowedIsRefusedBeforeItIsAllocated)
+{
+    // A flat picture, whose files are far smaller than its samples.
+    const int w = 200, h = 100;
+    const std::vector<uint8_t> picture(static_cast<size_t>(w) * h, 90);
+    const std::string size = std::to_string(w) + " " + std::to_string(h);
+    const double room = w * h - 1;  // bytes: one fewer than the 8-bit grey image needs
+    const struct {
+        const char* format;
+        std::string file;
+    } cases[] = {
+        {"PGM", "P2 " + size + " 255 " + plain_text(picture)},
+        {"PNG", png_file(wide(picture), w, h, 1, 8)},
+        {"JPEG", jpeg_file(picture, w, h, 1, 90)},
+        {"TIFF", tiff_file(as_levels(picture), w, h, TiffLayout{1, 8, false, false, false, COMPRESSION_ADOBE_DEFLATE})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        EXPECT_NO_THROW(decode_image_bytes(c.file.data(), c.file.size(), "small", room + 1));
+        try {
+            decode_image_bytes(c.file.data(), c.file.size(), "small", room);
+            ADD_FAILURE() << "decoded";
+        } catch (const DecodeError& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("small: ") + c.format + " image of " + std::to_string(w) +
+                                                 " x " + std::to_string(h) + " pixels does not fit in memory");
+        }
+    }
+}
