@@ -1,5 +1,6 @@
 # bash completion for lintrace and linpaint: their switches (each offered
-# until given), image files of every format lintrace reads after its -i (by
+# until given), image files of every format lintrace reads after its -i and
+# linpaint's --over (by
 # their usual extensions, in any case), any file after the other switches
 # that name one, nothing after those that take a number.
 
@@ -32,7 +33,7 @@ _lintrace_complete()
     local prev=${COMP_WORDS[COMP_CWORD - 1]}
     local program=${COMP_WORDS[0]##*/}
     case "$program:$prev" in
-        lintrace:-i)
+        lintrace:-i | linpaint:--over)
             COMPREPLY=()
             _lintrace_images "$cur"
             return

@@ -34,6 +34,7 @@ expect "-lt" lintrace -i photo.pgm -l
 expect "-s -sp" lintrace -i photo.pgm -s
 expect "cat.png chart.pam photo.pgm pictures/ scan.TIF shot.jpeg" lintrace -i ""
 expect "scan.TIF shot.jpeg" lintrace -i s
+expect "cat.png chart.pam photo.pgm pictures/ scan.TIF shot.jpeg" linpaint --over ""
 expect "" lintrace -s ""
 expect "-r" linpaint -i x -r
 expect "--help --version -c -l -o" linpaint -i x -r 3 -""
