@@ -1,8 +1,8 @@
 # bash completion for lintrace and linpaint: their switches (each offered
-# until given), image files of every format lintrace reads after its -i and
-# linpaint's --over (by
-# their usual extensions, in any case), any file after the other switches
-# that name one, nothing after those that take a number.
+# until given), image files of every format lintrace reads (by their usual
+# extensions, in any case) after lintrace's -i and linpaint's --over, any
+# file after the other switches that name one, nothing after those that take
+# a number.
 
 # Files under the word being completed that are images lintrace reads, and directories.
 _lintrace_images()
