@@ -20,7 +20,7 @@ struct RgbPicture {
 // OVERLAY_DIMMING of their brightness, and OVERLAY_EDGE_COLOUR wherever
 // `edges` (linpaint's image, of the photograph's size) is not black.
 constexpr double OVERLAY_DIMMING = 0.5;
-constexpr uint8_t OVERLAY_EDGE_COLOUR[3] = {255, 48, 32};
+constexpr uint8_t OVERLAY_EDGE_COLOUR[3] = {255, 214, 0};  // yellow: brighter than any dimmed level
 RgbPicture overlay_edges(const DecodedImage& photograph, const PgmImage& edges);
 
 // Writes the picture as a PNG where the path ends in .png and as a raw PPM
