@@ -292,7 +292,9 @@ DecodedImage decode_p5(Input& input, const std::string& path)
     }
     if (netpbm_reads && !same_header(fixed, grammar)) return decode_netpbm(input);
     const long long raster = fixed.width * fixed.height * (fixed.max_value > 255 ? 2 : 1);
-    if (!path.empty() && fixed.max_value <= 255 && input.known_size() >= 0 &&
+    // Mapped only where both readings agree, so read_pgm_file, which prints
+    // its own messages, is never handed a header it could refuse.
+    if (netpbm_reads && !path.empty() && fixed.max_value <= 255 && input.known_size() >= 0 &&
         input.known_size() - static_cast<long long>(fixed.raster_offset) >= raster)
         return mapped_pgm(input, path, fixed);
     return decode_raw_pgm_fixed(input, fixed);
