@@ -8,10 +8,12 @@ SHELL := /bin/bash
 
 all: build
 
+# `make test` needs the tests built; `make demo` goes on without GoogleTest.
 # The image libraries' development packages are installed (or asked for) first.
+REQUIRE_TESTS ?= OFF
 configure:
-	sh support/install-deps.sh
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	sh support/install-deps.sh $(REQUIRE_TESTS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_REQUIRE_TESTS=$(REQUIRE_TESTS)
 
 # The two programs alone.
 programs: configure
@@ -28,12 +30,13 @@ demo: programs
 	@echo "The connectivity list: out/astronaut.list ($$(grep -c -- '^-1 -1$$' out/astronaut.list) edges)."
 	@echo "The drawing of its edges of 5 points or more: out/astronaut-edges.pgm (512 x 512)."
 
+test: REQUIRE_TESTS = ON
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
-	sh support/install-deps.sh
+	sh support/install-deps.sh ON
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 ctest --output-on-failure -j $(JOBS)

@@ -25,12 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<unsigned char> image(static_cast<size_t>(columns) * rows);
     for (size_t k = 0; k < image.size(); ++k) image[k] = size > 6 ? data[6 + k % (size - 6)] : 0;
 
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = static_cast<double>(low);
-    settings.high_threshold = static_cast<double>(high);
-    settings.sub_pixel = sub_pixel;
-    settings.threads = threads;
+    const lintrace::Settings settings{sigma, static_cast<double>(low), static_cast<double>(high), sub_pixel, threads};
     const std::string text =
         lintrace::detail::trace(lintrace::ImageView::grey8(image.data(), columns, rows), settings, Schedule{16, 8, 2, lanes})
             .list_text();

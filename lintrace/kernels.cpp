@@ -9,20 +9,8 @@
 
 namespace {
 
-template <int W>
-int accumulate_doubles(double* out, const double* const* in, const double* w, int inputs, int first, int n)
-{
-    int c = first;
-    if constexpr (W >= 8) c = accumulate_avx512(out, in, w, inputs, c, n);
-    if constexpr (W >= 4) c = accumulate_avx2(out, in, w, inputs, c, n);
-#ifdef __SSE2__
-    if constexpr (W >= 2) c = accumulate_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
-#endif
-    return c;
-}
-
-template <int W>
-int accumulate_bytes(double* out, const unsigned char* const* in, const double* w, int inputs, int first, int n)
+template <int W, typename T>
+int accumulate(double* out, const T* const* in, const double* w, int inputs, int first, int n)
 {
     int c = first;
     if constexpr (W >= 8) c = accumulate_avx512(out, in, w, inputs, c, n);
@@ -91,8 +79,8 @@ int localize(int j, const int* columns, int count, const double* above, const do
 template <int W>
 constexpr VectorKernels table_of()
 {
-    return VectorKernels{W,           accumulate_doubles<W>, accumulate_bytes<W>, magnitudes<W>,
-                         reaching<W>, maxima<W>,             localize<W>};
+    return VectorKernels{W, accumulate<W, double>, accumulate<W, unsigned char>, magnitudes<W>, reaching<W>, maxima<W>,
+                         localize<W>};
 }
 
 constexpr VectorKernels TABLES[] = {table_of<1>(), table_of<2>(), table_of<4>(), table_of<8>()};

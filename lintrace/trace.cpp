@@ -253,11 +253,11 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     // The gradient is computed band by band as suppression consumes it, so
     // the derivative images never exist whole.
     local_extrema(detector, grey, mask, settings.sigma, settings.low_threshold, settings.high_threshold,
-                  settings.sub_pixel, threads, schedule.pixels_per_band, schedule.lanes);
+                  settings.sub_pixel, threads, schedule);
     if (after_stage) after_stage("suppression");
     levels = BulkVector<double>();
     release_edgel_records(&detector->edgels);
-    join_edges(detector, threads, schedule.records_per_band);
+    join_edges(detector, threads, schedule);
     if (after_stage) after_stage("linking");
     return edges;
 }
@@ -348,7 +348,7 @@ void Edges::write_list(const std::function<void(std::string_view)>& sink) const
 {
     if (!run_) return;
     if (run_->traced) {
-        ::write_list(&run_->detector, run_->sub_pixel, sink, run_->threads, run_->schedule.edges_per_piece);
+        ::write_list(&run_->detector, run_->sub_pixel, sink, run_->threads, run_->schedule);
         return;
     }
     // Edges given as arrays: every number in the format of its mode.

@@ -1,12 +1,16 @@
 #!/bin/sh
 # The development packages the build reads images with: libpng, libjpeg-turbo
 # and libtiff (whose package brings the static archives of its codecs), and
-# pkg-config to find them. Run by `make configure`. Where one is missing, it
-# is installed when this runs as root with apt-get at hand; otherwise the
-# build stops here with the command that installs them.
+# pkg-config to find them; with the argument ON (the tests are required),
+# GoogleTest too. Run by `make configure`. Where one is missing, it is
+# installed when this runs as root with apt-get at hand; otherwise the build
+# stops here with the command that installs them.
 set -eu
 
 packages="pkg-config libpng-dev libjpeg62-turbo-dev libtiff-dev zlib1g-dev"
+if [ "${1:-OFF}" = ON ]; then
+  packages="$packages libgtest-dev libgmock-dev"
+fi
 
 if command -v dpkg-query >/dev/null 2>&1; then
   missing=""

@@ -47,6 +47,10 @@ std::string detect(const TestImage& image, double sigma, float low, float high, 
 void gradient_images(const TestImage& image, double sigma, std::vector<double>* dx, std::vector<double>* dy,
                      std::vector<double>* magnitude, int lanes = 0);
 
+// Where two texts first differ, by line: "" when they are the same, else the
+// line's number and both versions of it (long lists are not printed whole).
+std::string first_difference(const std::string& got, const std::string& expected);
+
 struct ProgramRun {
     int status = -1;  // exit status, or 128 + signal
     std::string out;

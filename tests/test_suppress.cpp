@@ -201,7 +201,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     Detector banded;
     banded.XSIZE = banded.YSIZE = 128;
     banded.keep_edgel_records = false;
-    local_extrema(&banded, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 3, 16);
+    local_extrema(&banded, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 3, small_pieces());
     EXPECT_TRUE(banded.edgels.records.empty());
     EXPECT_EQ(banded.edgels.records_total, detector.edgels.records.size());
     EXPECT_EQ(banded.Record_image, detector.Record_image);
@@ -251,7 +251,8 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         Detector detector;
         detector.XSIZE = columns;
         detector.YSIZE = rows;
-        local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
+        local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, mask_of(sigma), sigma, low, high, true,
+                      1 + round % 3, small_pieces());
 
         literal::local_extrema(mask_of(sigma), dx, dy, magnitude, low, high);
         std::vector<literal::Edgel*> plain;
