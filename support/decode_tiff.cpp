@@ -164,7 +164,8 @@ private:
         const std::string& message = file_.error;
         const bool ended = message.find("Read error") != std::string::npos ||
                            message.find("past end") != std::string::npos ||
-                           message.find("Unexpected end") != std::string::npos;
+                           message.find("Unexpected end") != std::string::npos ||
+                           message.find("IO error during reading") != std::string::npos;
         if (message.find("limit defined in open options") != std::string::npos)
             fail_here("image does not fit in memory (" + message + ")");
         fail_here(std::string(ended ? "data is truncated (" : "data is corrupt (") +
@@ -358,18 +359,26 @@ private:
     Layout layout_;
 };
 
-// The offset of the first directory, from the header: a file cut before it
-// is truncated, which libtiff would only call an unreadable directory.
-uint64_t first_directory(const Input& input)
+// Whether the file holds the whole of its first directory (the header's
+// offset, the count of entries, the entries): a file cut before its end is
+// truncated, which libtiff would only call an unreadable directory.
+bool first_directory_is_whole(const Input& input)
 {
     const uint8_t* d = input.data();
+    const size_t size = input.size();
     const bool big_endian = d[0] == 'M';
     const bool big_tiff = d[big_endian ? 3 : 2] == 43;
-    const size_t at = big_tiff ? 8 : 4, bytes = big_tiff ? 8 : 4;
-    if (input.size() < at + bytes) return std::numeric_limits<uint64_t>::max();
-    uint64_t offset = 0;
-    for (size_t k = 0; k < bytes; ++k) offset |= uint64_t{d[at + k]} << (8 * (big_endian ? bytes - 1 - k : k));
-    return offset;
+    auto number = [&](uint64_t at, size_t bytes, uint64_t* value) {
+        if (at > size || size - at < bytes) return false;
+        *value = 0;
+        for (size_t k = 0; k < bytes; ++k) *value |= uint64_t{d[at + k]} << (8 * (big_endian ? bytes - 1 - k : k));
+        return true;
+    };
+    const size_t offset_bytes = big_tiff ? 8 : 4, count_bytes = big_tiff ? 8 : 2, entry_bytes = big_tiff ? 20 : 12;
+    uint64_t directory = 0, entries = 0;
+    if (!number(big_tiff ? 8 : 4, offset_bytes, &directory) || !number(directory, count_bytes, &entries)) return false;
+    const double end = static_cast<double>(directory) + count_bytes + static_cast<double>(entries) * entry_bytes;
+    return end <= static_cast<double>(size);
 }
 
 }  // namespace
@@ -377,9 +386,8 @@ uint64_t first_directory(const Input& input)
 DecodedImage decode_tiff(Input& input)
 {
     input.read_all("TIFF");
-    const uint64_t directory = first_directory(input);
-    if (directory >= input.size() || input.size() - directory < 2)
-        fail(input.name(), "TIFF", "data is truncated (the file ends before its first directory)");
+    if (!first_directory_is_whole(input))
+        fail(input.name(), "TIFF", "data is truncated (the file ends before its first directory does)");
     TiffReader reader(input);
     return reader.read();
 }

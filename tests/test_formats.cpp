@@ -611,3 +611,30 @@ TEST(InputImage, AnImageLargerThanTheMemoryAllowedIsRefusedBeforeItIsAllocated)
         }
     }
 }
+
+TEST(InputImage, LintraceRefusesADamagedImageWithOneLineAndLeavesTheOutputAlone)
+{
+    const std::vector<uint8_t> picture = grey_picture();
+    const std::string png = png_file(wide(picture), WIDTH, HEIGHT, 1, 8);
+    const std::string jpeg = jpeg_file(picture, WIDTH, HEIGHT, 1, 90);
+    const std::string tiff = tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{});
+    const struct {
+        const char* format;
+        std::string bytes;
+    } cases[] = {{"PNG", png.substr(0, png.size() - 30)},
+                 {"JPEG", jpeg.substr(0, jpeg.size() - 40)},
+                 {"TIFF", tiff.substr(0, tiff.size() - 40)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const std::string directory = scratch_directory();
+        const std::string in = directory + "/photo", out = directory + "/photo.list";
+        write_file_bytes(in, c.bytes);
+        write_file_bytes(out, "precious");
+        const ProgramRun run = run_program({LINTRACE, "-i", in, "-o", out});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind(in + ": " + c.format + " data is truncated (", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(read_file(out), "precious");
+    }
+}
