@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string& path = scratch_file(data, size);
 
     if (PgmImage* grey = read_pgm_file(path.c_str())) {
-        if (grey->columns <= 0 || grey->rows <= 0 || static_cast<size_t>(grey->columns) * grey->rows > size) std::abort();
+        if (grey->columns <= 0 || grey->rows <= 0 || static_cast<size_t>(grey->columns) * grey->rows > size)
+            std::abort();
         unsigned sum = 0;
         for (int r = 0; r < grey->rows; ++r)
             for (int c = 0; c < grey->columns; ++c) sum += grey->pixels[r][c];

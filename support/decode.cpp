@@ -39,8 +39,12 @@ std::string stdin_name(const std::string& path)
 }  // namespace
 
 Input::Input(const void* data, size_t size, std::string name, double memory_limit)
-    : data_(static_cast<const uint8_t*>(data)), size_(size), ended_(true), known_size_(static_cast<long long>(size)),
-      name_(std::move(name)), memory_limit_(memory_limit)
+    : data_(static_cast<const uint8_t*>(data)),
+      size_(size),
+      ended_(true),
+      known_size_(static_cast<long long>(size)),
+      name_(std::move(name)),
+      memory_limit_(memory_limit)
 {
 }
 
@@ -102,7 +106,8 @@ uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width
     const std::string& name = input.name();
     const double bytes = static_cast<double>(width) * static_cast<double>(height) * channels * sample_bytes(type);
     if (width <= 0 || height <= 0)
-        fail(name, image->format, "image has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+        fail(name, image->format,
+             "image has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
     if (!input.fits(bytes) || bytes > static_cast<double>(std::numeric_limits<int64_t>::max() / 2))
         fail(name, image->format,
              "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels does not fit in memory");
@@ -137,13 +142,34 @@ void apply_orientation(DecodedImage* image, const Input& input, int orientation)
         for (int64_t x = 0; x < width; ++x) {
             int64_t sx = x, sy = y;
             switch (orientation) {
-            case 2: sx = w - x; sy = y; break;
-            case 3: sx = w - x; sy = h - y; break;
-            case 4: sx = x; sy = h - y; break;
-            case 5: sx = y; sy = x; break;
-            case 6: sx = y; sy = h - x; break;
-            case 7: sx = w - y; sy = h - x; break;
-            case 8: sx = w - y; sy = x; break;
+                case 2:
+                    sx = w - x;
+                    sy = y;
+                    break;
+                case 3:
+                    sx = w - x;
+                    sy = h - y;
+                    break;
+                case 4:
+                    sx = x;
+                    sy = h - y;
+                    break;
+                case 5:
+                    sx = y;
+                    sy = x;
+                    break;
+                case 6:
+                    sx = y;
+                    sy = h - x;
+                    break;
+                case 7:
+                    sx = w - y;
+                    sy = h - x;
+                    break;
+                case 8:
+                    sx = w - y;
+                    sy = x;
+                    break;
             }
             std::memcpy(out + static_cast<size_t>(y) * image->row_stride + x * pixel,
                         in + static_cast<size_t>(sy) * stored.row_stride + sx * pixel, pixel);
@@ -308,11 +334,13 @@ DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header)
     const bool wide = header.max_value > 255;
     const size_t bytes = static_cast<size_t>(header.width) * header.height * (wide ? 2 : 1);
     if (input.known_size() >= 0 && static_cast<unsigned long long>(input.known_size()) < header.raster_offset + bytes)
-        fail(input.name(), "PGM", "data is truncated: the raster holds fewer than " + std::to_string(header.width) +
-                                       " x " + std::to_string(header.height) + " pixels");
+        fail(input.name(), "PGM",
+             "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
+                 std::to_string(header.height) + " pixels");
     if (!input.ensure(header.raster_offset + bytes, "PGM"))
-        fail(input.name(), "PGM", "data is truncated: the raster holds fewer than " + std::to_string(header.width) +
-                                       " x " + std::to_string(header.height) + " pixels");
+        fail(input.name(), "PGM",
+             "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
+                 std::to_string(header.height) + " pixels");
     uint8_t* out = allocate_samples(&image, input, header.width, header.height, 1,
                                     wide ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8);
     const uint8_t* in = input.data() + header.raster_offset;
@@ -332,17 +360,17 @@ DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header)
 DecodedImage decode_input(Input& input, const std::string& path)
 {
     switch (sniff(input)) {
-    case Format::NETPBM:
-        if (input.data()[1] == '5') return decode_p5(input, path);
-        return decode_netpbm(input);
-    case Format::PNG:
-        return decode_png(input);
-    case Format::JPEG:
-        return decode_jpeg(input);
-    case Format::TIFF:
-        return decode_tiff(input);
-    case Format::UNKNOWN:
-        break;
+        case Format::NETPBM:
+            if (input.data()[1] == '5') return decode_p5(input, path);
+            return decode_netpbm(input);
+        case Format::PNG:
+            return decode_png(input);
+        case Format::JPEG:
+            return decode_jpeg(input);
+        case Format::TIFF:
+            return decode_tiff(input);
+        case Format::UNKNOWN:
+            break;
     }
     unknown_format(input);
 }
@@ -387,7 +415,8 @@ DecodedImage decode_image(const std::string& path, double memory_limit)
     struct stat status {};
     long long known_size = -1;
     if (fstat(fd, &status) == 0) {
-        if (S_ISDIR(status.st_mode)) throw InputNotFound("Input file not found: " + path + ": " + std::strerror(EISDIR));
+        if (S_ISDIR(status.st_mode))
+            throw InputNotFound("Input file not found: " + path + ": " + std::strerror(EISDIR));
         // Files of /proc and the like say they hold nothing: they are read as streams.
         if (S_ISREG(status.st_mode) && status.st_size > 0) known_size = status.st_size;
     }
@@ -410,12 +439,12 @@ double DecodedImage::sample(int64_t x, int64_t y, int k) const
     const uint8_t* row = static_cast<const uint8_t*>(samples) + y * row_stride;
     const int64_t index = x * channels + k;
     switch (type) {
-    case lintrace::SampleType::UINT8:
-        return row[index];
-    case lintrace::SampleType::UINT16:
-        return reinterpret_cast<const uint16_t*>(row)[index];
-    case lintrace::SampleType::DOUBLE:
-        return reinterpret_cast<const double*>(row)[index];
+        case lintrace::SampleType::UINT8:
+            return row[index];
+        case lintrace::SampleType::UINT16:
+            return reinterpret_cast<const uint16_t*>(row)[index];
+        case lintrace::SampleType::DOUBLE:
+            return reinterpret_cast<const double*>(row)[index];
     }
     return 0;
 }

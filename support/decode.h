@@ -35,7 +35,7 @@ struct DecodedImage {
     int64_t height = 0;
     int channels = 1;  // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA, interleaved
     lintrace::SampleType type = lintrace::SampleType::UINT8;
-    double max_value = 255;  // of UINT8 and UINT16 samples; DOUBLE samples are on 0..255
+    double max_value = 255;   // of UINT8 and UINT16 samples; DOUBLE samples are on 0..255
     const char* format = "";  // "PGM", "PPM", "PAM", "PBM", "PNG", "JPEG" or "TIFF"
     const void* samples = nullptr;
     int64_t row_stride = 0;  // bytes from a row to the next

@@ -34,8 +34,8 @@ constexpr unsigned ORIENTATION_TAG = 0x0112;
 constexpr unsigned SHORT_TYPE = 3;
 
 struct JpegJob {
-    jpeg_decompress_struct info {};
-    jpeg_error_mgr errors {};
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
     jmp_buf jump;
     bool created = false;
     bool truncated = false;
@@ -59,25 +59,23 @@ void on_message(j_common_ptr info, int level)
 {
     if (level >= 0) return;  // trace messages
     switch (info->err->msg_code) {
-    case JWRN_JPEG_EOF:
-    case JWRN_HIT_MARKER:
-    case JWRN_HUFF_BAD_CODE:
-    case JWRN_MUST_RESYNC:
-    case JWRN_NOT_SEQUENTIAL:
-    case JWRN_BOGUS_PROGRESSION: {
-        JpegJob* job = job_of(info);
-        job->truncated = info->err->msg_code == JWRN_JPEG_EOF || info->err->msg_code == JWRN_HIT_MARKER;
-        info->err->format_message(info, job->message);
-        std::longjmp(job->jump, 1);
-    }
-    default:
-        return;  // a usable image: never printed
+        case JWRN_JPEG_EOF:
+        case JWRN_HIT_MARKER:
+        case JWRN_HUFF_BAD_CODE:
+        case JWRN_MUST_RESYNC:
+        case JWRN_NOT_SEQUENTIAL:
+        case JWRN_BOGUS_PROGRESSION: {
+            JpegJob* job = job_of(info);
+            job->truncated = info->err->msg_code == JWRN_JPEG_EOF || info->err->msg_code == JWRN_HIT_MARKER;
+            info->err->format_message(info, job->message);
+            std::longjmp(job->jump, 1);
+        }
+        default:
+            return;  // a usable image: never printed
     }
 }
 
-void on_output(j_common_ptr)
-{
-}
+void on_output(j_common_ptr) {}
 
 struct JpegShape {
     JDIMENSION width = 0;
@@ -206,8 +204,8 @@ DecodedImage decode_jpeg(Input& input)
     DecodedImage image;
     image.format = "JPEG";
     image.max_value = 255;
-    uint8_t* out = allocate_samples(&image, input, shape.width, shape.height, shape.channels,
-                                    lintrace::SampleType::UINT8);
+    uint8_t* out =
+        allocate_samples(&image, input, shape.width, shape.height, shape.channels, lintrace::SampleType::UINT8);
     if (!read_rows(&job, out, static_cast<size_t>(image.row_stride))) failed(input, job);
     apply_orientation(&image, input, shape.orientation);
     return image;

@@ -16,7 +16,7 @@ namespace decode_detail {
 
 namespace {
 
-constexpr int MAX_DIGITS = 10;         // a header number or plain sample longer than this is refused
+constexpr int MAX_DIGITS = 10;            // a header number or plain sample longer than this is refused
 constexpr size_t HEADER_LIMIT = 1 << 20;  // comments included
 constexpr int MAX_SAMPLE_VALUE = 65535;
 
@@ -28,17 +28,17 @@ bool is_space(uint8_t c)
 const char* format_name(char magic)
 {
     switch (magic) {
-    case '1':
-    case '4':
-        return "PBM";
-    case '2':
-    case '5':
-        return "PGM";
-    case '3':
-    case '6':
-        return "PPM";
-    default:
-        return "PAM";
+        case '1':
+        case '4':
+            return "PBM";
+        case '2':
+        case '5':
+            return "PGM";
+        case '3':
+        case '6':
+            return "PPM";
+        default:
+            return "PAM";
     }
 }
 
@@ -153,8 +153,8 @@ void parse_pam(Cursor& cursor, NetpbmHeader* header)
         const char* name;
         int depth;
     };
-    static const TupleType known[] = {{"GRAYSCALE", 1},       {"GRAYSCALE_ALPHA", 2},     {"RGB", 3},
-                                      {"RGB_ALPHA", 4},       {"BLACKANDWHITE", 1},       {"BLACKANDWHITE_ALPHA", 2}};
+    static const TupleType known[] = {{"GRAYSCALE", 1}, {"GRAYSCALE_ALPHA", 2}, {"RGB", 3},
+                                      {"RGB_ALPHA", 4}, {"BLACKANDWHITE", 1},   {"BLACKANDWHITE_ALPHA", 2}};
     if (tuple_type.empty()) {
         if (depth < 1 || depth > 4) cursor.malformed("a depth of " + std::to_string(depth) + " has no tuple type");
     } else {
@@ -206,7 +206,8 @@ void read_plain(Cursor& cursor, const NetpbmHeader& header, const DecodedImage& 
         long long value = 0;
         if (header.magic == '1') {
             const uint8_t c = cursor.peek();
-            if (c != '0' && c != '1') fail(cursor.input.name(), cursor.format, "raster holds a character that is not 0 or 1");
+            if (c != '0' && c != '1')
+                fail(cursor.input.name(), cursor.format, "raster holds a character that is not 0 or 1");
             ++cursor.at;
             value = c == '1' ? 0 : 1;
         } else {
@@ -298,25 +299,25 @@ DecodedImage decode_netpbm(Input& input)
     }
     // A plain sample takes a digit and a separator at least (a P1 digit needs none).
     if (input.known_size() >= 0 && header.magic <= '3') {
-        const double least = static_cast<double>(header.width) * header.height * header.depth *
-                             (header.magic == '1' ? 1 : 2) - 1;
+        const double least =
+            static_cast<double>(header.width) * header.height * header.depth * (header.magic == '1' ? 1 : 2) - 1;
         if (static_cast<double>(input.known_size()) - static_cast<double>(header.raster_offset) < least)
             truncated(input, image.format, header);
     }
     uint8_t* out = allocate_samples(&image, input, header.width, header.height, header.depth, type);
     switch (header.magic) {
-    case '1':
-    case '2':
-    case '3': {
-        Cursor cursor{input, image.format, header.raster_offset};
-        read_plain(cursor, header, image, out);
-        break;
-    }
-    case '4':
-        read_raw_bits(input, header, out);
-        break;
-    default:
-        read_raw(input, image.format, header, out);
+        case '1':
+        case '2':
+        case '3': {
+            Cursor cursor{input, image.format, header.raster_offset};
+            read_plain(cursor, header, image, out);
+            break;
+        }
+        case '4':
+            read_raw_bits(input, header, out);
+            break;
+        default:
+            read_raw(input, image.format, header, out);
     }
     return image;
 }

@@ -83,7 +83,8 @@ bool read_header(PngJob* job, PngShape* shape)
     const int colour = png_get_color_type(job->png, job->info);
     const int depth = png_get_bit_depth(job->png, job->info);
     const int file_channels = png_get_channels(job->png, job->info);
-    shape->filtered_bytes = static_cast<double>(height) * (1 + (static_cast<double>(width) * depth * file_channels + 7) / 8);
+    shape->filtered_bytes =
+        static_cast<double>(height) * (1 + (static_cast<double>(width) * depth * file_channels + 7) / 8);
     if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(job->png);
     if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(job->png);
     if (png_get_valid(job->png, job->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(job->png);
@@ -134,8 +135,9 @@ DecodedImage decode_png(Input& input)
     if (!read_header(&job, &shape)) failed(input, job);
     const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
     if (shape.filtered_bytes > DEFLATE_MAX_EXPANSION * static_cast<double>(input.size()) + 4096)
-        fail(input.name(), "PNG", "data is truncated: an image of " + size + " pixels cannot fit in " +
-                                      std::to_string(input.size()) + " bytes");
+        fail(input.name(), "PNG",
+             "data is truncated: an image of " + size + " pixels cannot fit in " + std::to_string(input.size()) +
+                 " bytes");
 
     DecodedImage image;
     image.format = "PNG";

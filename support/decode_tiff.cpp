@@ -80,9 +80,7 @@ int on_map(thandle_t handle, void** base, toff_t* size)
     return 1;
 }
 
-void on_unmap(thandle_t, void*, toff_t)
-{
-}
+void on_unmap(thandle_t, void*, toff_t) {}
 
 int on_error(TIFF*, void* user, const char* module, const char* format, va_list arguments)
 {
@@ -133,16 +131,16 @@ public:
         }();
         (void)silenced;
         std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> options(TIFFOpenOptionsAlloc(),
-                                                                              TIFFOpenOptionsFree);
+                                                                             TIFFOpenOptionsFree);
         if (options == nullptr) fail_here("decoder could not be started");
         TIFFOpenOptionsSetErrorHandlerExtR(options.get(), on_error, &file_);
         TIFFOpenOptionsSetWarningHandlerExtR(options.get(), on_warning, &file_);
         // libtiff's own blocks (its directories, a strip's compressed bytes) are held to the same limit.
-        const double most = std::min(static_cast<double>(std::numeric_limits<tmsize_t>::max() / 2),
-                                     std::floor(input_.memory_limit()));
+        const double most =
+            std::min(static_cast<double>(std::numeric_limits<tmsize_t>::max() / 2), std::floor(input_.memory_limit()));
         TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(most));
-        tiff_.reset(TIFFClientOpenExt(input_.name().c_str(), "r", &file_, on_read, on_write, on_seek, on_close,
-                                      on_size, on_map, on_unmap, options.get()));
+        tiff_.reset(TIFFClientOpenExt(input_.name().c_str(), "r", &file_, on_read, on_write, on_seek, on_close, on_size,
+                                      on_map, on_unmap, options.get()));
         if (tiff_ == nullptr) corrupt();
         read_layout();
         DecodedImage image;
@@ -175,7 +173,8 @@ private:
     void read_layout()
     {
         TIFF* t = tiff_.get();
-        if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &layout_.width) || !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &layout_.height))
+        if (!TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &layout_.width) ||
+            !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &layout_.height))
             fail_here("data is corrupt (the image's size is missing)");
         TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &layout_.bits);
         TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &layout_.samples_per_pixel);
@@ -212,7 +211,7 @@ private:
         TIFF* t = tiff_.get();
         const Layout& l = layout_;
         const bool floating = l.sample_format == SAMPLEFORMAT_IEEEFP;
-        const auto type = floating ? lintrace::SampleType::DOUBLE
+        const auto type = floating       ? lintrace::SampleType::DOUBLE
                           : l.bits == 16 ? lintrace::SampleType::UINT16
                                          : lintrace::SampleType::UINT8;
         const int channels = l.colours + (l.alpha_sample >= 0 ? 1 : 0);
@@ -266,7 +265,8 @@ private:
                     if (got < 0 || static_cast<double>(got) < needed) corrupt_or_truncated();
                     for (uint32_t r = 0; r < rows; ++r)
                         for (uint32_t c = 0; c < columns; ++c) {
-                            const uint8_t* in = block.data() + (static_cast<size_t>(r) * block_width + c) * per_pixel * bytes;
+                            const uint8_t* in =
+                                block.data() + (static_cast<size_t>(r) * block_width + c) * per_pixel * bytes;
                             uint8_t* to = out + static_cast<size_t>(y0 + r) * image->row_stride + (x0 + c) * out_pixel;
                             for (int k = 0; k < channels; ++k) {
                                 if (planes && k != plane) continue;
@@ -288,23 +288,23 @@ private:
     static void store(const uint8_t* s, uint8_t* to, int k, lintrace::SampleType type, bool invert, double float_max)
     {
         switch (type) {
-        case lintrace::SampleType::UINT8:
-            to[k] = invert ? static_cast<uint8_t>(255 - *s) : *s;
-            break;
-        case lintrace::SampleType::UINT16: {
-            uint16_t v;
-            std::memcpy(&v, s, 2);
-            reinterpret_cast<uint16_t*>(to)[k] = invert ? static_cast<uint16_t>(65535 - v) : v;
-            break;
-        }
-        case lintrace::SampleType::DOUBLE: {
-            float v;
-            std::memcpy(&v, s, 4);
-            double level = static_cast<double>(v) * 255 / float_max;
-            if (invert) level = 255 - level;
-            reinterpret_cast<double*>(to)[k] = level;
-            break;
-        }
+            case lintrace::SampleType::UINT8:
+                to[k] = invert ? static_cast<uint8_t>(255 - *s) : *s;
+                break;
+            case lintrace::SampleType::UINT16: {
+                uint16_t v;
+                std::memcpy(&v, s, 2);
+                reinterpret_cast<uint16_t*>(to)[k] = invert ? static_cast<uint16_t>(65535 - v) : v;
+                break;
+            }
+            case lintrace::SampleType::DOUBLE: {
+                float v;
+                std::memcpy(&v, s, 4);
+                double level = static_cast<double>(v) * 255 / float_max;
+                if (invert) level = 255 - level;
+                reinterpret_cast<double*>(to)[k] = level;
+                break;
+            }
         }
     }
 

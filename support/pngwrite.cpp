@@ -32,18 +32,14 @@ void on_error(png_structp png, png_const_charp message)
     png_longjmp(png, 1);
 }
 
-void on_warning(png_structp, png_const_charp)
-{
-}
+void on_warning(png_structp, png_const_charp) {}
 
 void on_write(png_structp png, png_bytep data, size_t size)
 {
     static_cast<PngOutput*>(png_get_io_ptr(png))->out->write(data, size);
 }
 
-void on_flush(png_structp)
-{
-}
+void on_flush(png_structp) {}
 
 bool write_rows(PngOutput* output, const PngPicture* picture, png_bytep* rows)
 {

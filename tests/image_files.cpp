@@ -1,9 +1,9 @@
 #include "image_files.h"
 
-#include <png.h>
-#include <cstdio>
 #include <jpeglib.h>
+#include <png.h>
 #include <tiffio.h>
+#include <cstdio>
 
 #include <csetjmp>
 #include <cstring>
@@ -49,7 +49,7 @@ std::string exif_marker(int orientation, bool motorola)
     e += motorola ? "MM" : "II";
     u16(42);
     u32(8);
-    u16(2);  // entries
+    u16(2);       // entries
     u16(0x010f);  // Make, ASCII, 4 bytes in place
     u16(2);
     u32(4);
@@ -92,8 +92,8 @@ std::string png_file(const std::vector<uint16_t>& samples, int width, int height
         for (int r = 0; r < height; ++r)
             for (int c = 0; c < width; ++c) {
                 const size_t p = static_cast<size_t>(r) * width + c;
-                rows[r].push_back(static_cast<png_byte>(
-                    index[samples[3 * p] << 16 | samples[3 * p + 1] << 8 | samples[3 * p + 2]]));
+                rows[r].push_back(
+                    static_cast<png_byte>(index[samples[3 * p] << 16 | samples[3 * p + 1] << 8 | samples[3 * p + 2]]));
             }
     } else {
         png_set_IHDR(png, info, width, height, bits, types[channels],
@@ -146,7 +146,8 @@ std::string jpeg_file(const std::vector<uint8_t>& samples, int width, int height
                           static_cast<unsigned>(marker.size()));
     }
     while (info.next_scanline < info.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + static_cast<size_t>(info.next_scanline) * width * channels);
+        JSAMPROW row =
+            const_cast<JSAMPROW>(samples.data() + static_cast<size_t>(info.next_scanline) * width * channels);
         jpeg_write_scanlines(&info, &row, 1);
     }
     jpeg_finish_compress(&info);
@@ -171,7 +172,9 @@ std::string tiff_file(const std::vector<double>& samples, int width, int height,
         TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, layout.bits == 32 ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
         const int colours = layout.alpha ? n - 1 : n;
         TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
-                     layout.photometric >= 0 ? layout.photometric : colours >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+                     layout.photometric >= 0 ? layout.photometric
+                     : colours >= 3          ? PHOTOMETRIC_RGB
+                                             : PHOTOMETRIC_MINISBLACK);
         TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, layout.planes ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
         TIFFSetField(tiff, TIFFTAG_COMPRESSION, layout.compression);
         if (layout.alpha) {
@@ -206,7 +209,8 @@ std::string tiff_file(const std::vector<double>& samples, int width, int height,
                         for (int y = y0; y < std::min(height, y0 + side); ++y)
                             for (int x = x0; x < std::min(width, x0 + side); ++x)
                                 for (int k = 0; k < per_pixel; ++k)
-                                    put(&tile[((static_cast<size_t>(y - y0) * side + (x - x0)) * per_pixel + k) * bytes],
+                                    put(&tile[((static_cast<size_t>(y - y0) * side + (x - x0)) * per_pixel + k) *
+                                              bytes],
                                         x, y, layout.planes ? plane : k);
                         TIFFWriteTile(tiff, tile.data(), x0, y0, 0, static_cast<uint16_t>(plane));
                     }
@@ -217,7 +221,8 @@ std::string tiff_file(const std::vector<double>& samples, int width, int height,
                 for (int y = 0; y < height; ++y) {
                     for (int x = 0; x < width; ++x)
                         for (int k = 0; k < per_pixel; ++k)
-                            put(&row[(static_cast<size_t>(x) * per_pixel + k) * bytes], x, y, layout.planes ? plane : k);
+                            put(&row[(static_cast<size_t>(x) * per_pixel + k) * bytes], x, y,
+                                layout.planes ? plane : k);
                     TIFFWriteScanline(tiff, row.data(), y, static_cast<uint16_t>(plane));
                 }
         }

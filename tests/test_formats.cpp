@@ -73,7 +73,8 @@ std::vector<uint16_t> wide(const std::vector<uint8_t>& samples, unsigned factor 
 std::string plain_text(const std::vector<uint8_t>& samples, unsigned factor = 1)
 {
     std::string text;
-    for (size_t k = 0; k < samples.size(); ++k) text += std::to_string(samples[k] * factor) + (k % 11 == 10 ? "\n" : " ");
+    for (size_t k = 0; k < samples.size(); ++k)
+        text += std::to_string(samples[k] * factor) + (k % 11 == 10 ? "\n" : " ");
     return text;
 }
 
@@ -119,7 +120,9 @@ TEST(InputImage, TheSameGreyPictureInEveryFormatGivesTheSameGreyLevels)
     const std::vector<SavedGrey> saved = {
         {"raw PGM, fixed layout", [&](auto& s) { return "P5\n# made\n" + size + "\n255\n" + netpbm_raster(s); }, "PGM"},
         {"raw PGM, header on one line with comments",
-         [&](auto& s) { return "P5#a\n" + std::to_string(WIDTH) + "#b\n " + std::to_string(HEIGHT) + " 255\t" + netpbm_raster(s); },
+         [&](auto& s) {
+             return "P5#a\n" + std::to_string(WIDTH) + "#b\n " + std::to_string(HEIGHT) + " 255\t" + netpbm_raster(s);
+         },
          "PGM"},
         {"raw PGM, 16 bits",
          [&](auto& s) {
@@ -129,21 +132,32 @@ TEST(InputImage, TheSameGreyPictureInEveryFormatGivesTheSameGreyLevels)
          },
          "PGM"},
         {"plain PGM", [&](auto& s) { return "P2\n# GIMP\n" + size + "\n# x\n255\n" + plain_text(s); }, "PGM"},
-        {"PAM", [&](auto& s) { return "P7\nWIDTH " + std::to_string(WIDTH) + "\nHEIGHT " + std::to_string(HEIGHT) +
-                                       "\nDEPTH 1\n# c\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n" + netpbm_raster(s); },
+        {"PAM",
+         [&](auto& s) {
+             return "P7\nWIDTH " + std::to_string(WIDTH) + "\nHEIGHT " + std::to_string(HEIGHT) +
+                    "\nDEPTH 1\n# c\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n" + netpbm_raster(s);
+         },
          "PAM"},
         {"8-bit PNG", [](auto& s) { return png_file(wide(s), WIDTH, HEIGHT, 1, 8); }, "PNG"},
         {"8-bit interlaced PNG", [](auto& s) { return png_file(wide(s), WIDTH, HEIGHT, 1, 8, true); }, "PNG"},
         {"16-bit PNG", [](auto& s) { return png_file(wide(s, 257), WIDTH, HEIGHT, 1, 16); }, "PNG"},
         {"8-bit TIFF in strips", [](auto& s) { return tiff_file(as_levels(s), WIDTH, HEIGHT, TiffLayout{}); }, "TIFF"},
         {"8-bit TIFF in tiles, deflated",
-         [](auto& s) { return tiff_file(as_levels(s), WIDTH, HEIGHT, TiffLayout{1, 8, true, false, false, COMPRESSION_ADOBE_DEFLATE}); },
+         [](auto& s) {
+             return tiff_file(as_levels(s), WIDTH, HEIGHT,
+                              TiffLayout{1, 8, true, false, false, COMPRESSION_ADOBE_DEFLATE});
+         },
          "TIFF"},
         {"16-bit TIFF, LZW",
-         [](auto& s) { return tiff_file(as_levels(wide(s, 257)), WIDTH, HEIGHT, TiffLayout{1, 16, false, false, false, COMPRESSION_LZW}); },
+         [](auto& s) {
+             return tiff_file(as_levels(wide(s, 257)), WIDTH, HEIGHT,
+                              TiffLayout{1, 16, false, false, false, COMPRESSION_LZW});
+         },
          "TIFF"},
         {"first page of a multi-page TIFF",
-         [](auto& s) { return tiff_file(as_levels(s), WIDTH, HEIGHT, TiffLayout{1, 8, false, false, false, 1, -1, 3}); },
+         [](auto& s) {
+             return tiff_file(as_levels(s), WIDTH, HEIGHT, TiffLayout{1, 8, false, false, false, 1, -1, 3});
+         },
          "TIFF"},
     };
     const std::vector<double> expected = as_levels(picture);
@@ -211,8 +225,7 @@ TEST(InputImage, WideSamplesKeepTheirPrecision)
     const DecodedImage twelve = decode_bytes("P2 2 1 4095 1 4095\n");
     EXPECT_EQ(grey_levels(twelve), (std::vector<double>{1 * 255.0 / 4095, 255}));
     // Floating-point TIFF samples on 0..1 become levels on 0..255.
-    const DecodedImage floating =
-        decode_bytes(tiff_file({0.0, 0.25, 0.5, 1.0}, 4, 1, TiffLayout{1, 32}));
+    const DecodedImage floating = decode_bytes(tiff_file({0.0, 0.25, 0.5, 1.0}, 4, 1, TiffLayout{1, 32}));
     EXPECT_EQ(floating.type, SampleType::DOUBLE);
     EXPECT_EQ(grey_levels(floating), (std::vector<double>{0, 63.75, 127.5, 255}));
 }
@@ -254,14 +267,15 @@ TEST(InputImage, ColourIsTracedOnItsLumaWithAlphaOverWhite)
         {"plain PPM", "P3\n" + size + "\n255\n" + plain_text(rgb), rgb, 3},
         {"PAM RGB", pam + "\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" + netpbm_raster(rgb), rgb, 3},
         {"PAM RGB_ALPHA", pam + "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n" + netpbm_raster(rgba), rgba, 4},
-        {"PAM GRAYSCALE_ALPHA", pam + "\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n" + netpbm_raster(grey_alpha),
-         grey_alpha, 2},
+        {"PAM GRAYSCALE_ALPHA",
+         pam + "\nDEPTH 2\nMAXVAL 255\nTUPLTYPE GRAYSCALE_ALPHA\nENDHDR\n" + netpbm_raster(grey_alpha), grey_alpha, 2},
         {"RGB PNG", png_file(wide(rgb), WIDTH, HEIGHT, 3, 8), rgb, 3},
         {"palette PNG", png_file(wide(few_colours), WIDTH, HEIGHT, 3, 8, false, true), few_colours, 3},
         {"RGBA PNG", png_file(wide(rgba), WIDTH, HEIGHT, 4, 8), rgba, 4},
         {"16-bit grey + alpha PNG", png_file(wide(grey_alpha, 257), WIDTH, HEIGHT, 2, 16), grey_alpha, 2},
         {"RGB TIFF", tiff_file(as_levels(rgb), WIDTH, HEIGHT, TiffLayout{3}), rgb, 3},
-        {"RGB TIFF in planes and tiles", tiff_file(as_levels(rgb), WIDTH, HEIGHT, TiffLayout{3, 8, true, true}), rgb, 3},
+        {"RGB TIFF in planes and tiles", tiff_file(as_levels(rgb), WIDTH, HEIGHT, TiffLayout{3, 8, true, true}), rgb,
+         3},
         {"RGBA TIFF", tiff_file(as_levels(rgba), WIDTH, HEIGHT, TiffLayout{4, 8, false, false, true}), rgba, 4},
     };
     for (const Case& c : cases) {
@@ -288,7 +302,8 @@ TEST(InputImage, ProgressiveJpegDecodesAsBaseline)
         const std::vector<double> levels = grey_levels(baseline);
         double error = 0;
         for (size_t p = 0; p < levels.size(); ++p)
-            error += std::fabs(levels[p] - (channels == 1 ? samples[p] : luma(rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2])));
+            error +=
+                std::fabs(levels[p] - (channels == 1 ? samples[p] : luma(rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2])));
         EXPECT_LT(error / levels.size(), 6);
     }
 }
@@ -385,7 +400,8 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
         {"magic without space", "P5x 3 1 255\n", "unknown format"},
         {"truncated raw PGM", "P5 4 4 255\n\1\2\3", "PGM data is truncated: the raster holds fewer than 4 x 4 pixels"},
         {"maximum value 0", "P5 1 1 0\n\1", "PGM header is malformed: the maximum value is not within 1 to 65535"},
-        {"maximum value 65536", "P2 1 1 65536\n1", "PGM header is malformed: the maximum value is not within 1 to 65535"},
+        {"maximum value 65536", "P2 1 1 65536\n1",
+         "PGM header is malformed: the maximum value is not within 1 to 65535"},
         {"endless width", "P5 " + std::string(300, '7'), "PGM header is malformed: the width has more than 10 digits"},
         {"zero height", "P6 1 0 255\n", "PPM header is malformed: a dimension is not positive"},
         {"sample above maximum", "P2 2 1 7 3 8", "PGM sample exceeds the maximum value 7"},
@@ -398,7 +414,8 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
         {"PAM without ENDHDR", "P7\nWIDTH 1\nHEIGHT 1\n", "PAM header is malformed: the file ends before ENDHDR"},
         {"truncated PNG", png.substr(0, png.size() / 2), "PNG data is truncated"},
         {"PNG with a bad checksum", png_bad_crc, "PNG data is corrupt"},
-        {"PNG of 100000 x 100000 pixels", huge_png, "PNG data is truncated: an image of 100000 x 100000 pixels cannot fit"},
+        {"PNG of 100000 x 100000 pixels", huge_png,
+         "PNG data is truncated: an image of 100000 x 100000 pixels cannot fit"},
         {"truncated JPEG", jpeg.substr(0, jpeg.size() * 2 / 3), "JPEG data is truncated (premature end of JPEG file)"},
         {"JPEG without its frame", jpeg.substr(0, 20), "JPEG data is truncated"},
         {"JPEG of 12-bit samples", jpeg_twelve_bits, "JPEG data is corrupt (unsupported JPEG data precision 12)"},
@@ -508,8 +525,8 @@ TEST(PngOutput, LinpaintWritesAPngWhereTheOutputNameEndsInPng)
     const std::string directory = scratch_directory();
     write_file_bytes(directory + "/in.list", "1 1\n2 1\n3 2\n4 3\n5 3\n-1 -1\n");
     for (const char* name : {"edges.pgm", "edges.png", "EDGES.PNG"}) {
-        const ProgramRun run = run_program({LINPAINT, "-i", directory + "/in.list", "-r", "4", "-c", "7", "-o",
-                                            directory + "/" + name});
+        const ProgramRun run =
+            run_program({LINPAINT, "-i", directory + "/in.list", "-r", "4", "-c", "7", "-o", directory + "/" + name});
         ASSERT_EQ(run.status, 0) << run.err;
     }
     const DecodedImage pgm = decode_image(directory + "/edges.pgm");
