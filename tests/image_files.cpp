@@ -182,6 +182,11 @@ std::string tiff_file(const std::vector<double>& samples, int width, int height,
             TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, 1, &extra);
         }
         if (layout.pages > 1) TIFFSetField(tiff, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        if (layout.orientation != 1) TIFFSetField(tiff, TIFFTAG_ORIENTATION, layout.orientation);
+        std::vector<uint16_t> grey_map(256);
+        for (int k = 0; k < 256; ++k) grey_map[k] = static_cast<uint16_t>(k * 257);
+        if (layout.photometric == PHOTOMETRIC_PALETTE)
+            TIFFSetField(tiff, TIFFTAG_COLORMAP, grey_map.data(), grey_map.data(), grey_map.data());
         // The samples of a pixel x, y, channel k, as stored.
         auto put = [&](uint8_t* to, int x, int y, int k) {
             const double v = page == 0 ? samples[(static_cast<size_t>(y) * width + x) * n + k] : 0;

@@ -24,8 +24,9 @@ struct TiffLayout {
     bool planes = false;   // a plane per channel
     bool alpha = false;    // the last channel is unassociated alpha
     int compression = 1;   // COMPRESSION_NONE
-    int photometric = -1;  // -1: grey or RGB by the channel count
+    int photometric = -1;  // -1: grey or RGB by the channel count; a palette is grey
     int pages = 1;         // further pages are all black
+    int orientation = 1;   // the Orientation tag (1: rows from the top, columns from the left)
 };
 // A TIFF whose samples are given as doubles (converted to the layout's type).
 std::string tiff_file(const std::vector<double>& samples, int width, int height, const TiffLayout& layout);

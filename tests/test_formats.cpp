@@ -655,3 +655,43 @@ TEST(InputImage, LintraceRefusesADamagedImageWithOneLineAndLeavesTheOutputAlone)
         EXPECT_EQ(read_file(out), "precious");
     }
 }
+
+TEST(InputImage, TheTiffOrientationTagTurnsTheImageAsExifDoes)
+{
+    const std::vector<uint8_t> picture = grey_picture();
+    const std::vector<double> stored = as_levels(picture);
+    for (bool rgba_reader : {false, true}) {
+        SCOPED_TRACE(rgba_reader ? "through libtiff's RGBA reader" : "sample by sample");
+        // A palette image goes through libtiff's RGBA reader.
+        TiffLayout layout;
+        const std::vector<double>& samples = stored;
+        if (rgba_reader) layout.photometric = PHOTOMETRIC_PALETTE;
+        const DecodedImage upright = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
+        ASSERT_EQ(upright.channels, rgba_reader ? 3 : 1);
+        EXPECT_EQ(upright.sample(5, 3, 0), picture[3 * WIDTH + 5]);
+        layout.orientation = ORIENTATION_RIGHTTOP;  // 6: turned a quarter clockwise for display
+        const DecodedImage turned = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
+        ASSERT_EQ(turned.width, HEIGHT);
+        ASSERT_EQ(turned.height, WIDTH);
+        for (int64_t y = 0; y < turned.height; ++y)
+            for (int64_t x = 0; x < turned.width; ++x)
+                ASSERT_EQ(turned.sample(x, y, 0), upright.sample(y, HEIGHT - 1 - x, 0)) << x << "," << y;
+    }
+}
+
+TEST(InputImage, LintraceTracesAnExifTurnedJpegAsItsUprightPictureTurned)
+{
+    const TestImage photo = crop(photograph("chelsea.pgm"), 64, 48, 150, 100);
+    const std::vector<uint8_t> stored(photo.pixels.begin(), photo.pixels.end());
+    const int w = photo.columns, h = photo.rows;
+    const DecodedImage upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
+    // Orientation 8: turned a quarter anticlockwise for display, so the
+    // displayed row y is the stored column w - 1 - y read downwards.
+    std::string turned;
+    for (int y = 0; y < w; ++y)
+        for (int x = 0; x < h; ++x) turned += static_cast<char>(upright.sample(w - 1 - y, x, 0));
+    const std::string expected =
+        list_of(save("P5\n" + std::to_string(h) + " " + std::to_string(w) + "\n255\n" + turned, "turned.pgm"));
+    ASSERT_NE(expected.rfind("failed", 0), 0u) << expected;
+    EXPECT_EQ(list_of(save(jpeg_file(stored, w, h, 1, 95, false, 8), "photo.jpg")), expected);
+}
