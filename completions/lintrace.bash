@@ -1,8 +1,8 @@
 # bash completion for lintrace and linpaint: their switches (each offered
 # until given), image files of every format lintrace reads (by their usual
 # extensions, in any case) after lintrace's -i and linpaint's --over, any
-# file after the other switches that name one, nothing after those that take
-# a number.
+# file after the other switches that name one, the formats after --format,
+# nothing after those that take a number.
 
 # Files under the word being completed that are images lintrace reads, and directories.
 _lintrace_images()
@@ -22,7 +22,7 @@ _lintrace_images()
 _lintrace_switches()
 {
     case $1 in
-        lintrace) echo "-i -o -s -lt -ht -sp -m --help --version" ;;
+        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --verbose --help --version" ;;
         linpaint) echo "-i -r -c -l -o --help --version" ;;
     esac
 }
@@ -42,7 +42,11 @@ _lintrace_complete()
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l)
+        lintrace:--format)
+            COMPREPLY=($(compgen -W "list svg geojson csv" -- "$cur"))
+            return
+            ;;
+        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads)
             COMPREPLY=()
             return
             ;;

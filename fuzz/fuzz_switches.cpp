@@ -2,6 +2,8 @@
 // lintrace's and once for linpaint's): the input, cut at its zero bytes, is
 // the argument vector. Every outcome must leave the targets within their
 // buffers, and a text value must fit its buffer with its terminator.
+// lintrace's long options are taken out first, as its main does: what is
+// left must be the arguments in their order, less some, ended by a null.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,9 @@
 
 // The switch table of the program this target is built for.
 extern SwitchEntry args[];
+#ifdef LINTRACE_LONG_OPTIONS
+#include "options.h"
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -38,7 +43,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    args_read(static_cast<int>(arguments.size()), argv.data(), args);
+#ifdef LINTRACE_LONG_OPTIONS
+    LongOptions options;
+    std::vector<char*> kept = take_long_options(static_cast<int>(arguments.size()), argv.data(), args, &options);
+    if (kept.empty() || kept.back() != nullptr || kept.size() > argv.size()) std::abort();
+    for (size_t k = 0, from = 0; k + 1 < kept.size(); ++k, ++from) {
+        while (from + 1 < argv.size() && argv[from] != kept[k]) ++from;
+        if (from + 1 >= argv.size()) std::abort();  // not an argument, or out of order
+    }
+    if (options.threads < 0 || !(options.fraction > 0 && options.fraction <= 1)) std::abort();
+    argv = kept;
+#endif
+    args_read(static_cast<int>(argv.size()) - 1, argv.data(), args);
     for (const SwitchEntry* row = args; row->name != nullptr; ++row)
         if (row->type == STRING && std::strlen(static_cast<char*>(row->data)) >= static_cast<size_t>(row->size))
             std::abort();

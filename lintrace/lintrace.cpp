@@ -2,10 +2,11 @@
 //
 // main reads the switches, derives the mask size from sigma, reads the image
 // (of any format decode_image reads: netpbm, PNG, JPEG, TIFF), runs the
-// detector library on it and writes the connectivity list. The
-// library reports failures as exceptions; main turns them into the program's
-// messages and exit statuses.
+// detector library on it and writes the connectivity list, or the edges in a
+// vector format. The library reports failures as exceptions; main turns them
+// into the program's messages and exit statuses.
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "decode.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
+#include "options.h"
 #include "outfile.h"
 #include "switches.h"
 
@@ -43,24 +45,53 @@ void derive_mask(char** argv)
     std::exit(-1);
 }
 
-// Writes the list, ending the process with a message when the file cannot be
-// opened or written.
-void write_list(const lintrace::Edges& edges, const char* path)
+// Writes the output, ending the process with a message when the file cannot
+// be opened or written.
+void write_output(const lintrace::Edges& edges, const lintrace::Settings& settings, OutputFormat format,
+                  const char* path)
 {
     OutputFile out;
     if (!out.open(path)) {
         std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\"\n", path);
         std::exit(-1);
     }
-    edges.write_list([&out](std::string_view text) { out.write(text.data(), text.size()); });
+    const auto sink = [&out](std::string_view text) { out.write(text.data(), text.size()); };
+    switch (format) {
+        case OutputFormat::LIST:
+            edges.write_list(sink);
+            break;
+        case OutputFormat::SVG:
+            edges.write_svg(sink);
+            break;
+        case OutputFormat::GEOJSON:
+            edges.write_geojson(settings, sink);
+            break;
+        case OutputFormat::CSV:
+            edges.write_csv(sink);
+            break;
+    }
     if (!out.commit()) {
         std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, std::strerror(errno));
         std::exit(-1);
     }
 }
 
-int run()
+// --auto: the library's thresholds, made the single-precision numbers -lt
+// and -ht hold and printed so that the switches replay the run exactly.
+void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* settings, double fraction)
 {
+    const lintrace::Thresholds chosen = lintrace::automatic_thresholds(view, *settings, fraction);
+    if (!single_precision_thresholds(chosen.high, &low_threshold, &high_threshold))
+        throw std::range_error("the chosen high threshold is beyond single precision");
+    settings->low_threshold = static_cast<double>(low_threshold);
+    settings->high_threshold = static_cast<double>(high_threshold);
+    std::fprintf(stderr, "lintrace: -lt %.9g -ht %.9g\n", static_cast<double>(low_threshold),
+                 static_cast<double>(high_threshold));
+}
+
+int run(const LongOptions& options, OutputFormat format)
+{
+    const auto started = std::chrono::steady_clock::now();
     DecodedImage image;
     try {
         image = decode_image(infile);
@@ -75,10 +106,38 @@ int run()
     settings.low_threshold = static_cast<double>(low_threshold);
     settings.high_threshold = static_cast<double>(high_threshold);
     settings.sub_pixel = Sub_pixel != 0;
-    lintrace::Edges edges = lintrace::trace(image.view(), settings);
+    settings.threads = options.threads;
+    settings.gradient = format == OutputFormat::GEOJSON || format == OutputFormat::CSV;
+    const lintrace::ImageView view = image.view();
+    if (options.verbose) {
+        static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};
+        std::fprintf(stderr, "lintrace: input %s: %lld x %lld pixels, %s, %s, maximum value %g\n", infile,
+                     static_cast<long long>(image.width), static_cast<long long>(image.height), image.format,
+                     layouts[image.channels], image.type == lintrace::SampleType::DOUBLE ? 255.0 : image.max_value);
+    }
+    if (options.automatic) choose_thresholds(view, &settings, options.fraction);
+    if (options.verbose)
+        std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads; output %s: %s\n",
+                     sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? " -sp" : "",
+                     settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
+                     format_name(format));
+    lintrace::Edges edges = lintrace::trace(view, settings);
     image = DecodedImage();  // the samples are not needed for writing
-    write_list(edges, outfile);
+    write_output(edges, settings, format, outfile);
+    if (options.verbose) {
+        const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
+        std::fprintf(stderr, "lintrace: %zu edges, %zu points in %.3f s\n", edges.size(), edges.point_count(),
+                     taken.count());
+    }
     return 0;
+}
+
+// A misuse of the long options, reported as a switch error is.
+[[noreturn]] void long_option_error(char** argv, const std::string& message)
+{
+    std::fputs(message.c_str(), stderr);
+    args_usage(argv, args);
+    std::exit(-1);
 }
 
 }  // namespace
@@ -86,11 +145,19 @@ int run()
 int main(int argc, char** argv)
 {
     args_program_version = PROGRAM_VERSION.c_str();
-    args_parse(argc, argv, args);
+    args_help_epilogue = LONG_OPTIONS_HELP;
+    LongOptions options;
+    std::vector<char*> arguments = take_long_options(argc, argv, args, &options);
+    args_parse(static_cast<int>(arguments.size()) - 1, arguments.data(), args);
+    if (!options.error.empty()) long_option_error(argv, options.error);
+    for (const char* given : {"lt", "ht"})
+        if (options.automatic && args_found_arg(args, given))
+            long_option_error(
+                argv, std::string("ERROR:  --auto chooses the thresholds: it cannot be given with -") + given + ".\n");
     take_sigma_switch();
     derive_mask(argv);
     try {
-        return run();
+        return run(options, output_format(options, outfile));
     } catch (const std::bad_alloc&) {
         errmsg("Memory allocation failure");
     } catch (const std::exception& failure) {

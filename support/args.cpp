@@ -13,6 +13,7 @@
 #include <cstring>
 
 const char* args_program_version = nullptr;
+const char* args_help_epilogue = nullptr;
 
 namespace {
 
@@ -186,6 +187,7 @@ int args_parse(int argc, char** argv, SwitchEntry* table)
         return 0;
     case ARGS_HELP:
         print_usage(stdout, argv[0] != nullptr ? argv[0] : "", table);
+        if (args_help_epilogue != nullptr) std::fputs(args_help_epilogue, stdout);
         std::exit(std::fflush(stdout) == 0 ? 0 : 1);
     case ARGS_VERSION:
         std::printf("%s\n", args_program_version);

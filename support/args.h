@@ -21,6 +21,9 @@ struct SwitchEntry {
 
 // Name and version printed for --version; a program sets it before parsing.
 extern const char* args_program_version;
+// Printed by --help after the usage text, where a program sets it (the usage
+// text printed after a switch error stays the usage text alone).
+extern const char* args_help_epilogue;
 
 // Parses the whole argument vector: 0 when every argument was consumed and
 // every mandatory switch given; any switch error prints its message and the

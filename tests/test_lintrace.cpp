@@ -101,7 +101,11 @@ TEST(Lintrace, HelpAndVersionGoToStandardOutput)
 {
     ProgramRun help = run_lintrace({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, usage());
+    ASSERT_EQ(help.out.substr(0, usage().size()), usage()) << "the usage text, then the long options";
+    const std::string long_options = help.out.substr(usage().size());
+    EXPECT_THAT(long_options, testing::StartsWith("long options:\n"));
+    for (const char* option : {"--format list|svg|geojson|csv", "--auto [<fraction>]", "--threads <int>", "--verbose"})
+        EXPECT_THAT(long_options, HasSubstr(option));
     EXPECT_EQ(help.err, "");
     ProgramRun version = run_lintrace({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -154,6 +158,15 @@ TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
     run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n");
+    for (const char* format : {"svg", "geojson", "csv"}) {
+        run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full", "--format", format});
+        EXPECT_EQ(run.status, 255) << format;
+        EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n") << format;
+    }
+    const std::string vector = directory + "/no/such/dir/out.svg";
+    run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", vector});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR, can't open file \"" + vector + "\" for \"w\"\n");
 }
 
 TEST(Lintrace, AnImageWithoutEdgesGivesAnEmptyFile)
@@ -316,4 +329,116 @@ TEST(Lintrace, ResourceLimitsEndTheRunCleanly)
     std::filesystem::remove(directory + "/noise.pgm");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator()), 1)
         << "the unfinished list is removed";
+}
+
+TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
+{
+    const std::string in = photo_path("chelsea.pgm");
+    const std::string directory = scratch_directory();
+    const std::string out = directory + "/out.list";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--threads", "0"}, "ERROR:  --threads takes a whole number of threads from 1 up, not '0'.\n"},
+        {{"--threads=2.5"}, "ERROR:  --threads takes a whole number of threads from 1 up, not '2.5'.\n"},
+        {{"--threads", "many"}, "ERROR:  --threads takes a whole number of threads from 1 up, not 'many'.\n"},
+        {{"--threads", "2", "--threads", "3"}, "ERROR:  --threads is given twice.\n"},
+        {{"--format", "png"}, "ERROR:  --format takes list, svg, geojson or csv, not 'png'.\n"},
+        {{"--format=SVG"}, "ERROR:  --format takes list, svg, geojson or csv, not 'SVG'.\n"},
+        {{"--auto", "1.5"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '1.5'.\n"},
+        {{"--auto=0"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '0'.\n"},
+        {{"--auto=nan"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not 'nan'.\n"},
+        {{"--auto", "-lt", "3"}, "ERROR:  --auto chooses the thresholds: it cannot be given with -lt.\n"},
+        {{"-ht", "3", "--auto", "0.5"}, "ERROR:  --auto chooses the thresholds: it cannot be given with -ht.\n"},
+        {{"--auto", "--auto"}, "ERROR:  --auto is given twice.\n"},
+        {{"--verbose", "--verbose"}, "ERROR:  --verbose is given twice.\n"},
+        {{"--verbose=yes"}, "ERROR:  --verbose takes no value.\n"},
+        {{"--frobnicate"}, "ERROR:  --frobnicate not a valid switch.\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"-i", in, "-o", out};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramRun run = run_lintrace(arguments);
+        EXPECT_EQ(run.status, 255) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.err, c.message + usage()) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.out, "");
+    }
+    for (const char* option : {"--threads", "--format"}) {
+        const ProgramRun run = run_lintrace({"-i", in, "-o", out, option});
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.err, std::string("ERROR:  ") + option + " needs a value.\n" + usage());
+    }
+    EXPECT_FALSE(file_exists(out)) << "nothing is written";
+    // In the place of a switch's value a long option is that value.
+    const ProgramRun value = run_lintrace({"-i", "--verbose", "-o", out});
+    EXPECT_EQ(value.status, 1);
+    EXPECT_THAT(value.err, HasSubstr("Input file not found"));
+}
+
+TEST(Lintrace, TheOutputsFormatFollowsItsNameOrTheFormatOption)
+{
+    const std::string in = photo_path("chelsea.pgm");
+    const std::string directory = scratch_directory();
+    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
+    const std::string list = read_file(directory + "/plain.list");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string written;  // the file, or "-" for the standard output
+        std::string begins;
+    };
+    const std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"";
+    const std::string csv = "edge,point,x,y,magnitude,direction\n0,0,";
+    const std::string geojson = "{\"type\":\"FeatureCollection\",\n\"lintrace\":{\"version\":\"1.0.0\",\"width\":451,";
+    const Case cases[] = {
+        {{"-o", directory + "/a.svg"}, directory + "/a.svg", svg},
+        {{"-o", directory + "/a.csv"}, directory + "/a.csv", csv},
+        {{"-o", directory + "/a.geojson"}, directory + "/a.geojson", geojson},
+        {{"-o", directory + "/a.SVG"}, directory + "/a.SVG", list},
+        {{"-o", directory + "/a.txt"}, directory + "/a.txt", list},
+        {{"-o", directory + "/b.svg", "--format", "list"}, directory + "/b.svg", list},
+        {{"-o", directory + "/b.list", "--format=csv"}, directory + "/b.list", csv},
+        {{"-o", "-", "--format", "svg"}, "-", svg},
+        {{"-o", "-", "--format", "geojson", "--threads", "3"}, "-", geojson},
+        {{"-o", "-"}, "-", list},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"-i", in};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramRun run = run_lintrace(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const std::string written = c.written == "-" ? run.out : read_file(c.written);
+        EXPECT_TRUE(written.compare(0, c.begins.size(), c.begins) == 0) << testing::PrintToString(c.arguments);
+        if (c.begins == list) {
+            EXPECT_TRUE(written == list) << "every other name is the list, byte for byte";
+        }
+    }
+}
+
+TEST(Lintrace, VerboseTellsWhatTheRunReadUsedAndFound)
+{
+    const std::string directory = scratch_directory();
+    const ProgramRun run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/v.list", "-s", "1.5",
+                                         "-sp", "--verbose", "--threads", "3"});
+    ASSERT_EQ(run.status, 0);
+    const std::string list = read_file(directory + "/v.list");
+    size_t edges = 0, points = 0;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) (line == "-1 -1" ? edges : points) += 1;
+    std::istringstream told(run.err);
+    std::string input, settings, found;
+    std::getline(told, input);
+    std::getline(told, settings);
+    std::getline(told, found);
+    EXPECT_EQ(input,
+              "lintrace: input " + photo_path("chelsea.pgm") + ": 451 x 300 pixels, PGM, grey, maximum value 255");
+    EXPECT_EQ(settings, "lintrace: settings: -s 1.5 (mask 7) -lt 1.39999998 -ht 2 -sp, 3 threads; output " + directory +
+                            "/v.list: list");
+    EXPECT_THAT(found, testing::MatchesRegex("lintrace: " + std::to_string(edges) + " edges, " +
+                                             std::to_string(points) + " points in [0-9]+\\.[0-9]{3} s"));
+    ASSERT_EQ(run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/q.list", "-s", "1.5", "-sp"}).status,
+              0);
+    EXPECT_TRUE(read_file(directory + "/q.list") == list) << "--verbose and --threads leave the list alone";
 }
