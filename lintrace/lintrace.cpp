@@ -1,9 +1,10 @@
-// lintrace: edge detection and linking of a raw PGM image.
+// lintrace: edge detection and linking of an image.
 //
-// main reads the switches, derives the mask size from sigma, reads the image,
-// runs the detector library on it and writes the connectivity list, or the
-// edges in a vector format. The library reports failures as exceptions; main
-// turns them into the program's messages and exit statuses.
+// main reads the switches, derives the mask size from sigma, reads the image
+// (of any format decode_image reads: netpbm, PNG, JPEG, TIFF), runs the
+// detector library on it and writes the connectivity list, or the edges in a
+// vector format. The library reports failures as exceptions; main turns them
+// into the program's messages and exit statuses.
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -16,7 +17,7 @@
 #include <vector>
 
 #include "args.h"
-#include "imgformat.h"
+#include "decode.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
 #include "options.h"
@@ -46,9 +47,9 @@ void derive_mask(char** argv)
     std::exit(-1);
 }
 
-// The output file, made ready before the image is read: an output that
-// cannot be created or replaced, or that is the input image itself (also
-// through a link), is refused before any work.
+// The output file, made ready once the image is read and before the work: an
+// output that cannot be created or replaced, or that is the input image itself
+// (also through a link), is refused before any work.
 OutputFile out;
 
 void open_output(const char* path)
@@ -101,9 +102,18 @@ void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* sett
 int run(const LongOptions& options, OutputFormat format)
 {
     const auto started = std::chrono::steady_clock::now();
+    // The image first, as it always was (a missing image is reported before
+    // anything about the output), then the output, before any work.
+    DecodedImage image;
+    try {
+        image = decode_image(infile);
+    } catch (const InputNotFound& failure) {
+        errmsg(failure.what());
+    } catch (const DecodeError& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        return 1;
+    }
     open_output(outfile);
-    PgmImage* image = read_pgm_file(infile);
-    if (image == nullptr) return 1;
     lintrace::Settings settings;
     settings.sigma = sigma;
     settings.low_threshold = static_cast<double>(low_threshold);
@@ -111,15 +121,13 @@ int run(const LongOptions& options, OutputFormat format)
     settings.sub_pixel = Sub_pixel != 0;
     settings.threads = options.threads;
     settings.gradient = format == OutputFormat::GEOJSON || format == OutputFormat::CSV;
-    lintrace::ImageView view;
-    view.width = image->columns;
-    view.height = image->rows;
-    std::vector<const void*> rows(static_cast<size_t>(image->rows));
-    for (int r = 0; r < image->rows; ++r) rows[r] = image->pixels[r];
-    view.row_pointers = rows.data();
-    if (options.verbose)
-        std::fprintf(stderr, "lintrace: input %s: %d x %d pixels, raw PGM (%s), maximum value %d\n", infile,
-                     image->columns, image->rows, image->magic, image->max_value);
+    const lintrace::ImageView view = image.view();
+    if (options.verbose) {
+        static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};
+        std::fprintf(stderr, "lintrace: input %s: %lld x %lld pixels, %s, %s, maximum value %g\n", infile,
+                     static_cast<long long>(image.width), static_cast<long long>(image.height), image.format,
+                     layouts[image.channels], image.type == lintrace::SampleType::DOUBLE ? 255.0 : image.max_value);
+    }
     if (options.automatic) choose_thresholds(view, &settings, options.fraction);
     if (options.verbose)
         std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads; output %s: %s\n",
@@ -127,7 +135,7 @@ int run(const LongOptions& options, OutputFormat format)
                      settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
                      format_name(format));
     lintrace::Edges edges = lintrace::trace(view, settings);
-    free_pgm_data(image);
+    image = DecodedImage();  // the samples are not needed for writing
     write_output(edges, settings, format, outfile);
     if (options.verbose) {
         const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;

@@ -26,21 +26,6 @@ const char* const LONG_OPTIONS_HELP =
 namespace {
 
 // The number of arguments after a switch of the table that are its values.
-int values_of(const SwitchEntry& row)
-{
-    if (row.type == INT || row.type == FLOAT) return row.size > 0 ? row.size : 0;
-    if (row.type == STRING) return 1;
-    return 0;
-}
-
-const SwitchEntry* row_of(const SwitchEntry* table, const char* argument)
-{
-    if (argument[0] == '\0') return nullptr;
-    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
-        if (std::strcmp(argument + 1, row->name) == 0) return row;
-    return nullptr;
-}
-
 // A whole argument read as a number, with nothing left over.
 bool whole_number(const char* text, double* value)
 {
@@ -123,9 +108,9 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
     int position = 1;
     for (; position < argc; ++position) {
         const char* argument = argv[position];
-        if (const SwitchEntry* row = row_of(table, argument)) {
+        if (const SwitchEntry* row = args_row_of(table, argument)) {
             // The switch and its values, whatever they hold.
-            const int last = std::min(argc - 1, position + values_of(*row));
+            const int last = std::min(argc - 1, position + args_value_count(*row));
             for (; position <= last; ++position) kept.push_back(argv[position]);
             --position;
             continue;

@@ -305,3 +305,18 @@ const char* args_typed_value(const SwitchEntry* table, const char* name)
     }
     return nullptr;
 }
+
+const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument)
+{
+    if (argument[0] == '\0') return nullptr;
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
+        if (std::strcmp(argument + 1, row->name) == 0) return row;
+    return nullptr;
+}
+
+int args_value_count(const SwitchEntry& row)
+{
+    if (row.type == INT || row.type == FLOAT) return row.size > 0 ? row.size : 0;
+    if (row.type == STRING) return 1;
+    return 0;
+}

@@ -26,6 +26,12 @@ extern const char* args_program_version;
 // text printed after a switch error stays the usage text alone).
 extern const char* args_help_epilogue;
 
+// The row an argument selects (its first character dropped, as parsing
+// does), or null; and how many arguments after it are its values. The
+// programs' long options use them to step over switches and their values.
+const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument);
+int args_value_count(const SwitchEntry& row);
+
 // Parses the whole argument vector: 0 when every argument was consumed and
 // every mandatory switch given; any switch error prints its message and the
 // usage text and ends the process with status -1. --help prints the usage

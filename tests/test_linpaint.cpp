@@ -83,7 +83,8 @@ TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
     EXPECT_FALSE(file_exists("y"));
     const ProgramRun help = linpaint({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, "usage:\t" + LINPAINT + USAGE_TAIL);
+    EXPECT_EQ(help.out.substr(0, help.out.find("long options:\n")), "usage:\t" + LINPAINT + USAGE_TAIL);
+    EXPECT_NE(help.out.find("\t[--over <string>]\n"), std::string::npos) << "the long options follow the usage text";
     EXPECT_EQ(linpaint({"--version"}).out, "linpaint 1.0.0\n");
 }
 
@@ -279,4 +280,52 @@ TEST(Linpaint, TheHeaderCommentStaysOneReadableLine)
         {std::string(251, 'e'), std::string(251, 'e')},
     };
     for (const Case& c : cases) EXPECT_EQ(header_comment(c.path.c_str()), c.comment) << testing::PrintToString(c.path);
+}
+
+TEST(Linpaint, OverAPhotographTheEdgesAreYellowOnTheDimmedPicture)
+{
+    // A 6 x 4 photograph of grey 200 with a list that paints two of its
+    // pixels: the picture is the photograph's size without -r and -c, the
+    // painted pixels yellow, every other one half its grey.
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/photo.pgm", pgm_bytes(blank_image(6, 4, 200)));
+    write_file_bytes(directory + "/in.list", "1.00 2.00\n4.00 3.00\n-1 -1\n");
+    ProgramRun run = linpaint({"-i", directory + "/in.list", "--over", directory + "/photo.pgm", "-l", "1", "-o",
+                               directory + "/over.ppm"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string ppm = read_file(directory + "/over.ppm");
+    const std::string header = "P6\n# " + directory + "/over.ppm\n6 4\n255\n";
+    ASSERT_EQ(ppm.substr(0, header.size()), header);
+    std::string raster;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 6; ++c)
+            raster += (r == 2 && c == 1) || (r == 3 && c == 4) ? std::string("\xff\xd6\x00", 3) : std::string(3, 100);
+    EXPECT_EQ(ppm.substr(header.size()), raster);
+
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string says;
+    };
+    const Case refused[] = {
+        {{"-r", "5"}, 1, "photo.pgm is 6 x 4 pixels, not the 6 x 5 that -c and -r give"},
+        {{"--over", directory + "/photo.pgm"}, 255, "--over is given more than once"},
+        {{"-o"}, 255, "-o is given more than once"},
+    };
+    for (const Case& c : refused) {
+        std::vector<std::string> arguments{"-i", directory + "/in.list", "--over", directory + "/photo.pgm", "-o",
+                                           directory + "/x.ppm"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        if (c.arguments[0] == "-o") arguments.push_back(directory + "/y.ppm");
+        run = linpaint(arguments);
+        EXPECT_EQ(run.status, c.status) << c.says;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_FALSE(file_exists(directory + "/x.ppm"));
+    }
+    run = linpaint({"-i", directory + "/in.list", "-o", directory + "/x.ppm", "--over"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "ERROR:  --over needs the name of an image.");
+    run = linpaint({"-i", directory + "/in.list", "-o", directory + "/x.ppm", "--over", directory + "/none.png"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Input file not found: " + directory + "/none.png"), std::string::npos) << run.err;
 }

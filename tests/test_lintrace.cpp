@@ -122,17 +122,22 @@ TEST(Lintrace, BadInputStopsBeforeTheOutputIsTouched)
         std::string input;
         std::string message;
     };
-    write_file_bytes(directory + "/colour.ppm", "P6\n1 1\n255\nabc");
+    write_file_bytes(directory + "/drawing.gif", "GIF89a\1\0\1\0");
     write_file_bytes(directory + "/short.pgm", "P5\n10 10\n255\nabc");
     write_file_bytes(directory + "/empty.pgm", "");
-    const std::string not_found =
-        "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
+    const auto not_found = [](const std::string& path, const char* reason) {
+        return "Program encounters run-time error...\nInput file not found: " + path + ": " + reason +
+               "\n...now exiting to system...\n";
+    };
+    const std::string unknown = "Input file is not a PGM raw image. ";
     const Case cases[] = {
-        {directory + "/colour.ppm", "Input file is not a PGM raw image.\n"},
-        {directory + "/empty.pgm", "Input file is not a PGM raw image.\n"},
-        {directory + "/short.pgm", "Input file is truncated: its raster holds fewer than 10 x 10 pixels.\n"},
-        {directory + "/missing.pgm", not_found},
-        {directory, not_found},
+        {directory + "/drawing.gif",
+         unknown + directory + "/drawing.gif: unknown format: it is not a netpbm, PNG, JPEG or TIFF image\n"},
+        {directory + "/empty.pgm", unknown + directory + "/empty.pgm: unknown format: the file is empty\n"},
+        {directory + "/short.pgm",
+         directory + "/short.pgm: PGM data is truncated: the raster holds fewer than 10 x 10 pixels\n"},
+        {directory + "/missing.pgm", not_found(directory + "/missing.pgm", "No such file or directory")},
+        {directory, not_found(directory, "Is a directory")},
     };
     for (const Case& c : cases) {
         const ProgramRun run = run_lintrace({"-i", c.input, "-o", out});
@@ -427,7 +432,7 @@ TEST(Lintrace, VerboseTellsWhatTheRunReadUsedAndFound)
     std::getline(told, settings);
     std::getline(told, found);
     EXPECT_EQ(input,
-              "lintrace: input " + photo_path("chelsea.pgm") + ": 451 x 300 pixels, raw PGM (P5), maximum value 255");
+              "lintrace: input " + photo_path("chelsea.pgm") + ": 451 x 300 pixels, PGM, grey, maximum value 255");
     EXPECT_EQ(settings, "lintrace: settings: -s 1.5 (mask 7) -lt 1.39999998 -ht 2 -sp, 3 threads; output " + directory +
                             "/v.list: list");
     EXPECT_THAT(found, testing::MatchesRegex("lintrace: " + std::to_string(edges) + " edges, " +
