@@ -44,19 +44,29 @@ void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
 // An edge: its chain is point_count entries of the edge_points of its Links
-// from first_point on, head first, and its junctions are of the same Links. The position of a start junction stands just before the chain and
-// that of an end junction just after it, so that a list of pixel positions
-// reads them in line. The sweep cycle and the sweep key of the record its
-// walk started from tell when it was traced.
+// from first_point on, head first, and its junctions are of the same Links.
+// The position of a start junction stands just before the chain and that of
+// an end junction just after it, so that a list of pixel positions reads them
+// in line. The sweep cycle and the sweep key of the record its walk started
+// from tell when it was traced. Whether the walk came back onto its own chain
+// (the curve is closed) is kept in the sweep key's top bit, which a key never
+// uses (its bucket takes 15 bits above its 48-bit place), so that the record
+// stays 32 bytes: a photograph has an edge for every few dozen pixels.
+constexpr uint64_t CLOSED_EDGE = uint64_t{1} << 63;
 struct Edge {
-    uint64_t start_key;
+    uint64_t start_key;  // the sweep key, with CLOSED_EDGE where the curve is closed
     uint64_t first_point;
     uint32_t point_count;
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle;
-    bool closed;  // the walk came back onto its own chain: the curve is closed
 };
+static_assert(sizeof(Edge) == 32);
+
+inline bool edge_is_closed(const Edge& edge)
+{
+    return (edge.start_key & CLOSED_EDGE) != 0;
+}
 
 // What the linking of one set of groups builds: the junctions with the list
 // and map of the open ones, and the edges with their points.

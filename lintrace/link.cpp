@@ -126,7 +126,7 @@ __extension__ typedef unsigned __int128 TraceOrder;
 
 TraceOrder trace_order(const Edge& edge)
 {
-    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - edge.start_key);
+    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - (edge.start_key & ~CLOSED_EDGE));
 }
 
 // Puts the edges of the groups across the cuts, which come group after group,

@@ -71,7 +71,7 @@ struct Run {
         ends_at_junction.resize(count);
         for (size_t place = 0; place < count; ++place) {
             const Edge& edge = edge_of(d, d->edges[count - 1 - place]);
-            closed[place] = edge.closed;
+            closed[place] = edge_is_closed(edge);
             starts_at_junction[place] = edge.start_junction != NO_JUNCTION;
             ends_at_junction[place] = edge.end_junction != NO_JUNCTION;
         }

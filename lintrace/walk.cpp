@@ -127,11 +127,10 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     }
     edge.first_point = static_cast<uint64_t>(out - links.edge_points.data());
     edge.point_count = static_cast<uint32_t>(points);
-    edge.start_key = start_key;
+    edge.start_key = start_key | (chain.closed ? CLOSED_EDGE : 0);
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
-    edge.closed = chain.closed;
     out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
     out = std::copy(chain.back.begin(), chain.back.end(), out);
     if (has_end) {
