@@ -8,8 +8,13 @@ SHELL := /bin/bash
 
 all: build
 
+# The Python module is built where pybind11 and numpy are found for Debian's
+# /usr/bin/python3; its packages are installed (or asked for) first.
+# PYTHON=OFF builds without it.
+PYTHON ?= ON
 configure:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	if [ "$(PYTHON)" != OFF ]; then sh python/install-deps.sh; fi
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_PYTHON=$(PYTHON)
 
 # The two programs alone.
 programs: configure

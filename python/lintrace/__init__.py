@@ -1,0 +1,24 @@
+"""lintrace: an exact Canny-style edge detector and linker, on numpy arrays.
+
+The detector of the lintrace program: Gaussian-derivative gradients,
+non-maximum suppression with sub-pixel placement, hysteresis from strong
+points through weak ones, and junctions that end chains. An 8-bit grey
+array gives byte for byte the connectivity list the program writes for the
+same image and settings.
+
+    import lintrace
+    edges = lintrace.trace(image, sigma=1.0)    # image: a numpy array
+    len(edges)                                  # the number of edges
+    edges.points, edges.offsets                 # edge k: points[offsets[k]:offsets[k + 1]]
+    for edge in edges: ...                      # (k, 2) arrays of x, y
+    drawing = lintrace.paint(edges)             # as linpaint draws them
+    with open("image.list", "wb") as f:
+        f.write(edges.to_list())                # as lintrace writes it
+    edges = lintrace.read_list("image.list")
+
+Failures are exceptions (TypeError, ValueError, MemoryError, OSError); the
+interpreter's lock is released while the detector runs.
+"""
+from ._lintrace import Edges, __version__, available_processors, mask_size, paint, read_list, trace
+
+__all__ = ["Edges", "available_processors", "mask_size", "paint", "read_list", "trace"]

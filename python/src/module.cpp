@@ -1,0 +1,477 @@
+// The compiled part of the Python module lintrace: the detector on numpy
+// arrays.
+//
+// trace() turns an array into the library's ImageView, a pointer per row, so
+// a row stride of any size or sign is taken as it is; the samples within a row
+// are copied first only where they do not lie side by side. The detector runs
+// with the interpreter's lock released. The edges' points, offsets and flags
+// are numpy views of the library's own arrays, read-only, kept alive by the
+// Edges object they come from. Connectivity lists are read and painted in
+// edge_lists.cpp.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "edge_lists.h"
+#include "lintrace/lintrace.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Edges as Python sees them: the library's edges, and the flags of edges that
+// came back from a pickle (the library keeps flags only for edges it traced).
+struct PyEdges {
+    lintrace::Edges edges;
+    bool traced = false;  // made by trace(): the image's shape and the flags are known
+    int64_t rows = 0;
+    int64_t columns = 0;
+    std::vector<uint8_t> closed, starts_at_junction, ends_at_junction;  // restored from a pickle
+};
+
+static_assert(sizeof(lintrace::Point) == 2 * sizeof(double), "points are (N, 2) arrays of doubles");
+
+// A read-only array over memory that `owner` keeps alive.
+py::array read_only_view(py::dtype type, std::vector<py::ssize_t> shape, std::vector<py::ssize_t> strides,
+                         const void* data, py::handle owner)
+{
+    py::array view(std::move(type), std::move(shape), std::move(strides), data, owner);
+    py::detail::array_proxy(view.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+    return view;
+}
+
+py::array points_view(const lintrace::Point* first, size_t count, py::handle owner)
+{
+    return read_only_view(py::dtype::of<double>(), {static_cast<py::ssize_t>(count), 2},
+                          {static_cast<py::ssize_t>(sizeof(lintrace::Point)), sizeof(double)}, first, owner);
+}
+
+const std::vector<lintrace::Point>& points_of(const PyEdges& e)
+{
+    py::gil_scoped_release unlocked;  // the arrays are made on first use
+    return e.edges.points();
+}
+
+const std::vector<int64_t>& offsets_of(const PyEdges& e)
+{
+    py::gil_scoped_release unlocked;
+    return e.edges.offsets();
+}
+
+// One of the per-edge flags, or None where it is not known.
+py::object flags_view(py::handle self, const std::vector<uint8_t>& (lintrace::Edges::*traced_flags)() const,
+                      std::vector<uint8_t> PyEdges::*restored_flags)
+{
+    const PyEdges& e = self.cast<const PyEdges&>();
+    const std::vector<uint8_t>* flags = nullptr;
+    if (e.traced) {
+        py::gil_scoped_release unlocked;
+        flags = &(e.edges.*traced_flags)();
+    } else if ((e.*restored_flags).size() == e.edges.size() && e.edges.size() > 0) {
+        flags = &(e.*restored_flags);
+    }
+    if (flags == nullptr) return py::none();
+    return read_only_view(py::dtype("bool"), {static_cast<py::ssize_t>(flags->size())}, {1}, flags->data(), self);
+}
+
+// The thresholds of the lintrace program are single-precision numbers: a
+// threshold is rounded to the nearest float first (to infinity beyond the
+// largest, as the program's reading of -lt 1e40 does) and widened back.
+double as_single(double value)
+{
+    if (std::isfinite(value) && std::fabs(value) > static_cast<double>(FLT_MAX)) {
+        // Halfway between FLT_MAX and 2^128 rounds to the even of the two, 2^128.
+        const double halfway = 0x1.ffffffp127;
+        return std::fabs(value) >= halfway ? std::copysign(INFINITY, value) : std::copysign(FLT_MAX, value);
+    }
+    return static_cast<double>(static_cast<float>(value));
+}
+
+std::string shape_text(const py::array& a)
+{
+    std::string text = "(";
+    for (py::ssize_t k = 0; k < a.ndim(); ++k) text += (k ? ", " : "") + std::to_string(a.shape(k));
+    return text + (a.ndim() == 1 ? ",)" : ")");
+}
+
+// The array as samples the library takes: uint8, native uint16 or float64,
+// packed within each row.
+struct ImageArray {
+    py::array array;
+    lintrace::ImageView view;
+    std::vector<const void*> rows;
+};
+
+ImageArray image_array(const py::object& image, std::optional<double> maxval)
+{
+    py::module_ numpy = py::module_::import("numpy");
+    ImageArray in;
+    in.array = numpy.attr("asarray")(image);
+    py::dtype type = in.array.dtype();
+    const char kind = type.kind();
+    const py::ssize_t size = type.itemsize();
+    lintrace::ImageView& view = in.view;
+    if (kind == 'u' && size == 1) {
+        view.type = lintrace::SampleType::UINT8;
+        view.max_value = maxval.value_or(255);
+    } else if (kind == 'u' && size == 2) {
+        view.type = lintrace::SampleType::UINT16;
+        view.max_value = maxval.value_or(65535);
+        if (!type.is(py::dtype::of<uint16_t>())) in.array = in.array.attr("astype")(py::dtype::of<uint16_t>());
+    } else if (kind == 'f') {
+        if (maxval)
+            throw py::value_error("maxval applies to integer samples; floating-point samples are grey levels "
+                                  "on the 0..255 scale already");
+        view.type = lintrace::SampleType::DOUBLE;
+        if (!type.is(py::dtype::of<double>())) in.array = in.array.attr("astype")(py::dtype::of<double>());
+    } else {
+        throw py::type_error("image samples must be uint8, uint16 or floating point, not " +
+                             py::str(type).cast<std::string>());
+    }
+    const py::array& a = in.array;
+    if (a.ndim() == 2) {
+        view.channels = 1;
+    } else if (a.ndim() == 3 && a.shape(2) >= 1 && a.shape(2) <= 4) {
+        view.channels = static_cast<int>(a.shape(2));
+    } else if (a.ndim() == 3) {
+        throw py::value_error("a 3-D image is (rows, columns, channels) with 1 to 4 channels (grey, grey and alpha, "
+                              "RGB, RGBA), not " + shape_text(a));
+    } else {
+        throw py::value_error("an image is a 2-D array (rows, columns) or a 3-D array (rows, columns, channels), "
+                              "not " + std::to_string(a.ndim()) + "-D " + shape_text(a));
+    }
+    // The samples of a row must lie side by side, channels interleaved.
+    const py::ssize_t sample = in.array.itemsize();
+    const bool packed = (a.shape(1) <= 1 || a.strides(1) == sample * view.channels) &&
+                        (a.ndim() == 2 || view.channels == 1 || a.strides(2) == sample);
+    if (!packed) in.array = numpy.attr("ascontiguousarray")(in.array);
+    view.height = in.array.shape(0);
+    view.width = in.array.shape(1);
+    in.rows.resize(static_cast<size_t>(view.height));
+    const auto* base = static_cast<const char*>(in.array.data());
+    for (py::ssize_t r = 0; r < view.height; ++r) in.rows[r] = base + r * in.array.strides(0);
+    view.row_pointers = in.rows.data();
+    return in;
+}
+
+PyEdges trace(const py::object& image, double sigma, double low, double high, bool subpixel,
+              std::optional<int> threads, std::optional<double> maxval)
+{
+    ImageArray in = image_array(image, maxval);
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = as_single(low);
+    settings.high_threshold = as_single(high);
+    settings.sub_pixel = subpixel;
+    settings.threads = threads.value_or(0);
+    PyEdges result;
+    {
+        py::gil_scoped_release unlocked;
+        result.edges = lintrace::trace(in.view, settings);
+    }
+    result.traced = true;
+    result.rows = in.view.height;
+    result.columns = in.view.width;
+    return result;
+}
+
+std::string path_text(const py::object& path)
+{
+    py::object name = py::module_::import("os").attr("fsencode")(path);
+    return name.cast<std::string>();
+}
+
+PyEdges read_list_file(const py::object& path)
+{
+    const std::string name = path_text(path);
+    std::FILE* file = std::fopen(name.c_str(), "r");
+    if (file == nullptr) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    }
+    ListArrays list;
+    try {
+        py::gil_scoped_release unlocked;
+        list = read_list(file, name);
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
+    std::fclose(file);
+    PyEdges result;
+    result.edges = lintrace::Edges::from_arrays(0, 0, list.sub_pixel, std::move(list.points), std::move(list.offsets));
+    return result;
+}
+
+py::array_t<uint8_t> paint(const PyEdges& e, const std::optional<std::vector<int64_t>>& shape, int64_t min_length)
+{
+    int64_t rows = e.rows, columns = e.columns;
+    if (shape) {
+        if (shape->size() != 2 && shape->size() != 3)
+            throw py::value_error("shape is (rows, columns), or an image's shape, not " +
+                                  std::to_string(shape->size()) + " numbers");
+        rows = (*shape)[0];
+        columns = (*shape)[1];
+    } else if (!e.traced) {
+        throw py::value_error("edges read from a list do not know their image's size: give paint() a shape");
+    }
+    if (rows <= 0 || columns <= 0)
+        throw py::value_error("shape must be positive numbers of rows and columns, not (" + std::to_string(rows) +
+                              ", " + std::to_string(columns) + ")");
+    py::array_t<uint8_t> canvas({rows, columns});
+    uint8_t* pixels = canvas.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        std::memset(pixels, 0, static_cast<size_t>(rows) * static_cast<size_t>(columns));
+        paint_edges(e.edges, min_length, pixels, rows, columns);
+    }
+    return canvas;
+}
+
+py::bytes to_list(const PyEdges& e)
+{
+    std::string text;
+    {
+        py::gil_scoped_release unlocked;
+        text = e.edges.list_text();
+    }
+    return py::bytes(text);
+}
+
+py::ssize_t edge_index(const PyEdges& e, py::ssize_t k)
+{
+    const auto count = static_cast<py::ssize_t>(e.edges.size());
+    if (k < 0) k += count;
+    if (k < 0 || k >= count) throw py::index_error("edge index out of range (" + std::to_string(count) + " edges)");
+    return k;
+}
+
+// Pickled as arrays: the same positions, list and flags on the other side.
+py::tuple edges_state(py::handle self)
+{
+    const PyEdges& e = self.cast<const PyEdges&>();
+    const std::vector<lintrace::Point>& points = points_of(e);
+    const std::vector<int64_t>& offsets = offsets_of(e);
+    py::array point_copy = points_view(points.data(), points.size(), self).attr("copy")();
+    py::array offset_copy = py::array_t<int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data());
+    py::object self_object = py::reinterpret_borrow<py::object>(self);
+    auto flags = [&](const char* name) {
+        py::object f = self_object.attr(name);
+        return f.is_none() ? f : f.attr("copy")();
+    };
+    return py::make_tuple(1, e.traced, e.rows, e.columns, e.edges.sub_pixel(), point_copy, offset_copy,
+                          flags("closed"), flags("starts_at_junction"), flags("ends_at_junction"));
+}
+
+PyEdges edges_from_state(const py::tuple& state)
+{
+    if (state.size() != 10 || state[0].cast<int>() != 1) throw py::value_error("not a pickled lintrace.Edges");
+    PyEdges e;
+    py::array_t<double, py::array::c_style | py::array::forcecast> points(state[5]);
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> offsets(state[6]);
+    std::vector<lintrace::Point> point_list(static_cast<size_t>(points.size() / 2));
+    if (points.size() > 0) std::memcpy(point_list.data(), points.data(), point_list.size() * sizeof(lintrace::Point));
+    std::vector<int64_t> offset_list(offsets.data(), offsets.data() + offsets.size());
+    e.rows = state[2].cast<int64_t>();
+    e.columns = state[3].cast<int64_t>();
+    e.edges = lintrace::Edges::from_arrays(e.columns, e.rows, state[4].cast<bool>(), std::move(point_list),
+                                           std::move(offset_list));
+    e.traced = false;
+    if (state[1].cast<bool>() && !state[7].is_none()) {
+        e.closed = state[7].cast<std::vector<uint8_t>>();
+        e.starts_at_junction = state[8].cast<std::vector<uint8_t>>();
+        e.ends_at_junction = state[9].cast<std::vector<uint8_t>>();
+    }
+    return e;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_lintrace, m)
+{
+    // Functions and the class are shown, and pickled, as members of the
+    // package lintrace, which is where users find them.
+    py::object own_name = m.attr("__name__");
+    m.attr("__name__") = "lintrace";
+
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const std::system_error& e) {
+            py::object error = py::module_::import("builtins")
+                                   .attr("OSError")(e.code().value(), std::strerror(e.code().value()), e.what());
+            PyErr_SetObject(PyExc_OSError, error.ptr());
+        }
+    });
+
+    m.attr("__version__") = lintrace::VERSION;
+
+    py::class_<PyEdges>(m, "Edges", R"doc(The linked edges of one image, in the order of the connectivity list
+(the edge traced last first).
+
+Edge k is points[offsets[k]:offsets[k + 1]]: its start junction (if any),
+its chain of edge points, its end junction (if any). The arrays are
+read-only views that keep this object alive.
+
+len(edges) is the number of edges; edges[k] and iteration give each edge
+as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
+        .def_property_readonly(
+            "points",
+            [](py::handle self) {
+                const std::vector<lintrace::Point>& p = points_of(self.cast<const PyEdges&>());
+                return points_view(p.data(), p.size(), self);
+            },
+            "(N, 2) float64 array of x (column) and y (row) of every point, edge after edge: pixel\n"
+            "positions (whole numbers), or sub-pixel ones when traced with subpixel=True.")
+        .def_property_readonly(
+            "offsets",
+            [](py::handle self) {
+                const std::vector<int64_t>& o = offsets_of(self.cast<const PyEdges&>());
+                return read_only_view(py::dtype::of<int64_t>(), {static_cast<py::ssize_t>(o.size())},
+                                      {sizeof(int64_t)}, o.data(), self);
+            },
+            "(M + 1,) int64 array: edge k is points[offsets[k]:offsets[k + 1]] (the ragged layout\n"
+            "of shapely 2 and GeoArrow); offsets[0] is 0 and offsets[-1] the number of points.")
+        .def_property_readonly(
+            "closed",
+            [](py::handle self) { return flags_view(self, &lintrace::Edges::closed, &PyEdges::closed); },
+            "(M,) bool array: the edge's walk came back to where it started (a ring). None for\n"
+            "edges read from a list.")
+        .def_property_readonly(
+            "starts_at_junction",
+            [](py::handle self) {
+                return flags_view(self, &lintrace::Edges::starts_at_junction, &PyEdges::starts_at_junction);
+            },
+            "(M,) bool array: the edge's first point is a junction. None for edges read from a list.")
+        .def_property_readonly(
+            "ends_at_junction",
+            [](py::handle self) {
+                return flags_view(self, &lintrace::Edges::ends_at_junction, &PyEdges::ends_at_junction);
+            },
+            "(M,) bool array: the edge's last point is a junction. None for edges read from a list.")
+        .def_property_readonly(
+            "subpixel", [](const PyEdges& e) { return e.edges.sub_pixel(); },
+            "True when the positions are sub-pixel ones (and the list is written with one decimal).")
+        .def_property_readonly(
+            "shape",
+            [](const PyEdges& e) -> py::object {
+                if (!e.traced && e.rows == 0 && e.columns == 0) return py::none();
+                return py::make_tuple(e.rows, e.columns);
+            },
+            "(rows, columns) of the image the edges were traced on; None for edges read from a list.")
+        .def("__len__", [](const PyEdges& e) { return e.edges.size(); })
+        .def(
+            "__getitem__",
+            [](py::handle self, py::ssize_t k) {
+                const PyEdges& e = self.cast<const PyEdges&>();
+                const std::vector<lintrace::Point>& p = points_of(e);
+                const std::vector<int64_t>& o = offsets_of(e);
+                k = edge_index(e, k);
+                return points_view(p.data() + o[k], static_cast<size_t>(o[k + 1] - o[k]), self);
+            },
+            "Edge k as a read-only (k, 2) array of x, y.")
+        .def(
+            "__iter__",
+            [](py::handle self) {
+                // Views of consecutive stretches of one points array.
+                py::object points = self.attr("points");
+                py::object offsets = self.attr("offsets");
+                py::list parts = py::module_::import("numpy").attr("split")(points, offsets[py::slice(1, -1, 1)]);
+                if (self.cast<const PyEdges&>().edges.size() == 0) parts = py::list();
+                return py::iter(parts);
+            },
+            "Iterates over the edges, each a read-only (k, 2) array of x, y.")
+        .def("to_list", &to_list, R"doc(to_list() -> bytes
+
+The connectivity list of these edges, byte for byte as the lintrace
+program writes it: each point on a line "x y" with two decimals (one for
+sub-pixel positions), each edge closed by the line "-1 -1". For edges read
+with read_list() from a list lintrace wrote, the bytes of that file.)doc")
+        .def("__repr__",
+             [](const PyEdges& e) {
+                 return "<lintrace.Edges: " + std::to_string(e.edges.size()) + " edges, " +
+                        std::to_string(points_of(e).size()) + " points, " +
+                        (e.edges.sub_pixel() ? "sub-pixel" : "pixel") + " positions>";
+             })
+        .def(py::pickle([](py::handle self) { return edges_state(self); }, &edges_from_state));
+
+    m.def("trace", &trace, py::arg("image"), py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0,
+          py::arg("subpixel") = false, py::arg("threads") = py::none(), py::arg("maxval") = py::none(),
+          R"doc(Finds and links the edges of an image, as the lintrace program does.
+
+image: a 2-D numpy array (rows, columns), or anything numpy.asarray makes
+  one of, of
+    uint8    grey levels 0..maxval (default 255)
+    uint16   grey levels 0..maxval (default 65535), scaled to 0..255
+    float    grey levels on the 0..255 scale (float32 and others are
+             widened to float64)
+  in any memory layout (strides, views, negative steps). A 3-D array
+  (rows, columns, channels) is colour: 3 channels RGB, 4 RGBA, 2 grey and
+  alpha, 1 grey; it is traced on its luma 0.299 R + 0.587 G + 0.114 B,
+  with alpha laid over white, as the programs do.
+sigma: of the Gaussian, in pixels (positive and finite). Passed as given;
+  the program's default is this same double 0.4, but its -s switch is read
+  in single precision: to match `lintrace -s X` where X is not exact as a
+  float, pass sigma=float(numpy.float32(X)).
+low, high: the gradient magnitude a point needs to be a candidate, and to
+  start a chain. Rounded to single precision first, as the program reads
+  -lt and -ht, so low=1.4 matches `lintrace -lt 1.4`.
+subpixel: sub-pixel positions, as -sp.
+threads: how many threads the detector uses; None or 0: every processor
+  the process may run on. The result is the same for any number.
+maxval: the largest sample value of integer samples.
+
+Returns Edges. An 8-bit grey array gives byte for byte the list lintrace
+writes for the same image and settings (edges.to_list()). The
+interpreter's lock is released while the detector runs, so threads of
+Python can trace several images at once.
+
+Raises TypeError for samples of another type, ValueError for another
+shape or bad settings (saying why), MemoryError when memory runs out.)doc");
+
+    m.def("read_list", &read_list_file, py::arg("path"), R"doc(Reads a connectivity list file into Edges.
+
+The file is read as linpaint reads it: numbers two at a time, whatever the
+white space between them; the pair -1 -1 closes an edge; an edge left open
+at the end is dropped. The positions keep the numbers as written (nearest
+float64). The edges carry no image shape and no flags; they are sub-pixel
+when the first number has one decimal, as in the lists of lintrace -sp, so
+that to_list() gives back the bytes of any list lintrace wrote.
+
+Raises OSError when the file cannot be read, ValueError when a token is
+not a number.)doc");
+
+    m.def("paint", &paint, py::arg("edges"), py::arg("shape") = py::none(), py::arg("min_length") = 5,
+          R"doc(Draws edges as the linpaint program draws their list: a uint8 array of
+shape (rows, columns), 0 everywhere but 255 under the points of every edge
+of at least min_length points (junction points count).
+
+The raster is byte for byte the one `linpaint -r rows -c columns -l
+min_length` makes of edges.to_list(): each position is taken as the list
+writes it, read in single precision, and its pixel found by truncation
+toward zero; points outside the image are skipped.
+
+shape: (rows, columns), or an image's shape (rows, columns, channels);
+  by default the shape of the image the edges were traced on.
+
+Raises ValueError for a shape that is not positive numbers of rows and
+columns, MemoryError when the image does not fit in memory.)doc");
+
+    m.def("mask_size", &lintrace::mask_size, py::arg("sigma"),
+          "The size of the convolution mask a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.\n"
+          "Raises ValueError when sigma is not positive and finite or the mask is too large.");
+    m.def("available_processors", &lintrace::available_processors,
+          "Every processor this process may run on (taskset and container limits respected): the\n"
+          "number of threads trace() uses by default.");
+
+    m.attr("__name__") = own_name;
+}
