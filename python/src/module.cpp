@@ -32,9 +32,11 @@ namespace {
 // came back from a pickle (the library keeps flags only for edges it traced).
 struct PyEdges {
     lintrace::Edges edges;
-    bool traced = false;  // made by trace(): the image's shape and the flags are known
+    bool traced = false;       // made by trace(): the library holds the flags
+    bool shape_known = false;  // traced here, or traced and pickled
     int64_t rows = 0;
     int64_t columns = 0;
+    bool has_restored_flags = false;
     std::vector<uint8_t> closed, starts_at_junction, ends_at_junction;  // restored from a pickle
 };
 
@@ -76,7 +78,7 @@ py::object flags_view(py::handle self, const std::vector<uint8_t>& (lintrace::Ed
     if (e.traced) {
         py::gil_scoped_release unlocked;
         flags = &(e.edges.*traced_flags)();
-    } else if ((e.*restored_flags).size() == e.edges.size() && e.edges.size() > 0) {
+    } else if (e.has_restored_flags) {
         flags = &(e.*restored_flags);
     }
     if (flags == nullptr) return py::none();
@@ -179,6 +181,7 @@ PyEdges trace(const py::object& image, double sigma, double low, double high, bo
         result.edges = lintrace::trace(in.view, settings);
     }
     result.traced = true;
+    result.shape_known = true;
     result.rows = in.view.height;
     result.columns = in.view.width;
     return result;
@@ -221,7 +224,7 @@ py::array_t<uint8_t> paint(const PyEdges& e, const std::optional<std::vector<int
                                   std::to_string(shape->size()) + " numbers");
         rows = (*shape)[0];
         columns = (*shape)[1];
-    } else if (!e.traced) {
+    } else if (!e.shape_known) {
         throw py::value_error("edges read from a list do not know their image's size: give paint() a shape");
     }
     if (rows <= 0 || columns <= 0)
@@ -268,7 +271,7 @@ py::tuple edges_state(py::handle self)
         py::object f = self_object.attr(name);
         return f.is_none() ? f : f.attr("copy")();
     };
-    return py::make_tuple(1, e.traced, e.rows, e.columns, e.edges.sub_pixel(), point_copy, offset_copy,
+    return py::make_tuple(1, e.shape_known, e.rows, e.columns, e.edges.sub_pixel(), point_copy, offset_copy,
                           flags("closed"), flags("starts_at_junction"), flags("ends_at_junction"));
 }
 
@@ -278,18 +281,23 @@ PyEdges edges_from_state(const py::tuple& state)
     PyEdges e;
     py::array_t<double, py::array::c_style | py::array::forcecast> points(state[5]);
     py::array_t<int64_t, py::array::c_style | py::array::forcecast> offsets(state[6]);
-    std::vector<lintrace::Point> point_list(static_cast<size_t>(points.size() / 2));
+    if (points.ndim() != 2 || points.shape(1) != 2) throw py::value_error("not a pickled lintrace.Edges");
+    std::vector<lintrace::Point> point_list(static_cast<size_t>(points.shape(0)));
     if (points.size() > 0) std::memcpy(point_list.data(), points.data(), point_list.size() * sizeof(lintrace::Point));
     std::vector<int64_t> offset_list(offsets.data(), offsets.data() + offsets.size());
     e.rows = state[2].cast<int64_t>();
     e.columns = state[3].cast<int64_t>();
     e.edges = lintrace::Edges::from_arrays(e.columns, e.rows, state[4].cast<bool>(), std::move(point_list),
                                            std::move(offset_list));
-    e.traced = false;
-    if (state[1].cast<bool>() && !state[7].is_none()) {
+    e.shape_known = state[1].cast<bool>();
+    if (!state[7].is_none()) {
         e.closed = state[7].cast<std::vector<uint8_t>>();
         e.starts_at_junction = state[8].cast<std::vector<uint8_t>>();
         e.ends_at_junction = state[9].cast<std::vector<uint8_t>>();
+        const size_t count = e.edges.size();
+        if (e.closed.size() != count || e.starts_at_junction.size() != count || e.ends_at_junction.size() != count)
+            throw py::value_error("not a pickled lintrace.Edges");
+        e.has_restored_flags = true;
     }
     return e;
 }
@@ -364,7 +372,7 @@ as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
         .def_property_readonly(
             "shape",
             [](const PyEdges& e) -> py::object {
-                if (!e.traced && e.rows == 0 && e.columns == 0) return py::none();
+                if (!e.shape_known) return py::none();
                 return py::make_tuple(e.rows, e.columns);
             },
             "(rows, columns) of the image the edges were traced on; None for edges read from a list.")
