@@ -1,16 +1,18 @@
 // Connectivity lists for the Python module.
 //
-// Both directions cut text into white-space separated tokens the way
-// linpaint's reader does (the same six white-space characters, a number being
-// a token that converts whole as strtod or strtof would convert it). Painting
-// goes through the text the list writer makes rather than through the
-// positions in memory: a sub-pixel position such as 12.96 is written "13.0",
-// and linpaint paints the pixel of what it reads, so only the written
-// number, read back in single precision, gives linpaint's pixel.
+// A list is cut into white-space separated tokens the way linpaint's reader
+// does (the same six white-space characters, a number being a token that
+// converts whole as strtod or strtof would convert it). Painting takes each
+// position as the list writes it rather than as it is in memory: a sub-pixel
+// position such as 12.96 is written "13.0", and linpaint paints the pixel of
+// what it reads, so only the written number, read back in single precision,
+// gives linpaint's pixel.
 #include "edge_lists.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 #include <string_view>
@@ -103,6 +105,15 @@ bool has_one_decimal(std::string_view token)
 
 }  // namespace
 
+float nearest_float(double v)
+{
+    if (std::isfinite(v) && std::fabs(v) > static_cast<double>(FLT_MAX)) {
+        const float sign = v > 0 ? 1.0f : -1.0f;
+        return std::fabs(v) >= 0x1.ffffffp127 ? sign * INFINITY : sign * FLT_MAX;
+    }
+    return static_cast<float>(v);
+}
+
 ListArrays read_list(std::FILE* file, const std::string& name)
 {
     ListArrays list;
@@ -155,39 +166,43 @@ void paint_edges(const lintrace::Edges& edges, int64_t min_length, uint8_t* pixe
     struct Single {
         float x, y;
     };
+    const int decimals = edges.sub_pixel() ? 1 : 2;
+    // The number the list writes for v, read back in single precision. A
+    // whole number is written exactly, so its float is the one nearest v
+    // itself; only the others need their text.
+    const auto as_written = [decimals](double v) {
+        if (!std::isfinite(v) || v == std::trunc(v)) return nearest_float(v);
+        char text[400];
+        const char* end = std::to_chars(text, text + sizeof text, v, std::chars_format::fixed, decimals).ptr;
+        float single = 0;
+        to_number(std::string_view(text, static_cast<size_t>(end - text)), &single);
+        return single;
+    };
     std::vector<Single> edge;
-    bool have_x = false;
-    float x = 0;
-    auto paint_edge = [&] {
+    const auto paint_edge = [&] {
         const int64_t count = static_cast<int64_t>(edge.size());
-        if (count < min_length || count == 0) return;
-        for (const Single& p : edge) {
-            if (!(p.x > -1.0f && p.x < 2147483648.0f && p.y > -1.0f && p.y < 2147483648.0f)) continue;
-            const int64_t column = static_cast<int64_t>(p.x);
-            const int64_t row = static_cast<int64_t>(p.y);
-            if (column >= columns || row >= rows) continue;
-            pixels[row * columns + column] = 255;
-        }
+        if (count >= min_length && count > 0)
+            for (const Single& p : edge) {
+                if (!(p.x > -1.0f && p.x < 2147483648.0f && p.y > -1.0f && p.y < 2147483648.0f)) continue;
+                const int64_t column = static_cast<int64_t>(p.x);
+                const int64_t row = static_cast<int64_t>(p.y);
+                if (column >= columns || row >= rows) continue;
+                pixels[row * columns + column] = 255;
+            }
+        edge.clear();
     };
-    auto take = [&](std::string_view token) {
-        float value = 0;
-        // The writer's tokens are all numbers; anything else would end
-        // linpaint's reading, and ends the drawing here.
-        if (!to_number(token, &value)) throw std::invalid_argument("the list of these edges has a token that is not a number");
-        if (!have_x) {
-            x = value;
-            have_x = true;
-            return;
+    const std::vector<lintrace::Point>& points = edges.points();
+    const std::vector<int64_t>& offsets = edges.offsets();
+    for (size_t k = 0; k + 1 < offsets.size(); ++k) {
+        for (int64_t p = offsets[k]; p < offsets[k + 1]; ++p) {
+            const Single point{as_written(points[p].x), as_written(points[p].y)};
+            // A point the list writes as -1 -1 closes an edge to linpaint.
+            if (point.x == -1.0f && point.y == -1.0f) {
+                paint_edge();
+                continue;
+            }
+            edge.push_back(point);
         }
-        have_x = false;
-        if (x == -1.0f && value == -1.0f) {
-            paint_edge();
-            edge.clear();
-            return;
-        }
-        edge.push_back(Single{x, value});
-    };
-    Tokens<decltype(take)&> tokens(take);
-    edges.write_list([&tokens](std::string_view piece) { tokens.feed(piece); });
-    tokens.finish();
+        paint_edge();
+    }
 }

@@ -15,6 +15,10 @@ struct ListArrays {
     bool sub_pixel = false;  // the first number has one decimal, as a -sp list's do
 };
 
+// The float nearest v, as strtof rounds a number: beyond the largest float,
+// halfway to 2^128 and more become infinity.
+float nearest_float(double v);
+
 // Reads a connectivity list as linpaint reads it: white-space separated
 // numbers two at a time, the pair -1 -1 (in single precision, as linpaint
 // compares it) closing an edge; an edge not closed at the end of the input is

@@ -12,7 +12,6 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -90,12 +89,7 @@ py::object flags_view(py::handle self, const std::vector<uint8_t>& (lintrace::Ed
 // largest, as the program's reading of -lt 1e40 does) and widened back.
 double as_single(double value)
 {
-    if (std::isfinite(value) && std::fabs(value) > static_cast<double>(FLT_MAX)) {
-        // Halfway between FLT_MAX and 2^128 rounds to the even of the two, 2^128.
-        const double halfway = 0x1.ffffffp127;
-        return std::fabs(value) >= halfway ? std::copysign(INFINITY, value) : std::copysign(FLT_MAX, value);
-    }
-    return static_cast<double>(static_cast<float>(value));
+    return static_cast<double>(nearest_float(value));
 }
 
 std::string shape_text(const py::array& a)

@@ -110,6 +110,40 @@ def test_hand_made_lists_are_drawn_as_linpaint_draws_them(tmp_path, linpaint_pro
     assert np.array_equal(lintrace.paint(lintrace.read_list(path), (rows, columns), min_length=length), expected)
 
 
+@pytest.mark.parametrize("length", [1, 2])
+def test_positions_are_drawn_as_the_list_writes_them(tmp_path, linpaint_program, length):
+    # More decimals than a list has: 0.996 is written 1.00, and -1.004 -1 becomes a pair that closes an edge.
+    path = tmp_path / "edges.list"
+    path.write_text("0.996 1.004\n-1.004 -1\n2 2\n-1 -1\n")
+    edges = lintrace.read_list(path)
+    (tmp_path / "written.list").write_bytes(edges.to_list())
+    expected = linpaint_program(tmp_path / "written.list", 4, 4, "-l", str(length), tmp=tmp_path)
+    assert np.array_equal(lintrace.paint(edges, (4, 4), length), expected)
+    assert expected.sum() == (2 * 255 if length == 1 else 0)
+
+
+def test_thresholds_are_read_in_single_precision():
+    # The largest magnitude M of a small image lies between two neighbouring floats F <= M < G;
+    # a threshold just below their midpoint is F to the program, and keeps M's point, one just
+    # above it is G, and keeps none, wherever M is between them.
+    image = np.random.default_rng(5).integers(0, 256, (12, 12)).astype(np.uint8)
+
+    def has_edges(threshold):
+        return len(lintrace.trace(image, low=threshold, high=threshold).points) > 0
+
+    low, high = 0, int(np.float32(1000).view(np.int32))  # the bits of floats with and without edges
+    assert has_edges(0) and not has_edges(1000)
+    while high - low > 1:
+        middle = (low + high) // 2
+        if has_edges(float(np.int32(middle).view(np.float32))):
+            low = middle
+        else:
+            high = middle
+    f, g = (float(np.int32(bits).view(np.float32)) for bits in (low, high))
+    halfway = (f + g) / 2
+    assert has_edges(np.nextafter(halfway, 0)) and not has_edges(np.nextafter(halfway, np.inf))
+
+
 def test_lists_and_drawings_refused_with_their_reasons(tmp_path, traced):
     with pytest.raises(FileNotFoundError) as missing:
         lintrace.read_list(tmp_path / "missing.list")
