@@ -56,6 +56,12 @@ py::array points_view(const lintrace::Point* first, size_t count, py::handle own
                           {static_cast<py::ssize_t>(sizeof(lintrace::Point)), sizeof(double)}, first, owner);
 }
 
+// The Python object of edges known to pybind11, to own views of their arrays.
+py::object owner_of(const PyEdges& e)
+{
+    return py::cast(&e, py::return_value_policy::reference);
+}
+
 const std::vector<lintrace::Point>& points_of(const PyEdges& e)
 {
     py::gil_scoped_release unlocked;  // the arrays are made on first use
@@ -69,10 +75,9 @@ const std::vector<int64_t>& offsets_of(const PyEdges& e)
 }
 
 // One of the per-edge flags, or None where it is not known.
-py::object flags_view(py::handle self, const std::vector<uint8_t>& (lintrace::Edges::*traced_flags)() const,
+py::object flags_view(const PyEdges& e, const std::vector<uint8_t>& (lintrace::Edges::*traced_flags)() const,
                       std::vector<uint8_t> PyEdges::*restored_flags)
 {
-    const PyEdges& e = self.cast<const PyEdges&>();
     const std::vector<uint8_t>* flags = nullptr;
     if (e.traced) {
         py::gil_scoped_release unlocked;
@@ -81,7 +86,8 @@ py::object flags_view(py::handle self, const std::vector<uint8_t>& (lintrace::Ed
         flags = &(e.*restored_flags);
     }
     if (flags == nullptr) return py::none();
-    return read_only_view(py::dtype("bool"), {static_cast<py::ssize_t>(flags->size())}, {1}, flags->data(), self);
+    return read_only_view(py::dtype("bool"), {static_cast<py::ssize_t>(flags->size())}, {1}, flags->data(),
+                          owner_of(e));
 }
 
 // The thresholds of the lintrace program are single-precision numbers: a
@@ -253,16 +259,15 @@ py::ssize_t edge_index(const PyEdges& e, py::ssize_t k)
 }
 
 // Pickled as arrays: the same positions, list and flags on the other side.
-py::tuple edges_state(py::handle self)
+py::tuple edges_state(const PyEdges& e)
 {
-    const PyEdges& e = self.cast<const PyEdges&>();
+    py::object self = owner_of(e);
     const std::vector<lintrace::Point>& points = points_of(e);
     const std::vector<int64_t>& offsets = offsets_of(e);
     py::array point_copy = points_view(points.data(), points.size(), self).attr("copy")();
     py::array offset_copy = py::array_t<int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data());
-    py::object self_object = py::reinterpret_borrow<py::object>(self);
     auto flags = [&](const char* name) {
-        py::object f = self_object.attr(name);
+        py::object f = self.attr(name);
         return f.is_none() ? f : f.attr("copy")();
     };
     return py::make_tuple(1, e.shape_known, e.rows, e.columns, e.edges.sub_pixel(), point_copy, offset_copy,
@@ -328,36 +333,36 @@ len(edges) is the number of edges; edges[k] and iteration give each edge
 as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
         .def_property_readonly(
             "points",
-            [](py::handle self) {
-                const std::vector<lintrace::Point>& p = points_of(self.cast<const PyEdges&>());
-                return points_view(p.data(), p.size(), self);
+            [](const PyEdges& e) {
+                const std::vector<lintrace::Point>& p = points_of(e);
+                return points_view(p.data(), p.size(), owner_of(e));
             },
             "(N, 2) float64 array of x (column) and y (row) of every point, edge after edge: pixel\n"
             "positions (whole numbers), or sub-pixel ones when traced with subpixel=True.")
         .def_property_readonly(
             "offsets",
-            [](py::handle self) {
-                const std::vector<int64_t>& o = offsets_of(self.cast<const PyEdges&>());
+            [](const PyEdges& e) {
+                const std::vector<int64_t>& o = offsets_of(e);
                 return read_only_view(py::dtype::of<int64_t>(), {static_cast<py::ssize_t>(o.size())},
-                                      {sizeof(int64_t)}, o.data(), self);
+                                      {sizeof(int64_t)}, o.data(), owner_of(e));
             },
             "(M + 1,) int64 array: edge k is points[offsets[k]:offsets[k + 1]] (the ragged layout\n"
             "of shapely 2 and GeoArrow); offsets[0] is 0 and offsets[-1] the number of points.")
         .def_property_readonly(
             "closed",
-            [](py::handle self) { return flags_view(self, &lintrace::Edges::closed, &PyEdges::closed); },
+            [](const PyEdges& e) { return flags_view(e, &lintrace::Edges::closed, &PyEdges::closed); },
             "(M,) bool array: the edge's walk came back to where it started (a ring). None for\n"
             "edges read from a list.")
         .def_property_readonly(
             "starts_at_junction",
-            [](py::handle self) {
-                return flags_view(self, &lintrace::Edges::starts_at_junction, &PyEdges::starts_at_junction);
+            [](const PyEdges& e) {
+                return flags_view(e, &lintrace::Edges::starts_at_junction, &PyEdges::starts_at_junction);
             },
             "(M,) bool array: the edge's first point is a junction. None for edges read from a list.")
         .def_property_readonly(
             "ends_at_junction",
-            [](py::handle self) {
-                return flags_view(self, &lintrace::Edges::ends_at_junction, &PyEdges::ends_at_junction);
+            [](const PyEdges& e) {
+                return flags_view(e, &lintrace::Edges::ends_at_junction, &PyEdges::ends_at_junction);
             },
             "(M,) bool array: the edge's last point is a junction. None for edges read from a list.")
         .def_property_readonly(
@@ -373,28 +378,25 @@ as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
         .def("__len__", [](const PyEdges& e) { return e.edges.size(); })
         .def(
             "__getitem__",
-            [](py::handle self, py::ssize_t k) {
-                const PyEdges& e = self.cast<const PyEdges&>();
+            [](const PyEdges& e, py::ssize_t k) {
                 const std::vector<lintrace::Point>& p = points_of(e);
                 const std::vector<int64_t>& o = offsets_of(e);
                 k = edge_index(e, k);
-                return points_view(p.data() + o[k], static_cast<size_t>(o[k + 1] - o[k]), self);
+                return points_view(p.data() + o[k], static_cast<size_t>(o[k + 1] - o[k]), owner_of(e));
             },
-            "Edge k as a read-only (k, 2) array of x, y.")
+            py::arg("k"), "Edge k (counted from the end when negative) as a read-only (n, 2) array of x, y.")
         .def(
             "__iter__",
-            [](py::handle self) {
+            [](const PyEdges& e) {
                 // Views of consecutive stretches of one points array.
-                py::object points = self.attr("points");
+                if (e.edges.size() == 0) return py::iter(py::list());
+                py::object self = owner_of(e);
                 py::object offsets = self.attr("offsets");
-                py::list parts = py::module_::import("numpy").attr("split")(points, offsets[py::slice(1, -1, 1)]);
-                if (self.cast<const PyEdges&>().edges.size() == 0) parts = py::list();
-                return py::iter(parts);
+                return py::iter(py::module_::import("numpy").attr("split")(self.attr("points"),
+                                                                           offsets[py::slice(1, -1, 1)]));
             },
-            "Iterates over the edges, each a read-only (k, 2) array of x, y.")
-        .def("to_list", &to_list, R"doc(to_list() -> bytes
-
-The connectivity list of these edges, byte for byte as the lintrace
+            "Iterates over the edges, each a read-only (n, 2) array of x, y.")
+        .def("to_list", &to_list, R"doc(The connectivity list of these edges, byte for byte as the lintrace
 program writes it: each point on a line "x y" with two decimals (one for
 sub-pixel positions), each edge closed by the line "-1 -1". For edges read
 with read_list() from a list lintrace wrote, the bytes of that file.)doc")
@@ -404,7 +406,7 @@ with read_list() from a list lintrace wrote, the bytes of that file.)doc")
                         std::to_string(points_of(e).size()) + " points, " +
                         (e.edges.sub_pixel() ? "sub-pixel" : "pixel") + " positions>";
              })
-        .def(py::pickle([](py::handle self) { return edges_state(self); }, &edges_from_state));
+        .def(py::pickle(&edges_state, &edges_from_state));
 
     m.def("trace", &trace, py::arg("image"), py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0,
           py::arg("subpixel") = false, py::arg("threads") = py::none(), py::arg("maxval") = py::none(),
@@ -441,6 +443,8 @@ Raises TypeError for samples of another type, ValueError for another
 shape or bad settings (saying why), MemoryError when memory runs out.)doc");
 
     m.def("read_list", &read_list_file, py::arg("path"), R"doc(Reads a connectivity list file into Edges.
+
+path: a str, bytes or os.PathLike naming the file.
 
 The file is read as linpaint reads it: numbers two at a time, whatever the
 white space between them; the pair -1 -1 closes an edge; an edge left open
