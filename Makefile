@@ -57,9 +57,11 @@ fuzz:
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 
-# The benchmark (figures only): photographs of 1 to 64 megapixels, OpenCV beside where installed.
+# The benchmark (figures only): photographs of 1 to 64 megapixels, OpenCV beside where installed;
+# the Python module beside the program on 16 megapixels.
 bench: build
 	python3 bench/bench.py --build $(BUILD)
+	if [ -d $(BUILD)/python/lintrace ]; then /usr/bin/python3 bench/python_bench.py --build $(BUILD); fi
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz out

@@ -3,7 +3,7 @@
 mosaic of the bundled photographs, the time of lintrace.trace() and of the
 list it makes, beside the lintrace program on the same image as a PGM file;
 then two Python threads tracing an image each at once, against the same two
-runs one after the other.
+runs one after the other and in two processes at once.
 
 usage: python_bench.py [--build BUILD] [--side 4096] [--repeat 3]
 (the module is imported from BUILD/python)
@@ -121,10 +121,25 @@ def main():
         for t in threads:
             t.join()
 
+    def two_processes():
+        # The same two runs in two processes forked from this one: what the
+        # machine gives two runs side by side, with no memory shared.
+        import multiprocessing
+        context = multiprocessing.get_context("fork")
+        processes = [context.Process(target=lintrace.trace, args=(half,), kwargs={"sigma": options.sigma, "threads": 1})
+                     for half in halves]
+        for p in processes:
+            p.start()
+        for p in processes:
+            p.join()
+
     sequential = best(options.repeat, one_after_the_other)
     parallel = best(options.repeat, at_once)
-    print("two halves, threads=1 each: one after the other %7.3f, two Python threads at once %7.3f (%.2f x faster)"
-          % (sequential, parallel, sequential / parallel))
+    forked = best(options.repeat, two_processes)
+    print("two halves, threads=1 each:")
+    print("  one after the other                         %7.3f" % sequential)
+    print("  two Python threads at once                  %7.3f   (%.2f x as fast)" % (parallel, sequential / parallel))
+    print("  two processes at once                       %7.3f   (%.2f x as fast)" % (forked, sequential / forked))
 
 
 if __name__ == "__main__":
