@@ -10,11 +10,11 @@ all: build
 
 # The Python module is built where pybind11 and numpy are found for Debian's
 # /usr/bin/python3; its packages are installed (or asked for) first.
-# PYTHON=OFF builds without it.
-PYTHON ?= ON
+# LINTRACE_PYTHON=OFF builds without it.
+LINTRACE_PYTHON ?= ON
 configure:
-	if [ "$(PYTHON)" != OFF ]; then sh python/install-deps.sh; fi
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_PYTHON=$(PYTHON)
+	if [ "$(LINTRACE_PYTHON)" != OFF ]; then sh python/install-deps.sh; fi
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_PYTHON=$(LINTRACE_PYTHON)
 
 # The two programs alone.
 programs: configure

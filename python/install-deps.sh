@@ -4,7 +4,7 @@
 # and Dask's distributed scheduler for the example that traces a folder on
 # several workers. Run by `make configure`. Where one is missing, it is
 # installed when this runs as root with apt-get at hand; otherwise the build
-# stops here with the command that installs them. `make PYTHON=OFF ...`
+# stops here with the command that installs them. `make LINTRACE_PYTHON=OFF ...`
 # builds without the module and skips this.
 set -eu
 
@@ -34,5 +34,5 @@ fi
 
 echo "The Python module needs these packages, missing here:$missing" >&2
 echo "Install them with:  sudo apt-get install -y$missing" >&2
-echo "(or build without the module: make PYTHON=OFF ...)" >&2
+echo "(or build without the module: make LINTRACE_PYTHON=OFF ...)" >&2
 exit 1

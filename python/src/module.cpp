@@ -421,7 +421,9 @@ image: a 2-D numpy array (rows, columns), or anything numpy.asarray makes
   in any memory layout (strides, views, negative steps). A 3-D array
   (rows, columns, channels) is colour: 3 channels RGB, 4 RGBA, 2 grey and
   alpha, 1 grey; it is traced on its luma 0.299 R + 0.587 G + 0.114 B,
-  with alpha laid over white, as the programs do.
+  with alpha laid over white, as the programs do. The samples are read
+  where they lie (copied only when a row's samples are not side by side):
+  the array must not change while trace() runs.
 sigma: of the Gaussian, in pixels (positive and finite). Passed as given;
   the program's default is this same double 0.4, but its -s switch is read
   in single precision: to match `lintrace -s X` where X is not exact as a
