@@ -56,12 +56,7 @@ int main(int argc, char** argv)
     view.width = columns;
     view.height = rows;
     view.row_pointers = row_pointers.data();
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = low;
-    settings.high_threshold = high;
-    settings.sub_pixel = sub_pixel;
-    settings.threads = threads;
+    const lintrace::Settings settings{sigma, low, high, sub_pixel, threads};
 
     // The entry point's own run, timed at the ends of its stages.
     start = std::chrono::steady_clock::now();
@@ -81,7 +76,7 @@ int main(int argc, char** argv)
             peak_linking = peak_bytes();
         }
     };
-    lintrace::Edges edges = lintrace::detail::trace(view, settings, PieceSizes{}, after_stage);
+    lintrace::Edges edges = lintrace::detail::trace(view, settings, Schedule{}, after_stage);
 
     start = std::chrono::steady_clock::now();
     OutputFile out;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "driver.h"
-#include "lanes.h"
 #include "literal/literal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -22,18 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const float high = low + static_cast<float>(data[4]) / 16.0f;
     const bool sub_pixel = (data[5] & 1) != 0;
     const int threads = 1 + (data[5] >> 1) % 3;
-    limit_lanes(2 << (data[5] >> 3) % 3);
+    const int lanes = 1 << (data[5] >> 3) % 4;
     std::vector<unsigned char> image(static_cast<size_t>(columns) * rows);
     for (size_t k = 0; k < image.size(); ++k) image[k] = size > 6 ? data[6 + k % (size - 6)] : 0;
 
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = static_cast<double>(low);
-    settings.high_threshold = static_cast<double>(high);
-    settings.sub_pixel = sub_pixel;
-    settings.threads = threads;
+    const lintrace::Settings settings{sigma, static_cast<double>(low), static_cast<double>(high), sub_pixel, threads};
     const std::string text =
-        lintrace::detail::trace(lintrace::ImageView::grey8(image.data(), columns, rows), settings, PieceSizes{16, 8, 2})
+        lintrace::detail::trace(lintrace::ImageView::grey8(image.data(), columns, rows), settings, Schedule{16, 8, 2, lanes})
             .list_text();
 
     const std::string expected = literal::run(image, columns, rows, sigma, low, high, sub_pixel);

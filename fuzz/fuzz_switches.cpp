@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "args.h"
-#include "settings.h"
+
+// The switch table of the program this target is built for.
+extern SwitchEntry args[];
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

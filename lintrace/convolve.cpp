@@ -16,12 +16,10 @@
 // and adding a zero of either sign to anything else changes nothing; so rows
 // are padded with zeros instead of testing bounds.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
-#include "detector.h"
-#include "lanes.h"
-#include "bulk.h"
+#include "gradient.h"
+#include "kernels.h"
 
 namespace {
 
@@ -60,95 +58,27 @@ GaussianKernel gaussian_vectors(int mask, double sigma, int64_t reach)
     return kernel;
 }
 
-// The magnitude is the C library's hypot, bit for bit. The C library's own
-// call costs more than the rest of the gradient together, so its algorithm is
-// written out here: the larger and the smaller absolute value, sqrt of the sum
-// of squares, then one correction step (Borges, "An improved algorithm for
-// hypot(a, b)", the variant without fused multiply-add that the library uses
-// on this platform), with the same scaling for huge and tiny operands.
-namespace {
-
-constexpr double HYPOT_SCALE = 0x1p-600;
-constexpr double HYPOT_LARGE = 0x1p+511;
-constexpr double HYPOT_TINY = 0x1p-459;
-constexpr double HYPOT_EPS = 0x1p-54;
-
-// A NaN whose quiet bit is clear.
-inline bool is_signaling(double v)
+void gradient_magnitudes(const VectorKernels& kernels, const double* dx, const double* dy, double* magnitude,
+                         int count, const uint64_t* needed)
 {
-    const uint64_t bits = std::bit_cast<uint64_t>(v);
-    return (bits & 0x7ff0000000000000) == 0x7ff0000000000000 && (bits & 0x000fffffffffffff) != 0 &&
-           (bits & 0x0008000000000000) == 0;
-}
-
-// ax >= ay >= 0, and squaring ax, ay and ax - ay neither overflows nor underflows.
-inline double hypot_kernel(double ax, double ay)
-{
-    double h = std::sqrt(ax * ax + ay * ay);
-    double t1;
-    double t2;
-    if (h <= 2.0 * ay) {
-        const double delta = h - ay;
-        t1 = ax * (2.0 * delta - ax);
-        t2 = (delta - 2.0 * (ax - ay)) * delta;
-    } else {
-        const double delta = h - ax;
-        t1 = 2.0 * delta * (ax - 2.0 * ay);
-        t2 = (4.0 * delta - ay) * ay + delta * delta;
-    }
-    h -= (t1 + t2) / (2.0 * h);
-    return h;
-}
-
-}  // namespace
-
-double gradient_magnitude(double x, double y)
-{
-    if (!std::isfinite(x) || !std::isfinite(y)) {
-        if ((std::isinf(x) || std::isinf(y)) && !is_signaling(x) && !is_signaling(y)) return INFINITY;
-        return x + y;
-    }
-    x = std::fabs(x);
-    y = std::fabs(y);
-    double ax = x < y ? y : x;
-    double ay = x < y ? x : y;
-    if (ax > HYPOT_LARGE) {
-        if (ay <= ax * HYPOT_EPS) return ax + ay;
-        return hypot_kernel(ax * HYPOT_SCALE, ay * HYPOT_SCALE) / HYPOT_SCALE;
-    }
-    if (ay < HYPOT_TINY) {
-        if (ax >= ay / HYPOT_EPS) return ax + ay;
-        return hypot_kernel(ax / HYPOT_SCALE, ay / HYPOT_SCALE) * HYPOT_SCALE;
-    }
-    if (ay <= ax * HYPOT_EPS) return ax + ay;
-    return hypot_kernel(ax, ay);
-}
-
-void gradient_magnitudes(const double* dx, const double* dy, double* magnitude, int count, const uint64_t* needed)
-{
-    int c = widest_lanes() ? magnitude_lanes_avx512(dx, dy, magnitude, needed, 0, count) : 0;
-    if (wide_lanes()) c = magnitude_lanes_avx2(dx, dy, magnitude, needed, c, count);
-#ifdef __SSE2__
-    c = magnitude_lanes<Sse2Lanes>(dx, dy, magnitude, needed, c, count);
-#endif
+    int c = kernels.magnitudes(dx, dy, magnitude, needed, 0, count);
     for (; c < count; ++c)
         magnitude[c] = needed == nullptr || (needed[c / 64] >> (c % 64) & 1) ? gradient_magnitude(dx[c], dy[c]) : 0.0;
 }
 
-void reaching_cells(const double* dx, const double* dy, int count, double squared_low, uint64_t* bits)
+void reaching_cells(const VectorKernels& kernels, const double* dx, const double* dy, int count, double squared_low,
+                    uint64_t* bits)
 {
     std::fill(bits, bits + (count + 63) / 64, 0);
-    int c = widest_lanes() ? reach_lanes_avx512(dx, dy, squared_low, bits, 0, count) : 0;
-    if (wide_lanes()) c = reach_lanes_avx2(dx, dy, squared_low, bits, c, count);
-#ifdef __SSE2__
-    c = reach_lanes<Sse2Lanes>(dx, dy, squared_low, bits, c, count);
-#endif
+    int c = kernels.reaching(dx, dy, squared_low, bits, 0, count);
     for (; c < count; ++c)
         bits[c / 64] |= static_cast<uint64_t>(!(dx[c] * dx[c] + dy[c] * dy[c] < squared_low)) << (c % 64);
 }
 
-void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel)
+void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int rows, const GaussianKernel* kernel,
+                        const VectorKernels& kernels)
 {
+    window->kernels = &kernels;
     window->pixels = pixels;
     window->columns = columns;
     window->rows = rows;
@@ -175,16 +105,23 @@ void gradient_rows_init(GradientRows* window, GreyRows pixels, int columns, int 
 namespace {
 
 // out[c] = ((0 + in[0][c] w[0]) + in[1][c] w[1]) + ... for c < n, in the
-// widest lanes the processor has, then one cell at a time; the inputs are
-// rows of doubles or of grey values.
-template <typename T>
-void accumulate(double* out, const T* const* in, const double* w, int inputs, int n)
+// window's lanes, then one cell at a time; the inputs are rows of doubles or
+// of grey values.
+int accumulate_lanes_of(const VectorKernels& k, double* out, const double* const* in, const double* w, int inputs,
+                        int n)
 {
-    int c = widest_lanes() ? accumulate_avx512(out, in, w, inputs, 0, n) : 0;
-    if (wide_lanes()) c = accumulate_avx2(out, in, w, inputs, c, n);
-#ifdef __SSE2__
-    c = accumulate_lanes<Sse2Lanes>(out, in, w, inputs, c, n);
-#endif
+    return k.accumulate_doubles(out, in, w, inputs, 0, n);
+}
+int accumulate_lanes_of(const VectorKernels& k, double* out, const unsigned char* const* in, const double* w,
+                        int inputs, int n)
+{
+    return k.accumulate_bytes(out, in, w, inputs, 0, n);
+}
+
+template <typename T>
+void accumulate(const GradientRows* window, double* out, const T* const* in, const double* w, int inputs, int n)
+{
+    int c = accumulate_lanes_of(*window->kernels, out, in, w, inputs, n);
     for (; c < n; ++c) {
         double sum = 0.0;
         for (int k = 0; k < inputs; ++k) sum += static_cast<double>(in[k][c]) * w[k];
@@ -209,7 +146,7 @@ void raw_dx_row(GradientRows* window, const T* grey, std::vector<T>* padded_row,
     sources->clear();
     for (int l = taps; l >= 1; --l) sources->push_back(padded + taps - l);
     for (int l = 1; l <= taps; ++l) sources->push_back(padded + taps + l);
-    accumulate(out, sources->data(), window->derivative_weights.data(), 2 * taps, window->columns);
+    accumulate(window, out, sources->data(), window->derivative_weights.data(), 2 * taps, window->columns);
 }
 
 void raw_dx_row(GradientRows* window, int r, double* out)
@@ -238,7 +175,7 @@ void raw_dy_row(GradientRows* window, const T* const* grey, std::vector<const T*
         sources->push_back(grey[source]);
         weights.push_back(-deriv[source - r]);
     }
-    accumulate(out, sources->data(), weights.data(), static_cast<int>(sources->size()), window->columns);
+    accumulate(window, out, sources->data(), weights.data(), static_cast<int>(sources->size()), window->columns);
 }
 
 }  // namespace
@@ -266,7 +203,7 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
         rows_in.push_back(ring_row(window, source));
         weights.push_back(gauss[source < r ? r - source : source - r]);
     }
-    accumulate(dx, rows_in.data(), weights.data(), last - first + 1, columns);
+    accumulate(window, dx, rows_in.data(), weights.data(), last - first + 1, columns);
 
     double* raw_dy = window->padded_raw_dy.data() + taps;
     if (window->pixels.levels != nullptr)
@@ -277,7 +214,7 @@ void gradient_row(GradientRows* window, int r, double* dx, double* dy, double* m
     // dy: that row smoothed along x, sources from left to right.
     rows_in.clear();
     for (int k = -taps; k <= taps; ++k) rows_in.push_back(raw_dy + k);
-    accumulate(dy, rows_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
+    accumulate(window, dy, rows_in.data(), window->smoothing_weights.data(), 2 * taps + 1, columns);
 
-    if (magnitude != nullptr) gradient_magnitudes(dx, dy, magnitude, columns);
+    if (magnitude != nullptr) gradient_magnitudes(*window->kernels, dx, dy, magnitude, columns);
 }

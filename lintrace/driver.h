@@ -1,5 +1,6 @@
-// The library's entry point with the sizes of the stages' pieces given, so
-// that tests and fuzzers cut even small images into many pieces and run the
+// The library's entry point with the schedule given (the sizes of the stages'
+// pieces, the width of the vector kernels), so that tests and fuzzers cut even
+// small images into many pieces, ask for every width, and run the
 // very path the programs run.
 #pragma once
 
@@ -10,7 +11,7 @@ namespace lintrace::detail {
 
 // `after_stage`, where given, is called with the name of each stage as it
 // ends ("suppression", "linking"), for the benchmark's clock.
-Edges trace(const ImageView& image, const Settings& settings, const PieceSizes& pieces,
+Edges trace(const ImageView& image, const Settings& settings, const Schedule& schedule,
             const std::function<void(const char*)>& after_stage = nullptr);
 
 }  // namespace lintrace::detail

@@ -45,12 +45,12 @@ int bucket_of(const Edgel& edgel)
 
 }  // namespace
 
-void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool keep_sub_pixel, bool clear)
+void new_edgel_list(EdgelTable* table, int64_t columns, int64_t rows, bool sub_pixel, bool clear)
 {
     *table = EdgelTable{};
     table->columns = columns;
     table->rows = rows;
-    table->keeps_sub_pixel = keep_sub_pixel;
+    table->sub_pixel = sub_pixel;
     table->words_per_row = (columns + 63) / 64;
     table->words.resize(static_cast<size_t>(table->words_per_row * rows));
     if (clear) clear_edgel_rows(table, 0, rows);
@@ -98,7 +98,7 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     table->last_position = position;
     if (table->keeps_records) table->records.push_back(Edgel{x, y});
     ++table->records_total;
-    if (table->keeps_sub_pixel) {
+    if (table->sub_pixel) {
         table->sub_pixels.push_back(SubPixel{sub_x, sub_y});
     }
 }

@@ -457,12 +457,6 @@ int maxima_row(double low, int first, int end, const double* above, const double
 // processor has AVX2.
 bool processor_has_avx2();
 bool processor_has_avx512();
-// Whether the four-lane and the eight-lane forms are used: where the
-// processor has them, unless the lanes are limited to fewer (the tests
-// compare every width: 2, 4 or 8).
-bool wide_lanes();
-bool widest_lanes();
-void limit_lanes(int width);
 // The eight-lane forms, in lanes_avx512.cpp; to be called only where the
 // processor has AVX-512 (F and DQ).
 int accumulate_avx512(double* out, const double* const* in, const double* w, int inputs, int first, int n);

@@ -1,31 +1,8 @@
 // The four-lane (AVX2) forms of the vector kernels. This file alone is built
 // for processors with AVX2 (and without fused multiply-add); it holds only
-// these kernels (and the switch between the widths, which uses no AVX2), so
+// these kernels, so
 // nothing built for AVX2 is ever shared with the rest.
 #include "lanes.h"
-
-#include <atomic>
-
-namespace {
-
-std::atomic<int> lanes_limit{8};
-
-}  // namespace
-
-bool wide_lanes()
-{
-    return lanes_limit.load(std::memory_order_relaxed) >= 4 && processor_has_avx2();
-}
-
-bool widest_lanes()
-{
-    return lanes_limit.load(std::memory_order_relaxed) >= 8 && processor_has_avx512();
-}
-
-void limit_lanes(int width)
-{
-    lanes_limit.store(width, std::memory_order_relaxed);
-}
 
 #if defined(__AVX2__)
 

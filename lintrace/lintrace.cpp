@@ -19,7 +19,7 @@
 #include "lintrace/lintrace.h"
 #include "memory.h"
 #include "outfile.h"
-#include "settings.h"
+#include "switches.h"
 
 namespace {
 

@@ -13,12 +13,15 @@
 #include <thread>
 #include <vector>
 
-// How large the pieces of each stage are: big enough that a piece pays for
-// the thread that takes it. Tests pass smaller ones to cut small images too.
-struct PieceSizes {
-    int64_t pixels_per_band = int64_t{1} << 18;   // suppression: a quarter of a megapixel
+// How a run is carried out, which never changes what it computes: how large
+// the pieces of each stage are (big enough that a piece pays for the thread
+// that takes it) and how many lanes the vector kernels use. Tests pass
+// smaller pieces, to cut small images too, and every width of lanes.
+struct Schedule {
+    int64_t pixels_per_band = int64_t{1} << 18;     // suppression: a quarter of a megapixel
     uint32_t records_per_band = uint32_t{1} << 18;  // linking: candidates per band
-    size_t edges_per_piece = size_t{1} << 13;     // writing: about a megabyte of text
+    size_t edges_per_piece = size_t{1} << 13;       // writing: about a megabyte of text
+    int lanes = 0;                                  // 0: the widest the processor has
 };
 
 // Runs work(0) .. work(tasks - 1) on up to `threads` threads, the calling one

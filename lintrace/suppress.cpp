@@ -1,156 +1,29 @@
-// Non-maximum suppression and sub-pixel localisation.
+// Non-maximum suppression, scheduled: bands of rows.
 //
-// Reads the gradient rows of the convolution and keeps every pixel whose
-// magnitude reaches the low threshold and is a maximum along the gradient
-// direction: above the magnitude one step forward, at least the one a step
-// backward, both linearly interpolated between two neighbours. A parabola
-// through the three values places the edge point at sub-pixel accuracy. The
-// candidates go, in raster order, into the edgel table, flagged strong when
-// their magnitude reaches the high threshold, and every candidate's pixel is
-// labelled in the label image, which linking works on.
+// Reads the image's gradient rows as the convolution computes them and keeps
+// the candidates that the rule of maximum.cpp finds, in raster order, in the
+// edgel table, flagged strong when their magnitude reaches the high
+// threshold; every candidate's pixel is labelled in the label image, which
+// linking works on.
 //
 // Only pixels more than half a mask from every border can be stored, so only
 // their rows are scanned and only the gradient rows around them computed.
 // Bands of rows are independent and are computed on separate threads, each
 // storing its own rows' candidates as it finds them, numbered from 0; the
 // numbers are shifted by the candidates of the bands above once all are done,
-// which makes them raster order.
+// which makes them raster order, so the table is the same at any number of
+// bands. Magnitudes that no test can read are not computed (see below).
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <stdexcept>
 
-#include "detector.h"
-#include "parallel.h"
-#include "lanes.h"
 #include "bulk.h"
-
-void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
-              double* sub_x, double* sub_y)
-{
-    // Distance from the pixel to each interpolation point.
-    const double d = std::fabs(slope) < 1 ? std::sqrt(1 + slope * slope) : std::sqrt(1 + 1 / (slope * slope));
-    // Vertex of the parabola through (-d, backward), (0, m), (d, forward). The
-    // maximum test makes the denominator negative; should rounding leave it
-    // zero or positive, the pixel itself is the best estimate.
-    const double denominator = 2 * ((forward + backward) - 2 * m);
-    const double u = denominator < 0 ? (d * (backward - forward)) / denominator : 0.0;
-    // The forward point lies along (gx, gy) when gx > 0, along the negated
-    // gradient when gx < 0, and one row down when gx is zero, whatever the
-    // sign of gy.
-    if (gx < 0 || (gx == 0 && gy < 0)) {
-        gx = -gx;
-        gy = -gy;
-    }
-    *sub_x = x + (u * gx) / m;
-    *sub_y = y + (u * gy) / m;
-}
-
-namespace {
-
-// The whole test of one pixel: whether it reaches the low threshold and is a
-// maximum along its gradient, with the slope and the interpolated magnitudes
-// the test compared it with.
-inline bool maximum_at(const SuppressionSettings& s, int i, const double* above, const double* here,
-                       const double* below, const double* gx_row, const double* gy_row, double* slope_out,
-                       double* backward_out, double* forward_out)
-{
-    const double m = here[i];
-    if (!(m >= s.low)) return false;
-    const double gx = gx_row[i];
-    const double gy = gy_row[i];
-    const double slope = gx == 0 ? 0.0 : gy / gx;
-    double backward;
-    double forward;
-    if (gx == 0) {
-        backward = above[i];
-        forward = below[i];
-    } else if (slope < 0) {
-        if (slope > -1) {
-            backward = (1 + slope) * here[i - 1] - slope * below[i - 1];
-            forward = (1 + slope) * here[i + 1] - slope * above[i + 1];
-        } else {
-            const double w = 1 / slope;
-            backward = (1 + w) * below[i] - w * below[i - 1];
-            forward = (1 + w) * above[i] - w * above[i + 1];
-        }
-    } else if (slope < 1) {
-        backward = (1 - slope) * here[i - 1] + slope * above[i - 1];
-        forward = (1 - slope) * here[i + 1] + slope * below[i + 1];
-    } else {
-        const double w = 1 / slope;
-        backward = (1 - w) * above[i] + w * above[i - 1];
-        forward = (1 - w) * below[i] + w * below[i + 1];
-    }
-    *slope_out = slope;
-    *backward_out = backward;
-    *forward_out = forward;
-    return m > forward && m >= backward;
-}
-
-// The columns of row j's candidates, in order, into `passed`; returns how many.
-// The pixels are tested several at a time. The vector test is the same test,
-// operation for operation, so a pixel that passes is a candidate.
-int row_maxima(const SuppressionSettings& s, const double* above, const double* here, const double* below,
-               const double* gx_row, const double* gy_row, std::vector<int>* passed)
-{
-    const int first = s.half + 1;
-    const int end = s.columns - s.half;
-    passed->resize(static_cast<size_t>(std::max(end, 0)));
-    int* columns = passed->data();
-    int count = 0;
-    int tested = widest_lanes()
-                     ? maxima_row_avx512(s.low, first, end, above, here, below, gx_row, gy_row, columns, &count)
-                     : first;
-    if (wide_lanes()) tested = maxima_row_avx2(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
-#ifdef __SSE2__
-    tested = maxima_row<Sse2Lanes>(s.low, tested, end, above, here, below, gx_row, gy_row, columns, &count);
-#endif
-    for (int i = tested; i < end; ++i) {
-        double slope, backward, forward;
-        if (maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward)) columns[count++] = i;
-    }
-    return count;
-}
-
-}  // namespace
-
-void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
-                  const double* gx_row, const double* gy_row, CandidateRows* out)
-{
-    thread_local std::vector<int> passed;
-    const int count = row_maxima(s, above, here, below, gx_row, gy_row, &passed);
-    if (s.keep_sub_pixel) {
-        // The sub-pixel positions are worked out several candidates at a time
-        // too, with the same operations.
-        thread_local std::vector<double> sub_x;
-        thread_local std::vector<double> sub_y;
-        sub_x.resize(static_cast<size_t>(count));
-        sub_y.resize(static_cast<size_t>(count));
-        int placed = widest_lanes() ? localize_avx512(j, passed.data(), count, above, here, below, gx_row, gy_row,
-                                                      sub_x.data(), sub_y.data())
-                                    : 0;
-        if (wide_lanes())
-            placed += localize_avx2(j, passed.data() + placed, count - placed, above, here, below, gx_row, gy_row,
-                                    sub_x.data() + placed, sub_y.data() + placed);
-#ifdef __SSE2__
-        placed += localize_lanes<Sse2Lanes>(j, passed.data() + placed, count - placed, above, here, below, gx_row,
-                                            gy_row, sub_x.data() + placed, sub_y.data() + placed);
-#endif
-        for (int k = placed; k < count; ++k) {
-            const int i = passed[k];
-            double slope = 0, backward = 0, forward = 0;  // set by the test, which the pixel passed
-            maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward);
-            localize(here[i], forward, backward, slope, i, j, gx_row[i], gy_row[i], &sub_x[k], &sub_y[k]);
-        }
-        for (int k = 0; k < count; ++k) out->sub_pixels.push_back(SubPixel{sub_x[k], sub_y[k]});
-    }
-    for (int k = 0; k < count; ++k) {
-        const int i = passed[k];
-        out->records.push_back(Edgel{i, j});
-        out->high.push_back(here[i] >= s.high ? 1 : 0);
-    }
-}
+#include "edgel.h"
+#include "gradient.h"
+#include "kernels.h"
+#include "parallel.h"
+#include "suppress.h"
 
 namespace {
 
@@ -184,7 +57,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 
     const int columns = s.columns;
     GradientRows window;
-    gradient_rows_init(&window, pixels, columns, s.rows, kernel);
+    gradient_rows_init(&window, pixels, columns, s.rows, kernel, *s.kernels);
     // Rows j - 1 .. j + 2 of the gradient, kept in four slots by row mod 4.
     std::vector<double> dx(4 * static_cast<size_t>(columns));
     std::vector<double> dy(4 * static_cast<size_t>(columns));
@@ -212,7 +85,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
         gradient_row(&window, r, slot(dx, r), slot(dy, r), screened ? nullptr : slot(magnitude, r));
         if (!screened || r < band->first_row || r >= band->last_row) return;
         uint64_t* bits = reaching_row(r);
-        reaching_cells(slot(dx, r), slot(dy, r), columns, squared_low, bits);
+        reaching_cells(*s.kernels, slot(dx, r), slot(dy, r), columns, squared_low, bits);
         // Only the pixels the tests look at count.
         for (int c = 0; c < std::min(first_column, columns); ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
         for (int c = std::max(end_column, 0); c < columns; ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
@@ -230,13 +103,13 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
             needed[w] = bits | bits << 1 | carry | bits >> 1 | next << 63;
             carry = bits >> 63;
         }
-        gradient_magnitudes(slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
+        gradient_magnitudes(*s.kernels, slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
     };
     CandidateRows* out = &band->found;
     // Room for the sub-pixel positions of a candidate in every third pixel,
     // more than a photograph has even without thresholds, so that the
     // positions are seldom moved as they grow; room not used is never touched.
-    if (s.keep_sub_pixel) {
+    if (s.sub_pixel) {
         const size_t band_pixels = static_cast<size_t>(band->last_row - band->first_row) * static_cast<size_t>(columns);
         out->sub_pixels.reserve(band_pixels / 3);
     }
@@ -249,7 +122,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
         if (j + 2 <= band->last_row) gradient(j + 2);
         magnitudes(j + 1);
         uint8_t* labels = detector->Record_image.data() + static_cast<int64_t>(j) * columns;
-        if (table->keeps_records || s.keep_sub_pixel) {
+        if (table->keeps_records || s.sub_pixel) {
             const size_t before = out->records.size();
             suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j),
                          slot(dy, j), out);
@@ -288,12 +161,12 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 }  // namespace
 
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool keep_sub_pixel, int threads, int64_t pixels_per_band)
+                   bool sub_pixel, int threads, const Schedule& schedule)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
     // The words and labels are cleared band by band, as the candidates are stored.
-    new_edgel_list(&detector->edgels, columns, rows, keep_sub_pixel, false);
+    new_edgel_list(&detector->edgels, columns, rows, sub_pixel, false);
     detector->edgels.keeps_records = detector->keep_edgel_records;
     detector->Record_image.clear();
     detector->Record_image.resize(static_cast<size_t>(columns) * rows);
@@ -308,10 +181,11 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         return;
     }
     const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-    const SuppressionSettings settings{columns, rows, static_cast<int>(half), low, high, keep_sub_pixel};
+    const SuppressionSettings settings{&vector_kernels(schedule.lanes), columns, rows, static_cast<int>(half), low, high,
+                                       sub_pixel};
     const int64_t band_rows = last_row - first_row;
     int64_t bands = std::max(1, threads);
-    bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(pixels_per_band, 1));
+    bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(schedule.pixels_per_band, 1));
     bands = std::min<int64_t>(bands, band_rows);
     bands = std::max<int64_t>(bands, 1);
     const auto band_begin = [first_row, band_rows, bands](int64_t b) {
@@ -343,7 +217,7 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         else
             table->records.resize(offsets.back());
     }
-    if (keep_sub_pixel) {
+    if (sub_pixel) {
         if (single)
             table->sub_pixels = std::move(found[0].found.sub_pixels);
         else
@@ -364,7 +238,7 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         if (single) return;
         if (table->keeps_records)
             std::copy(band.found.records.begin(), band.found.records.end(), table->records.begin() + offsets[b]);
-        if (keep_sub_pixel)
+        if (sub_pixel)
             std::copy(band.found.sub_pixels.begin(), band.found.sub_pixels.end(),
                       table->sub_pixels.begin() + offsets[b]);
         band.found = CandidateRows{};

@@ -32,7 +32,7 @@ struct Run {
     int64_t height = 0;
     bool sub_pixel = false;
     int threads = 1;
-    PieceSizes pieces;
+    Schedule schedule;
     bool traced = false;  // the edges are the detector's; else given as arrays
     Detector detector;
 
@@ -183,10 +183,10 @@ void level_row(const ImageView& image, const unsigned char* row, double* out)
 
 Edges trace(const ImageView& image, const Settings& settings)
 {
-    return detail::trace(image, settings, PieceSizes{}, nullptr);
+    return detail::trace(image, settings, Schedule{}, nullptr);
 }
 
-Edges detail::trace(const ImageView& image, const Settings& settings, const PieceSizes& pieces,
+Edges detail::trace(const ImageView& image, const Settings& settings, const Schedule& schedule,
                     const std::function<void(const char*)>& after_stage)
 {
     check_image(image);
@@ -249,15 +249,15 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Piec
     detector->XSIZE = columns;
     detector->YSIZE = rows;
     detector->keep_edgel_records = false;  // linking and writing find the candidates by position
-    run->pieces = pieces;
+    run->schedule = schedule;
     // The gradient is computed band by band as suppression consumes it, so
     // the derivative images never exist whole.
     local_extrema(detector, grey, mask, settings.sigma, settings.low_threshold, settings.high_threshold,
-                  settings.sub_pixel, threads, pieces.pixels_per_band);
+                  settings.sub_pixel, threads, schedule);
     if (after_stage) after_stage("suppression");
     levels = BulkVector<double>();
     release_edgel_records(&detector->edgels);
-    join_edges(detector, threads, pieces.records_per_band);
+    join_edges(detector, threads, schedule);
     if (after_stage) after_stage("linking");
     return edges;
 }
@@ -348,7 +348,7 @@ void Edges::write_list(const std::function<void(std::string_view)>& sink) const
 {
     if (!run_) return;
     if (run_->traced) {
-        ::write_list(&run_->detector, run_->sub_pixel, sink, run_->threads, run_->pieces.edges_per_piece);
+        ::write_list(&run_->detector, run_->sub_pixel, sink, run_->threads, run_->schedule);
         return;
     }
     // Edges given as arrays: every number in the format of its mode.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <new>
+#include <vector>
 
 // A block for one of the large arrays of a run, of count * size bytes. A
 // block of several megabytes is aligned to huge pages and advised to be made
@@ -42,3 +43,7 @@ struct BulkAllocator {
         return true;
     }
 };
+
+// The large vectors of a run (see BulkAllocator).
+template <typename T>
+using BulkVector = std::vector<T, BulkAllocator<T>>;

@@ -88,27 +88,43 @@ int mask_of(double sigma)
     return mask;
 }
 
-std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads)
+std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads,
+                   int lanes)
 {
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = static_cast<double>(low);
-    settings.high_threshold = static_cast<double>(high);
-    settings.sub_pixel = sub_pixel;
-    settings.threads = threads;
+    const lintrace::Settings settings{sigma, static_cast<double>(low), static_cast<double>(high), sub_pixel, threads};
     return lintrace::detail::trace(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows), settings,
-                                   SMALL_PIECES)
+                                   small_pieces(lanes))
         .list_text();
 }
 
+std::string first_difference(const std::string& got, const std::string& expected)
+{
+    if (got == expected) return "";
+    size_t at = 0;
+    size_t line = 1;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) {
+        if (got[at] == '\n') ++line;
+        ++at;
+    }
+    const auto line_at = [at](const std::string& text) {
+        const size_t start = text.rfind('\n', at == 0 ? 0 : at - 1);
+        const size_t from = start == std::string::npos || at == 0 ? 0 : start + 1;
+        const size_t end = text.find('\n', from);
+        return text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    };
+    return "line " + std::to_string(line) + ": got \"" + line_at(got) + "\", expected \"" + line_at(expected) +
+           "\" (" + std::to_string(got.size()) + " and " + std::to_string(expected.size()) + " bytes)";
+}
+
 void gradient_images(const TestImage& image, double sigma, std::vector<double>* dx, std::vector<double>* dy,
-                     std::vector<double>* magnitude)
+                     std::vector<double>* magnitude, int lanes)
 {
     TestImage copy = image;
     std::vector<unsigned char*> rows = copy.row_pointers();
     const GaussianKernel kernel = gaussian_vectors(mask_of(sigma), sigma, std::max(image.columns, image.rows));
     GradientRows window;
-    gradient_rows_init(&window, GreyRows{rows.data(), nullptr}, image.columns, image.rows, &kernel);
+    gradient_rows_init(&window, GreyRows{rows.data(), nullptr}, image.columns, image.rows, &kernel,
+                       vector_kernels(lanes));
     const size_t n = static_cast<size_t>(image.columns) * image.rows;
     dx->assign(n, 0.0);
     dy->assign(n, 0.0);

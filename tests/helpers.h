@@ -11,8 +11,12 @@
 #include "driver.h"
 
 // Pieces of every stage small enough that small images are cut too: bands of
-// as few as 16 pixels and 64 candidates, and three edges a piece of the list.
-inline const PieceSizes SMALL_PIECES{16, 64, 3};
+// as few as 16 pixels and 64 candidates, and three edges a piece of the list;
+// vector kernels of at most `lanes` doubles (0: the widest there are).
+inline Schedule small_pieces(int lanes = 0)
+{
+    return Schedule{16, 64, 3, lanes};
+}
 
 struct TestImage {
     int columns = 0;
@@ -36,11 +40,16 @@ int mask_of(double sigma);
 
 // The product's detector on an image, through the library's entry point, cut
 // into small pieces: the connectivity list's text.
-std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads = 1);
+std::string detect(const TestImage& image, double sigma, float low, float high, bool sub_pixel, int threads = 1,
+                   int lanes = 0);
 
 // The product's gradient rows over a whole image.
 void gradient_images(const TestImage& image, double sigma, std::vector<double>* dx, std::vector<double>* dy,
-                     std::vector<double>* magnitude);
+                     std::vector<double>* magnitude, int lanes = 0);
+
+// Where two texts first differ, by line: "" when they are the same, else the
+// line's number and both versions of it (long lists are not printed whole).
+std::string first_difference(const std::string& got, const std::string& expected);
 
 struct ProgramRun {
     int status = -1;  // exit status, or 128 + signal

@@ -14,10 +14,10 @@ struct Gradient {
     std::vector<double> dx, dy, magnitude;
 };
 
-Gradient product_gradient(const TestImage& image, double sigma)
+Gradient product_gradient(const TestImage& image, double sigma, int lanes = 0)
 {
     Gradient g;
-    gradient_images(image, sigma, &g.dx, &g.dy, &g.magnitude);
+    gradient_images(image, sigma, &g.dx, &g.dy, &g.magnitude, lanes);
     return g;
 }
 
@@ -195,8 +195,7 @@ TEST(Gradient, FlatImagesGiveZerosInsideTheBorderFrame)
 
 TEST(Gradient, GatherEqualsTheLiteralScatterBitForBit)
 {
-    for (int width : {8, 4, 2}) {
-        limit_lanes(width);
+    for (int width : {8, 4, 2, 1}) {
         std::mt19937 random(7);
         const double sigmas[] = {0.4, 0.6, 0.875, 1.0, 1.5, 2.0, 3.3};
         const int sizes[][2] = {{1, 1}, {1, 9},   {9, 1},   {2, 3},   {4, 4},
@@ -204,7 +203,7 @@ TEST(Gradient, GatherEqualsTheLiteralScatterBitForBit)
         for (const auto& size : sizes) {
             for (double sigma : sigmas) {
                 TestImage image = random_image(size[0], size[1], random);
-                Gradient fast = product_gradient(image, sigma);
+                Gradient fast = product_gradient(image, sigma, width);
                 Gradient plain = literal_gradient(image, sigma);
                 EXPECT_TRUE(same_bits(fast.dx, plain.dx)) << size[0] << "x" << size[1] << " sigma " << sigma;
                 EXPECT_TRUE(same_bits(fast.dy, plain.dy)) << size[0] << "x" << size[1] << " sigma " << sigma;
@@ -214,7 +213,7 @@ TEST(Gradient, GatherEqualsTheLiteralScatterBitForBit)
         for (const char* name : {"astronaut.pgm", "coffee.pgm"}) {
             TestImage photo = crop(photograph(name), 200, 160, 100, 100);
             for (double sigma : {0.4, 1.0, 2.0}) {
-                Gradient fast = product_gradient(photo, sigma);
+                Gradient fast = product_gradient(photo, sigma, width);
                 Gradient plain = literal_gradient(photo, sigma);
                 EXPECT_TRUE(same_bits(fast.dx, plain.dx)) << name << " sigma " << sigma;
                 EXPECT_TRUE(same_bits(fast.dy, plain.dy)) << name << " sigma " << sigma;
@@ -222,7 +221,6 @@ TEST(Gradient, GatherEqualsTheLiteralScatterBitForBit)
             }
         }
     }
-    limit_lanes(8);
 }
 
 TEST(Gradient, MaskWiderThanTheImageStaysInside)
@@ -291,10 +289,8 @@ TEST(Magnitude, IsTheCLibrarysHypotOnMillionsOfValues)
                     break;
             }
         }
-        gradient_magnitudes(x.data(), y.data(), fast.data(), block);  // the widest lanes the processor has
-        limit_lanes(4);
-        gradient_magnitudes(x.data(), y.data(), four_lanes.data(), block);
-        limit_lanes(8);
+        gradient_magnitudes(vector_kernels(), x.data(), y.data(), fast.data(), block);  // the widest there are
+        gradient_magnitudes(vector_kernels(4), x.data(), y.data(), four_lanes.data(), block);
         ASSERT_EQ(magnitude_lanes<Sse2Lanes>(x.data(), y.data(), two_lanes.data(), nullptr, 0, block), block);
         for (int k = 0; k < block; ++k) {
             const double expected = std::hypot(x[k], y[k]);
@@ -326,13 +322,13 @@ TEST(Magnitude, OnlyTheCellsAskedForAreComputedTheRestAreZero)
     constexpr int count = 1003;  // whole vectors of every width, then single cells
     std::vector<double> x(count), y(count), all(count), some(count);
     for (int k = 0; k < count; ++k) x[k] = gradient(random), y[k] = gradient(random);
-    for (int width : {2, 4, 8}) {
-        limit_lanes(width);
+    for (int width : {1, 2, 4, 8}) {
+        const VectorKernels& kernels = vector_kernels(width);
         std::vector<uint64_t> needed((count + 63) / 64, 0);
         for (int k = 0; k < count; ++k)
             if (random() % 23 == 0) needed[k / 64] |= uint64_t{1} << (k % 64);
-        gradient_magnitudes(x.data(), y.data(), all.data(), count);
-        gradient_magnitudes(x.data(), y.data(), some.data(), count, needed.data());
+        gradient_magnitudes(kernels, x.data(), y.data(), all.data(), count);
+        gradient_magnitudes(kernels, x.data(), y.data(), some.data(), count, needed.data());
         int computed = 0;
         for (int k = 0; k < count; ++k) {
             const bool asked = (needed[k / 64] >> (k % 64)) & 1;
@@ -346,10 +342,9 @@ TEST(Magnitude, OnlyTheCellsAskedForAreComputedTheRestAreZero)
 
         // The cells whose square reaches a bound, in the same bits.
         std::vector<uint64_t> reaching((count + 63) / 64, ~uint64_t{0});
-        reaching_cells(x.data(), y.data(), count, 40000.0, reaching.data());
+        reaching_cells(kernels, x.data(), y.data(), count, 40000.0, reaching.data());
         for (int k = 0; k < count; ++k)
             EXPECT_EQ((reaching[k / 64] >> (k % 64)) & 1, x[k] * x[k] + y[k] * y[k] >= 40000.0 ? 1u : 0u) << k;
         EXPECT_EQ(reaching.back() >> (count % 64), 0u) << "bits past the cells are clear";
     }
-    limit_lanes(8);
 }

@@ -18,18 +18,12 @@ namespace {
 
 lintrace::Settings settings_of(double sigma, double low, double high, bool sub_pixel, int threads = 1)
 {
-    lintrace::Settings s;
-    s.sigma = sigma;
-    s.low_threshold = low;
-    s.high_threshold = high;
-    s.sub_pixel = sub_pixel;
-    s.threads = threads;
-    return s;
+    return lintrace::Settings{sigma, low, high, sub_pixel, threads};
 }
 
 lintrace::Edges trace_small(const lintrace::ImageView& view, const lintrace::Settings& settings)
 {
-    return lintrace::detail::trace(view, settings, SMALL_PIECES);
+    return lintrace::detail::trace(view, settings, small_pieces());
 }
 
 // The literal twin's list for grey levels, with thresholds given as doubles.
@@ -130,13 +124,15 @@ TEST(Library, EveryKindOfSampleIsTracedOnTheGreyLevelsItStandsFor)
         ASSERT_GT(fractions, levels.size() / 4) << c.what;  // the doubles path is really taken
         for (bool sub_pixel : {false, true}) {
             const std::string expected = literal_list(levels, columns, rows, 0.6, 1.0, 3.0, sub_pixel);
-            EXPECT_EQ(trace_small(view, settings_of(0.6, 1.0, 3.0, sub_pixel, 2)).list_text(), expected) << c.what;
+            EXPECT_EQ(first_difference(trace_small(view, settings_of(0.6, 1.0, 3.0, sub_pixel, 2)).list_text(), expected), "")
+                << c.what;
         }
         // Double samples are the levels themselves.
         const lintrace::ImageView as_levels{levels.data(), columns, rows, 0, lintrace::SampleType::DOUBLE, 1, 1.0,
                                             nullptr};
-        EXPECT_EQ(trace_small(as_levels, settings_of(0.6, 1.0, 3.0, true)).list_text(),
-                  literal_list(levels, columns, rows, 0.6, 1.0, 3.0, true))
+        EXPECT_EQ(first_difference(trace_small(as_levels, settings_of(0.6, 1.0, 3.0, true)).list_text(),
+                                   literal_list(levels, columns, rows, 0.6, 1.0, 3.0, true)),
+                  "")
             << c.what;
     }
 }
@@ -178,8 +174,10 @@ TEST(Library, ThresholdsEqualToAMagnitudeCountAsReachingIt)
             const std::string reaching = literal_list(levels, image.columns, image.rows, 1.0, at, at, sub_pixel);
             const std::string above_it = literal_list(levels, image.columns, image.rows, 1.0, above, above, sub_pixel);
             ASSERT_NE(reaching, above_it) << "the magnitude " << at << " is a candidate's";
-            EXPECT_EQ(trace_small(view, settings_of(1.0, at, at, sub_pixel, 2)).list_text(), reaching) << at;
-            EXPECT_EQ(trace_small(view, settings_of(1.0, above, above, sub_pixel)).list_text(), above_it) << at;
+            EXPECT_EQ(first_difference(trace_small(view, settings_of(1.0, at, at, sub_pixel, 2)).list_text(), reaching), "")
+                << at;
+            EXPECT_EQ(first_difference(trace_small(view, settings_of(1.0, above, above, sub_pixel)).list_text(), above_it), "")
+                << at;
         }
     }
 }
@@ -201,11 +199,11 @@ TEST(Library, TheArraysHoldTheListsPointsEdgeByEdge)
             }
             text += "-1 -1\n";
         }
-        EXPECT_EQ(text, edges.list_text());
+        EXPECT_EQ(first_difference(text, edges.list_text()), "");
         // The same arrays given back write the same list.
         const lintrace::Edges again = lintrace::Edges::from_arrays(edges.width(), edges.height(), sub_pixel,
                                                                    edges.points(), edges.offsets());
-        EXPECT_EQ(again.list_text(), text);
+        EXPECT_EQ(first_difference(again.list_text(), text), "");
     }
 }
 
@@ -260,8 +258,8 @@ TEST(Library, RunsOnTwoThreadsAtOnceGiveWhatTheProgramWrites)
                              .list_text();
         });
     for (std::thread& run : runs) run.join();
-    EXPECT_EQ(library[0], program[0]);
-    EXPECT_EQ(library[1], program[1]);
+    EXPECT_EQ(first_difference(library[0], program[0]), "");
+    EXPECT_EQ(first_difference(library[1], program[1]), "");
 }
 
 TEST(Library, BadSettingsAndImagesAreExceptionsThatSayWhy)

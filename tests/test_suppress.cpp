@@ -22,7 +22,7 @@ struct Rows {
     }
     CandidateRows suppress(double low, double high, int half = 2)
     {
-        SuppressionSettings settings{columns, 64, half, low, high, true};
+        SuppressionSettings settings{&vector_kernels(), columns, 64, half, low, high, true};
         CandidateRows out;
         suppress_row(settings, 10, above.data(), here.data(), below.data(), gx.data(), gy.data(), &out);
         return out;
@@ -201,7 +201,7 @@ TEST(Suppression, TheMarginKeepsHalfAMaskFromEveryBorder)
     Detector banded;
     banded.XSIZE = banded.YSIZE = 128;
     banded.keep_edgel_records = false;
-    local_extrema(&banded, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 3, 16);
+    local_extrema(&banded, GreyRows{rows_of.data(), nullptr}, 3, 0.4, 1.4, 2.0, false, 3, small_pieces());
     EXPECT_TRUE(banded.edgels.records.empty());
     EXPECT_EQ(banded.edgels.records_total, detector.edgels.records.size());
     EXPECT_EQ(banded.Record_image, detector.Record_image);
@@ -251,7 +251,8 @@ TEST(Suppression, CandidatesMatchTheLiteralScanBitForBit)
         Detector detector;
         detector.XSIZE = columns;
         detector.YSIZE = rows;
-        local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, mask_of(sigma), sigma, low, high, true, 1 + round % 3, 16);
+        local_extrema(&detector, GreyRows{rows_of.data(), nullptr}, mask_of(sigma), sigma, low, high, true,
+                      1 + round % 3, small_pieces());
 
         literal::local_extrema(mask_of(sigma), dx, dy, magnitude, low, high);
         std::vector<literal::Edgel*> plain;

@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-struct PieceSizes;  // inside the library: how its stages cut their work
+struct Schedule;  // inside the library: how its stages cut their work
 
 namespace lintrace {
 
@@ -91,7 +91,7 @@ struct Run;
 class Edges;
 Edges trace(const struct ImageView& image, const struct Settings& settings);
 namespace detail {
-Edges trace(const ImageView& image, const Settings& settings, const ::PieceSizes& pieces,
+Edges trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,
                          const std::function<void(const char*)>& after_stage);
 }
 
@@ -134,7 +134,7 @@ public:
     std::string list_text() const;
 
 private:
-    friend Edges detail::trace(const ImageView& image, const Settings& settings, const ::PieceSizes& pieces,
+    friend Edges detail::trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,
                          const std::function<void(const char*)>& after_stage);
     std::unique_ptr<detail::Run> run_;
 };

@@ -1,5 +1,5 @@
 // lintrace's settings and its switch table.
-#include "settings.h"
+#include "switches.h"
 
 #include <bit>
 #include <cstdint>

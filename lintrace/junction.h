@@ -1,0 +1,14 @@
+// Junctions: where three or more edge points meet (junction.cpp).
+#pragma once
+
+#include <cstdint>
+
+#include "chains.h"
+#include "labels.h"
+#include "state.h"
+
+uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y);
+// The end point of a chain, at (x, y), has arrived at the junction.
+void set_junction(Links* links, uint32_t junction, int64_t x, int64_t y);
+int junction_done(const Detector* detector, const Links* links, uint32_t junction, int n, const signed char codes[]);
+void delete_junction(const Detector* detector, Links* links, uint32_t junction);

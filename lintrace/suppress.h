@@ -1,0 +1,55 @@
+// Non-maximum suppression and sub-pixel placement: the rule for one pixel
+// (maximum.cpp) and its schedule over bands of rows (suppress.cpp).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bulk.h"
+#include "edgel.h"
+#include "gradient.h"
+#include "kernels.h"
+#include "parallel.h"
+#include "state.h"
+
+void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
+              double* sub_x, double* sub_y);
+
+struct SuppressionSettings {
+    const VectorKernels* kernels;
+    int columns;
+    int rows;
+    int half;  // (mask + 1) / 2
+    double low;
+    double high;
+    bool sub_pixel;
+};
+
+// Candidates of some rows, in raster order.
+struct CandidateRows {
+    BulkVector<Edgel> records;
+    BulkVector<uint8_t> high;
+    BulkVector<SubPixel> sub_pixels;  // only when sub-pixel positions are kept
+    // Room for one row's work, kept from row to row.
+    std::vector<int> passed;
+    std::vector<double> sub_x;
+    std::vector<double> sub_y;
+};
+
+// The columns of row j's candidates, in order, into `passed`; returns how
+// many. The pixels are tested several at a time: the vector test is the same
+// test, operation for operation, so a pixel that passes is a candidate.
+int row_maxima(const SuppressionSettings& settings, const double* above, const double* here, const double* below,
+               const double* gx_row, const double* gy_row, std::vector<int>* passed);
+
+// The candidates of row j, which must lie inside the margin, from the
+// magnitude rows j - 1, j, j + 1 and the derivative rows j.
+void suppress_row(const SuppressionSettings& settings, int j, const double* above, const double* here,
+                  const double* below, const double* gx_row, const double* gy_row, CandidateRows* out);
+
+// Finds the candidates of the image, fills the edgel table and creates the
+// label image. Bands of rows of at least `schedule.pixels_per_band` pixels (a quarter
+// of a megapixel pays for its thread) are processed by up to `threads`
+// threads; the result depends on neither number.
+void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
+                   bool sub_pixel, int threads, const Schedule& schedule = Schedule{});
