@@ -36,14 +36,11 @@ def test_edges_are_the_lists_blocks_in_order(traced, subpixel):
 
 def test_the_flags_say_where_edges_end(traced):
     edges = traced[False]
-    for name in ("closed", "starts_at_junction", "ends_at_junction"):
-        flags = getattr(edges, name)
+    for flags in (edges.closed, edges.starts_at_junction, edges.ends_at_junction):
         assert flags.dtype == np.bool_ and flags.shape == (len(edges),) and flags.any()
-    # A junction stands next to the edge's first (last) chain point, a ring's ends next to each other.
+    # A junction stands next to the edge's first chain point.
     for k in np.flatnonzero(edges.starts_at_junction)[:50]:
         assert np.abs(edges[k][0] - edges[k][1]).max() == 1
-    for k in np.flatnonzero(edges.closed)[:50]:
-        assert np.abs(edges[k][0] - edges[k][-1]).max() <= 1
 
 
 def test_arrays_are_read_only_views_that_keep_their_edges(photo):

@@ -29,11 +29,7 @@ def test_the_stub_declares_what_the_module_has():
     assert functions | set(classes) == set(lintrace.__all__)
     members = {node.name for node in classes["Edges"].body if isinstance(node, ast.FunctionDef)}
     assert members == public(dir(lintrace.Edges))
-    # Every argument of every function, by name and in order.
-    for node in tree.body:
-        if isinstance(node, ast.FunctionDef):
-            signature = getattr(lintrace, node.name).__doc__.splitlines()[0]
-            assert signature.startswith(node.name + "(")
-            assert [a.arg for a in node.args.args] == [
-                part.split(":")[0].strip() for part in signature[len(node.name) + 1:signature.rindex(") ->")].split(", ")
-                if part]
+    # Every argument of every function, by name and in order, as help() shows them.
+    for node in (n for n in tree.body if isinstance(n, ast.FunctionDef)):
+        shown = getattr(lintrace, node.name).__doc__.splitlines()[0]
+        assert shown.startswith("%s(%s" % (node.name, ", ".join(a.arg + ":" for a in node.args.args)[:-1]))
