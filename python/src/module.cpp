@@ -12,6 +12,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -205,6 +206,11 @@ PyEdges read_list_file(const py::object& path)
     try {
         py::gil_scoped_release unlocked;
         list = read_list(file, name);
+    } catch (const std::system_error& failure) {
+        std::fclose(file);
+        errno = failure.code().value();
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
     } catch (...) {
         std::fclose(file);
         throw;
@@ -314,9 +320,8 @@ PYBIND11_MODULE(_lintrace, m)
         try {
             if (failure) std::rethrow_exception(failure);
         } catch (const std::system_error& e) {
-            py::object error = py::module_::import("builtins")
-                                   .attr("OSError")(e.code().value(), std::strerror(e.code().value()), e.what());
-            PyErr_SetObject(PyExc_OSError, error.ptr());
+            errno = e.code().value();
+            PyErr_SetFromErrno(PyExc_OSError);
         }
     });
 

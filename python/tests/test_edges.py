@@ -145,8 +145,9 @@ def test_lists_and_drawings_refused_with_their_reasons(tmp_path, traced):
     with pytest.raises(FileNotFoundError) as missing:
         lintrace.read_list(tmp_path / "missing.list")
     assert missing.value.filename == tmp_path / "missing.list"
-    with pytest.raises(IsADirectoryError):
+    with pytest.raises(IsADirectoryError) as directory:
         lintrace.read_list(tmp_path)
+    assert directory.value.filename == tmp_path
     corrupt = tmp_path / "corrupt.list"
     corrupt.write_text("1 2\n3 x4\n-1 -1\n")
     with pytest.raises(ValueError, match='corrupt.list is corrupt: "x4" is not a number'):
