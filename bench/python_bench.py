@@ -88,9 +88,9 @@ def main():
         with open(from_python, "wb") as f:
             f.write(edges.to_list())
 
-    print("%s x %s = %.1f megapixels, sigma %s, %d processor(s); best of %d runs, seconds"
+    print("%s x %s = %.1f megapixels, sigma %s, %d processor(s), load average %s; best of %d runs, seconds"
           % (image.shape[1], image.shape[0], megapixels, options.sigma, lintrace.available_processors(),
-             options.repeat))
+             "%.2f" % os.getloadavg()[0], options.repeat))
     program_time = best(options.repeat, with_program)
     python_time = best(options.repeat, python_to_file)
     trace_time = best(options.repeat, lambda: lintrace.trace(image, sigma=options.sigma))
@@ -135,10 +135,16 @@ def main():
 
     sequential = best(options.repeat, one_after_the_other)
     parallel = best(options.repeat, at_once)
+    # How many processors the two threads kept busy at once: CPU time over
+    # wall time (2 on an idle 2-core machine, less where others run).
+    cpu_start, wall_start = time.process_time(), time.perf_counter()
+    at_once()
+    busy = (time.process_time() - cpu_start) / (time.perf_counter() - wall_start)
     forked = best(options.repeat, two_processes)
     print("two halves, threads=1 each:")
     print("  one after the other                         %7.3f" % sequential)
-    print("  two Python threads at once                  %7.3f   (%.2f x as fast)" % (parallel, sequential / parallel))
+    print("  two Python threads at once                  %7.3f   (%.2f x as fast; %.2f processors busy)"
+          % (parallel, sequential / parallel, busy))
     print("  two processes at once                       %7.3f   (%.2f x as fast)" % (forked, sequential / forked))
 
 
