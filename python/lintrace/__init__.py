@@ -22,3 +22,14 @@ interpreter's lock is released while the detector runs.
 from ._lintrace import Edges, __version__, available_processors, mask_size, paint, read_list, trace
 
 __all__ = ["Edges", "available_processors", "mask_size", "paint", "read_list", "trace"]
+
+
+def _edges_one_by_one(edges):
+    """Iterates over the edges, each a read-only (n, 2) array of x, y: views
+    of edges.points made one at a time."""
+    points, offsets = edges.points, edges.offsets.tolist()
+    for k in range(len(offsets) - 1):
+        yield points[offsets[k]:offsets[k + 1]]
+
+
+Edges.__iter__ = _edges_one_by_one

@@ -390,17 +390,6 @@ as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
                 return points_view(p.data() + o[k], static_cast<size_t>(o[k + 1] - o[k]), owner_of(e));
             },
             py::arg("k"), "Edge k (counted from the end when negative) as a read-only (n, 2) array of x, y.")
-        .def(
-            "__iter__",
-            [](const PyEdges& e) {
-                // Views of consecutive stretches of one points array.
-                if (e.edges.size() == 0) return py::iter(py::list());
-                py::object self = owner_of(e);
-                py::object offsets = self.attr("offsets");
-                return py::iter(py::module_::import("numpy").attr("split")(self.attr("points"),
-                                                                           offsets[py::slice(1, -1, 1)]));
-            },
-            "Iterates over the edges, each a read-only (n, 2) array of x, y.")
         .def("to_list", &to_list, R"doc(The connectivity list of these edges, byte for byte as the lintrace
 program writes it: each point on a line "x y" with two decimals (one for
 sub-pixel positions), each edge closed by the line "-1 -1". For edges read
