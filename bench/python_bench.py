@@ -84,9 +84,7 @@ def main():
         subprocess.run([program, "-i", pgm, "-o", listed, *sigma], check=True)
 
     def python_to_file():
-        edges = lintrace.trace(image, sigma=options.sigma)
-        with open(from_python, "wb") as f:
-            f.write(edges.to_list())
+        lintrace.trace(image, sigma=options.sigma).write_list(from_python)
 
     print("%s x %s = %.1f megapixels, sigma %s, %d processor(s), load average %s; best of %d runs, seconds"
           % (image.shape[1], image.shape[0], megapixels, options.sigma, lintrace.available_processors(),
@@ -100,7 +98,7 @@ def main():
     with open(listed, "rb") as a, open(from_python, "rb") as b:
         same = a.read() == b.read()
     print("lintrace program, PGM file to list file       %7.3f" % program_time)
-    print("Python: trace() + to_list() + write the file  %7.3f   (%.2f x the program; same bytes: %s)"
+    print("Python: trace() + write_list(path)            %7.3f   (%.2f x the program; same bytes: %s)"
           % (python_time, python_time / program_time, same))
     print("  trace() alone                               %7.3f" % trace_time)
     print("  to_list() alone                             %7.3f" % list_time)

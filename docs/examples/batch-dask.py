@@ -51,8 +51,7 @@ def trace_one(path, sigma, subpixel, threads):
     start = time.perf_counter()
     image, maxval = read_pgm(path)
     edges = lintrace.trace(image, sigma=sigma, subpixel=subpixel, threads=threads, maxval=maxval)
-    with open(os.path.splitext(path)[0] + ".list", "wb") as out:
-        out.write(edges.to_list())
+    edges.write_list(os.path.splitext(path)[0] + ".list")
     return {"image": path, "rows": image.shape[0], "columns": image.shape[1], "edges": len(edges),
             "points": len(edges.points), "seconds": time.perf_counter() - start, "worker": get_worker().address}
 

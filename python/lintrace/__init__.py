@@ -12,8 +12,7 @@ same image and settings.
     edges.points, edges.offsets                 # edge k: points[offsets[k]:offsets[k + 1]]
     for edge in edges: ...                      # (k, 2) arrays of x, y
     drawing = lintrace.paint(edges)             # as linpaint draws them
-    with open("image.list", "wb") as f:
-        f.write(edges.to_list())                # as lintrace writes it
+    edges.write_list("image.list")              # as lintrace writes it (or edges.to_list())
     edges = lintrace.read_list("image.list")
 
 Failures are exceptions (TypeError, ValueError, MemoryError, OSError); the

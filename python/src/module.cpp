@@ -256,6 +256,37 @@ py::bytes to_list(const PyEdges& e)
     return py::bytes(text);
 }
 
+// Writes the list straight to a file, piece by piece as the writer makes it,
+// without the whole text in memory at once.
+void write_list_file(const PyEdges& e, const py::object& path)
+{
+    const std::string name = path_text(path);
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    if (file == nullptr) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    }
+    int error = 0;
+    {
+        py::gil_scoped_release unlocked;
+        try {
+            e.edges.write_list([&](std::string_view piece) {
+                if (error == 0 && std::fwrite(piece.data(), 1, piece.size(), file) != piece.size())
+                    error = errno != 0 ? errno : EIO;
+            });
+        } catch (...) {
+            std::fclose(file);
+            throw;
+        }
+        if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+    }
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    }
+}
+
 py::ssize_t edge_index(const PyEdges& e, py::ssize_t k)
 {
     const auto count = static_cast<py::ssize_t>(e.edges.size());
@@ -394,6 +425,12 @@ as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
 program writes it: each point on a line "x y" with two decimals (one for
 sub-pixel positions), each edge closed by the line "-1 -1". For edges read
 with read_list() from a list lintrace wrote, the bytes of that file.)doc")
+        .def("write_list", &write_list_file, py::arg("path"), R"doc(Writes the connectivity list of these edges to a file (created, or
+emptied first): the bytes of to_list(), written piece by piece as they
+are made, with the interpreter's lock released.
+
+path: a str, bytes or os.PathLike naming the file.
+Raises OSError when the file cannot be written.)doc")
         .def("__repr__",
              [](const PyEdges& e) {
                  return "<lintrace.Edges: " + std::to_string(e.edges.size()) + " edges, " +

@@ -12,6 +12,9 @@ from conftest import DATA
 
 distributed = pytest.importorskip("distributed", reason="Dask's distributed scheduler (python3-distributed) is not installed")
 
+# Debian's tornado warns of its own use of asyncio when a cluster starts in the test process.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
 EXAMPLE = os.path.join(os.environ.get("LINTRACE_SOURCE", os.path.join(DATA, "..")), "docs", "examples", "batch-dask.py")
 
 

@@ -150,6 +150,9 @@ def test_lists_and_drawings_refused_with_their_reasons(tmp_path, traced):
     assert directory.value.filename == tmp_path
     corrupt = tmp_path / "corrupt.list"
     corrupt.write_text("1 2\n3 x4\n-1 -1\n")
+    with pytest.raises(IsADirectoryError) as directory:
+        traced[False].write_list(tmp_path)
+    assert directory.value.filename == tmp_path
     with pytest.raises(ValueError, match='corrupt.list is corrupt: "x4" is not a number'):
         lintrace.read_list(corrupt)
     corrupt.write_text("1 2\n-1 -1\n")

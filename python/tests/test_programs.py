@@ -21,9 +21,13 @@ SETTINGS = [
 
 @pytest.mark.parametrize("name", PHOTOS)
 @pytest.mark.parametrize("settings,switches", SETTINGS)
-def test_an_8_bit_array_gives_the_programs_list(photo, lintrace_program, name, settings, switches):
+def test_an_8_bit_array_gives_the_programs_list(photo, lintrace_program, tmp_path, name, settings, switches):
     path, image = photo(name)
-    assert lintrace.trace(image, **settings).to_list() == lintrace_program(path, *switches)
+    edges = lintrace.trace(image, **settings)
+    expected = lintrace_program(path, *switches)
+    assert edges.to_list() == expected
+    edges.write_list(tmp_path / "written.list")
+    assert (tmp_path / "written.list").read_bytes() == expected
 
 
 @pytest.mark.parametrize("switches", [["-s", "1.0"], ["-s", "2.0", "-sp"]])
