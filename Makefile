@@ -9,12 +9,14 @@ SHELL := /bin/bash
 all: build
 
 # `make test` needs the tests built; `make demo` goes on without GoogleTest.
+# The image libraries' development packages are installed (or asked for) first.
 REQUIRE_TESTS ?= OFF
 # The Python module is built where pybind11 and numpy are found for Debian's
 # /usr/bin/python3; its packages are installed (or asked for) first.
 # LINTRACE_PYTHON=OFF builds without it.
 LINTRACE_PYTHON ?= ON
 configure:
+	sh support/install-deps.sh $(REQUIRE_TESTS)
 	if [ "$(LINTRACE_PYTHON)" != OFF ]; then sh python/install-deps.sh; fi
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_REQUIRE_TESTS=$(REQUIRE_TESTS) \
 	  -DLINTRACE_PYTHON=$(LINTRACE_PYTHON)
@@ -43,6 +45,7 @@ test: build
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
+	sh support/install-deps.sh ON
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 ctest --output-on-failure -j $(JOBS)
@@ -54,6 +57,7 @@ sanitize:
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = images edge_lists detector lintrace_switches linpaint_switches
 fuzz:
+	sh support/install-deps.sh
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_FUZZ=ON -DBUILD_TESTING=OFF
 	cmake --build build-fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
 	for target in $(FUZZ_TARGETS); do \

@@ -1,11 +1,28 @@
 # bash completion for lintrace and linpaint: their switches (each offered
-# until given), PGM files after lintrace's -i, any file after the other
-# switches that name one, nothing after those that take a number.
+# until given), image files of every format lintrace reads (by their usual
+# extensions, in any case) after lintrace's -i and linpaint's --over, any
+# file after the other switches that name one, the formats after --format,
+# nothing after those that take a number.
+
+# Files under the word being completed that are images lintrace reads, and directories.
+_lintrace_images()
+{
+    local file
+    while IFS= read -r file; do
+        [[ -d $file ]] && continue
+        case ${file,,} in
+            *.pgm | *.pbm | *.ppm | *.pnm | *.pam | *.png | *.jpg | *.jpeg | *.jpe | *.jfif | *.tif | *.tiff)
+                COMPREPLY+=("$file")
+                ;;
+        esac
+    done < <(compgen -f -- "$1")
+    COMPREPLY+=($(compgen -d -S / -- "$1"))
+}
 
 _lintrace_switches()
 {
     case $1 in
-        lintrace) echo "-i -o -s -lt -ht -sp -m --help --version" ;;
+        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --verbose --help --version" ;;
         linpaint) echo "-i -r -c -l -o --help --version" ;;
     esac
 }
@@ -16,15 +33,20 @@ _lintrace_complete()
     local prev=${COMP_WORDS[COMP_CWORD - 1]}
     local program=${COMP_WORDS[0]##*/}
     case "$program:$prev" in
-        lintrace:-i)
-            COMPREPLY=($(compgen -f -X '!*.[pP][gG][mM]' -- "$cur") $(compgen -d -S / -- "$cur"))
+        lintrace:-i | linpaint:--over)
+            COMPREPLY=()
+            _lintrace_images "$cur"
             return
             ;;
         *:-i | *:-o)
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l)
+        lintrace:--format)
+            COMPREPLY=($(compgen -W "list svg geojson csv" -- "$cur"))
+            return
+            ;;
+        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads)
             COMPREPLY=()
             return
             ;;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Makes the README's pictures in docs/gallery from the bundled photograph:
-the photograph itself, its edges redrawn by linpaint at two sigmas, and a
-close-up of the sub-pixel positions of a -sp list over the enlarged pixels.
+the photograph itself, its edges redrawn by linpaint at two sigmas, the
+edges drawn over the photograph (linpaint --over, written as a PNG by linpaint
+itself), and a close-up of the sub-pixel positions of a -sp list over the
+enlarged pixels.
 Needs only the built programs and Python's standard library.
 
 usage: make_gallery.py [BUILD_DIRECTORY]
@@ -132,6 +134,9 @@ def main():
                  "-o", drawing])
             _, _, edges = read_pgm(drawing)
             write_png(os.path.join(GALLERY, "astronaut-edges-s%s.png" % sigma), columns, rows, edges, 1)
+            if sigma == "2.0":
+                run([os.path.join(build, "linpaint", "linpaint"), "-i", listing, "--over", PHOTO,
+                     "-o", os.path.join(GALLERY, "astronaut-overlay-s2.0.png")])
         close_up(build, work, columns, rows, grey)
 
 

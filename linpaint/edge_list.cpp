@@ -1,36 +1,54 @@
 // Reading a connectivity list.
 //
-// The list is read in large blocks and cut into white-space separated tokens.
+// The list is read in blocks of what the input has ready (a pipe's writer is
+// never waited for beyond what a token needs) and cut into white-space
+// separated tokens.
 // A token is a number when the whole of it converts as C's strtof would
 // convert it (decimal, exponent, inf, nan, hexadecimal); std::from_chars
 // handles the common forms quickly and strtof the rest.
 #include "edge_list.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr size_t BLOCK_BYTES = 1 << 20;
-constexpr size_t LONGEST_TOKEN = 1 << 16;
 
 bool is_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// False at the end of the input or on a read error (reported through errno_out).
+// False at the end of the input or on a read error (reported through *error).
 bool refill(EdgeListFile* list, int* error)
 {
     if (list->at_end) return false;
-    list->filled = std::fread(list->buffer.data(), 1, list->buffer.size(), list->file);
+    ssize_t got;
+    for (;;) {
+        got = ::read(list->fd, list->buffer.data(), list->buffer.size());
+        if (got >= 0 || errno == EINTR) {
+            if (got >= 0) break;
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+        // A standard input left non-blocking by the caller is waited for.
+        pollfd wanted{list->fd, POLLIN, 0};
+        while (poll(&wanted, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
     list->position = 0;
-    if (list->filled == 0) {
+    list->filled = got > 0 ? static_cast<size_t>(got) : 0;
+    if (got <= 0) {
         list->at_end = true;
-        if (std::ferror(list->file)) *error = errno != 0 ? errno : EIO;
+        if (got < 0) *error = errno;
         return false;
     }
     return true;
@@ -58,6 +76,9 @@ TokenRead next_token(EdgeListFile* list)
         const char* begin = list->buffer.data() + list->position;
         const char* end = list->buffer.data() + list->filled;
         const char* stop = begin;
+        // Scanned no further than one character past the longest token.
+        const size_t room = LONGEST_TOKEN + 1 - list->token.size();
+        if (static_cast<size_t>(end - begin) > room) end = begin + room;
         while (stop < end && !is_space(*stop)) ++stop;
         list->token.append(begin, stop);
         list->position = static_cast<size_t>(stop - list->buffer.data());
@@ -66,7 +87,7 @@ TokenRead next_token(EdgeListFile* list)
                          list->path, LONGEST_TOKEN);
             return TOKEN_FAILED;
         }
-        if (stop < end) return TOKEN_READ;
+        if (stop < list->buffer.data() + list->filled) return TOKEN_READ;
         if (!refill(list, &error)) {
             if (error != 0) {
                 std::fprintf(stderr, "Error reading input file %s: %s ... exit!\n", list->path, std::strerror(error));
@@ -107,15 +128,16 @@ bool open_edge_list(EdgeListFile* list, const char* path)
     list->position = list->filled = 0;
     list->at_end = false;
     if (std::strcmp(path, "-") == 0) {
-        list->file = stdin;
+        list->fd = STDIN_FILENO;
         return true;
     }
-    list->file = std::fopen(path, "r");
-    if (list->file == nullptr) return false;
+    list->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (list->fd < 0) return false;
     struct stat status {};
-    if (fstat(fileno(list->file), &status) == 0 && S_ISDIR(status.st_mode)) {
-        std::fclose(list->file);
-        list->file = nullptr;
+    if (fstat(list->fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(list->fd);
+        list->fd = -1;
+        errno = EISDIR;
         return false;
     }
     return true;
@@ -123,8 +145,22 @@ bool open_edge_list(EdgeListFile* list, const char* path)
 
 void close_edge_list(EdgeListFile* list)
 {
-    if (list->file != nullptr && list->file != stdin) std::fclose(list->file);
-    list->file = nullptr;
+    if (list->fd >= 0 && list->fd != STDIN_FILENO) ::close(list->fd);
+    list->fd = -1;
+}
+
+PairRead read_pair(EdgeListFile* list, EdgePoint* point)
+{
+    for (float* number : {&point->x, &point->y}) {
+        const TokenRead read = next_token(list);
+        if (read == TOKEN_FAILED) return PAIR_CORRUPT;
+        if (read == TOKEN_NONE) return PAIR_END_OF_INPUT;
+        if (!to_number(list->token, number)) {
+            report_corrupt(list);
+            return PAIR_CORRUPT;
+        }
+    }
+    return point->x == -1.0f && point->y == -1.0f ? PAIR_CLOSES_EDGE : PAIR_POINT;
 }
 
 EdgeRead read_one_edge(EdgeListFile* list, std::vector<EdgePoint>* edge_list)
@@ -132,21 +168,16 @@ EdgeRead read_one_edge(EdgeListFile* list, std::vector<EdgePoint>* edge_list)
     edge_list->clear();
     for (;;) {
         EdgePoint point;
-        TokenRead read = next_token(list);
-        if (read == TOKEN_FAILED) return EDGE_CORRUPT;
-        if (read == TOKEN_NONE) return EDGE_END_OF_INPUT;
-        if (!to_number(list->token, &point.x)) {
-            report_corrupt(list);
-            return EDGE_CORRUPT;
+        switch (read_pair(list, &point)) {
+            case PAIR_CORRUPT:
+                return EDGE_CORRUPT;
+            case PAIR_END_OF_INPUT:
+                return EDGE_END_OF_INPUT;
+            case PAIR_CLOSES_EDGE:
+                return EDGE_CLOSED;
+            case PAIR_POINT:
+                edge_list->push_back(point);
+                break;
         }
-        read = next_token(list);
-        if (read == TOKEN_FAILED) return EDGE_CORRUPT;
-        if (read == TOKEN_NONE) return EDGE_END_OF_INPUT;
-        if (!to_number(list->token, &point.y)) {
-            report_corrupt(list);
-            return EDGE_CORRUPT;
-        }
-        if (point.x == -1.0f && point.y == -1.0f) return EDGE_CLOSED;
-        edge_list->push_back(point);
     }
 }

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,7 +13,7 @@ struct EdgePoint {
 };
 
 struct EdgeListFile {
-    FILE* file = nullptr;
+    int fd = -1;
     const char* path = "";
     std::vector<char> buffer;
     size_t position = 0;
@@ -23,9 +22,22 @@ struct EdgeListFile {
     std::string token;
 };
 
-// Opens the list; the path "-" is the standard input stream. False when it cannot be opened.
+// The longest token read: no number that lintrace writes comes near it, and
+// a stream without white space (a device of zeros, a pipe that never ends a
+// token) is refused after it instead of being gathered without end.
+constexpr size_t LONGEST_TOKEN = 255;
+
+// Opens the list; the path "-" is the standard input stream. False, with
+// errno telling why, when it cannot be opened or is a directory.
 bool open_edge_list(EdgeListFile* list, const char* path);
 void close_edge_list(EdgeListFile* list);
+
+enum PairRead { PAIR_POINT, PAIR_CLOSES_EDGE, PAIR_END_OF_INPUT, PAIR_CORRUPT };
+
+// Reads the next pair: a point, the closing pair, the end of the input (also
+// after a lone number), or, after a message naming the file, a token that is
+// not a number or a failed read.
+PairRead read_pair(EdgeListFile* list, EdgePoint* point);
 
 enum EdgeRead { EDGE_END_OF_INPUT = 0, EDGE_CLOSED = 1, EDGE_CORRUPT = -1 };
 
@@ -33,5 +45,6 @@ enum EdgeRead { EDGE_END_OF_INPUT = 0, EDGE_CLOSED = 1, EDGE_CORRUPT = -1 };
 // closing pair was read; EDGE_END_OF_INPUT when the input ended first, also
 // after a lone number (the unfinished edge is then dropped); EDGE_CORRUPT,
 // after a message naming the file, when a token is not a number or the file
-// cannot be read.
+// cannot be read. The edge is held whole: linpaint itself paints the points
+// as they come (see EdgePainter).
 EdgeRead read_one_edge(EdgeListFile* list, std::vector<EdgePoint>* edge_list);

@@ -1,30 +1,103 @@
-// linpaint: redraws the edges of a connectivity list as a raw PGM image.
+// linpaint: redraws the edges of a connectivity list as a raw PGM image (a
+// PNG where the output's name ends in .png), or over the photograph they were
+// traced on (--over IMAGE), as an RGB picture.
 //
-// Reads the list one edge at a time, keeps every edge of at least `length`
-// points, sets the pixel under each of its points to 255 in an image that
-// starts all black, and writes the image. Points outside the image are
-// skipped. Nothing is written when the list cannot be read to its end.
+// Reads the list one pair at a time, paints every edge of at least `length`
+// points as its points arrive (see EdgePainter), setting the pixel under each
+// point to 255 in an image that starts all black, and writes the image. Points
+// outside the image are skipped. The output is made ready before the list is
+// read and nothing is put in its place when the list cannot be read to its end.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
+#include <algorithm>
 
 #include "args.h"
 #include "canvas.h"
 #include "edge_list.h"
 #include "imgformat.h"
 #include "memory.h"
+#include "decode.h"
+#include "outfile.h"
+#include "overlay.h"
+#include "pngwrite.h"
 #include "settings.h"
-
-std::vector<EdgePoint> edge_list;  // the points of the edge just read; grows with the longest edge
 
 namespace {
 
-[[noreturn]] void switch_error(char** argv, const char* format, int value)
+// The value is quoted as it was typed.
+[[noreturn]] void switch_error(char** argv, const char* format, const char* name)
 {
-    std::fprintf(stderr, format, value);
+    const char* typed = args_typed_value(args, name);
+    std::fprintf(stderr, format, typed != nullptr ? typed : "");
     args_usage(argv, args);
     std::exit(-1);
+}
+
+[[noreturn]] void output_failed(const char* what, const OutputFile& out)
+{
+    const std::string message = std::string(what) + ": " + outfile + ": " + out.reason();
+    errmsg(message.c_str());
+}
+
+OutputFile image_file;
+
+constexpr const char* LONG_OPTIONS_HELP =
+    "long options:\n"
+    "\t[--over <string>]\n"
+    "where:\t\"over\" the image the list was traced on (any format lintrace reads): the edges are drawn in "
+    "yellow over it dimmed to grey, as an RGB picture (PNG for a .png output, else PPM); -r and -c may then be "
+    "left out\n";
+
+// Takes --over IMAGE (or --over=IMAGE) out of the arguments where a switch may
+// stand, so that the switch table reads the rest as it always has; `over` is
+// null when it is not given.
+std::vector<char*> take_over_option(int argc, char** argv, const char** over)
+{
+    std::vector<char*> kept{argv[0]};
+    int position = 1;
+    for (; position < argc; ++position) {
+        const char* argument = argv[position];
+        if (const SwitchEntry* row = args_row_of(args, argument)) {
+            const int last = std::min(argc - 1, position + args_value_count(*row));
+            for (; position <= last; ++position) kept.push_back(argv[position]);
+            --position;
+            continue;
+        }
+        const bool attached = std::strncmp(argument, "--over=", 7) == 0;
+        if (!attached && std::strcmp(argument, "--over") != 0) break;
+        if (*over != nullptr) {
+            std::fprintf(stderr, "ERROR:  --over is given more than once.\n");
+            args_usage(argv, args);
+            std::exit(-1);
+        }
+        if (!attached && position + 1 >= argc) {
+            std::fprintf(stderr, "ERROR:  --over needs the name of an image.\n");
+            args_usage(argv, args);
+            std::exit(-1);
+        }
+        *over = attached ? argument + 7 : argv[++position];
+    }
+    for (; position < argc; ++position) kept.push_back(argv[position]);
+    kept.push_back(nullptr);
+    return kept;
+}
+
+// The photograph of --over, or the end of the run with the reader's message.
+DecodedImage read_photograph(const char* path)
+{
+    try {
+        return decode_image(path);
+    } catch (const InputNotFound& failure) {
+        errmsg(failure.what());
+    } catch (const DecodeError& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        std::exit(1);
+    }
 }
 
 }  // namespace
@@ -33,33 +106,83 @@ int main(int argc, char** argv)
 {
     fail_stop_on_exhausted_heap();
     args_program_version = "linpaint 1.0.0";
-    args_parse(argc, argv, args);
-    if (row <= 0) switch_error(argv, "ERROR:  -r must be a positive number of rows, not %d.\n", row);
-    if (col <= 0) switch_error(argv, "ERROR:  -c must be a positive number of columns, not %d.\n", col);
+    args_help_epilogue = LONG_OPTIONS_HELP;
+    const char* over = nullptr;
+    std::vector<char*> arguments = take_over_option(argc, argv, &over);
+    // Over a photograph, the image's size is the photograph's unless given.
+    if (over != nullptr)
+        for (SwitchEntry* entry = args; entry->name != nullptr; ++entry)
+            if (std::strcmp(entry->name, "r") == 0 || std::strcmp(entry->name, "c") == 0) entry->mandatory = 0;
+    args_parse(static_cast<int>(arguments.size()) - 1, arguments.data(), args);
+    const bool rows_given = args_found_arg(args, "r") != 0;
+    const bool columns_given = args_found_arg(args, "c") != 0;
+    if (rows_given && row <= 0) switch_error(argv, "ERROR:  -r must be a positive number of rows, not %s.\n", "r");
+    if (columns_given && col <= 0)
+        switch_error(argv, "ERROR:  -c must be a positive number of columns, not %s.\n", "c");
 
     EdgeListFile list;
     if (!open_edge_list(&list, infile)) {
-        std::fprintf(stderr, "Fail to open input file %s ... exit!\n", infile);
+        std::fprintf(stderr, "Fail to open input file %s: %s ... exit!\n", infile, std::strerror(errno));
         std::exit(-1);
     }
-    // The image is held whole in memory: one that the machine cannot hold is
+    DecodedImage photograph;
+    if (over != nullptr) {
+        photograph = read_photograph(over);
+        if ((rows_given && row != photograph.height) || (columns_given && col != photograph.width)) {
+            std::fprintf(stderr, "ERROR:  %s is %lld x %lld pixels, not the %d x %d that -c and -r give.\n", over,
+                         static_cast<long long>(photograph.width), static_cast<long long>(photograph.height),
+                         columns_given ? col : static_cast<int>(photograph.width),
+                         rows_given ? row : static_cast<int>(photograph.height));
+            std::exit(1);
+        }
+        row = static_cast<int>(photograph.height);
+        col = static_cast<int>(photograph.width);
+    }
+    // Before the list is read: an output that cannot be made, or that is the
+    // list itself, is refused at once.
+    if (!image_file.open(outfile, infile)) output_failed("Output file open failed", image_file);
+    // The image is held whole in memory: one that the process cannot hold is
     // refused before anything is allocated for it.
     if (!image_fits_in_memory(row, col)) {
         std::fprintf(stderr, "ERROR:  an image of %d rows and %d columns does not fit in memory.\n", row, col);
+        image_file.discard();
         std::exit(1);
     }
     PgmImage* image = black_image(row, col);
 
-    for (;;) {
-        const EdgeRead read = read_one_edge(&list, &edge_list);
-        if (read == EDGE_CORRUPT) std::exit(1);
-        if (read == EDGE_END_OF_INPUT) break;
-        const int64_t edge_pt_count = static_cast<int64_t>(edge_list.size());
-        if (edge_pt_count >= length && edge_pt_count > 0)
-            for (const EdgePoint& point : edge_list) paint_point(image, point);
+    EdgePainter painter(image, length);
+    for (bool reading = true; reading;) {
+        EdgePoint point;
+        switch (read_pair(&list, &point)) {
+            case PAIR_POINT:
+                painter.add(point);
+                break;
+            case PAIR_CLOSES_EDGE:
+                painter.close();
+                break;
+            case PAIR_END_OF_INPUT:
+                painter.drop();
+                reading = false;
+                break;
+            case PAIR_CORRUPT:
+                image_file.discard();
+                std::exit(1);
+        }
     }
     close_edge_list(&list);
-    write_pgm_file(outfile, image);
+    std::string refused;
+    bool written = true;
+    if (over != nullptr)
+        written = write_rgb_picture(&image_file, outfile, overlay_edges(photograph, *image), &refused);
+    else if (names_png(outfile))
+        written = write_png(&image_file, image, &refused);
+    else
+        write_image(&image_file, outfile, image);
+    if (!written) {
+        image_file.discard();
+        errmsg(("Output file write failed: " + std::string(outfile) + ": " + refused).c_str());
+    }
+    if (!image_file.commit()) output_failed("Output file write failed", image_file);
     free_pgm_data(image);
     return 0;
 }

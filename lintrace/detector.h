@@ -13,7 +13,8 @@
 //                   connectivity.cpp the writer's pipeline)
 // The working state of a run is one Detector record (state.h) handed from
 // stage to stage; parallel.h shares the work of every stage out among threads,
-// kernels.h holds the vector kernels. This header gathers them all.
+// kernels.h holds the vector kernels; measure.h measures the gradient beside
+// the detector's path, for the vector outputs. This header gathers them all.
 #pragma once
 
 #include "chains.h"
@@ -23,5 +24,6 @@
 #include "junction.h"
 #include "labels.h"
 #include "link.h"
+#include "measure.h"
 #include "state.h"
 #include "suppress.h"

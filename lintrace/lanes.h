@@ -402,7 +402,11 @@ int localize_lanes(int j, const int* columns, int count, const double* above, co
         const reg shallow = L::less(L::and_not(sign, slope), one);
         const reg square = L::mul(slope, slope);
         const reg d = L::pick(shallow, L::sqrt(L::add(one, square)), L::sqrt(L::add(one, L::div(one, square))));
-        const reg denominator = L::mul(two, L::sub(L::add(forward, backward), L::mul(two, a.m)));
+        // The denominator formed again from the exact differences where the
+        // sum rounded the curvature away, as in localize.
+        const reg summed = L::mul(two, L::sub(L::add(forward, backward), L::mul(two, a.m)));
+        const reg differenced = L::mul(two, L::add(L::sub(forward, a.m), L::sub(backward, a.m)));
+        const reg denominator = L::pick(L::less(summed, zero), summed, differenced);
         const reg u = L::pick(L::less(denominator, zero), L::div(L::mul(d, L::sub(backward, forward)), denominator),
                               zero);
         const reg flip = L::bit_or(L::less(a.gx, zero), L::bit_and(L::equal(a.gx, zero), L::less(a.gy, zero)));

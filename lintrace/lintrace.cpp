@@ -1,10 +1,12 @@
-// lintrace: edge detection and linking of a raw PGM image.
+// lintrace: edge detection and linking of an image.
 //
-// main reads the switches, derives the mask size from sigma, reads the image,
-// runs the detector library on it and writes the connectivity list. The
-// library reports failures as exceptions; main turns them into the program's
-// messages and exit statuses.
+// main reads the switches, derives the mask size from sigma, reads the image
+// (of any format decode_image reads: netpbm, PNG, JPEG, TIFF), runs the
+// detector library on it and writes the connectivity list, or the edges in a
+// vector format. The library reports failures as exceptions; main turns them
+// into the program's messages and exit statuses.
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,9 +17,10 @@
 #include <vector>
 
 #include "args.h"
-#include "imgformat.h"
+#include "decode.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
+#include "options.h"
 #include "outfile.h"
 #include "switches.h"
 
@@ -34,49 +37,120 @@ void derive_mask(char** argv)
         return;
     } catch (const std::invalid_argument&) {
     }
+    // The value is quoted as it was typed.
+    const char* typed = args_typed_value(args, "s");
     if (!(sigma > 0) || !std::isfinite(sigma))
-        std::fprintf(stderr, "ERROR:  sigma must be a positive finite number, not %g.\n", sigma);
+        std::fprintf(stderr, "ERROR:  sigma must be a positive finite number, not %s.\n", typed);
     else
-        std::fprintf(stderr, "ERROR:  sigma %g is too large: its mask size does not fit an int.\n", sigma);
+        std::fprintf(stderr, "ERROR:  sigma %s is too large: its mask size does not fit an int.\n", typed);
     args_usage(argv, args);
     std::exit(-1);
 }
 
-// Writes the list, ending the process with a message when the file cannot be
-// opened or written.
-void write_list(const lintrace::Edges& edges, const char* path)
+// The output file, made ready once the image is read and before the work: an
+// output that cannot be created or replaced, or that is the input image itself
+// (also through a link), is refused before any work.
+OutputFile out;
+
+void open_output(const char* path)
 {
-    OutputFile out;
-    if (!out.open(path)) {
-        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\"\n", path);
-        std::exit(-1);
-    }
-    edges.write_list([&out](std::string_view text) { out.write(text.data(), text.size()); });
-    if (!out.commit()) {
-        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, std::strerror(errno));
+    if (!out.open(path, infile)) {
+        std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\": %s\n", path, out.reason().c_str());
         std::exit(-1);
     }
 }
 
-int run()
+// Writes the output and puts it in place, ending the process with a message
+// naming the file and the reason when that fails.
+void write_output(const lintrace::Edges& edges, const lintrace::Settings& settings, OutputFormat format,
+                  const char* path)
 {
-    PgmImage* image = read_pgm_file(infile);
-    if (image == nullptr) return 1;
+    const auto sink = [](std::string_view text) { out.write(text.data(), text.size()); };
+    switch (format) {
+        case OutputFormat::LIST:
+            edges.write_list(sink);
+            break;
+        case OutputFormat::SVG:
+            edges.write_svg(sink);
+            break;
+        case OutputFormat::GEOJSON:
+            edges.write_geojson(settings, sink);
+            break;
+        case OutputFormat::CSV:
+            edges.write_csv(sink);
+            break;
+    }
+    if (!out.commit()) {
+        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, out.reason().c_str());
+        std::exit(-1);
+    }
+}
+
+// --auto: the library's thresholds, made the single-precision numbers -lt
+// and -ht hold and printed so that the switches replay the run exactly.
+void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* settings, double fraction)
+{
+    const lintrace::Thresholds chosen = lintrace::automatic_thresholds(view, *settings, fraction);
+    if (!single_precision_thresholds(chosen.high, &low_threshold, &high_threshold))
+        throw std::range_error("the chosen high threshold is beyond single precision");
+    settings->low_threshold = static_cast<double>(low_threshold);
+    settings->high_threshold = static_cast<double>(high_threshold);
+    std::fprintf(stderr, "lintrace: -lt %.9g -ht %.9g\n", static_cast<double>(low_threshold),
+                 static_cast<double>(high_threshold));
+}
+
+int run(const LongOptions& options, OutputFormat format)
+{
+    const auto started = std::chrono::steady_clock::now();
+    // The image first, as it always was (a missing image is reported before
+    // anything about the output), then the output, before any work.
+    DecodedImage image;
+    try {
+        image = decode_image(infile);
+    } catch (const InputNotFound& failure) {
+        errmsg(failure.what());
+    } catch (const DecodeError& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        return 1;
+    }
+    open_output(outfile);
     lintrace::Settings settings;
     settings.sigma = sigma;
     settings.low_threshold = static_cast<double>(low_threshold);
     settings.high_threshold = static_cast<double>(high_threshold);
     settings.sub_pixel = Sub_pixel != 0;
-    lintrace::ImageView view;
-    view.width = image->columns;
-    view.height = image->rows;
-    std::vector<const void*> rows(static_cast<size_t>(image->rows));
-    for (int r = 0; r < image->rows; ++r) rows[r] = image->pixels[r];
-    view.row_pointers = rows.data();
+    settings.threads = options.threads;
+    settings.gradient = format == OutputFormat::GEOJSON || format == OutputFormat::CSV;
+    const lintrace::ImageView view = image.view();
+    if (options.verbose) {
+        static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};
+        std::fprintf(stderr, "lintrace: input %s: %lld x %lld pixels, %s, %s, maximum value %g\n", infile,
+                     static_cast<long long>(image.width), static_cast<long long>(image.height), image.format,
+                     layouts[image.channels], image.type == lintrace::SampleType::DOUBLE ? 255.0 : image.max_value);
+    }
+    if (options.automatic) choose_thresholds(view, &settings, options.fraction);
+    if (options.verbose)
+        std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads; output %s: %s\n",
+                     sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? " -sp" : "",
+                     settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
+                     format_name(format));
     lintrace::Edges edges = lintrace::trace(view, settings);
-    free_pgm_data(image);
-    write_list(edges, outfile);
+    image = DecodedImage();  // the samples are not needed for writing
+    write_output(edges, settings, format, outfile);
+    if (options.verbose) {
+        const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
+        std::fprintf(stderr, "lintrace: %zu edges, %zu points in %.3f s\n", edges.size(), edges.point_count(),
+                     taken.count());
+    }
     return 0;
+}
+
+// A misuse of the long options, reported as a switch error is.
+[[noreturn]] void long_option_error(char** argv, const std::string& message)
+{
+    std::fputs(message.c_str(), stderr);
+    args_usage(argv, args);
+    std::exit(-1);
 }
 
 }  // namespace
@@ -84,11 +158,19 @@ int run()
 int main(int argc, char** argv)
 {
     args_program_version = PROGRAM_VERSION.c_str();
-    args_parse(argc, argv, args);
+    args_help_epilogue = LONG_OPTIONS_HELP;
+    LongOptions options;
+    std::vector<char*> arguments = take_long_options(argc, argv, args, &options);
+    args_parse(static_cast<int>(arguments.size()) - 1, arguments.data(), args);
+    if (!options.error.empty()) long_option_error(argv, options.error);
+    for (const char* given : {"lt", "ht"})
+        if (options.automatic && args_found_arg(args, given))
+            long_option_error(
+                argv, std::string("ERROR:  --auto chooses the thresholds: it cannot be given with -") + given + ".\n");
     take_sigma_switch();
     derive_mask(argv);
     try {
-        return run();
+        return run(options, output_format(options, outfile));
     } catch (const std::bad_alloc&) {
         errmsg("Memory allocation failure");
     } catch (const std::exception& failure) {

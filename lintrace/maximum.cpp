@@ -22,9 +22,15 @@ void localize(double m, double forward, double backward, double slope, double x,
     // Distance from the pixel to each interpolation point.
     const double d = std::fabs(slope) < 1 ? std::sqrt(1 + slope * slope) : std::sqrt(1 + 1 / (slope * slope));
     // Vertex of the parabola through (-d, backward), (0, m), (d, forward). The
-    // maximum test makes the denominator negative; should rounding leave it
-    // zero or positive, the pixel itself is the best estimate.
-    const double denominator = 2 * ((forward + backward) - 2 * m);
+    // maximum test makes the curvature negative, but the sum forward + backward
+    // can round it away: with backward == m and forward one unit in the last
+    // place below, (f + b) - 2m is exactly 0 while the true vertex is half-way
+    // to the backward point. Only then is the denominator formed again from the
+    // two differences, each exact since both magnitudes are within a factor of
+    // two of m; should that too be zero, the pixel itself is the best estimate.
+    // Every other point keeps the first formula and its bits.
+    double denominator = 2 * ((forward + backward) - 2 * m);
+    if (!(denominator < 0)) denominator = 2 * ((forward - m) + (backward - m));
     const double u = denominator < 0 ? (d * (backward - forward)) / denominator : 0.0;
     // The forward point lies along (gx, gy) when gx > 0, along the negated
     // gradient when gx < 0, and one row down when gx is zero, whatever the

@@ -20,76 +20,11 @@
 #include "detector.h"
 #include "driver.h"
 #include "lintrace/lintrace.h"
+#include "run.h"
 
 namespace lintrace {
 
 const char* const VERSION = LINTRACE_VERSION;
-
-namespace detail {
-
-struct Run {
-    int64_t width = 0;
-    int64_t height = 0;
-    bool sub_pixel = false;
-    int threads = 1;
-    Schedule schedule;
-    bool traced = false;  // the edges are the detector's; else given as arrays
-    Detector detector;
-
-    std::once_flag arrays_made;
-    std::vector<Point> points;
-    std::vector<int64_t> offsets{0};
-    std::vector<uint8_t> closed;
-    std::vector<uint8_t> starts_at_junction;
-    std::vector<uint8_t> ends_at_junction;
-
-    // The detector's edges as arrays, in the order of the list.
-    void make_arrays()
-    {
-        if (!traced) return;
-        const Detector* d = &detector;
-        const size_t count = d->edges.size();
-        offsets.assign(1, 0);
-        offsets.reserve(count + 1);
-        closed.resize(count);
-        starts_at_junction.resize(count);
-        ends_at_junction.resize(count);
-        for (size_t place = 0; place < count; ++place) {
-            const EdgeRef ref = d->edges[count - 1 - place];
-            const Edge& edge = edge_of(d, ref);
-            const Links& part = d->links[ref.part];
-            const bool has_start = edge.start_junction != NO_JUNCTION;
-            const bool has_end = edge.end_junction != NO_JUNCTION;
-            closed[place] = edge.closed;
-            starts_at_junction[place] = has_start;
-            ends_at_junction[place] = has_end;
-            // The junctions' pixels stand in line with the chain.
-            const ChainPoint* first = &part.edge_points[edge.first_point] - (has_start ? 1 : 0);
-            const ChainPoint* end = &part.edge_points[edge.first_point] + edge.point_count + (has_end ? 1 : 0);
-            for (const ChainPoint* p = first; p != end; ++p) {
-                if (!sub_pixel) {
-                    points.push_back(Point{static_cast<double>(p->x), static_cast<double>(p->y)});
-                    continue;
-                }
-                // A junction's sub-pixel position is that of the candidate that
-                // stood at its pixel; where none did, it has none (0, 0).
-                bool has_record = true;
-                if (has_start && p == first) has_record = part.junctions[edge.start_junction].has_edgel;
-                if (has_end && p + 1 == end) has_record = part.junctions[edge.end_junction].has_edgel;
-                const uint32_t record = has_record ? edgel_index(&d->edgels, p->x, p->y) : NO_EDGEL;
-                if (record != NO_EDGEL) {
-                    const SubPixel& s = d->edgels.sub_pixels[record];
-                    points.push_back(Point{s.x, s.y});
-                } else {
-                    points.push_back(Point{0.0, 0.0});
-                }
-            }
-            offsets.push_back(static_cast<int64_t>(points.size()));
-        }
-    }
-};
-
-}  // namespace detail
 
 int mask_size(double sigma)
 {
@@ -179,7 +114,77 @@ void level_row(const ImageView& image, const unsigned char* row, double* out)
     }
 }
 
+// The grey levels of an image as the gradient reads them. Eight-bit grey
+// samples of an 8-bit scale are the grey levels themselves; everything else
+// becomes rows of doubles first.
+struct GreyImage {
+    GreyRows grey;
+    std::vector<unsigned char*> byte_rows;
+    BulkVector<double> levels;
+    std::vector<const double*> level_rows;
+};
+
+void grey_image(const ImageView& image, GreyImage* out)
+{
+    const int columns = static_cast<int>(image.width);
+    const int rows = static_cast<int>(image.height);
+    const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
+    const int64_t stride = image.row_stride != 0 ? image.row_stride : row_bytes;
+    const auto* base = static_cast<const unsigned char*>(image.samples);
+    const auto row_at = [&](int r) {
+        return image.row_pointers != nullptr ? static_cast<const unsigned char*>(image.row_pointers[r])
+                                             : base + r * stride;
+    };
+    if (image.type == SampleType::UINT8 && image.channels == 1 && image.max_value == 255) {
+        out->byte_rows.resize(static_cast<size_t>(rows));
+        for (int r = 0; r < rows; ++r) out->byte_rows[r] = const_cast<unsigned char*>(row_at(r));
+        out->grey.bytes = out->byte_rows.data();
+        return;
+    }
+    out->levels.resize(static_cast<size_t>(columns) * static_cast<size_t>(rows));
+    out->level_rows.resize(static_cast<size_t>(rows));
+    for (int r = 0; r < rows; ++r) {
+        double* levels = out->levels.data() + static_cast<size_t>(r) * columns;
+        const unsigned char* row = row_at(r);
+        switch (image.type) {
+            case SampleType::UINT8:
+                level_row<uint8_t>(image, row, levels);
+                break;
+            case SampleType::UINT16:
+                level_row<uint16_t>(image, row, levels);
+                break;
+            case SampleType::DOUBLE:
+                level_row<double>(image, row, levels);
+                break;
+        }
+        out->level_rows[r] = levels;
+    }
+    out->grey.levels = out->level_rows.data();
+}
+
+int threads_of(const Settings& settings)
+{
+    if (settings.threads < 0)
+        throw std::invalid_argument("the number of threads must not be negative, not " +
+                                    std::to_string(settings.threads));
+    return settings.threads == 0 ? available_processors() : settings.threads;
+}
+
 }  // namespace
+
+Thresholds automatic_thresholds(const ImageView& image, const Settings& settings, double fraction)
+{
+    check_image(image);
+    const int mask = mask_size(settings.sigma);
+    if (!(fraction > 0 && fraction <= 1))
+        throw std::invalid_argument("the fraction must be above 0 and at most 1, not " + std::to_string(fraction));
+    const int threads = threads_of(settings);
+    GreyImage grey;
+    grey_image(image, &grey);
+    const double high = magnitude_quantile(grey.grey, static_cast<int>(image.width), static_cast<int>(image.height),
+                                           mask, settings.sigma, fraction, threads, Schedule{});
+    return Thresholds{0.4 * high, high};
+}
 
 Edges trace(const ImageView& image, const Settings& settings)
 {
@@ -191,51 +196,12 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
 {
     check_image(image);
     const int mask = mask_size(settings.sigma);
-    if (settings.threads < 0)
-        throw std::invalid_argument("the number of threads must not be negative, not " +
-                                    std::to_string(settings.threads));
-    const int threads = settings.threads == 0 ? available_processors() : settings.threads;
+    const int threads = threads_of(settings);
     const int columns = static_cast<int>(image.width);
     const int rows = static_cast<int>(image.height);
-    const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
-    const int64_t stride = image.row_stride != 0 ? image.row_stride : row_bytes;
-    const auto* base = static_cast<const unsigned char*>(image.samples);
-    const auto row_at = [&](int r) {
-        return image.row_pointers != nullptr ? static_cast<const unsigned char*>(image.row_pointers[r])
-                                             : base + r * stride;
-    };
-
-    // Eight-bit grey samples of an 8-bit scale are the grey levels themselves;
-    // everything else becomes rows of doubles first.
-    GreyRows grey;
-    std::vector<unsigned char*> byte_rows;
-    BulkVector<double> levels;
-    std::vector<const double*> level_rows;
-    if (image.type == SampleType::UINT8 && image.channels == 1 && image.max_value == 255) {
-        byte_rows.resize(static_cast<size_t>(rows));
-        for (int r = 0; r < rows; ++r) byte_rows[r] = const_cast<unsigned char*>(row_at(r));
-        grey.bytes = byte_rows.data();
-    } else {
-        levels.resize(static_cast<size_t>(columns) * static_cast<size_t>(rows));
-        level_rows.resize(static_cast<size_t>(rows));
-        for (int r = 0; r < rows; ++r) {
-            double* out = levels.data() + static_cast<size_t>(r) * columns;
-            const unsigned char* row = row_at(r);
-            switch (image.type) {
-                case SampleType::UINT8:
-                    level_row<uint8_t>(image, row, out);
-                    break;
-                case SampleType::UINT16:
-                    level_row<uint16_t>(image, row, out);
-                    break;
-                case SampleType::DOUBLE:
-                    level_row<double>(image, row, out);
-                    break;
-            }
-            level_rows[r] = out;
-        }
-        grey.levels = level_rows.data();
-    }
+    GreyImage grey_levels;
+    grey_image(image, &grey_levels);
+    const GreyRows grey = grey_levels.grey;
 
     Edges edges;
     edges.run_ = std::make_unique<detail::Run>();
@@ -255,10 +221,20 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     local_extrema(detector, grey, mask, settings.sigma, settings.low_threshold, settings.high_threshold,
                   settings.sub_pixel, threads, schedule);
     if (after_stage) after_stage("suppression");
-    levels = BulkVector<double>();
+    if (!settings.gradient) grey_levels.levels = BulkVector<double>();
     release_edgel_records(&detector->edgels);
     join_edges(detector, threads, schedule);
     if (after_stage) after_stage("linking");
+    if (settings.gradient) {
+        // The gradient at each point's pixel, computed again by the rows that
+        // hold points: suppression keeps only the candidates' positions.
+        std::vector<ChainPoint> pixels;
+        pixels.reserve(run->point_count());
+        run->each_point([&pixels](size_t, const ChainPoint& p, bool) { pixels.push_back(p); }, [](size_t) {});
+        point_gradients(grey, columns, rows, mask, settings.sigma, pixels, threads, schedule,
+                        &run->magnitudes, &run->directions);
+        if (after_stage) after_stage("gradient at the points");
+    }
     return edges;
 }
 
@@ -289,6 +265,7 @@ namespace {
 const std::vector<Point> NO_POINTS;
 const std::vector<int64_t> NO_OFFSETS{0};
 const std::vector<uint8_t> NO_FLAGS;
+const std::vector<double> NO_VALUES;
 
 }  // namespace
 
@@ -308,6 +285,18 @@ size_t Edges::size() const
 {
     if (!run_) return 0;
     return run_->traced ? run_->detector.edges.size() : run_->offsets.size() - 1;
+}
+size_t Edges::point_count() const
+{
+    return run_ ? run_->point_count() : 0;
+}
+const std::vector<double>& Edges::magnitudes() const
+{
+    return run_ ? run_->magnitudes : NO_VALUES;
+}
+const std::vector<double>& Edges::directions() const
+{
+    return run_ ? run_->directions : NO_VALUES;
 }
 
 #define LINTRACE_ARRAY(name, empty)                                            \

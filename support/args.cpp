@@ -1,18 +1,26 @@
 // Command-line switch tables: parsing, usage text, lookup and dump.
 //
 // Values are taken from the arguments that follow a switch whatever they hold,
-// so a value may begin with a dash. A numeric value that does not convert
-// leaves its slot unchanged; a text value that does not fit its buffer, or a
-// switch that needs more values than remain, is a switch error.
+// so a value may begin with a dash. A numeric value must convert whole, as a
+// number of the switch's type: "1,5", "2px", "abc" or an empty value would
+// otherwise run silently with something the user did not ask for. Such a
+// value, a text value that does not fit its buffer, a switch given twice, or
+// a switch that needs more values than remain, is a switch error, reported
+// with the value as typed.
 #include "args.h"
 
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 const char* args_program_version = nullptr;
+const char* args_help_epilogue = nullptr;
 
 namespace {
 
@@ -45,19 +53,81 @@ void print_usage(FILE* stream, const char* program, const SwitchEntry* table)
     std::exit(-1);
 }
 
-// The "%d" conversion: leading white space, an optional sign, decimal digits,
-// anything after them ignored. A value beyond the int range is clamped to it
-// (the conversion itself would leave the result undefined).
-bool convert_int(const char* text, int* target)
+// The value as typed, quoted for a message: control characters, quotes and
+// backslashes written as escapes, so that the message stays one line.
+std::string quoted(const char* text)
+{
+    std::string out = "\"";
+    for (const char* p = text; *p != '\0'; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+void print_quoted(const char* name, const char* text, const char* reason)
+{
+    std::fprintf(stderr, "ERROR:  the value %s of -%s %s.\n", quoted(text).c_str(), name, reason);
+}
+
+// The whole text as a decimal int ("%d" without anything after the number):
+// leading white space and a sign are allowed, as the conversion takes them.
+bool convert_int(const char* name, const char* text, int* target)
 {
     char* end = nullptr;
     errno = 0;
-    long long value = std::strtoll(text, &end, 10);
-    if (end == text) return false;
-    if (value > INT_MAX) value = INT_MAX;
-    if (value < INT_MIN) value = INT_MIN;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0') {
+        print_quoted(name, text, "is not an int");
+        return false;
+    }
+    if (errno == ERANGE || value > INT_MAX || value < INT_MIN) {
+        print_quoted(name, text, "is outside the range of an int");
+        return false;
+    }
     *target = static_cast<int>(value);
     return true;
+}
+
+// The whole text as a single-precision float, as "%f" reads it (decimal,
+// exponent, hexadecimal, inf, nan). A finite text too large for a float is
+// refused rather than turned into infinity; one too small becomes zero or a
+// subnormal, the float nearest to it.
+bool convert_float(const char* name, const char* text, float* target)
+{
+    char* end = nullptr;
+    errno = 0;
+    const float value = std::strtof(text, &end);
+    if (end == text || *end != '\0') {
+        print_quoted(name, text, "is not a float");
+        return false;
+    }
+    if (errno == ERANGE && std::isinf(value)) {
+        print_quoted(name, text, "is outside the range of a float");
+        return false;
+    }
+    *target = value;
+    return true;
+}
+
+// The arguments as typed of each row's first value, for messages of the
+// programs about values that converted but are not allowed. Copies, so that
+// they outlive an argument vector that is not the process's own.
+std::vector<std::pair<const SwitchEntry*, std::string>> typed_values;
+
+// What a user who asks for help this way may be trying: the switch is -help's
+// spelling in other programs.
+bool asks_for_help(const char* name)
+{
+    while (*name == '-') ++name;
+    return std::strcmp(name, "h") == 0 || std::strcmp(name, "help") == 0 || std::strcmp(name, "?") == 0 ||
+           std::strcmp(name, "H") == 0 || std::strcmp(name, "HELP") == 0 || std::strcmp(name, "Help") == 0;
 }
 
 // Reads the value(s) of the matched row; *position moves onto the last
@@ -66,7 +136,10 @@ bool convert_int(const char* text, int* target)
 int args_parse_value(int argc, char** argv, SwitchEntry* table, int* position, int row)
 {
     SwitchEntry& entry = table[row];
-    if (entry.found) return 1;
+    if (entry.found) {
+        std::fprintf(stderr, "ERROR:  -%s is given more than once.\n", entry.name);
+        return 1;
+    }
 
     int needed = 0;
     if (entry.type == INT || entry.type == FLOAT) needed = entry.size > 0 ? entry.size : 0;
@@ -87,12 +160,16 @@ int args_parse_value(int argc, char** argv, SwitchEntry* table, int* position, i
         }
         case INT: {
             int* values = static_cast<int*>(entry.data);
-            for (int k = 0; k < entry.size; ++k) convert_int(argv[++*position], &values[k]);
+            if (entry.size > 0) typed_values.emplace_back(&entry, argv[*position + 1]);
+            for (int k = 0; k < entry.size; ++k)
+                if (!convert_int(entry.name, argv[++*position], &values[k])) return 1;
             break;
         }
         case FLOAT: {
             float* values = static_cast<float*>(entry.data);
-            for (int k = 0; k < entry.size; ++k) std::sscanf(argv[++*position], "%f", &values[k]);
+            if (entry.size > 0) typed_values.emplace_back(&entry, argv[*position + 1]);
+            for (int k = 0; k < entry.size; ++k)
+                if (!convert_float(entry.name, argv[++*position], &values[k])) return 1;
             break;
         }
         case STRING: {
@@ -154,6 +231,7 @@ int args_dump_arg(SwitchEntry* table, int row)
 
 ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table)
 {
+    typed_values.clear();
     for (int position = 1; position < argc; ++position) {
         const char* argument = argv[position];
         if (std::strcmp(argument, "--help") == 0) return ARGS_HELP;
@@ -166,6 +244,7 @@ ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table)
         while (table[row].name != nullptr && std::strcmp(argument + 1, table[row].name) != 0) ++row;
         if (table[row].name == nullptr) {
             std::fprintf(stderr, "ERROR:  %s not a valid switch.\n", argument);
+            if (asks_for_help(argument + 1)) std::fprintf(stderr, "--help prints the help.\n");
             return ARGS_ERROR;
         }
         if (args_parse_value(argc, argv, table, &position, row) != 0) return ARGS_ERROR;
@@ -186,6 +265,7 @@ int args_parse(int argc, char** argv, SwitchEntry* table)
         return 0;
     case ARGS_HELP:
         print_usage(stdout, argv[0] != nullptr ? argv[0] : "", table);
+        if (args_help_epilogue != nullptr) std::fputs(args_help_epilogue, stdout);
         std::exit(std::fflush(stdout) == 0 ? 0 : 1);
     case ARGS_VERSION:
         std::printf("%s\n", args_program_version);
@@ -212,5 +292,31 @@ int args_found_arg(SwitchEntry* table, const char* name)
 int args_dump_args(SwitchEntry* table)
 {
     for (int row = 0; table[row].name != nullptr; ++row) args_dump_arg(table, row);
+    return 0;
+}
+
+const char* args_typed_value(const SwitchEntry* table, const char* name)
+{
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row) {
+        if (std::strcmp(row->name, name) != 0) continue;
+        for (const auto& [entry, text] : typed_values)
+            if (entry == row) return text.c_str();
+        return nullptr;
+    }
+    return nullptr;
+}
+
+const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument)
+{
+    if (argument[0] == '\0') return nullptr;
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
+        if (std::strcmp(argument + 1, row->name) == 0) return row;
+    return nullptr;
+}
+
+int args_value_count(const SwitchEntry& row)
+{
+    if (row.type == INT || row.type == FLOAT) return row.size > 0 ? row.size : 0;
+    if (row.type == STRING) return 1;
     return 0;
 }

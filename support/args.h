@@ -4,7 +4,8 @@
 // ending with a row whose name is null. args_parse stores every value straight
 // into the variable a row points to, so a program's defaults are simply the
 // initial values of its globals. Every message goes to the standard error
-// stream; every switch error ends the process with status -1 (255).
+// stream; every switch error ends the process with status -1 (255). A numeric
+// value must convert whole, as a number of its switch's type.
 #pragma once
 
 enum SwitchType { BOOLEAN = 0, INT = 1, FLOAT = 2, STRING = 3 };
@@ -21,6 +22,15 @@ struct SwitchEntry {
 
 // Name and version printed for --version; a program sets it before parsing.
 extern const char* args_program_version;
+// Printed by --help after the usage text, where a program sets it (the usage
+// text printed after a switch error stays the usage text alone).
+extern const char* args_help_epilogue;
+
+// The row an argument selects (its first character dropped, as parsing
+// does), or null; and how many arguments after it are its values. The
+// programs' long options use them to step over switches and their values.
+const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument);
+int args_value_count(const SwitchEntry& row);
 
 // Parses the whole argument vector: 0 when every argument was consumed and
 // every mandatory switch given; any switch error prints its message and the
@@ -35,4 +45,7 @@ enum ArgsOutcome { ARGS_OK, ARGS_ERROR, ARGS_HELP, ARGS_VERSION };
 ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table);
 int args_usage(char** argv, SwitchEntry* table);
 int args_found_arg(SwitchEntry* table, const char* name);
+// The first value of a numeric switch as it was typed, for a message about a
+// value that converted but is not allowed; null when the switch was not given.
+const char* args_typed_value(const SwitchEntry* table, const char* name);
 int args_dump_args(SwitchEntry* table);

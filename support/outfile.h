@@ -1,16 +1,33 @@
 // Output files that replace their target only once complete.
 //
-// The content goes to a temporary file in the target's directory, which is
-// renamed over the target when every byte has been written and the file has
-// been closed, so a failed run never leaves a half-written file and never
-// destroys the file that was there. A target that exists and is not a regular
-// file (a device, a pipe) is written directly, and the path "-" is the
-// standard output stream.
+// A run's output is opened before the run's work starts, so that an output
+// that cannot be made is refused at once, and put in place only when every
+// byte of it has been written: a failed run never leaves a half-written file
+// and never destroys the file that was there.
+//
+// How the file is put in place depends on what the target allows:
+// - a new content is written to a file without a name (O_TMPFILE) in the
+//   target's directory, which is given the target's name when complete; where
+//   the file system has no such files, to a temporary file beside the target,
+//   renamed over it when complete (a catchable signal removes it);
+// - where a file beside the target cannot be made or cannot replace it (a
+//   directory we may not write, a bind-mounted target, another user's file in
+//   a sticky directory, a full inode table), the whole content is held in
+//   memory and written over the target only when complete, under a lock, with
+//   its room reserved first; should even that fail, the message says the file
+//   was partly written;
+// - a target that exists and is not a regular file (a device, a pipe) is
+//   written directly, and the path "-" is the standard output stream.
+// A symbolic link is followed, also to a target not yet made. A replaced file
+// keeps its permission bits, but never a set-user-ID or set-group-ID bit that
+// would pass to a new owner; a new file gets what the system gives a file
+// created in its directory (the umask, default ACLs).
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 
 class OutputFile {
 public:
@@ -19,26 +36,48 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();
 
-    // False when the target cannot be written; errno tells why.
-    bool open(const char* path);
+    // Makes ready to write `path`: false, with reason() set, when it cannot be
+    // created or replaced. With `input` given, a path naming the same file as
+    // the input (after links) is refused: the input is never replaced.
+    bool open(const char* path, const char* input = nullptr);
     void write(const void* data, size_t size);
-    // Writes out what is buffered, closes and puts the file in place. False
-    // when any write or the close failed (errno tells why): the unfinished
-    // file is removed and the target is left as it was.
+    // Writes out what is buffered and puts the file in place. False, with
+    // reason() set, when any write, the close or the placing failed: the
+    // unfinished file is removed and the target is left as it was (unless
+    // reason() says it was partly written).
     bool commit();
     // Drops the unfinished file; the target is left as it was.
     void discard();
+    // Why open or commit failed, the system's reason in its words
+    // ("Permission denied"), for a message that names the path.
+    const std::string& reason() const { return reason_; }
 
 private:
+    enum class Mode { NONE, STREAM, UNNAMED, NAMED, HELD };
+
+    bool open_regular(const struct stat* existing);
+    bool fail(int error, const char* context = nullptr);
     void flush();
     void write_through(const char* bytes, size_t size);
+    bool place_unnamed();
+    bool place_named();
+    bool write_in_place(int source_fd, size_t size);
 
+    Mode mode_ = Mode::NONE;
     int fd_ = -1;
     bool owns_fd_ = false;
-    std::string target_;
-    std::string temporary_;           // empty when writing directly
+    std::string shown_;      // the path as given, for messages
+    std::string target_;     // the file to make or replace, links followed
+    std::string temporary_;  // NAMED: the temporary beside the target
+    bool exists_ = false;
+    mode_t mode_bits_ = 0;   // a replaced file's permission bits
+    std::string held_;       // HELD: the whole content
     std::unique_ptr<char[]> buffer_;  // left unset: only what is written is ever touched
     size_t buffer_size_ = 0;
     size_t used_ = 0;
     int error_ = 0;  // errno of the first failed write
+    std::string reason_;
 };
+
+// True when both paths name one existing file (after links), "-" never.
+bool same_file(const char* a, const char* b);

@@ -26,16 +26,21 @@ expect()
 }
 
 cd "$(mktemp -d)"
-touch photo.pgm notes.txt
+touch photo.pgm notes.txt scan.TIF shot.jpeg cat.png chart.pam
 mkdir pictures
-expect "--help --version -ht -i -lt -m -o -s -sp" lintrace ""
-expect "--help --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm ""
+expect "--auto --format --help --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
+expect "--auto --format --help --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
+expect "csv geojson list svg" lintrace -o x --format ""
+expect "svg" lintrace --format s
 expect "-lt" lintrace -i photo.pgm -l
 expect "-s -sp" lintrace -i photo.pgm -s
-expect "photo.pgm pictures/" lintrace -i ""
+expect "cat.png chart.pam photo.pgm pictures/ scan.TIF shot.jpeg" lintrace -i ""
+expect "scan.TIF shot.jpeg" lintrace -i s
+expect "cat.png chart.pam photo.pgm pictures/ scan.TIF shot.jpeg" linpaint --over ""
 expect "" lintrace -s ""
+expect "" lintrace --threads ""
 expect "-r" linpaint -i x -r
 expect "--help --version -c -l -o" linpaint -i x -r 3 -""
-expect "notes.txt photo.pgm pictures" linpaint -o ""
+expect "cat.png chart.pam notes.txt photo.pgm pictures scan.TIF shot.jpeg" linpaint -o ""
 rm -rf "$PWD"
 exit $((failures > 0))

@@ -56,9 +56,9 @@ TEST(Switches, UsageTextIsBuiltFromTheTable)
 TEST(Switches, ValuesGoToTheirTargetsInAnyOrder)
 {
     ExampleTable t;
-    EXPECT_EQ(parse(t.rows, {"-p", "5", "-6", "-sp", "-i", "-o", "-l", "12abc"}), 0);
+    EXPECT_EQ(parse(t.rows, {"-p", "5", "-6", "-sp", "-i", "-o", "-l", "12"}), 0);
     EXPECT_STREQ(t.i, "-o") << "a value may look like a switch";
-    EXPECT_EQ(t.l, 12) << "characters after a leading number are ignored";
+    EXPECT_EQ(t.l, 12);
     EXPECT_EQ(t.p[0], 5);
     EXPECT_EQ(t.p[1], -6);
     EXPECT_EQ(t.sp, 1);
@@ -92,39 +92,58 @@ TEST(Switches, NamesAreNeverMatchedByAPrefix)
     EXPECT_EQ(lt, 3);
 }
 
-TEST(Switches, NumbersThatDoNotConvertKeepTheDefault)
+TEST(Switches, ASwitchOfNoValuesIsOnlyMarkedFound)
 {
-    float f = 2.5f;
-    int n = 9;
     int none = 4;
-    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &f, 0, "f"},
-                          {"n", 0, INT, 1, &n, 0, "n"},
-                          {"z", 0, INT, 0, &none, 0, "z"},
-                          {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
-    EXPECT_EQ(parse(rows, {"-f", "abc", "-n", "x1", "-z"}), 0);
-    EXPECT_EQ(f, 2.5f);
-    EXPECT_EQ(n, 9);
+    SwitchEntry rows[] = {{"z", 0, INT, 0, &none, 0, "z"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+    EXPECT_EQ(parse(rows, {"-z"}), 0);
     EXPECT_EQ(none, 4);
-    EXPECT_EQ(args_found_arg(rows, "f"), 1);
-    EXPECT_EQ(args_found_arg(rows, "z"), 1) << "a switch of no values is only marked found";
+    EXPECT_EQ(args_found_arg(rows, "z"), 1);
 }
 
-TEST(Switches, FloatsAreSinglePrecisionAndIntsAreClampedToTheirRange)
+TEST(Switches, NumbersThatConvertWholeAreStoredAsConverted)
 {
-    float f = 0;
-    int big = 0, small = 0;
-    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &f, 0, "f"},
-                          {"b", 0, INT, 1, &big, 0, "b"},
-                          {"s", 0, INT, 1, &small, 0, "s"},
-                          {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
-    EXPECT_EQ(parse(rows, {"-f", "-2", "-b", "99999999999", "-s", "-99999999999"}), 0);
-    EXPECT_EQ(f, -2.0f);
-    EXPECT_EQ(big, 2147483647);
-    EXPECT_EQ(small, -2147483647 - 1);
-    float g = 0;
-    SwitchEntry more[] = {{"g", 0, FLOAT, 1, &g, 0, "g"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
-    EXPECT_EQ(parse(more, {"-g", "0.4"}), 0);
-    EXPECT_EQ(static_cast<double>(g), 0.4000000059604644775390625);
+    struct Case {
+        const char* typed;
+        bool is_int;
+        double value;
+    };
+    const Case cases[] = {
+        {"-2", false, -2.0},
+        {"0.4", false, 0.4000000059604644775390625},  // single precision
+        {"+3.5", false, 3.5},
+        {" 7", false, 7.0},  // the conversion skips leading white space
+        {"0x1p3", false, 8.0},
+        {"1e-50", false, 0.0},  // below the smallest float: the nearest float
+        {"-inf", false, -INFINITY},
+        {"2147483647", true, 2147483647.0},
+        {"-2147483648", true, -2147483648.0},
+        {"+12", true, 12.0},
+        {" 5", true, 5.0},
+        {"007", true, 7.0},
+    };
+    for (const Case& c : cases) {
+        float f = 99;
+        int n = 99;
+        SwitchEntry rows[] = {
+            {"f", 0, FLOAT, 1, &f, 0, "f"}, {"n", 0, INT, 1, &n, 0, "n"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+        EXPECT_EQ(parse(rows, {c.is_int ? "-n" : "-f", c.typed}), 0) << c.typed;
+        if (c.is_int) {
+            EXPECT_EQ(n, static_cast<int>(c.value)) << c.typed;
+            EXPECT_EQ(f, 99.0f) << c.typed;
+        } else {
+            EXPECT_EQ(static_cast<double>(f), c.value) << c.typed;
+            EXPECT_EQ(n, 99) << c.typed;
+        }
+        EXPECT_STREQ(args_typed_value(rows, c.is_int ? "n" : "f"), c.typed) << "the value as typed is kept";
+    }
+    float nan_value = 0;
+    SwitchEntry rows[] = {{"f", 0, FLOAT, 1, &nan_value, 0, "f"}, {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+    EXPECT_EQ(parse(rows, {"-f", "nan"}), 0);
+    EXPECT_TRUE(std::isnan(nan_value));
+    ExampleTable t;
+    EXPECT_EQ(parse(t.rows, {"-i", "x"}), 0);
+    EXPECT_EQ(args_typed_value(t.rows, "l"), nullptr) << "a switch not given has no typed value";
 }
 
 TEST(Switches, AFlagInvertsItsDefault)
@@ -162,8 +181,12 @@ TEST(SwitchErrors, EachEndsWithItsMessageTheUsageTextAndStatus255)
         {{"image.pgm"}, "ERROR:  image.pgm not a valid switch.\n"},
         {{"--i", "x"}, "ERROR:  --i not a valid switch.\n"},
         {{"-i", "x", "-x"}, "ERROR:  -x not a valid switch.\n"},
-        {{"-i", "x", "-l", "1", "-l", "2"}, ""},
-        {{"-sp", "-sp", "-i", "x"}, ""},
+        {{"-i", "x", "-l", "1", "-l", "2"}, "ERROR:  -l is given more than once.\n"},
+        {{"-sp", "-sp", "-i", "x"}, "ERROR:  -sp is given more than once.\n"},
+        {{"-h"}, "ERROR:  -h not a valid switch.\n--help prints the help.\n"},
+        {{"-help"}, "ERROR:  -help not a valid switch.\n--help prints the help.\n"},
+        {{"-?"}, "ERROR:  -? not a valid switch.\n--help prints the help.\n"},
+        {{"-i", "x", "-hh"}, "ERROR:  -hh not a valid switch.\n"},
         {{"-i", std::string(256, 'a')}, "ERROR:  the value of -i is longer than 255 characters.\n"},
         {{"-i"}, "ERROR:  -i needs a value.\n"},
         {{"-i", "x", "-p", "1"}, "ERROR:  -p needs 2 values.\n"},
@@ -172,6 +195,50 @@ TEST(SwitchErrors, EachEndsWithItsMessageTheUsageTextAndStatus255)
     for (const Case& c : cases) {
         ExampleTable t;
         EXPECT_EXIT(parse(t.rows, c.arguments), ExitedWithCode(255), StrEq(c.message + EXAMPLE_USAGE))
+            << testing::PrintToString(c.arguments);
+    }
+}
+
+// A numeric value must convert whole, as a number of the switch's type; the
+// message quotes it as typed, and the run ends there.
+TEST(SwitchErrors, ANumberThatDoesNotConvertWholeIsASwitchError)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"-l", "abc"}, "ERROR:  the value \"abc\" of -l is not an int.\n"},
+        {{"-l", ""}, "ERROR:  the value \"\" of -l is not an int.\n"},
+        {{"-l", "512x"}, "ERROR:  the value \"512x\" of -l is not an int.\n"},
+        {{"-l", "512.7"}, "ERROR:  the value \"512.7\" of -l is not an int.\n"},
+        {{"-l", "1e3"}, "ERROR:  the value \"1e3\" of -l is not an int.\n"},
+        {{"-l", "0x10"}, "ERROR:  the value \"0x10\" of -l is not an int.\n"},
+        {{"-l", "5 "}, "ERROR:  the value \"5 \" of -l is not an int.\n"},
+        {{"-l", "2147483648"}, "ERROR:  the value \"2147483648\" of -l is outside the range of an int.\n"},
+        {{"-l", "-99999999999"}, "ERROR:  the value \"-99999999999\" of -l is outside the range of an int.\n"},
+        {{"-f", "1,5"}, "ERROR:  the value \"1,5\" of -f is not a float.\n"},
+        {{"-f", "2px"}, "ERROR:  the value \"2px\" of -f is not a float.\n"},
+        {{"-f", ""}, "ERROR:  the value \"\" of -f is not a float.\n"},
+        {{"-f", "-"}, "ERROR:  the value \"-\" of -f is not a float.\n"},
+        {{"-f", "1e39"}, "ERROR:  the value \"1e39\" of -f is outside the range of a float.\n"},
+        {{"-f", "-1e39"}, "ERROR:  the value \"-1e39\" of -f is outside the range of a float.\n"},
+        {{"-f", "1\n\"x\\"}, "ERROR:  the value \"1\\x0a\\x22x\\x5c\" of -f is not a float.\n"},
+        {{"-q", "4", "x"}, "ERROR:  the value \"x\" of -q is not an int.\n"},
+        {{"-q", "x", "4"}, "ERROR:  the value \"x\" of -q is not an int.\n"},
+    };
+    const std::string usage =
+        "usage:\tprog\n\t[-l <int>]\n\t[-f <float>]\n\t[-q <int> <int>]\n"
+        "where:\t\"l\" L\n\t\"f\" F\n\t\"q\" Q\n";
+    for (const Case& c : cases) {
+        int l = 7;
+        float f = 2.5f;
+        int q[2] = {1, 2};
+        SwitchEntry rows[] = {{"l", 0, INT, 1, &l, 0, "L"},
+                              {"f", 0, FLOAT, 1, &f, 0, "F"},
+                              {"q", 0, INT, 2, q, 0, "Q"},
+                              {nullptr, 0, 0, 0, nullptr, 0, nullptr}};
+        EXPECT_EXIT(parse(rows, c.arguments), ExitedWithCode(255), StrEq(c.message + usage))
             << testing::PrintToString(c.arguments);
     }
 }

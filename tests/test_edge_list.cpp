@@ -69,6 +69,31 @@ TEST(EdgeList, ATokenThatIsNotANumberIsACorruptList)
     EXPECT_EQ(read_all(std::string(70000, '7')).last, EDGE_CORRUPT) << "no number is that long";
 }
 
+// The longest token is read whole; one character more ends the reading, also
+// where the input never ends it.
+TEST(EdgeList, ATokenLongerThanTheLongestIsACorruptList)
+{
+    const std::string longest = "1" + std::string(LONGEST_TOKEN - 1, '0');
+    struct Case {
+        std::string text;
+        EdgeRead last;
+        size_t edges;
+    };
+    const Case cases[] = {
+        {longest + " 2 -1 -1", EDGE_END_OF_INPUT, 1},
+        {"3 " + longest + " -1 -1", EDGE_END_OF_INPUT, 1},
+        {longest + "0 2 -1 -1", EDGE_CORRUPT, 0},
+        {"1 2 -1 -1 " + longest + "0", EDGE_CORRUPT, 1},
+        {std::string(LONGEST_TOKEN + 1, '\0'), EDGE_CORRUPT, 0},
+        {std::string(LONGEST_TOKEN, '\0'), EDGE_CORRUPT, 0},
+    };
+    for (const Case& c : cases) {
+        const Reading r = read_all(c.text);
+        EXPECT_EQ(r.last, c.last) << c.text.size();
+        EXPECT_EQ(r.edges.size(), c.edges) << c.text.size();
+    }
+}
+
 TEST(EdgeList, TokensSpanningReadBlocksAreWhole)
 {
     std::string text;

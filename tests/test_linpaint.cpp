@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
+#include "canvas.h"
 #include "helpers.h"
 
 using testing::HasSubstr;
@@ -67,7 +68,7 @@ TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
         {{}, "ERROR:  -i is required.\n"},
         {{"-i", "x", "-c", "3", "-o", "y"}, "ERROR:  -r is required.\n"},
         {{"-i", "x", "-r", "3", "-c", "3"}, "ERROR:  -o is required.\n"},
-        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l", "2", "-l", "3"}, ""},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l", "2", "-l", "3"}, "ERROR:  -l is given more than once.\n"},
         {{"-i", "x", "-r", "0", "-c", "3", "-o", "y"}, "ERROR:  -r must be a positive number of rows, not 0.\n"},
         {{"-i", "x", "-r", "3", "-c", "-5", "-o", "y"}, "ERROR:  -c must be a positive number of columns, not -5.\n"},
         {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l"}, "ERROR:  -l needs a value.\n"},
@@ -82,7 +83,8 @@ TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
     EXPECT_FALSE(file_exists("y"));
     const ProgramRun help = linpaint({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, "usage:\t" + LINPAINT + USAGE_TAIL);
+    EXPECT_EQ(help.out.substr(0, help.out.find("long options:\n")), "usage:\t" + LINPAINT + USAGE_TAIL);
+    EXPECT_NE(help.out.find("\t[--over <string>]\n"), std::string::npos) << "the long options follow the usage text";
     EXPECT_EQ(linpaint({"--version"}).out, "linpaint 1.0.0\n");
 }
 
@@ -91,10 +93,10 @@ TEST(Linpaint, AListThatCannotBeOpenedOrReadEndsTheRun)
     const std::string directory = scratch_directory();
     ProgramRun run = linpaint({"-i", directory + "/none.list", "-r", "3", "-c", "3", "-o", directory + "/o.pgm"});
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "Fail to open input file " + directory + "/none.list ... exit!\n");
+    EXPECT_EQ(run.err, "Fail to open input file " + directory + "/none.list: No such file or directory ... exit!\n");
     run = linpaint({"-i", directory, "-r", "3", "-c", "3", "-o", directory + "/o.pgm"});
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "Fail to open input file " + directory + " ... exit!\n");
+    EXPECT_EQ(run.err, "Fail to open input file " + directory + ": Is a directory ... exit!\n");
     EXPECT_FALSE(file_exists(directory + "/o.pgm"));
 }
 
@@ -158,11 +160,12 @@ TEST(Linpaint, OutputFailuresAreReported)
     ProgramRun run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", "/dev/full"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err,
-              "Program encounters run-time error...\nOutput file write failed: No space left on device\n"
+              "Program encounters run-time error...\nOutput file write failed: /dev/full: No space left on device\n"
               "...now exiting to system...\n");
     run = linpaint({"-i", directory + "/in.list", "-r", "9", "-c", "9", "-o", directory + "/no/out.pgm"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file open failed\n...now exiting to system...\n");
+    EXPECT_EQ(run.err, "Program encounters run-time error...\nOutput file open failed: " + directory +
+                           "/no/out.pgm: No such file or directory\n...now exiting to system...\n");
     run =
         linpaint({"-i", directory + "/in.list", "-r", "2000000000", "-c", "2000000000", "-o", directory + "/big.pgm"});
     EXPECT_EQ(run.status, 1);
@@ -199,4 +202,130 @@ TEST(Linpaint, RedrawsWhatLintraceFound)
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.out.substr(piped.out.size() - painted.size()), painted);
     EXPECT_EQ(piped.out.substr(0, 5), "P5\n# ");
+}
+
+namespace {
+
+int64_t white_pixels(const PgmImage* image)
+{
+    int64_t count = 0;
+    for (int r = 0; r < image->rows; ++r)
+        for (int c = 0; c < image->columns; ++c) count += image->pixels[r][c] == 255;
+    return count;
+}
+
+}  // namespace
+
+// An edge is drawn whole or not at all, however many of its pixels had to be
+// found again by searching (more than the painter lists one by one), and
+// pixels that earlier edges drew stay white.
+TEST(EdgePainter, AnEdgeIsDrawnWholeOrNotAtAllWhateverItsSize)
+{
+    struct Case {
+        const char* what;
+        int rows, columns;
+        int64_t length;
+        bool closed;
+        int64_t white;  // after an earlier edge drew the pixel (0, 0)
+    };
+    const Case cases[] = {
+        {"a short edge, closed", 40, 30, 5, true, 1200},
+        {"a short edge, too short", 40, 30, 2147483647, true, 1},
+        {"a short edge, unfinished", 40, 30, 1, false, 1},
+        {"past the listed pixels, closed", 1100, 1000, 1, true, 1100000},
+        {"past the listed pixels, too short", 1100, 1000, 2147483647, true, 1},
+        {"past the listed pixels, unfinished", 1100, 1000, 1, false, 1},
+    };
+    for (const Case& c : cases) {
+        PgmImage* image = black_image(c.rows, c.columns);
+        EdgePainter earlier(image, 1);
+        earlier.add(EdgePoint{0, 0});
+        earlier.close();
+        EdgePainter painter(image, c.length);
+        // Every pixel once, the last row first, with points outside the image
+        // and points repeated between them.
+        for (int r = c.rows - 1; r >= 0; --r)
+            for (int x = 0; x < c.columns; ++x) {
+                painter.add(EdgePoint{static_cast<float>(x) + 0.5f, static_cast<float>(r)});
+                if (x % 7 == 0) painter.add(EdgePoint{static_cast<float>(c.columns), 0});
+                if (x % 11 == 0) painter.add(EdgePoint{0, static_cast<float>(r)});
+            }
+        c.closed ? painter.close() : painter.drop();
+        EXPECT_EQ(white_pixels(image), c.white) << c.what;
+        int64_t black = 0;
+        for (int r = 0; r < c.rows; ++r)
+            for (int x = 0; x < c.columns; ++x) black += image->pixels[r][x] == 0;
+        EXPECT_EQ(black + white_pixels(image), static_cast<int64_t>(c.rows) * c.columns) << c.what << ": a pixel left pending";
+        free_pgm_data(image);
+    }
+}
+
+TEST(Linpaint, TheHeaderCommentStaysOneReadableLine)
+{
+    struct Case {
+        std::string path;
+        std::string comment;
+    };
+    const std::string long_name = std::string(300, 'a');
+    const std::string cut_in_escape = std::string(249, 'b') + "\n";
+    const std::string cut_in_character = std::string(250, 'c') + "\xc3\xa9";
+    const Case cases[] = {
+        {"out.pgm", "out.pgm"},
+        {"-", "-"},
+        {"d\xc3\xa9j\xc3\xa0.pgm", "d\xc3\xa9j\xc3\xa0.pgm"},
+        {"a\nb\rc\x7f\x01.pgm", "a\\x0ab\\x0dc\\x7f\\x01.pgm"},
+        {long_name, std::string(251, 'a')},
+        {cut_in_escape, std::string(249, 'b')},
+        {cut_in_character, std::string(250, 'c')},
+        {std::string(251, 'e'), std::string(251, 'e')},
+    };
+    for (const Case& c : cases) EXPECT_EQ(header_comment(c.path.c_str()), c.comment) << testing::PrintToString(c.path);
+}
+
+TEST(Linpaint, OverAPhotographTheEdgesAreYellowOnTheDimmedPicture)
+{
+    // A 6 x 4 photograph of grey 200 with a list that paints two of its
+    // pixels: the picture is the photograph's size without -r and -c, the
+    // painted pixels yellow, every other one half its grey.
+    const std::string directory = scratch_directory();
+    write_file_bytes(directory + "/photo.pgm", pgm_bytes(blank_image(6, 4, 200)));
+    write_file_bytes(directory + "/in.list", "1.00 2.00\n4.00 3.00\n-1 -1\n");
+    ProgramRun run = linpaint({"-i", directory + "/in.list", "--over", directory + "/photo.pgm", "-l", "1", "-o",
+                               directory + "/over.ppm"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string ppm = read_file(directory + "/over.ppm");
+    const std::string header = "P6\n# " + directory + "/over.ppm\n6 4\n255\n";
+    ASSERT_EQ(ppm.substr(0, header.size()), header);
+    std::string raster;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 6; ++c)
+            raster += (r == 2 && c == 1) || (r == 3 && c == 4) ? std::string("\xff\xd6\x00", 3) : std::string(3, 100);
+    EXPECT_EQ(ppm.substr(header.size()), raster);
+
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string says;
+    };
+    const Case refused[] = {
+        {{"-r", "5"}, 1, "photo.pgm is 6 x 4 pixels, not the 6 x 5 that -c and -r give"},
+        {{"--over", directory + "/photo.pgm"}, 255, "--over is given more than once"},
+        {{"-o"}, 255, "-o is given more than once"},
+    };
+    for (const Case& c : refused) {
+        std::vector<std::string> arguments{"-i", directory + "/in.list", "--over", directory + "/photo.pgm", "-o",
+                                           directory + "/x.ppm"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        if (c.arguments[0] == "-o") arguments.push_back(directory + "/y.ppm");
+        run = linpaint(arguments);
+        EXPECT_EQ(run.status, c.status) << c.says;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_FALSE(file_exists(directory + "/x.ppm"));
+    }
+    run = linpaint({"-i", directory + "/in.list", "-o", directory + "/x.ppm", "--over"});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "ERROR:  --over needs the name of an image.");
+    run = linpaint({"-i", directory + "/in.list", "-o", directory + "/x.ppm", "--over", directory + "/none.png"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Input file not found: " + directory + "/none.png"), std::string::npos) << run.err;
 }

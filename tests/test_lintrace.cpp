@@ -74,7 +74,8 @@ TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
         {{}, "ERROR:  -i is required.\n"},
         {{"-i", in}, "ERROR:  -o is required.\n"},
         {{"-o", "x.list"}, "ERROR:  -i is required.\n"},
-        {{"-i", in, "-o", "x", "-sp", "-sp"}, ""},
+        {{"-i", in, "-o", "x", "-sp", "-sp"}, "ERROR:  -sp is given more than once.\n"},
+        {{"-i", in, "-o", "x", "-s", "abc"}, "ERROR:  the value \"abc\" of -s is not a float.\n"},
         {{"-i", in, "-o", "x", "-x"}, "ERROR:  -x not a valid switch.\n"},
         {{"image.pgm"}, "ERROR:  image.pgm not a valid switch.\n"},
         {{"-i", in, "-o"}, "ERROR:  -o needs a value.\n"},
@@ -85,7 +86,7 @@ TEST(Lintrace, SwitchErrorsPrintTheUsageTextAndExit255)
         {{"-i", "/nonexistent", "-o", "x", "-s", "nan"}, "ERROR:  sigma must be a positive finite number, not nan.\n"},
         {{"-i", "/nonexistent", "-o", "x", "-s", "inf"}, "ERROR:  sigma must be a positive finite number, not inf.\n"},
         {{"-i", "/nonexistent", "-o", "x", "-s", "1e30"},
-         "ERROR:  sigma 1e+30 is too large: its mask size does not fit an int.\n"},
+         "ERROR:  sigma 1e30 is too large: its mask size does not fit an int.\n"},
     };
     const std::string directory = scratch_directory();
     for (const Case& c : cases) {
@@ -101,7 +102,11 @@ TEST(Lintrace, HelpAndVersionGoToStandardOutput)
 {
     ProgramRun help = run_lintrace({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, usage());
+    ASSERT_EQ(help.out.substr(0, usage().size()), usage()) << "the usage text, then the long options";
+    const std::string long_options = help.out.substr(usage().size());
+    EXPECT_THAT(long_options, testing::StartsWith("long options:\n"));
+    for (const char* option : {"--format list|svg|geojson|csv", "--auto [<fraction>]", "--threads <int>", "--verbose"})
+        EXPECT_THAT(long_options, HasSubstr(option));
     EXPECT_EQ(help.err, "");
     ProgramRun version = run_lintrace({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -117,17 +122,22 @@ TEST(Lintrace, BadInputStopsBeforeTheOutputIsTouched)
         std::string input;
         std::string message;
     };
-    write_file_bytes(directory + "/colour.ppm", "P6\n1 1\n255\nabc");
+    write_file_bytes(directory + "/drawing.gif", "GIF89a\1\0\1\0");
     write_file_bytes(directory + "/short.pgm", "P5\n10 10\n255\nabc");
     write_file_bytes(directory + "/empty.pgm", "");
-    const std::string not_found =
-        "Program encounters run-time error...\nInput file not found\n...now exiting to system...\n";
+    const auto not_found = [](const std::string& path, const char* reason) {
+        return "Program encounters run-time error...\nInput file not found: " + path + ": " + reason +
+               "\n...now exiting to system...\n";
+    };
+    const std::string unknown = "Input file is not a PGM raw image. ";
     const Case cases[] = {
-        {directory + "/colour.ppm", "Input file is not a PGM raw image.\n"},
-        {directory + "/empty.pgm", "Input file is not a PGM raw image.\n"},
-        {directory + "/short.pgm", "Input file is truncated: its raster holds fewer than 10 x 10 pixels.\n"},
-        {directory + "/missing.pgm", not_found},
-        {directory, not_found},
+        {directory + "/drawing.gif",
+         unknown + directory + "/drawing.gif: unknown format: it is not a netpbm, PNG, JPEG or TIFF image\n"},
+        {directory + "/empty.pgm", unknown + directory + "/empty.pgm: unknown format: the file is empty\n"},
+        {directory + "/short.pgm",
+         directory + "/short.pgm: PGM data is truncated: the raster holds fewer than 10 x 10 pixels\n"},
+        {directory + "/missing.pgm", not_found(directory + "/missing.pgm", "No such file or directory")},
+        {directory, not_found(directory, "Is a directory")},
     };
     for (const Case& c : cases) {
         const ProgramRun run = run_lintrace({"-i", c.input, "-o", out});
@@ -143,12 +153,21 @@ TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
     const std::string missing = directory + "/no/such/dir/out.list";
     ProgramRun run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", missing});
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\"\n");
+    EXPECT_EQ(run.err, "ERROR, can't open file \"" + missing + "\" for \"w\": No such file or directory\n");
     EXPECT_FALSE(file_exists(directory + "/no"));
 
     run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full"});
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n");
+    for (const char* format : {"svg", "geojson", "csv"}) {
+        run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", "/dev/full", "--format", format});
+        EXPECT_EQ(run.status, 255) << format;
+        EXPECT_EQ(run.err, "ERROR, can't write file \"/dev/full\": No space left on device\n") << format;
+    }
+    const std::string vector = directory + "/no/such/dir/out.svg";
+    run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", vector});
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.err, "ERROR, can't open file \"" + vector + "\" for \"w\": No such file or directory\n");
 }
 
 TEST(Lintrace, AnImageWithoutEdgesGivesAnEmptyFile)
@@ -195,11 +214,9 @@ TEST(Lintrace, SwitchesWithoutEffectLeaveTheListAlone)
     const std::string in = photo_path("chelsea.pgm");
     ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
     ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/m.list", "-m", "9"}).status, 0);
-    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/abc.list", "-s", "abc"}).status, 0);
     const std::string plain = read_file(directory + "/plain.list");
     EXPECT_FALSE(plain.empty());
     EXPECT_EQ(read_file(directory + "/m.list"), plain) << "-m never changes the mask";
-    EXPECT_EQ(read_file(directory + "/abc.list"), plain) << "a sigma that does not convert keeps the default";
 }
 
 TEST(Lintrace, SixteenBitInputIsDetectedLikeItsEightBitVersion)
@@ -311,4 +328,116 @@ TEST(Lintrace, ResourceLimitsEndTheRunCleanly)
     std::filesystem::remove(directory + "/noise.pgm");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), std::filesystem::directory_iterator()), 1)
         << "the unfinished list is removed";
+}
+
+TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
+{
+    const std::string in = photo_path("chelsea.pgm");
+    const std::string directory = scratch_directory();
+    const std::string out = directory + "/out.list";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--threads", "0"}, "ERROR:  --threads takes a whole number of threads from 1 up, not '0'.\n"},
+        {{"--threads=2.5"}, "ERROR:  --threads takes a whole number of threads from 1 up, not '2.5'.\n"},
+        {{"--threads", "many"}, "ERROR:  --threads takes a whole number of threads from 1 up, not 'many'.\n"},
+        {{"--threads", "2", "--threads", "3"}, "ERROR:  --threads is given twice.\n"},
+        {{"--format", "png"}, "ERROR:  --format takes list, svg, geojson or csv, not 'png'.\n"},
+        {{"--format=SVG"}, "ERROR:  --format takes list, svg, geojson or csv, not 'SVG'.\n"},
+        {{"--auto", "1.5"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '1.5'.\n"},
+        {{"--auto=0"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '0'.\n"},
+        {{"--auto=nan"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not 'nan'.\n"},
+        {{"--auto", "-lt", "3"}, "ERROR:  --auto chooses the thresholds: it cannot be given with -lt.\n"},
+        {{"-ht", "3", "--auto", "0.5"}, "ERROR:  --auto chooses the thresholds: it cannot be given with -ht.\n"},
+        {{"--auto", "--auto"}, "ERROR:  --auto is given twice.\n"},
+        {{"--verbose", "--verbose"}, "ERROR:  --verbose is given twice.\n"},
+        {{"--verbose=yes"}, "ERROR:  --verbose takes no value.\n"},
+        {{"--frobnicate"}, "ERROR:  --frobnicate not a valid switch.\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"-i", in, "-o", out};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramRun run = run_lintrace(arguments);
+        EXPECT_EQ(run.status, 255) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.err, c.message + usage()) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(run.out, "");
+    }
+    for (const char* option : {"--threads", "--format"}) {
+        const ProgramRun run = run_lintrace({"-i", in, "-o", out, option});
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.err, std::string("ERROR:  ") + option + " needs a value.\n" + usage());
+    }
+    EXPECT_FALSE(file_exists(out)) << "nothing is written";
+    // In the place of a switch's value a long option is that value.
+    const ProgramRun value = run_lintrace({"-i", "--verbose", "-o", out});
+    EXPECT_EQ(value.status, 1);
+    EXPECT_THAT(value.err, HasSubstr("Input file not found"));
+}
+
+TEST(Lintrace, TheOutputsFormatFollowsItsNameOrTheFormatOption)
+{
+    const std::string in = photo_path("chelsea.pgm");
+    const std::string directory = scratch_directory();
+    ASSERT_EQ(run_lintrace({"-i", in, "-o", directory + "/plain.list"}).status, 0);
+    const std::string list = read_file(directory + "/plain.list");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string written;  // the file, or "-" for the standard output
+        std::string begins;
+    };
+    const std::string svg = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"";
+    const std::string csv = "edge,point,x,y,magnitude,direction\n0,0,";
+    const std::string geojson = "{\"type\":\"FeatureCollection\",\n\"lintrace\":{\"version\":\"1.0.0\",\"width\":451,";
+    const Case cases[] = {
+        {{"-o", directory + "/a.svg"}, directory + "/a.svg", svg},
+        {{"-o", directory + "/a.csv"}, directory + "/a.csv", csv},
+        {{"-o", directory + "/a.geojson"}, directory + "/a.geojson", geojson},
+        {{"-o", directory + "/a.SVG"}, directory + "/a.SVG", list},
+        {{"-o", directory + "/a.txt"}, directory + "/a.txt", list},
+        {{"-o", directory + "/b.svg", "--format", "list"}, directory + "/b.svg", list},
+        {{"-o", directory + "/b.list", "--format=csv"}, directory + "/b.list", csv},
+        {{"-o", "-", "--format", "svg"}, "-", svg},
+        {{"-o", "-", "--format", "geojson", "--threads", "3"}, "-", geojson},
+        {{"-o", "-"}, "-", list},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {"-i", in};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        const ProgramRun run = run_lintrace(arguments);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const std::string written = c.written == "-" ? run.out : read_file(c.written);
+        EXPECT_TRUE(written.compare(0, c.begins.size(), c.begins) == 0) << testing::PrintToString(c.arguments);
+        if (c.begins == list) {
+            EXPECT_TRUE(written == list) << "every other name is the list, byte for byte";
+        }
+    }
+}
+
+TEST(Lintrace, VerboseTellsWhatTheRunReadUsedAndFound)
+{
+    const std::string directory = scratch_directory();
+    const ProgramRun run = run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/v.list", "-s", "1.5",
+                                         "-sp", "--verbose", "--threads", "3"});
+    ASSERT_EQ(run.status, 0);
+    const std::string list = read_file(directory + "/v.list");
+    size_t edges = 0, points = 0;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) (line == "-1 -1" ? edges : points) += 1;
+    std::istringstream told(run.err);
+    std::string input, settings, found;
+    std::getline(told, input);
+    std::getline(told, settings);
+    std::getline(told, found);
+    EXPECT_EQ(input,
+              "lintrace: input " + photo_path("chelsea.pgm") + ": 451 x 300 pixels, PGM, grey, maximum value 255");
+    EXPECT_EQ(settings, "lintrace: settings: -s 1.5 (mask 7) -lt 1.39999998 -ht 2 -sp, 3 threads; output " + directory +
+                            "/v.list: list");
+    EXPECT_THAT(found, testing::MatchesRegex("lintrace: " + std::to_string(edges) + " edges, " +
+                                             std::to_string(points) + " points in [0-9]+\\.[0-9]{3} s"));
+    ASSERT_EQ(run_lintrace({"-i", photo_path("chelsea.pgm"), "-o", directory + "/q.list", "-s", "1.5", "-sp"}).status,
+              0);
+    EXPECT_TRUE(read_file(directory + "/q.list") == list) << "--verbose and --threads leave the list alone";
 }

@@ -20,9 +20,9 @@ struct Rows {
         : columns(n), above(n, background), here(n, background), below(n, background), gx(n, 1.0), gy(n, 0.0)
     {
     }
-    CandidateRows suppress(double low, double high, int half = 2)
+    CandidateRows suppress(double low, double high, int half = 2, int lanes = 0)
     {
-        SuppressionSettings settings{&vector_kernels(), columns, 64, half, low, high, true};
+        SuppressionSettings settings{&vector_kernels(lanes), columns, 64, half, low, high, true};
         CandidateRows out;
         suppress_row(settings, 10, above.data(), here.data(), below.data(), gx.data(), gy.data(), &out);
         return out;
@@ -107,6 +107,65 @@ TEST(Localize, MatchesTheLiteralFormulaBitForBit)
         literal::localize(m, forward, backward, slope, 100, 200, gx, gy, &b_x, &b_y);
         ASSERT_EQ(bits(a_x), bits(b_x)) << k;
         ASSERT_EQ(bits(a_y), bits(b_y)) << k;
+    }
+}
+
+// Rising magnitudes in which every fourth pixel has a backward neighbour equal
+// to it and a forward one a unit in the last place below: the sum in the
+// parabola's denominator rounds the curvature to 0 there, but the parabola
+// through those three values has its vertex exactly half-way to the backward
+// neighbour, so each such candidate lies half a pixel back along its
+// gradient. Run at every vector width and through the literal twin.
+TEST(Localize, ARoundedAwayCurvatureStillPlacesTheVertexHalfWayBack)
+{
+    struct Case {
+        const char* name;
+        bool along_rows;  // the gradient along the row (gx = m) or down the columns (gx = 0)
+    };
+    const Case cases[] = {{"gradient along the row", true}, {"gradient down the column", false}};
+    for (const Case& c : cases) {
+        for (int width : {2, 4, 8}) {
+            constexpr int GROUPS = 23;  // whole vectors and a remainder for the scalar form
+            Rows rows(4 * GROUPS + 8, 0.25);
+            std::vector<int> centres;
+            for (int k = 0; k < GROUPS; ++k) {
+                const int i = 4 + 4 * k;
+                // The ramp's steps are short binary fractions, whose last bit is 0:
+                // m + (m - ulp) is then a tie that rounds to 2m.
+                const double m = 1 + 0.125 * k;
+                const double below_m = std::nextafter(m, 0.0);
+                ASSERT_EQ((below_m + m) - 2 * m, 0.0) << "the case the sum rounds away, at " << m;
+                rows.here[i] = m;
+                if (c.along_rows) {
+                    rows.here[i - 1] = m;
+                    rows.here[i + 1] = below_m;
+                    rows.gx[i] = m;
+                    rows.gy[i] = 0;
+                } else {
+                    rows.above[i] = m;
+                    rows.below[i] = below_m;
+                    rows.gx[i] = 0;
+                    rows.gy[i] = m;
+                }
+                centres.push_back(i);
+            }
+            const CandidateRows found = rows.suppress(0.5, 9.0, 2, width);
+            ASSERT_EQ(columns_of(found), centres) << c.name << ", width " << width;
+            for (size_t k = 0; k < centres.size(); ++k) {
+                const int i = centres[k];
+                // (b - f) / (2 ((f - m) + (b - m))) = ulp / (2 (-ulp)): the vertex at -d / 2, d = 1.
+                const double want_x = c.along_rows ? i - 0.5 : i;
+                const double want_y = c.along_rows ? 10 : 10 - 0.5;
+                EXPECT_EQ(found.sub_pixels[k].x, want_x) << c.name << ", width " << width << ", column " << i;
+                EXPECT_EQ(found.sub_pixels[k].y, want_y) << c.name << ", width " << width << ", column " << i;
+                double literal_x, literal_y;
+                literal::localize(rows.here[i], c.along_rows ? rows.here[i + 1] : rows.below[i],
+                                  c.along_rows ? rows.here[i - 1] : rows.above[i], 0, i, 10, rows.gx[i], rows.gy[i],
+                                  &literal_x, &literal_y);
+                EXPECT_EQ(bits(literal_x), bits(want_x)) << c.name << ", column " << i;
+                EXPECT_EQ(bits(literal_y), bits(want_y)) << c.name << ", column " << i;
+            }
+        }
     }
 }
 

@@ -43,6 +43,7 @@ struct Settings {
     double high_threshold = static_cast<double>(2.0f);      // chains start only at magnitudes at least this
     bool sub_pixel = false;                                 // positions placed between pixels
     int threads = 0;                                        // 0: every processor the process may run on
+    bool gradient = false;  // keep each point's gradient (Edges::magnitudes, directions): a second gradient pass
 };
 
 // The mask size a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.
@@ -95,6 +96,19 @@ Edges trace(const ImageView& image, const Settings& settings, const ::Schedule& 
                          const std::function<void(const char*)>& after_stage);
 }
 
+// Thresholds chosen from an image's own gradient.
+struct Thresholds {
+    double low;
+    double high;
+};
+
+// The thresholds of `fraction` (above 0, at most 1) of the image: high is the
+// smallest gradient magnitude that at least `fraction` of the pixels inside
+// the border margin (the pixels suppression can keep, more than half a mask
+// from every border) do not exceed, low is 0.4 high. Uses settings.sigma and
+// settings.threads. An image without a pixel inside the margin gives 0 and 0.
+Thresholds automatic_thresholds(const ImageView& image, const Settings& settings, double fraction);
+
 // The edges of one run, in the order of the connectivity list (the edge traced
 // last first). Edge k is points()[offsets()[k]] .. points()[offsets()[k + 1] - 1]:
 // its start junction (if any), its chain from head to tail, its end junction
@@ -117,6 +131,7 @@ public:
     int64_t height() const;
     bool sub_pixel() const;
     size_t size() const;  // the number of edges
+    size_t point_count() const;  // the number of points of every edge, junctions included
 
     // The arrays are made on first use (from any number of threads at once).
     const std::vector<Point>& points() const;
@@ -129,9 +144,30 @@ public:
     const std::vector<uint8_t>& starts_at_junction() const;
     const std::vector<uint8_t>& ends_at_junction() const;
 
+    // Per point, in the order of points(), the gradient the detector computed
+    // at the point's pixel: its magnitude and its direction atan2(dy, dx) in
+    // radians (y growing downwards, so a positive angle turns clockwise on
+    // the screen). Empty unless the run was made with Settings::gradient.
+    const std::vector<double>& magnitudes() const;
+    const std::vector<double>& directions() const;
+
     // The connectivity list, handed to `sink` in pieces in order.
     void write_list(const std::function<void(std::string_view)>& sink) const;
     std::string list_text() const;
+
+    // The edges as vector data, in the order of the list: the points of
+    // points(), in pixel units with pixel centres at whole numbers and y
+    // growing downwards, each written as a whole number where it is one and
+    // otherwise (sub-pixel positions) as the shortest decimal text that reads
+    // back as the same double. Magnitudes and directions are written where
+    // the run kept them.
+    //   SVG      one polyline per edge, closed edges drawn closed
+    //   GeoJSON  a FeatureCollection of one LineString (or Point) per edge with
+    //            its facts; `settings` are recorded in the collection
+    //   CSV      edge,point,x,y,magnitude,direction: a row per point
+    void write_svg(const std::function<void(std::string_view)>& sink) const;
+    void write_geojson(const Settings& settings, const std::function<void(std::string_view)>& sink) const;
+    void write_csv(const std::function<void(std::string_view)>& sink) const;
 
 private:
     friend Edges detail::trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,

@@ -152,7 +152,10 @@ void localize(double m, double forward, double backward, double slope, double x,
         d = std::sqrt(1 + slope * slope);
     else
         d = std::sqrt(1 + 1 / (slope * slope));
-    const double denominator = 2 * ((forward + backward) - 2 * m);
+    double denominator = 2 * ((forward + backward) - 2 * m);
+    // The sum can round a curvature of one unit in the last place to 0; the
+    // differences from m cannot.
+    if (!(denominator < 0)) denominator = 2 * ((forward - m) + (backward - m));
     double u = 0;
     if (denominator < 0) u = (d * (backward - forward)) / denominator;
     if (gx < 0) {

@@ -1,0 +1,203 @@
+// lintrace's long options: recognised where a switch may stand, taken out of
+// the argument vector, checked, and their misuse kept for the program to
+// report once the switches themselves have been read.
+#include "options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+const char* const LONG_OPTIONS_HELP =
+    "long options:\n"
+    "\t[--format list|svg|geojson|csv]\n"
+    "\t[--auto [<fraction>]]\n"
+    "\t[--threads <int>]\n"
+    "\t[--verbose]\n"
+    "where:\t\"format\" the format of the output (default: by the ending of the -o name, .svg, .geojson or .csv; "
+    "else the connectivity list)\n"
+    "\t\"auto\" choose the thresholds: high is the gradient magnitude that the fraction (default 0.7) of the "
+    "pixels do not exceed, low is 0.4 times high\n"
+    "\t\"threads\" the number of threads (default: every processor the process may use)\n"
+    "\t\"verbose\" tell on the standard error what the run reads, uses and finds\n";
+
+namespace {
+
+// The number of arguments after a switch of the table that are its values.
+// A whole argument read as a number, with nothing left over.
+bool whole_number(const char* text, double* value)
+{
+    if (text == nullptr || text[0] == '\0') return false;
+    char* end = nullptr;
+    *value = std::strtod(text, &end);
+    return *end == '\0';
+}
+
+struct Taker {
+    LongOptions* options;
+    bool verbose_seen = false;
+    bool threads_seen = false;
+    bool format_seen = false;
+    bool auto_seen = false;
+
+    void fail(const std::string& message)
+    {
+        if (options->error.empty()) options->error = message;
+    }
+
+    // Whether the option is met for the first time; a second time is a misuse.
+    bool first_time(bool* seen, std::string_view name)
+    {
+        if (*seen) fail("ERROR:  --" + std::string(name) + " is given twice.\n");
+        const bool first = !*seen;
+        *seen = true;
+        return first;
+    }
+
+    void threads(const char* value)
+    {
+        double n = 0;
+        if (!whole_number(value, &n) || !(n >= 1 && n <= INT_MAX) || n != static_cast<int>(n)) {
+            fail(std::string("ERROR:  --threads takes a whole number of threads from 1 up, not '") + value + "'.\n");
+            return;
+        }
+        options->threads = static_cast<int>(n);
+    }
+
+    void format(const char* value)
+    {
+        const std::string_view name(value);
+        const struct {
+            std::string_view name;
+            OutputFormat format;
+        } formats[] = {{"list", OutputFormat::LIST},
+                       {"svg", OutputFormat::SVG},
+                       {"geojson", OutputFormat::GEOJSON},
+                       {"csv", OutputFormat::CSV}};
+        for (const auto& f : formats) {
+            if (f.name == name) {
+                options->format = f.format;
+                options->format_given = true;
+                return;
+            }
+        }
+        fail(std::string("ERROR:  --format takes list, svg, geojson or csv, not '") + value + "'.\n");
+    }
+
+    void fraction(const char* value)
+    {
+        double f = 0;
+        if (!whole_number(value, &f) || !(f > 0 && f <= 1)) {
+            fail(std::string("ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '") + value +
+                 "'.\n");
+            return;
+        }
+        options->fraction = f;
+    }
+};
+
+}  // namespace
+
+std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* table, LongOptions* options)
+{
+    std::vector<char*> kept;
+    kept.push_back(argc > 0 ? argv[0] : nullptr);
+    Taker taker{options};
+    int position = 1;
+    for (; position < argc; ++position) {
+        const char* argument = argv[position];
+        if (const SwitchEntry* row = args_row_of(table, argument)) {
+            // The switch and its values, whatever they hold.
+            const int last = std::min(argc - 1, position + args_value_count(*row));
+            for (; position <= last; ++position) kept.push_back(argv[position]);
+            --position;
+            continue;
+        }
+        const std::string_view text(argument);
+        if (text.substr(0, 2) != "--") break;  // not a switch of either kind: the table reports it
+        const size_t equals = text.find('=');
+        const std::string_view name =
+            text.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
+        const char* attached = equals == std::string_view::npos ? nullptr : argument + equals + 1;
+        const bool has_next = position + 1 < argc;
+        // The value of an option that needs one: attached, or the next argument.
+        const auto value = [&](std::string_view option) -> const char* {
+            if (attached != nullptr) return attached;
+            if (!has_next) {
+                taker.fail("ERROR:  --" + std::string(option) + " needs a value.\n");
+                return nullptr;
+            }
+            return argv[++position];
+        };
+        if (name == "verbose") {
+            taker.first_time(&taker.verbose_seen, name);
+            if (attached != nullptr) taker.fail("ERROR:  --verbose takes no value.\n");
+            options->verbose = true;
+        } else if (name == "threads") {
+            taker.first_time(&taker.threads_seen, name);
+            if (const char* v = value(name)) taker.threads(v);
+        } else if (name == "format") {
+            taker.first_time(&taker.format_seen, name);
+            if (const char* v = value(name)) taker.format(v);
+        } else if (name == "auto") {
+            taker.first_time(&taker.auto_seen, name);
+            options->automatic = true;
+            double ignored = 0;
+            if (attached != nullptr)
+                taker.fraction(attached);
+            else if (has_next && whole_number(argv[position + 1], &ignored))
+                taker.fraction(argv[++position]);
+        } else {
+            break;  // --help, --version, or not an option at all: the table's parsing decides
+        }
+    }
+    for (; position < argc; ++position) kept.push_back(argv[position]);
+    kept.push_back(nullptr);
+    return kept;
+}
+
+bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold)
+{
+    float rounded = static_cast<float>(high);
+    if (static_cast<double>(rounded) < high) rounded = std::nextafter(rounded, INFINITY);
+    if (!std::isfinite(rounded)) return false;
+    *high_threshold = rounded;
+    *low_threshold = static_cast<float>(0.4 * static_cast<double>(rounded));
+    return true;
+}
+
+namespace {
+
+bool ends_with(std::string_view text, std::string_view ending)
+{
+    return text.size() > ending.size() && text.substr(text.size() - ending.size()) == ending;
+}
+
+}  // namespace
+
+OutputFormat output_format(const LongOptions& options, const char* path)
+{
+    if (options.format_given) return options.format;
+    const std::string_view name(path);
+    if (ends_with(name, ".svg")) return OutputFormat::SVG;
+    if (ends_with(name, ".geojson")) return OutputFormat::GEOJSON;
+    if (ends_with(name, ".csv")) return OutputFormat::CSV;
+    return OutputFormat::LIST;
+}
+
+const char* format_name(OutputFormat format)
+{
+    switch (format) {
+        case OutputFormat::SVG:
+            return "svg";
+        case OutputFormat::GEOJSON:
+            return "geojson";
+        case OutputFormat::CSV:
+            return "csv";
+        case OutputFormat::LIST:
+            break;
+    }
+    return "list";
+}

@@ -1,0 +1,473 @@
+// Input images: opening the input, telling its format from its first bytes,
+// and handing it to that format's decoder.
+//
+// A raw PGM whose header reads the same by the fixed layout of read_pgm_file
+// and by netpbm's grammar goes to read_pgm_file, which maps a regular file,
+// so such images are read exactly as they always were; every other image is
+// read into memory as far as its decoder asks and decoded there.
+#include "decode.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "decode_internal.h"
+#include "imgformat.h"
+
+const char* const UNKNOWN_FORMAT_MESSAGE = "Input file is not a PGM raw image.";
+
+namespace decode_detail {
+
+namespace {
+
+constexpr size_t FIRST_READ = 1 << 16;
+// How much of a raw PGM is held to compare the two readings of its header:
+// a header longer than this is read by netpbm's grammar alone.
+constexpr size_t FIXED_HEADER_LIMIT = 1 << 16;
+
+std::string stdin_name(const std::string& path)
+{
+    return path == "-" ? std::string("standard input") : path;
+}
+
+}  // namespace
+
+Input::Input(const void* data, size_t size, std::string name, double memory_limit)
+    : data_(static_cast<const uint8_t*>(data)),
+      size_(size),
+      ended_(true),
+      known_size_(static_cast<long long>(size)),
+      name_(std::move(name)),
+      memory_limit_(memory_limit)
+{
+}
+
+Input::Input(int fd, long long known_size, std::string name, double memory_limit)
+    : fd_(fd), known_size_(known_size), name_(std::move(name)), memory_limit_(memory_limit)
+{
+}
+
+bool Input::ensure(size_t n, const char* format)
+{
+    if (size_ < n && !ended_) read_more(n, format);
+    return size_ >= n;
+}
+
+void Input::read_all(const char* format)
+{
+    while (!ended_) read_more(std::numeric_limits<size_t>::max(), format);
+}
+
+// Reads until `wanted` bytes are held or the input ends. A stream's buffer
+// grows with what actually arrives (doubling), so no claim of a header
+// decides how much is allocated; a regular file's bytes are there, and what
+// is wanted of them (at most all of them) is asked for at once.
+void Input::read_more(size_t wanted, const char* format)
+{
+    while (size_ < wanted && !ended_) {
+        size_t limit = wanted;
+        if (known_size_ >= 0) limit = std::min(limit, static_cast<size_t>(known_size_) + 1);  // + 1: to see the end
+        size_t capacity = std::max(FIRST_READ, std::min(limit, 2 * size_));
+        if (known_size_ >= 0) capacity = std::max(capacity, limit);
+        if (capacity <= size_) capacity = size_ + FIRST_READ;
+        if (!fits(static_cast<double>(capacity))) fail(name_, format, "input is larger than the machine's memory");
+        buffer_.resize(capacity);
+        while (size_ < buffer_.size()) {
+            const ssize_t got = read(fd_, buffer_.data() + size_, buffer_.size() - size_);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                throw DecodeError("Input file could not be read: " + name_ + ": " + std::strerror(errno));
+            }
+            if (got == 0) {
+                ended_ = true;
+                break;
+            }
+            size_ += static_cast<size_t>(got);
+            if (size_ >= wanted) break;
+        }
+        data_ = buffer_.data();
+    }
+}
+
+void fail(const std::string& name, const char* format, const std::string& reason)
+{
+    throw DecodeError(name + ": " + format + " " + reason);
+}
+
+uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width, int64_t height, int channels,
+                          lintrace::SampleType type)
+{
+    const std::string& name = input.name();
+    const double bytes = static_cast<double>(width) * static_cast<double>(height) * channels * sample_bytes(type);
+    if (width <= 0 || height <= 0)
+        fail(name, image->format,
+             "image has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+    if (!input.fits(bytes) || bytes > static_cast<double>(std::numeric_limits<int64_t>::max() / 2))
+        fail(name, image->format,
+             "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels does not fit in memory");
+    // Left unset: every decoder writes every sample, and untouched pages cost nothing.
+    std::shared_ptr<uint8_t[]> block(new uint8_t[static_cast<size_t>(bytes)]);
+    image->width = width;
+    image->height = height;
+    image->channels = channels;
+    image->type = type;
+    image->row_stride = width * channels * sample_bytes(type);
+    image->samples = block.get();
+    image->storage = block;
+    return block.get();
+}
+
+// Output pixel (x, y) of the turned image is stored pixel (source_x, source_y):
+//   1 as stored          2 mirrored left-right   3 turned half round   4 mirrored top-bottom
+//   5 transposed         6 turned a quarter clockwise
+//   7 transverse         8 turned a quarter anticlockwise
+void apply_orientation(DecodedImage* image, const Input& input, int orientation)
+{
+    if (orientation < 2 || orientation > 8) return;
+    const DecodedImage stored = *image;
+    const bool swapped = orientation >= 5;
+    const int64_t width = swapped ? stored.height : stored.width;
+    const int64_t height = swapped ? stored.width : stored.height;
+    const int64_t w = stored.width - 1, h = stored.height - 1;
+    uint8_t* out = allocate_samples(image, input, width, height, stored.channels, stored.type);
+    const size_t pixel = static_cast<size_t>(stored.channels) * sample_bytes(stored.type);
+    const auto* in = static_cast<const uint8_t*>(stored.samples);
+    for (int64_t y = 0; y < height; ++y)
+        for (int64_t x = 0; x < width; ++x) {
+            int64_t sx = x, sy = y;
+            switch (orientation) {
+                case 2:
+                    sx = w - x;
+                    sy = y;
+                    break;
+                case 3:
+                    sx = w - x;
+                    sy = h - y;
+                    break;
+                case 4:
+                    sx = x;
+                    sy = h - y;
+                    break;
+                case 5:
+                    sx = y;
+                    sy = x;
+                    break;
+                case 6:
+                    sx = y;
+                    sy = h - x;
+                    break;
+                case 7:
+                    sx = w - y;
+                    sy = h - x;
+                    break;
+                case 8:
+                    sx = w - y;
+                    sy = x;
+                    break;
+            }
+            std::memcpy(out + static_cast<size_t>(y) * image->row_stride + x * pixel,
+                        in + static_cast<size_t>(sy) * stored.row_stride + sx * pixel, pixel);
+        }
+}
+
+namespace {
+
+enum class Format { UNKNOWN, NETPBM, PNG, JPEG, TIFF };
+
+bool is_space(uint8_t c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The format whose signature the input starts with. A netpbm magic must be
+// followed by white space or a comment, so a stream of anything else is
+// refused after its third byte.
+Format sniff(Input& input)
+{
+    input.ensure(8);
+    const uint8_t* d = input.data();
+    const size_t n = input.size();
+    static const uint8_t png[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (n >= 8 && std::memcmp(d, png, 8) == 0) return Format::PNG;
+    if (n >= 3 && d[0] == 0xff && d[1] == 0xd8 && d[2] == 0xff) return Format::JPEG;
+    if (n >= 4 && ((d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0) ||
+                   (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43))))
+        return Format::TIFF;
+    if (n >= 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '7' && (n == 2 || is_space(d[2]) || d[2] == '#'))
+        return Format::NETPBM;
+    return Format::UNKNOWN;
+}
+
+[[noreturn]] void unknown_format(const Input& input)
+{
+    const char* reason = input.size() == 0 ? "the file is empty" : "it is not a netpbm, PNG, JPEG or TIFF image";
+    throw DecodeError(std::string(UNKNOWN_FORMAT_MESSAGE) + " " + input.name() + ": unknown format: " + reason);
+}
+
+// The header of a raw PGM as read_pgm_file reads it: the first token, lines
+// of at most 254 bytes skipped while they begin with '#', two numbers from
+// the line that ends them (the rest of it ignored), the maximum value, one
+// byte. False when it does not read, within the bytes held.
+bool read_fixed_layout(const uint8_t* d, size_t n, NetpbmHeader* header)
+{
+    size_t p = 0;
+    while (p < n && is_space(d[p])) ++p;
+    const size_t token = p;
+    while (p < n && !is_space(d[p])) ++p;
+    if (p - token != 2 || d[token] != 'P' || d[token + 1] != '5') return false;
+    while (p < n && is_space(d[p])) ++p;
+    constexpr size_t LINE_PART = 254;
+    size_t line = p;
+    size_t line_end = p;
+    do {
+        if (p >= n) return false;
+        line = p;
+        while (p < n && p - line < LINE_PART && d[p] != '\n') ++p;
+        if (p < n && d[p] == '\n' && p - line < LINE_PART) ++p;
+        line_end = p;
+    } while (d[line] == '#');
+    // Numbers as "%d" reads them: white space, a sign, digits that fit an int.
+    auto number = [&](size_t* q, size_t end, long long* value) {
+        while (*q < end && is_space(d[*q])) ++*q;
+        bool negative = false;
+        if (*q < end && (d[*q] == '+' || d[*q] == '-')) negative = d[(*q)++] == '-';
+        if (*q >= end || d[*q] < '0' || d[*q] > '9') return false;
+        long long v = 0;
+        while (*q < end && d[*q] >= '0' && d[*q] <= '9') {
+            v = v * 10 + (d[(*q)++] - '0');
+            if (v > INT_MAX) return false;
+        }
+        *value = negative ? -v : v;
+        return true;
+    };
+    size_t q = line;
+    long long columns = 0, rows = 0, max_value = 0;
+    if (!number(&q, line_end, &columns) || !number(&q, line_end, &rows) || columns <= 0 || rows <= 0) return false;
+    if (std::find(d + line, d + line_end, 0) != d + line_end) return false;  // text the C reader would cut
+    q = line_end;
+    if (!number(&q, n, &max_value) || max_value < 1 || max_value > 65535 || q >= n) return false;
+    header->magic = '5';
+    header->width = columns;
+    header->height = rows;
+    header->depth = 1;
+    header->max_value = static_cast<int>(max_value);
+    header->raster_offset = q + 1;
+    return true;
+}
+
+bool same_header(const NetpbmHeader& a, const NetpbmHeader& b)
+{
+    return a.magic == b.magic && a.width == b.width && a.height == b.height && a.depth == b.depth &&
+           a.max_value == b.max_value && a.raster_offset == b.raster_offset;
+}
+
+// A raw PGM image read by read_pgm_file, whose rows are the mapped file's
+// (or, where it could not be mapped, rows of the heap, gathered here).
+DecodedImage mapped_pgm(const Input& input, const std::string& path, const NetpbmHeader& header)
+{
+    PgmImage* pgm = read_pgm_file(path.c_str());
+    if (pgm == nullptr) fail(path, "PGM", "image could not be read: it changed while it was being read");
+    std::shared_ptr<PgmImage> owner(pgm, free_pgm_data);
+    DecodedImage image;
+    image.format = "PGM";
+    bool packed = true;
+    for (int r = 1; r < pgm->rows && packed; ++r)
+        packed = pgm->pixels[r] == pgm->pixels[0] + static_cast<ptrdiff_t>(r) * pgm->columns;
+    if (packed) {
+        image.width = pgm->columns;
+        image.height = pgm->rows;
+        image.row_stride = pgm->columns;
+        image.samples = pgm->pixels[0];
+        image.storage = owner;
+    } else {
+        uint8_t* samples = allocate_samples(&image, input, pgm->columns, pgm->rows, 1, lintrace::SampleType::UINT8);
+        for (int r = 0; r < pgm->rows; ++r)
+            std::memcpy(samples + static_cast<size_t>(r) * pgm->columns, pgm->pixels[r], pgm->columns);
+    }
+    image.max_value = header.max_value;
+    if (header.max_value < 255)
+        for (int r = 0; r < pgm->rows; ++r)
+            for (int c = 0; c < pgm->columns; ++c)
+                if (pgm->pixels[r][c] > header.max_value)
+                    fail(path, "PGM", "sample exceeds the maximum value " + std::to_string(header.max_value));
+    return image;
+}
+
+DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header);
+
+// A raw PGM: by the fixed layout where both readings of its header agree or
+// where only the fixed layout reads it (so a file read before is read the
+// same), by netpbm's grammar otherwise.
+DecodedImage decode_p5(Input& input, const std::string& path)
+{
+    input.ensure(FIXED_HEADER_LIMIT, "PGM");
+    NetpbmHeader fixed;
+    if (!read_fixed_layout(input.data(), input.size(), &fixed)) return decode_netpbm(input);
+    bool netpbm_reads = true;
+    NetpbmHeader grammar;
+    try {
+        grammar = parse_netpbm_header(input);
+    } catch (const DecodeError&) {
+        netpbm_reads = false;
+    }
+    if (netpbm_reads && !same_header(fixed, grammar)) return decode_netpbm(input);
+    const long long raster = fixed.width * fixed.height * (fixed.max_value > 255 ? 2 : 1);
+    // Mapped only where both readings agree, so read_pgm_file, which prints
+    // its own messages, is never handed a header it could refuse.
+    if (netpbm_reads && !path.empty() && fixed.max_value <= 255 && input.known_size() >= 0 &&
+        input.known_size() - static_cast<long long>(fixed.raster_offset) >= raster)
+        return mapped_pgm(input, path, fixed);
+    return decode_raw_pgm_fixed(input, fixed);
+}
+
+DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header)
+{
+    DecodedImage image;
+    image.format = "PGM";
+    image.max_value = header.max_value;
+    const bool wide = header.max_value > 255;
+    const size_t bytes = static_cast<size_t>(header.width) * header.height * (wide ? 2 : 1);
+    if (input.known_size() >= 0 && static_cast<unsigned long long>(input.known_size()) < header.raster_offset + bytes)
+        fail(input.name(), "PGM",
+             "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
+                 std::to_string(header.height) + " pixels");
+    if (!input.ensure(header.raster_offset + bytes, "PGM"))
+        fail(input.name(), "PGM",
+             "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
+                 std::to_string(header.height) + " pixels");
+    uint8_t* out = allocate_samples(&image, input, header.width, header.height, 1,
+                                    wide ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8);
+    const uint8_t* in = input.data() + header.raster_offset;
+    const size_t count = static_cast<size_t>(header.width) * header.height;
+    for (size_t k = 0; k < count; ++k) {
+        const unsigned v = wide ? (in[2 * k] << 8 | in[2 * k + 1]) : in[k];
+        if (static_cast<int>(v) > header.max_value)
+            fail(input.name(), "PGM", "sample exceeds the maximum value " + std::to_string(header.max_value));
+        if (wide)
+            reinterpret_cast<uint16_t*>(out)[k] = static_cast<uint16_t>(v);
+        else
+            out[k] = static_cast<uint8_t>(v);
+    }
+    return image;
+}
+
+DecodedImage decode_input(Input& input, const std::string& path)
+{
+    switch (sniff(input)) {
+        case Format::NETPBM:
+            if (input.data()[1] == '5') return decode_p5(input, path);
+            return decode_netpbm(input);
+        case Format::PNG:
+            return decode_png(input);
+        case Format::JPEG:
+            return decode_jpeg(input);
+        case Format::TIFF:
+            return decode_tiff(input);
+        case Format::UNKNOWN:
+            break;
+    }
+    unknown_format(input);
+}
+
+}  // namespace
+
+}  // namespace decode_detail
+
+using namespace decode_detail;
+
+double decode_detail::physical_memory()
+{
+    static const double physical = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGE_SIZE);
+        return pages > 0 && page_size > 0 ? static_cast<double>(pages) * static_cast<double>(page_size)
+                                          : static_cast<double>(std::numeric_limits<size_t>::max() / 2);
+    }();
+    return physical;
+}
+
+bool fits_in_memory(double bytes)
+{
+    return bytes >= 0 && bytes <= physical_memory();
+}
+
+DecodedImage decode_image(const std::string& path, double memory_limit)
+{
+    const std::string name = stdin_name(path);
+    int fd = STDIN_FILENO;
+    if (path != "-") {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw InputNotFound("Input file not found: " + path + ": " + std::strerror(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer()
+        {
+            if (fd != STDIN_FILENO) close(fd);
+        }
+    } closer{fd};
+    struct stat status {};
+    long long known_size = -1;
+    if (fstat(fd, &status) == 0) {
+        if (S_ISDIR(status.st_mode))
+            throw InputNotFound("Input file not found: " + path + ": " + std::strerror(EISDIR));
+        // Files of /proc and the like say they hold nothing: they are read as streams.
+        if (S_ISREG(status.st_mode) && status.st_size > 0) known_size = status.st_size;
+    }
+    // A regular file read from the standard input may be shorter than its
+    // size from where the stream stands; only a named file is measured.
+    if (path == "-") known_size = -1;
+    Input input(fd, known_size, name, memory_limit > 0 ? memory_limit : physical_memory());
+    return decode_input(input, path == "-" ? std::string() : path);
+}
+
+DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit)
+{
+    Input input(data, size, name, memory_limit > 0 ? memory_limit : physical_memory());
+    DecodedImage image = decode_input(input, std::string());
+    return image;
+}
+
+double DecodedImage::sample(int64_t x, int64_t y, int k) const
+{
+    const uint8_t* row = static_cast<const uint8_t*>(samples) + y * row_stride;
+    const int64_t index = x * channels + k;
+    switch (type) {
+        case lintrace::SampleType::UINT8:
+            return row[index];
+        case lintrace::SampleType::UINT16:
+            return reinterpret_cast<const uint16_t*>(row)[index];
+        case lintrace::SampleType::DOUBLE:
+            return reinterpret_cast<const double*>(row)[index];
+    }
+    return 0;
+}
+
+std::vector<double> grey_levels(const DecodedImage& image)
+{
+    std::vector<double> levels(static_cast<size_t>(image.width * image.height));
+    const bool scaled = image.type != lintrace::SampleType::DOUBLE;
+    const double max_value = scaled ? image.max_value : 255.0;
+    auto level = [&](double v) { return scaled ? v * 255 / max_value : v; };
+    const bool colour = image.channels >= 3;
+    const bool alpha = image.channels == 2 || image.channels == 4;
+    size_t k = 0;
+    for (int64_t y = 0; y < image.height; ++y)
+        for (int64_t x = 0; x < image.width; ++x) {
+            double grey = colour ? 0.299 * level(image.sample(x, y, 0)) + 0.587 * level(image.sample(x, y, 1)) +
+                                       0.114 * level(image.sample(x, y, 2))
+                                 : level(image.sample(x, y, 0));
+            if (alpha) {
+                const double a = image.sample(x, y, image.channels - 1) / max_value;
+                grey = grey * a + 255 * (1 - a);
+            }
+            levels[k++] = grey;
+        }
+    return levels;
+}

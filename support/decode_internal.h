@@ -1,0 +1,93 @@
+// What the decoders of decode.cpp share: the input bytes, the message of a
+// failure, and the checked allocation of the samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "decode.h"
+
+namespace decode_detail {
+
+// The bytes of an input, read only as far as a decoder asks: a netpbm
+// header is parsed as it arrives, so a stream that never ends is refused
+// after the few bytes that show it is no image. Held bytes never move
+// except when more are read.
+class Input {
+public:
+    // Bytes in memory (not copied: they must outlive the Input).
+    Input(const void* data, size_t size, std::string name, double memory_limit);
+    // A file or stream already open; `known_size` is a regular file's size, -1 for a stream.
+    Input(int fd, long long known_size, std::string name, double memory_limit);
+
+    // True when at least n bytes are held (reading more as needed); false
+    // when the input ends first. A failed read throws DecodeError.
+    bool ensure(size_t n, const char* format = "image");
+    // Reads everything that is left.
+    void read_all(const char* format);
+
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    // The size of a regular file, -1 for a stream.
+    long long known_size() const { return known_size_; }
+    const std::string& name() const { return name_; }
+    // True when a block of `bytes` bytes may be allocated for this input.
+    bool fits(double bytes) const { return bytes >= 0 && bytes <= memory_limit_; }
+    double memory_limit() const { return memory_limit_; }
+
+private:
+    void read_more(size_t wanted, const char* format);
+
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    int fd_ = -1;  // -1: everything is in memory already
+    bool ended_ = false;
+    long long known_size_ = -1;
+    std::vector<uint8_t> buffer_;
+    std::string name_;
+    double memory_limit_;
+};
+
+// Throws the DecodeError "NAME: FORMAT REASON".
+[[noreturn]] void fail(const std::string& name, const char* format, const std::string& reason);
+
+// Sets the image's size and sample layout and gives it storage for its
+// samples, packed row after row: refused (DecodeError) when the byte count
+// overflows or exceeds the machine's memory. The samples are left unset.
+uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width, int64_t height, int channels,
+                          lintrace::SampleType type);
+
+// The machine's physical memory in bytes.
+double physical_memory();
+
+// The bytes of one sample of a type.
+inline int sample_bytes(lintrace::SampleType type)
+{
+    return type == lintrace::SampleType::UINT8 ? 1 : type == lintrace::SampleType::UINT16 ? 2 : 8;
+}
+
+// Turns the image as an EXIF or TIFF orientation (1 to 8) says, so that its
+// first row is the top of the picture and its first column the left.
+void apply_orientation(DecodedImage* image, const Input& input, int orientation);
+
+// The decoders, each given its format's signature at the start of the input.
+DecodedImage decode_netpbm(Input& input);
+DecodedImage decode_png(Input& input);
+DecodedImage decode_jpeg(Input& input);
+DecodedImage decode_tiff(Input& input);
+
+// The netpbm header of an input, parsed by the format's own grammar; for
+// the decision whether a raw PGM may take the mapped path.
+struct NetpbmHeader {
+    char magic = 0;  // '1' to '7'
+    int64_t width = 0;
+    int64_t height = 0;
+    int depth = 1;  // samples per pixel
+    int max_value = 1;
+    size_t raster_offset = 0;  // the first byte after the header
+};
+NetpbmHeader parse_netpbm_header(Input& input);
+
+}  // namespace decode_detail

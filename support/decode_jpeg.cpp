@@ -1,0 +1,214 @@
+// JPEG images through libjpeg-turbo: grey and colour (YCbCr or RGB),
+// baseline and progressive, turned as the EXIF orientation says so that the
+// picture is traced as viewers show it.
+//
+// libjpeg's errors end in error_exit, which here records the message and
+// long-jumps back; its warnings go to emit_message, which never prints and
+// makes the ones that mean damaged or missing data (a file that ends early,
+// a segment that ends before its data) errors too, since libjpeg would
+// otherwise fill the missing part with grey. The functions that set the jump
+// point hold no C++ objects.
+//
+// The orientation is metadata, read here from the saved APP1 "Exif" marker:
+// a TIFF header, the first directory, its tag 0x0112.
+#include <cstdio>
+// jpeglib.h needs size_t and FILE declared first.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include <cctype>
+#include <csetjmp>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "decode_internal.h"
+
+namespace decode_detail {
+
+namespace {
+
+constexpr int EXIF_MARKER = JPEG_APP0 + 1;
+constexpr unsigned ORIENTATION_TAG = 0x0112;
+constexpr unsigned SHORT_TYPE = 3;
+
+struct JpegJob {
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    jmp_buf jump;
+    bool created = false;
+    bool truncated = false;
+    bool cmyk = false;
+    char message[JMSG_LENGTH_MAX] = {};
+};
+
+JpegJob* job_of(j_common_ptr info)
+{
+    return reinterpret_cast<JpegJob*>(reinterpret_cast<char*>(info) - offsetof(JpegJob, info));
+}
+
+void on_error_exit(j_common_ptr info)
+{
+    JpegJob* job = job_of(info);
+    info->err->format_message(info, job->message);
+    std::longjmp(job->jump, 1);
+}
+
+void on_message(j_common_ptr info, int level)
+{
+    if (level >= 0) return;  // trace messages
+    switch (info->err->msg_code) {
+        case JWRN_JPEG_EOF:
+        case JWRN_HIT_MARKER:
+        case JWRN_HUFF_BAD_CODE:
+        case JWRN_MUST_RESYNC:
+        case JWRN_NOT_SEQUENTIAL:
+        case JWRN_BOGUS_PROGRESSION: {
+            JpegJob* job = job_of(info);
+            job->truncated = info->err->msg_code == JWRN_JPEG_EOF || info->err->msg_code == JWRN_HIT_MARKER;
+            info->err->format_message(info, job->message);
+            std::longjmp(job->jump, 1);
+        }
+        default:
+            return;  // a usable image: never printed
+    }
+}
+
+void on_output(j_common_ptr) {}
+
+struct JpegShape {
+    JDIMENSION width = 0;
+    JDIMENSION height = 0;
+    int channels = 0;
+    bool progressive = false;
+    int orientation = 1;
+};
+
+unsigned read_u16(const uint8_t* p, bool big)
+{
+    return big ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
+}
+
+uint32_t read_u32(const uint8_t* p, bool big)
+{
+    return big ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
+               : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+}
+
+// The orientation of an APP1 marker's Exif data; 1 (as stored) when the
+// marker holds none or is damaged.
+int exif_orientation(const uint8_t* data, size_t size)
+{
+    static const uint8_t exif[6] = {'E', 'x', 'i', 'f', 0, 0};
+    if (size < 6 + 8 || std::memcmp(data, exif, 6) != 0) return 1;
+    const uint8_t* tiff = data + 6;
+    const size_t length = size - 6;
+    bool big;
+    if (tiff[0] == 'M' && tiff[1] == 'M')
+        big = true;
+    else if (tiff[0] == 'I' && tiff[1] == 'I')
+        big = false;
+    else
+        return 1;
+    if (read_u16(tiff + 2, big) != 42) return 1;
+    const uint32_t directory = read_u32(tiff + 4, big);
+    if (directory > length || length - directory < 2) return 1;
+    const unsigned entries = read_u16(tiff + directory, big);
+    for (unsigned k = 0; k < entries; ++k) {
+        const size_t entry = directory + 2 + 12 * static_cast<size_t>(k);
+        if (entry + 12 > length) return 1;
+        if (read_u16(tiff + entry, big) != ORIENTATION_TAG) continue;
+        if (read_u16(tiff + entry + 2, big) != SHORT_TYPE || read_u32(tiff + entry + 4, big) != 1) return 1;
+        const unsigned value = read_u16(tiff + entry + 8, big);
+        return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+    }
+    return 1;
+}
+
+bool read_header(JpegJob* job, const uint8_t* data, size_t size, JpegShape* shape)
+{
+    if (setjmp(job->jump)) return false;
+    jpeg_create_decompress(&job->info);
+    job->created = true;
+    jpeg_mem_src(&job->info, data, static_cast<unsigned long>(size));
+    jpeg_save_markers(&job->info, EXIF_MARKER, 0xffff);
+    jpeg_read_header(&job->info, TRUE);
+    for (jpeg_saved_marker_ptr m = job->info.marker_list; m != nullptr; m = m->next)
+        if (m->marker == EXIF_MARKER) {
+            shape->orientation = exif_orientation(m->data, m->data_length);
+            break;
+        }
+    const J_COLOR_SPACE space = job->info.jpeg_color_space;
+    if (space == JCS_CMYK || space == JCS_YCCK) {
+        job->cmyk = true;
+        return false;
+    }
+    job->info.out_color_space = job->info.num_components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    shape->width = job->info.image_width;
+    shape->height = job->info.image_height;
+    shape->channels = job->info.num_components == 1 ? 1 : 3;
+    shape->progressive = jpeg_has_multiple_scans(&job->info);
+    return true;
+}
+
+bool read_rows(JpegJob* job, uint8_t* out, size_t row_bytes)
+{
+    if (setjmp(job->jump)) return false;
+    jpeg_start_decompress(&job->info);
+    while (job->info.output_scanline < job->info.output_height) {
+        JSAMPROW row = out + static_cast<size_t>(job->info.output_scanline) * row_bytes;
+        jpeg_read_scanlines(&job->info, &row, 1);
+    }
+    jpeg_finish_decompress(&job->info);
+    return true;
+}
+
+[[noreturn]] void failed(const Input& input, const JpegJob& job)
+{
+    if (job.cmyk) fail(input.name(), "JPEG", "image is in CMYK colours, which are not read");
+    std::string reason = job.message;
+    // libjpeg's "Corrupt JPEG data: " prefix repeats what the message says already.
+    const std::string prefix = "Corrupt JPEG data: ";
+    if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+    if (!reason.empty()) reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    fail(input.name(), "JPEG", std::string(job.truncated ? "data is truncated (" : "data is corrupt (") + reason + ")");
+}
+
+}  // namespace
+
+DecodedImage decode_jpeg(Input& input)
+{
+    input.read_all("JPEG");
+    JpegJob job;
+    job.info.err = jpeg_std_error(&job.errors);
+    job.errors.error_exit = on_error_exit;
+    job.errors.emit_message = on_message;
+    job.errors.output_message = on_output;
+    struct Release {
+        JpegJob& job;
+        ~Release()
+        {
+            if (job.created) jpeg_destroy_decompress(&job.info);
+        }
+    } release{job};
+
+    JpegShape shape;
+    if (!read_header(&job, input.data(), input.size(), &shape)) failed(input, job);
+    // A progressive image holds every coefficient (two bytes a sample) until its last scan.
+    const double coefficients = shape.progressive ? 2.0 * shape.width * shape.height * shape.channels : 0;
+    if (!input.fits(coefficients))
+        fail(input.name(), "JPEG",
+             "image of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+                 " pixels does not fit in memory");
+    DecodedImage image;
+    image.format = "JPEG";
+    image.max_value = 255;
+    uint8_t* out =
+        allocate_samples(&image, input, shape.width, shape.height, shape.channels, lintrace::SampleType::UINT8);
+    if (!read_rows(&job, out, static_cast<size_t>(image.row_stride))) failed(input, job);
+    apply_orientation(&image, input, shape.orientation);
+    return image;
+}
+
+}  // namespace decode_detail

@@ -1,0 +1,155 @@
+// PNG images through libpng: every bit depth and colour type, interlaced or
+// not.
+//
+// Samples keep the file's precision: 8- and 16-bit samples as they are
+// (maximum 255 or 65535), grey of 1, 2 or 4 bits widened to 8 by libpng,
+// which multiplies by 255, 85 or 17: exactly v * 255 / (2^bits - 1), the
+// level the detector would make of the narrow sample itself. A palette
+// becomes RGB, a transparent colour (tRNS) an alpha channel. Gamma and
+// colour-space chunks are ignored: samples are traced as stored.
+//
+// libpng reports errors by a long jump; the functions that set the jump
+// point hold no C++ objects, so nothing is skipped over, and the caller turns
+// the recorded message into a DecodeError.
+#include <png.h>
+
+#include <bit>
+#include <csetjmp>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "decode_internal.h"
+
+namespace decode_detail {
+
+namespace {
+
+// deflate cannot expand its input more than 1032 times, so the filtered rows
+// of an image can never exceed 1032 times the bytes of the file.
+constexpr double DEFLATE_MAX_EXPANSION = 1032;
+
+struct PngJob {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    size_t at = 0;
+    bool truncated = false;
+    char message[256] = {};
+};
+
+void on_error(png_structp png, png_const_charp message)
+{
+    auto* job = static_cast<PngJob*>(png_get_error_ptr(png));
+    std::snprintf(job->message, sizeof job->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void on_warning(png_structp, png_const_charp)
+{
+    // Never printed: a warning leaves a usable image.
+}
+
+void on_read(png_structp png, png_bytep out, size_t count)
+{
+    auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+    if (job->size - job->at < count) {
+        job->truncated = true;
+        png_error(png, "the file ends before the image does");
+    }
+    std::memcpy(out, job->data + job->at, count);
+    job->at += count;
+}
+
+struct PngShape {
+    png_uint_32 width = 0;
+    png_uint_32 height = 0;
+    int channels = 0;
+    int bit_depth = 0;
+    double filtered_bytes = 0;  // the image's filtered rows, as the compressed stream must hold them
+    size_t row_bytes = 0;
+};
+
+// Reads the header chunks and sets the transforms. False after an error.
+bool read_header(PngJob* job, PngShape* shape)
+{
+    if (setjmp(png_jmpbuf(job->png))) return false;
+    // The image's size is checked here against memory and the file, not by libpng's default cap.
+    png_set_user_limits(job->png, 0x7fffffff, 0x7fffffff);
+    png_read_info(job->png, job->info);
+    const png_uint_32 width = png_get_image_width(job->png, job->info);
+    const png_uint_32 height = png_get_image_height(job->png, job->info);
+    const int colour = png_get_color_type(job->png, job->info);
+    const int depth = png_get_bit_depth(job->png, job->info);
+    const int file_channels = png_get_channels(job->png, job->info);
+    shape->filtered_bytes =
+        static_cast<double>(height) * (1 + (static_cast<double>(width) * depth * file_channels + 7) / 8);
+    if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(job->png);
+    if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(job->png);
+    if (png_get_valid(job->png, job->info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(job->png);
+    if (depth == 16 && std::endian::native == std::endian::little) png_set_swap(job->png);
+    png_set_interlace_handling(job->png);
+    png_read_update_info(job->png, job->info);
+    shape->width = width;
+    shape->height = height;
+    shape->channels = png_get_channels(job->png, job->info);
+    shape->bit_depth = png_get_bit_depth(job->png, job->info);
+    shape->row_bytes = png_get_rowbytes(job->png, job->info);
+    return true;
+}
+
+bool read_rows(PngJob* job, png_bytep* rows)
+{
+    if (setjmp(png_jmpbuf(job->png))) return false;
+    png_read_image(job->png, rows);
+    png_read_end(job->png, nullptr);
+    return true;
+}
+
+[[noreturn]] void failed(const Input& input, const PngJob& job)
+{
+    if (job.truncated) fail(input.name(), "PNG", "data is truncated (the file ends before the image does)");
+    fail(input.name(), "PNG", std::string("data is corrupt (") + job.message + ")");
+}
+
+}  // namespace
+
+DecodedImage decode_png(Input& input)
+{
+    input.read_all("PNG");
+    PngJob job;
+    job.data = input.data();
+    job.size = input.size();
+    job.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
+    if (job.png == nullptr) fail(input.name(), "PNG", "decoder could not be started");
+    job.info = png_create_info_struct(job.png);
+    struct Release {
+        PngJob& job;
+        ~Release() { png_destroy_read_struct(&job.png, job.info != nullptr ? &job.info : nullptr, nullptr); }
+    } release{job};
+    if (job.info == nullptr) fail(input.name(), "PNG", "decoder could not be started");
+    png_set_read_fn(job.png, &job, on_read);
+
+    PngShape shape;
+    if (!read_header(&job, &shape)) failed(input, job);
+    const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
+    if (shape.filtered_bytes > DEFLATE_MAX_EXPANSION * static_cast<double>(input.size()) + 4096)
+        fail(input.name(), "PNG",
+             "data is truncated: an image of " + size + " pixels cannot fit in " + std::to_string(input.size()) +
+                 " bytes");
+
+    DecodedImage image;
+    image.format = "PNG";
+    image.max_value = shape.bit_depth == 16 ? 65535 : 255;
+    const auto type = shape.bit_depth == 16 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
+    uint8_t* out = allocate_samples(&image, input, shape.width, shape.height, shape.channels, type);
+    if (shape.bit_depth < 8 || shape.row_bytes != static_cast<size_t>(image.row_stride))
+        fail(input.name(), "PNG", "image has a layout the decoder does not give");
+    std::vector<png_bytep> rows(shape.height);
+    for (png_uint_32 r = 0; r < shape.height; ++r) rows[r] = out + static_cast<size_t>(r) * image.row_stride;
+    if (!read_rows(&job, rows.data())) failed(input, job);
+    return image;
+}
+
+}  // namespace decode_detail

@@ -1,0 +1,33 @@
+// PNG output through libpng: 8-bit grey or RGB pictures, written to an
+// output put in place only when whole, as the PGM and PPM files are.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "imgformat.h"
+
+// Samples of a picture, row after row, `channels` (1 grey, 3 RGB) bytes a pixel.
+struct PngPicture {
+    const uint8_t* samples = nullptr;
+    int64_t width = 0;
+    int64_t height = 0;
+    int channels = 1;
+};
+
+class OutputFile;
+
+// Writes the picture to an output made ready by the caller; false, with
+// `failure` saying why, when libpng refuses it (the caller then discards the
+// output). Exhausted memory is thrown as std::bad_alloc.
+bool write_png(OutputFile* out, const PngPicture& picture, std::string* failure);
+// The grey image of linpaint as a PNG.
+bool write_png(OutputFile* out, const PgmImage* image, std::string* failure);
+
+// Always 1: a file that cannot be opened or written ends the process
+// through errmsg, and the previous content of the path is then left as it was.
+int write_png_file(const char* path, const PngPicture& picture);
+
+// True when a path names a PNG file by its extension (.png in any case):
+// the one place where an output's name, never an input's, chooses a format.
+bool names_png(const std::string& path);
