@@ -7,7 +7,8 @@ array gives byte for byte the connectivity list the program writes for the
 same image and settings.
 
     import lintrace
-    edges = lintrace.trace(image, sigma=1.0)    # image: a numpy array
+    image = lintrace.read("photo.png")          # or any numpy array
+    edges = lintrace.trace(image, sigma=1.0)
     len(edges)                                  # the number of edges
     edges.points, edges.offsets                 # edge k: points[offsets[k]:offsets[k + 1]]
     for edge in edges: ...                      # (k, 2) arrays of x, y
@@ -18,9 +19,9 @@ same image and settings.
 Failures are exceptions (TypeError, ValueError, MemoryError, OSError); the
 interpreter's lock is released while the detector runs.
 """
-from ._lintrace import Edges, __version__, available_processors, mask_size, paint, read_list, trace
+from ._lintrace import Edges, __version__, available_processors, mask_size, paint, read, read_list, trace
 
-__all__ = ["Edges", "available_processors", "mask_size", "paint", "read_list", "trace"]
+__all__ = ["Edges", "available_processors", "mask_size", "paint", "read", "read_list", "trace"]
 
 
 def _edges_one_by_one(edges):

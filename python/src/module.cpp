@@ -21,8 +21,10 @@
 #include <system_error>
 #include <vector>
 
+#include "decode.h"
 #include "edge_lists.h"
 #include "lintrace/lintrace.h"
+#include "read_image.h"
 
 namespace py = pybind11;
 
@@ -221,6 +223,49 @@ PyEdges read_list_file(const py::object& path)
     return result;
 }
 
+py::array read_image_file(const py::object& path)
+{
+    const std::string name = path_text(path);
+    std::FILE* file = std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    }
+    ReadImage image;
+    int error = 0;
+    {
+        py::gil_scoped_release unlocked;
+        std::vector<char> bytes;
+        try {
+            char block[1 << 16];
+            for (;;) {
+                const size_t got = std::fread(block, 1, sizeof block, file);
+                bytes.insert(bytes.end(), block, block + got);
+                if (got < sizeof block) break;
+            }
+        } catch (...) {
+            std::fclose(file);
+            throw;
+        }
+        if (std::ferror(file)) error = errno != 0 ? errno : EIO;
+        std::fclose(file);
+        if (error == 0) image = read_image(bytes, name);
+    }
+    if (error != 0) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        throw py::error_already_set();
+    }
+    py::dtype type = image.type == lintrace::SampleType::UINT8    ? py::dtype::of<uint8_t>()
+                     : image.type == lintrace::SampleType::UINT16 ? py::dtype::of<uint16_t>()
+                                                                  : py::dtype::of<double>();
+    std::vector<py::ssize_t> shape{image.height, image.width};
+    if (image.channels > 1) shape.push_back(image.channels);
+    py::array array(type, shape);
+    std::memcpy(array.mutable_data(), image.samples.data(), image.samples.size());
+    return array;
+}
+
 py::array_t<uint8_t> paint(const PyEdges& e, const std::optional<std::vector<int64_t>>& shape, int64_t min_length)
 {
     int64_t rows = e.rows, columns = e.columns;
@@ -350,6 +395,8 @@ PYBIND11_MODULE(_lintrace, m)
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
+        } catch (const DecodeError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const std::system_error& e) {
             errno = e.code().value();
             PyErr_SetFromErrno(PyExc_OSError);
@@ -488,6 +535,23 @@ that to_list() gives back the bytes of any list lintrace wrote.
 
 Raises OSError when the file cannot be read, ValueError when a token is
 not a number.)doc");
+
+    m.def("read", &read_image_file, py::arg("path"), R"doc(Reads an image file as the lintrace program reads it: netpbm (PBM, PGM,
+PPM, PAM), PNG, JPEG (turned upright by its EXIF orientation) or TIFF,
+whatever its name says, through the program's own decoders.
+
+path: a str, bytes or os.PathLike naming the file.
+
+Returns a numpy array of shape (rows, columns) for grey, (rows, columns,
+channels) for grey and alpha (2), RGB (3) or RGBA (4): uint8 or uint16
+where the samples use the whole range (largest value 255 or 65535), else
+float64 grey levels on 0..255 (v * 255 / maxval: a PBM, a PGM of maxval
+4095, a floating-point TIFF). trace(read(path)) gives what `lintrace -i
+path` gives.
+
+Raises OSError when the file cannot be read, ValueError when it is not an
+image of these formats, is damaged or is too large for memory (the
+message says which).)doc");
 
     m.def("paint", &paint, py::arg("edges"), py::arg("shape") = py::none(), py::arg("min_length") = 5,
           R"doc(Draws edges as the linpaint program draws their list: a uint8 array of
