@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Traces every PGM image of a folder on a Dask cluster (Debian package
+"""Traces every image of a folder (netpbm, PNG, JPEG, TIFF) on a Dask cluster (Debian package
 python3-distributed): one task per image, each writing the image's
 connectivity list beside it, then a summary table of all of them.
 
@@ -16,41 +16,18 @@ import os
 import sys
 import time
 
-import numpy as np
 from dask.distributed import Client, LocalCluster, as_completed, get_worker
 
 import lintrace
 
-
-def read_pgm(path):
-    """A raw PGM image (P5, 8 or 16 bits) as a numpy array, and its maxval."""
-    with open(path, "rb") as f:
-        data = f.read()
-    fields, at = [], 0
-    while len(fields) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        if data[at:at + 1] == b"#":
-            at = data.index(b"\n", at)
-            continue
-        end = at
-        while end < len(data) and not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[at:end])
-        at = end
-    if fields[0] != b"P5":
-        raise ValueError("%s is not a raw PGM image" % path)
-    columns, rows, maxval = (int(f) for f in fields[1:])
-    dtype = np.uint8 if maxval < 256 else np.dtype(">u2")
-    image = np.frombuffer(data, dtype, rows * columns, offset=at + 1).reshape(rows, columns)
-    return image, maxval
+IMAGES = (".pgm", ".ppm", ".pnm", ".pbm", ".pam", ".png", ".jpg", ".jpeg", ".tif", ".tiff")
 
 
 def trace_one(path, sigma, subpixel, threads):
     """One task: the image's list written beside it (name.list); a row of the summary."""
     start = time.perf_counter()
-    image, maxval = read_pgm(path)
-    edges = lintrace.trace(image, sigma=sigma, subpixel=subpixel, threads=threads, maxval=maxval)
+    image = lintrace.read(path)
+    edges = lintrace.trace(image, sigma=sigma, subpixel=subpixel, threads=threads)
     edges.write_list(os.path.splitext(path)[0] + ".list")
     return {"image": path, "rows": image.shape[0], "columns": image.shape[1], "edges": len(edges),
             "points": len(edges.points), "seconds": time.perf_counter() - start, "worker": get_worker().address}
@@ -67,7 +44,7 @@ def main():
     options = parser.parse_args()
 
     images = sorted(os.path.abspath(os.path.join(root, name)) for root, _, names in os.walk(options.folder)
-                    for name in names if name.endswith(".pgm"))
+                    for name in names if name.lower().endswith(IMAGES))
     if options.scheduler:
         client = Client(options.scheduler)
     else:
