@@ -11,9 +11,15 @@ all: build
 # `make test` needs the tests built; `make demo` goes on without GoogleTest.
 # The image libraries' development packages are installed (or asked for) first.
 REQUIRE_TESTS ?= OFF
+# The Python module is built where pybind11 and numpy are found for Debian's
+# /usr/bin/python3; its packages are installed (or asked for) first.
+# LINTRACE_PYTHON=OFF builds without it.
+LINTRACE_PYTHON ?= ON
 configure:
 	sh support/install-deps.sh $(REQUIRE_TESTS)
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_REQUIRE_TESTS=$(REQUIRE_TESTS)
+	if [ "$(LINTRACE_PYTHON)" != OFF ]; then sh python/install-deps.sh; fi
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_REQUIRE_TESTS=$(REQUIRE_TESTS) \
+	  -DLINTRACE_PYTHON=$(LINTRACE_PYTHON)
 
 # The two programs alone.
 programs: configure
@@ -29,6 +35,9 @@ demo: programs
 	$(BUILD)/linpaint/linpaint -i out/astronaut.list -r 512 -c 512 -o out/astronaut-edges.pgm
 	@echo "The connectivity list: out/astronaut.list ($$(grep -c -- '^-1 -1$$' out/astronaut.list) edges)."
 	@echo "The drawing of its edges of 5 points or more: out/astronaut-edges.pgm (512 x 512)."
+	@if [ "$(LINTRACE_PYTHON)" != OFF ]; then \
+	  cmake --build $(BUILD) -j $(JOBS) --target lintrace_python && \
+	  echo "The Python module: PYTHONPATH=$(BUILD)/python /usr/bin/python3 -c 'import lintrace; help(lintrace)'"; fi
 
 test: REQUIRE_TESTS = ON
 test: build
@@ -59,9 +68,11 @@ fuzz:
 	  test $${PIPESTATUS[0]} -eq 0 || exit 1; \
 	done
 
-# The benchmark (figures only): photographs of 1 to 64 megapixels, OpenCV beside where installed.
+# The benchmark (figures only): photographs of 1 to 64 megapixels, OpenCV beside where installed;
+# the Python module beside the program on 16 megapixels.
 bench: build
 	python3 bench/bench.py --build $(BUILD)
+	if [ -d $(BUILD)/python/lintrace ]; then /usr/bin/python3 bench/python_bench.py --build $(BUILD); fi
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz out

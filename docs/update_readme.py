@@ -5,6 +5,7 @@
   usage-lintrace, usage-linpaint  the programs' own --help texts
   example-FILE                    docs/examples/FILE as it stands
   benchmark                       docs/benchmark.txt, written by bench/bench.py
+  python-benchmark                docs/python-benchmark.txt, written by bench/python_bench.py
 
 usage: update_readme.py [--check] [BUILD_DIRECTORY]
 With --check nothing is written; the exit status is 1 when README.md is not
@@ -34,8 +35,8 @@ def content(build, name):
         with open(os.path.join(HERE, "examples", name[len("example-"):])) as example:
             lines = [line for line in example.read().splitlines(True) if not line.startswith("#!")]
         return "```sh\n" + "".join(lines) + "```\n"
-    if name == "benchmark":
-        with open(os.path.join(HERE, "benchmark.txt")) as figures:
+    if name in ("benchmark", "python-benchmark"):
+        with open(os.path.join(HERE, name + ".txt")) as figures:
             return "```\n" + figures.read() + "```\n"
     sys.exit("update_readme.py: no section named " + name)
 
