@@ -66,12 +66,13 @@ int main(int argc, char** argv)
     long peak_linking = 0;
     const auto after_stage = [&](const char* stage) {
         const double t = seconds_since(start);
-        if (std::string(stage) == "suppression") {
-            suppression = t;
-            peak_suppression = peak_bytes();
+        if (std::string(stage) == lintrace::detail::SAMPLES_READ) {
             free_pgm_data(image);
             image = nullptr;
-        } else {
+        } else if (std::string(stage) == "suppression") {
+            suppression = t;
+            peak_suppression = peak_bytes();
+        } else if (std::string(stage) == "linking") {
             linking = t - suppression;
             peak_linking = peak_bytes();
         }

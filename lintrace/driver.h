@@ -10,7 +10,10 @@
 namespace lintrace::detail {
 
 // `after_stage`, where given, is called with the name of each stage as it
-// ends ("suppression", "linking"), for the benchmark's clock.
+// ends ("suppression", "linking", "gradient at the points"), for the
+// benchmark's clock, and with SAMPLES_READ once the image's samples are read
+// for the last time.
+constexpr const char* SAMPLES_READ = "samples read";
 Edges trace(const ImageView& image, const Settings& settings, const Schedule& schedule,
             const std::function<void(const char*)>& after_stage = nullptr);
 

@@ -134,8 +134,8 @@ int run(const LongOptions& options, OutputFormat format)
                      sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? " -sp" : "",
                      settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
                      format_name(format));
-    lintrace::Edges edges = lintrace::trace(view, settings);
-    image = DecodedImage();  // the samples are not needed for writing
+    // The image is let go as soon as its samples are read for the last time.
+    lintrace::Edges edges = lintrace::trace(view, settings, [&image] { image = DecodedImage(); });
     write_output(edges, settings, format, outfile);
     if (options.verbose) {
         const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;

@@ -186,6 +186,13 @@ Thresholds automatic_thresholds(const ImageView& image, const Settings& settings
     return Thresholds{0.4 * high, high};
 }
 
+Edges trace(const ImageView& image, const Settings& settings, const std::function<void()>& samples_read)
+{
+    return detail::trace(image, settings, Schedule{}, [&samples_read](const char* stage) {
+        if (samples_read && std::strcmp(stage, detail::SAMPLES_READ) == 0) samples_read();
+    });
+}
+
 Edges trace(const ImageView& image, const Settings& settings)
 {
     return detail::trace(image, settings, Schedule{}, nullptr);
@@ -202,6 +209,13 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     GreyImage grey_levels;
     grey_image(image, &grey_levels);
     const GreyRows grey = grey_levels.grey;
+    // The caller's samples are read until the last pass over the grey levels,
+    // unless those are copies of our own.
+    const bool reads_samples = grey.bytes != nullptr;
+    const auto samples_read = [&after_stage] {
+        if (after_stage) after_stage(SAMPLES_READ);
+    };
+    if (!reads_samples) samples_read();
 
     Edges edges;
     edges.run_ = std::make_unique<detail::Run>();
@@ -221,7 +235,10 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     local_extrema(detector, grey, mask, settings.sigma, settings.low_threshold, settings.high_threshold,
                   settings.sub_pixel, threads, schedule);
     if (after_stage) after_stage("suppression");
-    if (!settings.gradient) grey_levels.levels = BulkVector<double>();
+    if (!settings.gradient) {
+        grey_levels.levels = BulkVector<double>();
+        if (reads_samples) samples_read();
+    }
     release_edgel_records(&detector->edgels);
     join_edges(detector, threads, schedule);
     if (after_stage) after_stage("linking");
@@ -234,6 +251,7 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
         point_gradients(grey, columns, rows, mask, settings.sigma, pixels, threads, schedule,
                         &run->magnitudes, &run->directions);
         if (after_stage) after_stage("gradient at the points");
+        if (reads_samples) samples_read();
     }
     return edges;
 }

@@ -315,3 +315,30 @@ TEST(Library, BadSettingsAndImagesAreExceptionsThatSayWhy)
     EXPECT_THROW(lintrace::trace(huge, lintrace::Settings{}), std::length_error);
     EXPECT_THROW(lintrace::trace(good, lintrace::Settings{}).edge(0), std::out_of_range);
 }
+
+TEST(Library, TheImageIsLetGoOnlyOnceItsSamplesAreReadForTheLastTime)
+{
+    // The callback spoils the samples: were they read after it, the edges
+    // (and the gradient at their points) would change.
+    const TestImage image = crop(photograph("chelsea.pgm"), 160, 120, 60, 40);
+    for (bool gradient : {false, true}) {
+        for (bool colour : {false, true}) {
+            std::vector<uint8_t> samples;
+            for (uint8_t v : image.pixels)
+                for (int k = 0; k < (colour ? 3 : 1); ++k) samples.push_back(v);
+            lintrace::ImageView view = lintrace::ImageView::grey8(samples.data(), image.columns, image.rows);
+            view.channels = colour ? 3 : 1;
+            lintrace::Settings settings = settings_of(1.0, 2.0, 4.0, true, 2);
+            settings.gradient = gradient;
+            const lintrace::Edges expected = lintrace::trace(view, settings);
+            int calls = 0;
+            const lintrace::Edges edges = lintrace::trace(view, settings, [&] {
+                ++calls;
+                std::fill(samples.begin(), samples.end(), static_cast<uint8_t>(calls * 77));
+            });
+            EXPECT_EQ(calls, 1);
+            EXPECT_EQ(first_difference(edges.list_text(), expected.list_text()), "") << gradient << colour;
+            EXPECT_EQ(edges.magnitudes(), expected.magnitudes()) << gradient << colour;
+        }
+    }
+}

@@ -178,5 +178,10 @@ private:
 // Runs the whole detector: gradient, suppression with sub-pixel placement,
 // hysteresis linking with junctions.
 Edges trace(const ImageView& image, const Settings& settings);
+// The same, calling `samples_read` as soon as the image's samples are read
+// for the last time (after suppression, or after the gradient at the points
+// when the run keeps it), so that a caller holding a large image can let it
+// go before the linking's memory is taken.
+Edges trace(const ImageView& image, const Settings& settings, const std::function<void()>& samples_read);
 
 }  // namespace lintrace
