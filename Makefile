@@ -16,8 +16,7 @@ REQUIRE_TESTS ?= OFF
 # LINTRACE_PYTHON=OFF builds without it.
 LINTRACE_PYTHON ?= ON
 configure:
-	sh support/install-deps.sh $(REQUIRE_TESTS)
-	if [ "$(LINTRACE_PYTHON)" != OFF ]; then sh python/install-deps.sh; fi
+	sh support/install-deps.sh $(if $(filter ON,$(REQUIRE_TESTS)),tests) $(if $(filter-out OFF,$(LINTRACE_PYTHON)),python)
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DLINTRACE_REQUIRE_TESTS=$(REQUIRE_TESTS) \
 	  -DLINTRACE_PYTHON=$(LINTRACE_PYTHON)
 
@@ -45,7 +44,7 @@ test: build
 
 # Every test again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
-	sh support/install-deps.sh ON
+	sh support/install-deps.sh tests
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLINTRACE_SANITIZE=ON
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ASAN_OPTIONS=allocator_may_return_null=1 ctest --output-on-failure -j $(JOBS)
