@@ -15,7 +15,8 @@
 //   std::invalid_argument  bad settings or a bad image view (what() says which)
 //   std::bad_alloc         memory exhausted
 //   std::length_error      an image too large for the detector's records
-//   std::system_error      a failed write (with the system's error code)
+// and whatever a writer's sink throws (a failed write) is passed on to the
+// caller once the writer's threads have stopped.
 #pragma once
 
 #include <cstddef>
