@@ -342,3 +342,22 @@ TEST(Library, TheImageIsLetGoOnlyOnceItsSamplesAreReadForTheLastTime)
         }
     }
 }
+
+TEST(Library, AWriterWhoseSinkFailsPassesTheFailureOnAndStops)
+{
+    // Many small pieces formatted ahead on three threads: a sink that fails
+    // on its second piece must end the writing with its own exception, not
+    // leave the formatters waiting for a writer that is gone.
+    const TestImage image = photograph("coffee.pgm");
+    const lintrace::Edges edges =
+        trace_small(lintrace::ImageView::grey8(image.pixels.data(), image.columns, image.rows),
+                    settings_of(1.0, 1.4, 2.0, false, 3));
+    for (int fail_at : {1, 2, 50}) {
+        int pieces = 0;
+        EXPECT_THROW(edges.write_list([&](std::string_view) {
+            if (++pieces == fail_at) throw std::runtime_error("disk full");
+        }),
+                     std::runtime_error);
+        EXPECT_EQ(pieces, fail_at) << "no piece is handed on after the failure";
+    }
+}
