@@ -29,41 +29,46 @@ struct ChainPoint {
     int32_t y;
 };
 
-// Open junctions by pixel: open addressing with linear probing and removal
-// by backward shift, so a lookup reads one or two cache lines however many
-// junctions are open.
-struct PixelMap {
-    std::vector<int64_t> cells;  // EMPTY_CELL where free
-    std::vector<uint32_t> values;
-    size_t count = 0;
+// Open junctions by the record of the candidate at their pixel (a junction
+// always stands where a candidate stood), for the records first_record ..
+// first_record + records - 1 that one linking covers: a number per record,
+// made at the first junction, so the map never grows and takes 4 bytes a
+// candidate however many junctions are open at once. (On a diagonal grid of
+// lines nearly every candidate is a junction left open to the end; a hash
+// map of them took five times that, and twice it while it grew.)
+struct OpenJunctions {
+    uint64_t first_record = 0;
+    uint64_t records = 0;
+    BulkVector<uint32_t> by_record;  // NO_JUNCTION where none is open
 };
-constexpr int64_t EMPTY_CELL = -1;
-
-uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when absent
-void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
-void pixel_map_erase(PixelMap* map, int64_t cell);
 
 // An edge: its chain is point_count entries of the edge_points of its Links
-// from first_point on, head first, and its junctions are of the same Links. The position of a start junction stands just before the chain and
-// that of an end junction just after it, so that a list of pixel positions
-// reads them in line. The sweep cycle and the sweep key of the record its
-// walk started from tell when it was traced.
+// from first_point on, head first, and its junctions are of the same Links,
+// whose positions are read from the junctions themselves rather than copied
+// beside the chain (on a grid of lines most edges are a point between two
+// junctions, and the copies took two thirds of the points). The sweep cycle
+// and the sweep key of the record its walk started from tell when it was
+// traced.
 struct Edge {
     uint64_t start_key;
-    uint64_t first_point;
+    // The flag shares the word of the place, which no array reaches 2^63 of,
+    // so that an edge takes 32 bytes: images of short edges hold one per
+    // pixel or two.
+    uint64_t first_point : 63;
+    uint64_t closed : 1;  // the walk came back onto its own chain: the curve is closed
     uint32_t point_count;
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle;
-    bool closed;  // the walk came back onto its own chain: the curve is closed
 };
+static_assert(sizeof(Edge) == 32);
 
 // What the linking of one set of groups builds: the junctions with the list
 // and map of the open ones, and the edges with their points.
 struct Links {
     BulkVector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;  // newest open junction
-    PixelMap open_junctions;         // pixel -> open junction
+    OpenJunctions open_junctions;    // record -> open junction
     BulkVector<Edge> edges;  // while linking
     BulkVector<ChainPoint> edge_points;
 };

@@ -6,78 +6,28 @@
 // itself a junction is the end point of a chain that arrived; then it leaves
 // the list and is never looked at again. The junction takes the sub-pixel
 // position of the candidate that stood at its pixel, which leaves the table.
-// Open junctions are found by pixel through a map kept beside the list, so a
-// lookup costs the same however many junctions are open.
+// Open junctions are found by the record of the candidate at their pixel,
+// through a table kept beside the list, so a lookup costs the same however
+// many junctions are open.
 #include "detector.h"
 
 namespace {
 
-size_t home_slot(const PixelMap* map, int64_t cell)
+// The slot of the open junction at (x, y), made on first use.
+uint32_t* open_slot(const Detector* detector, Links* links, int64_t x, int64_t y)
 {
-    return static_cast<size_t>((static_cast<uint64_t>(cell) * 0x9E3779B97F4A7C15u) >> 32) & (map->cells.size() - 1);
-}
-
-void grow(PixelMap* map)
-{
-    PixelMap larger;
-    larger.cells.assign(map->cells.empty() ? 1024 : 2 * map->cells.size(), EMPTY_CELL);
-    larger.values.assign(larger.cells.size(), NO_JUNCTION);
-    for (size_t k = 0; k < map->cells.size(); ++k)
-        if (map->cells[k] != EMPTY_CELL) pixel_map_insert(&larger, map->cells[k], map->values[k]);
-    *map = std::move(larger);
+    OpenJunctions* open = &links->open_junctions;
+    if (open->by_record.empty()) open->by_record.assign(open->records, NO_JUNCTION);
+    return &open->by_record[edgel_index(&detector->edgels, x, y) - open->first_record];
 }
 
 }  // namespace
 
-uint32_t pixel_map_find(const PixelMap* map, int64_t cell)
-{
-    if (map->cells.empty()) return NO_JUNCTION;
-    const size_t mask = map->cells.size() - 1;
-    for (size_t k = home_slot(map, cell);; k = (k + 1) & mask) {
-        if (map->cells[k] == cell) return map->values[k];
-        if (map->cells[k] == EMPTY_CELL) return NO_JUNCTION;
-    }
-}
-
-void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value)
-{
-    if (2 * (map->count + 1) > map->cells.size()) grow(map);
-    const size_t mask = map->cells.size() - 1;
-    size_t k = home_slot(map, cell);
-    while (map->cells[k] != EMPTY_CELL && map->cells[k] != cell) k = (k + 1) & mask;
-    if (map->cells[k] == EMPTY_CELL) ++map->count;
-    map->cells[k] = cell;
-    map->values[k] = value;
-}
-
-void pixel_map_erase(PixelMap* map, int64_t cell)
-{
-    if (map->cells.empty()) return;
-    const size_t mask = map->cells.size() - 1;
-    size_t hole = home_slot(map, cell);
-    while (map->cells[hole] != cell) {
-        if (map->cells[hole] == EMPTY_CELL) return;
-        hole = (hole + 1) & mask;
-    }
-    // Later entries of the same run move back into the hole unless their home
-    // lies cyclically between the hole and where they stand.
-    for (size_t k = (hole + 1) & mask; map->cells[k] != EMPTY_CELL; k = (k + 1) & mask) {
-        const size_t home = home_slot(map, map->cells[k]);
-        const bool stays = hole < k ? (home > hole && home <= k) : (home > hole || home <= k);
-        if (stays) continue;
-        map->cells[hole] = map->cells[k];
-        map->values[hole] = map->values[k];
-        hole = k;
-    }
-    map->cells[hole] = EMPTY_CELL;
-    --map->count;
-}
-
 uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
 {
     const int64_t cell = cell_of(detector, x, y);
-    const uint32_t open = pixel_map_find(&links->open_junctions, cell);
-    if (open != NO_JUNCTION) return open;
+    uint32_t* slot = open_slot(detector, links, x, y);
+    if (*slot != NO_JUNCTION) return *slot;
 
     Junction junction{};
     junction.x = static_cast<int32_t>(x);
@@ -94,7 +44,7 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     if (links->jct_lst != NO_JUNCTION) links->junctions[links->jct_lst].newer = index;
     links->junctions.push_back(junction);
     links->jct_lst = index;
-    pixel_map_insert(&links->open_junctions, cell, index);
+    *slot = index;
     return index;
 }
 
@@ -124,9 +74,9 @@ int junction_done(const Detector* detector, const Links* links, uint32_t junctio
 void delete_junction(const Detector* detector, Links* links, uint32_t junction)
 {
     Junction& j = links->junctions[junction];
-    const int64_t cell = cell_of(detector, j.x, j.y);
-    if (pixel_map_find(&links->open_junctions, cell) != junction) return;
-    pixel_map_erase(&links->open_junctions, cell);
+    uint32_t* slot = open_slot(detector, links, j.x, j.y);
+    if (*slot != junction) return;
+    *slot = NO_JUNCTION;
     if (j.newer != NO_JUNCTION)
         links->junctions[j.newer].older = j.older;
     else

@@ -114,18 +114,12 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     const Chain& chain = linker->chain;
     Links& links = linker->links;
     Edge edge;
-    const bool has_start = chain.start_junction != NO_JUNCTION;
-    const bool has_end = chain.end_junction != NO_JUNCTION;
     const size_t points = chain.front.size() + chain.back.size();
     // The points are copied into room made for them all at once.
     const size_t at = links.edge_points.size();
-    links.edge_points.resize(at + points + has_start + has_end);
+    links.edge_points.resize(at + points);
     ChainPoint* out = links.edge_points.data() + at;
-    if (has_start) {
-        const Junction& junction = links.junctions[chain.start_junction];
-        *out++ = ChainPoint{junction.x, junction.y};
-    }
-    edge.first_point = static_cast<uint64_t>(out - links.edge_points.data());
+    edge.first_point = at;
     edge.point_count = static_cast<uint32_t>(points);
     edge.start_key = start_key;
     edge.start_junction = chain.start_junction;
@@ -133,11 +127,7 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     edge.cycle = cycle;
     edge.closed = chain.closed;
     out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
-    out = std::copy(chain.back.begin(), chain.back.end(), out);
-    if (has_end) {
-        const Junction& junction = links.junctions[chain.end_junction];
-        *out = ChainPoint{junction.x, junction.y};
-    }
+    std::copy(chain.back.begin(), chain.back.end(), out);
     links.edges.push_back(edge);
 }
 
@@ -205,6 +195,8 @@ void junction_pass(Linker* linker, BulkVector<uint64_t>* promoted)
     }
 }
 
+constexpr size_t LARGE_SCRATCH = size_t{1} << 20;
+
 // Links the groups whose strong members are in linker->strong through all
 // their cycles of sweep and junction pass. A junction still open at the end
 // can never be reached again, since every candidate that could reach it
@@ -214,6 +206,9 @@ void link_groups(Linker* linker, bool in_order)
 {
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
         if (cycle > 1 || !in_order) sort_descending(&linker->strong, &linker->scratch);
+        // The room of a large sort is let go before the sweep builds the
+        // edges: on an image that is one group it is 8 bytes a candidate.
+        if (linker->scratch.capacity() > LARGE_SCRATCH) linker->scratch = BulkVector<uint64_t>();
         sweep(linker, linker->strong, cycle);
         junction_pass(linker, &linker->promoted);
         linker->strong.swap(linker->promoted);
