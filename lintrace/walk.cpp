@@ -133,6 +133,8 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
+constexpr size_t LARGE_SWEEP = size_t{1} << 20;
+
 void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
 {
     Detector* detector = linker->detector;
@@ -145,7 +147,14 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
     // group at a time, finding the candidates still untaken first, without
     // branching on each. A candidate a walk takes never becomes untaken again.
     constexpr size_t group = 16;
+    // A large sweep (over an image that is one group, such as a grid of
+    // lines) gives the pages of the keys it has passed back as it goes: nothing
+    // reads them again before the array is filled anew, and by the end of the
+    // sweep, when its edges are all built, they would hold 8 bytes a candidate.
+    constexpr size_t release_every = size_t{1} << 18;
+    const bool releases = order.size() > LARGE_SWEEP;
     for (size_t first = 0; first < order.size(); first += group) {
+        if (releases && first % release_every == 0) bulk_release(order.data(), order.data() + first);
         const size_t end = std::min(first + group, order.size());
         // The next group's neighbourhoods are fetched while this one is walked.
         for (size_t k = end; k < std::min(end + group, order.size()); ++k) {
