@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "bulk.h"
@@ -29,17 +31,32 @@ struct ChainPoint {
     int32_t y;
 };
 
-// Open junctions by the record of the candidate at their pixel (a junction
-// always stands where a candidate stood), for the records first_record ..
-// first_record + records - 1 that one linking covers: a number per record,
-// made at the first junction, so the map never grows and takes 4 bytes a
-// candidate however many junctions are open at once. (On a diagonal grid of
-// lines nearly every candidate is a junction left open to the end; a hash
-// map of them took five times that, and twice it while it grew.)
+// Open junctions by pixel: open addressing with linear probing and removal
+// by backward shift, so a lookup reads one or two cache lines however many
+// junctions are open.
+struct PixelMap {
+    std::vector<int64_t> cells;  // EMPTY_CELL where free
+    std::vector<uint32_t> values;
+    size_t count = 0;
+};
+constexpr int64_t EMPTY_CELL = -1;
+
+uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when absent
+void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
+void pixel_map_erase(PixelMap* map, int64_t cell);
+
+// The open junctions of one linking, which covers the records first_record ..
+// first_record + records - 1 (a junction always stands where a candidate
+// stood): a map by pixel while they are few, a number per record once they
+// are many (junction.cpp).
 struct OpenJunctions {
+    struct Free {
+        void operator()(uint32_t* block) const { std::free(block); }
+    };
     uint64_t first_record = 0;
     uint64_t records = 0;
-    BulkVector<uint32_t> by_record;  // NO_JUNCTION where none is open
+    PixelMap map;
+    std::unique_ptr<uint32_t[], Free> by_record;  // the junction plus one, 0 where none is open
 };
 
 // An edge: its chain is point_count entries of the edge_points of its Links

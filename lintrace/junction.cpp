@@ -6,28 +6,144 @@
 // itself a junction is the end point of a chain that arrived; then it leaves
 // the list and is never looked at again. The junction takes the sub-pixel
 // position of the candidate that stood at its pixel, which leaves the table.
-// Open junctions are found by the record of the candidate at their pixel,
-// through a table kept beside the list, so a lookup costs the same however
-// many junctions are open.
+// Open junctions are found by pixel through a hash map kept beside the list
+// while they are few, so a lookup reads one or two cache lines however many
+// are open; where they become many (on a diagonal grid of lines nearly every
+// candidate is a junction left open to the end, and the map took 30 bytes a
+// pixel), through a number per record of the candidates instead, which never
+// grows. Either way a lookup finds the same junction.
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
 #include "detector.h"
 
 namespace {
 
-// The slot of the open junction at (x, y), made on first use.
-uint32_t* open_slot(const Detector* detector, Links* links, int64_t x, int64_t y)
+size_t home_slot(const PixelMap* map, int64_t cell)
 {
-    OpenJunctions* open = &links->open_junctions;
-    if (open->by_record.empty()) open->by_record.assign(open->records, NO_JUNCTION);
-    return &open->by_record[edgel_index(&detector->edgels, x, y) - open->first_record];
+    return static_cast<size_t>((static_cast<uint64_t>(cell) * 0x9E3779B97F4A7C15u) >> 32) & (map->cells.size() - 1);
+}
+
+void grow(PixelMap* map)
+{
+    PixelMap larger;
+    larger.cells.assign(map->cells.empty() ? 1024 : 2 * map->cells.size(), EMPTY_CELL);
+    larger.values.assign(larger.cells.size(), NO_JUNCTION);
+    for (size_t k = 0; k < map->cells.size(); ++k)
+        if (map->cells[k] != EMPTY_CELL) pixel_map_insert(&larger, map->cells[k], map->values[k]);
+    *map = std::move(larger);
 }
 
 }  // namespace
 
+namespace {
+
+// The map gives way to the numbers per record when it would hold more than
+// one open junction for this many records: its slots (12 bytes, half of them
+// free at most) then cost more than the 4 bytes a record of the numbers.
+constexpr uint64_t RECORDS_PER_MAPPED_JUNCTION = 16;
+
+uint32_t record_of(const Detector* detector, const OpenJunctions* open, int64_t x, int64_t y)
+{
+    return static_cast<uint32_t>(edgel_index(&detector->edgels, x, y) - open->first_record);
+}
+
+// Turns the map into the numbers per record: the number of each junction plus
+// one, 0 where none is open, in a block from calloc, whose pages are the
+// system's zeros until a junction is written there.
+void number_by_record(const Detector* detector, OpenJunctions* open)
+{
+    open->by_record.reset(static_cast<uint32_t*>(std::calloc(std::max<uint64_t>(open->records, 1), sizeof(uint32_t))));
+    if (!open->by_record) {
+        if (std::new_handler handler = std::get_new_handler()) handler();
+        throw std::bad_alloc();
+    }
+    const PixelMap& map = open->map;
+    for (size_t k = 0; k < map.cells.size(); ++k)
+        if (map.cells[k] != EMPTY_CELL)
+            open->by_record[record_of(detector, open, map.cells[k] % detector->XSIZE, map.cells[k] / detector->XSIZE)] =
+                map.values[k] + 1;
+    open->map = PixelMap{};
+}
+
+uint32_t find_open(const Detector* detector, const OpenJunctions* open, int64_t x, int64_t y)
+{
+    if (open->by_record) return open->by_record[record_of(detector, open, x, y)] - 1;
+    return pixel_map_find(&open->map, cell_of(detector, x, y));
+}
+
+void open_junction(const Detector* detector, OpenJunctions* open, int64_t x, int64_t y, uint32_t junction)
+{
+    if (!open->by_record && (open->map.count + 1) * RECORDS_PER_MAPPED_JUNCTION > open->records)
+        number_by_record(detector, open);
+    if (open->by_record) {
+        open->by_record[record_of(detector, open, x, y)] = junction + 1;
+        return;
+    }
+    pixel_map_insert(&open->map, cell_of(detector, x, y), junction);
+}
+
+void close_junction(const Detector* detector, OpenJunctions* open, int64_t x, int64_t y)
+{
+    if (open->by_record) {
+        open->by_record[record_of(detector, open, x, y)] = 0;
+        return;
+    }
+    pixel_map_erase(&open->map, cell_of(detector, x, y));
+}
+
+}  // namespace
+
+uint32_t pixel_map_find(const PixelMap* map, int64_t cell)
+{
+    if (map->cells.empty()) return NO_JUNCTION;
+    const size_t mask = map->cells.size() - 1;
+    for (size_t k = home_slot(map, cell);; k = (k + 1) & mask) {
+        if (map->cells[k] == cell) return map->values[k];
+        if (map->cells[k] == EMPTY_CELL) return NO_JUNCTION;
+    }
+}
+
+void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value)
+{
+    if (2 * (map->count + 1) > map->cells.size()) grow(map);
+    const size_t mask = map->cells.size() - 1;
+    size_t k = home_slot(map, cell);
+    while (map->cells[k] != EMPTY_CELL && map->cells[k] != cell) k = (k + 1) & mask;
+    if (map->cells[k] == EMPTY_CELL) ++map->count;
+    map->cells[k] = cell;
+    map->values[k] = value;
+}
+
+void pixel_map_erase(PixelMap* map, int64_t cell)
+{
+    if (map->cells.empty()) return;
+    const size_t mask = map->cells.size() - 1;
+    size_t hole = home_slot(map, cell);
+    while (map->cells[hole] != cell) {
+        if (map->cells[hole] == EMPTY_CELL) return;
+        hole = (hole + 1) & mask;
+    }
+    // Later entries of the same run move back into the hole unless their home
+    // lies cyclically between the hole and where they stand.
+    for (size_t k = (hole + 1) & mask; map->cells[k] != EMPTY_CELL; k = (k + 1) & mask) {
+        const size_t home = home_slot(map, map->cells[k]);
+        const bool stays = hole < k ? (home > hole && home <= k) : (home > hole || home <= k);
+        if (stays) continue;
+        map->cells[hole] = map->cells[k];
+        map->values[hole] = map->values[k];
+        hole = k;
+    }
+    map->cells[hole] = EMPTY_CELL;
+    --map->count;
+}
+
 uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
 {
     const int64_t cell = cell_of(detector, x, y);
-    uint32_t* slot = open_slot(detector, links, x, y);
-    if (*slot != NO_JUNCTION) return *slot;
+    const uint32_t open = find_open(detector, &links->open_junctions, x, y);
+    if (open != NO_JUNCTION) return open;
 
     Junction junction{};
     junction.x = static_cast<int32_t>(x);
@@ -44,7 +160,7 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     if (links->jct_lst != NO_JUNCTION) links->junctions[links->jct_lst].newer = index;
     links->junctions.push_back(junction);
     links->jct_lst = index;
-    *slot = index;
+    open_junction(detector, &links->open_junctions, x, y, index);
     return index;
 }
 
@@ -74,9 +190,8 @@ int junction_done(const Detector* detector, const Links* links, uint32_t junctio
 void delete_junction(const Detector* detector, Links* links, uint32_t junction)
 {
     Junction& j = links->junctions[junction];
-    uint32_t* slot = open_slot(detector, links, j.x, j.y);
-    if (*slot != junction) return;
-    *slot = NO_JUNCTION;
+    if (find_open(detector, &links->open_junctions, j.x, j.y) != junction) return;
+    close_junction(detector, &links->open_junctions, j.x, j.y);
     if (j.newer != NO_JUNCTION)
         links->junctions[j.newer].older = j.older;
     else

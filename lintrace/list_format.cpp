@@ -229,7 +229,11 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
         if (place + edges_ahead < last) __builtin_prefetch(&edge_of(detector, edges[count - 1 - place - edges_ahead]));
         if (place + points_ahead < last) {
             const EdgeRef ahead = edges[count - 1 - place - points_ahead];
-            __builtin_prefetch(&detector->links[ahead.part].edge_points[edge_of(detector, ahead).first_point]);
+            const Edge& edge = edge_of(detector, ahead);
+            const Links& part = detector->links[ahead.part];
+            __builtin_prefetch(&part.edge_points[edge.first_point]);
+            if (edge.start_junction != NO_JUNCTION) __builtin_prefetch(&part.junctions[edge.start_junction]);
+            if (edge.end_junction != NO_JUNCTION) __builtin_prefetch(&part.junctions[edge.end_junction]);
         }
         const EdgeRef ref = edges[count - 1 - place];
         const Edge& edge = edge_of(detector, ref);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -199,6 +200,45 @@ TEST(Linking, PixelLineNumbersComeFromTheirTexts)
     EXPECT_EQ(text(10), "10.00");
     EXPECT_EQ(text(100000), "100000.00");
     EXPECT_EQ(PixelTexts(PixelTexts::LIMIT + 5).texts.size(), static_cast<size_t>(PixelTexts::LIMIT));
+}
+
+TEST(Linking, TheOpenJunctionMapAgreesWithAPlainMapThroughEveryErase)
+{
+    // Junction cells whose home slots (the map's multiplicative hash, in a
+    // table of 1024 slots) crowd the last and the first few slots, so that
+    // runs of entries wrap past the end and erases shift entries back across
+    // it; then cells spread at random.
+    const auto home = [](int64_t cell) { return (static_cast<uint64_t>(cell) * 0x9E3779B97F4A7C15u) >> 32 & 1023; };
+    std::vector<int64_t> crowded;
+    for (int64_t cell = 0; crowded.size() < 40; ++cell)
+        if (home(cell) >= 1018 || home(cell) <= 3) crowded.push_back(cell);
+    std::mt19937 random(5);
+    for (int round = 0; round < 20; ++round) {
+        PixelMap map;
+        std::map<int64_t, uint32_t> plain;
+        std::vector<int64_t> cells = crowded;
+        if (round % 2) {
+            cells.clear();
+            for (int k = 0; k < 300; ++k) cells.push_back(static_cast<int64_t>(random() % 100000));
+        }
+        for (int step = 0; step < 2000; ++step) {
+            const int64_t cell = cells[random() % cells.size()];
+            if (random() % 3 != 0) {
+                const auto value = static_cast<uint32_t>(random());
+                pixel_map_insert(&map, cell, value);
+                plain[cell] = value;
+            } else {
+                pixel_map_erase(&map, cell);
+                plain.erase(cell);
+            }
+            ASSERT_EQ(map.count, plain.size()) << "round " << round << " step " << step;
+            for (int64_t probe : cells) {
+                const auto found = plain.find(probe);
+                ASSERT_EQ(pixel_map_find(&map, probe), found == plain.end() ? NO_JUNCTION : found->second)
+                    << "round " << round << " step " << step << " cell " << probe;
+            }
+        }
+    }
 }
 
 TEST(Linking, SweepKeySortsOrderAsAPlainDescendingSort)
