@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "bulk.h"
@@ -43,19 +45,34 @@ uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when
 void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
+// The open junctions of one linking, which covers the records first_record ..
+// first_record + records - 1 (a junction always stands where a candidate
+// stood): a map by pixel while they are few, a number per record once they
+// are many (junction.cpp).
+struct OpenJunctions {
+    struct Free {
+        void operator()(uint32_t* block) const { std::free(block); }
+    };
+    uint64_t first_record = 0;
+    uint64_t records = 0;
+    PixelMap map;
+    std::unique_ptr<uint32_t[], Free> by_record;  // the junction plus one, 0 where none is open
+};
+
 // An edge: its chain is point_count entries of the edge_points of its Links
-// from first_point on, head first, and its junctions are of the same Links.
-// The position of a start junction stands just before the chain and that of
-// an end junction just after it, so that a list of pixel positions reads them
-// in line. The sweep cycle and the sweep key of the record its walk started
-// from tell when it was traced. Whether the walk came back onto its own chain
-// (the curve is closed) is kept in the sweep key's top bit, which a key never
-// uses (its bucket takes 15 bits above its 48-bit place), so that the record
-// stays 32 bytes: a photograph has an edge for every few dozen pixels.
-constexpr uint64_t CLOSED_EDGE = uint64_t{1} << 63;
+// from first_point on, head first, and its junctions are of the same Links,
+// whose positions are read from the junctions themselves rather than copied
+// beside the chain (on a grid of lines most edges are a point between two
+// junctions, and the copies took two thirds of the points). The sweep cycle
+// and the sweep key of the record its walk started from tell when it was
+// traced.
 struct Edge {
-    uint64_t start_key;  // the sweep key, with CLOSED_EDGE where the curve is closed
-    uint64_t first_point;
+    uint64_t start_key;
+    // The flag shares the word of the place, which no array reaches 2^63 of,
+    // so that an edge takes 32 bytes: images of short edges hold one per
+    // pixel or two.
+    uint64_t first_point : 63;
+    uint64_t closed : 1;  // the walk came back onto its own chain: the curve is closed
     uint32_t point_count;
     uint32_t start_junction;
     uint32_t end_junction;
@@ -63,17 +80,12 @@ struct Edge {
 };
 static_assert(sizeof(Edge) == 32);
 
-inline bool edge_is_closed(const Edge& edge)
-{
-    return (edge.start_key & CLOSED_EDGE) != 0;
-}
-
 // What the linking of one set of groups builds: the junctions with the list
 // and map of the open ones, and the edges with their points.
 struct Links {
     BulkVector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;  // newest open junction
-    PixelMap open_junctions;         // pixel -> open junction
+    OpenJunctions open_junctions;    // record -> open junction
     BulkVector<Edge> edges;  // while linking
     BulkVector<ChainPoint> edge_points;
 };

@@ -6,8 +6,16 @@
 // itself a junction is the end point of a chain that arrived; then it leaves
 // the list and is never looked at again. The junction takes the sub-pixel
 // position of the candidate that stood at its pixel, which leaves the table.
-// Open junctions are found by pixel through a map kept beside the list, so a
-// lookup costs the same however many junctions are open.
+// Open junctions are found by pixel through a hash map kept beside the list
+// while they are few, so a lookup reads one or two cache lines however many
+// are open; where they become many (on a diagonal grid of lines nearly every
+// candidate is a junction left open to the end, and the map took 30 bytes a
+// pixel), through a number per record of the candidates instead, which never
+// grows. Either way a lookup finds the same junction.
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
 #include "detector.h"
 
 namespace {
@@ -25,6 +33,64 @@ void grow(PixelMap* map)
     for (size_t k = 0; k < map->cells.size(); ++k)
         if (map->cells[k] != EMPTY_CELL) pixel_map_insert(&larger, map->cells[k], map->values[k]);
     *map = std::move(larger);
+}
+
+}  // namespace
+
+namespace {
+
+// The map gives way to the numbers per record when it would hold more than
+// one open junction for this many records: its slots (12 bytes, half of them
+// free at most) then cost more than the 4 bytes a record of the numbers.
+constexpr uint64_t RECORDS_PER_MAPPED_JUNCTION = 16;
+
+uint32_t record_of(const Detector* detector, const OpenJunctions* open, int64_t x, int64_t y)
+{
+    return static_cast<uint32_t>(edgel_index(&detector->edgels, x, y) - open->first_record);
+}
+
+// Turns the map into the numbers per record: the number of each junction plus
+// one, 0 where none is open, in a block from calloc, whose pages are the
+// system's zeros until a junction is written there.
+void number_by_record(const Detector* detector, OpenJunctions* open)
+{
+    open->by_record.reset(static_cast<uint32_t*>(std::calloc(std::max<uint64_t>(open->records, 1), sizeof(uint32_t))));
+    if (!open->by_record) {
+        if (std::new_handler handler = std::get_new_handler()) handler();
+        throw std::bad_alloc();
+    }
+    const PixelMap& map = open->map;
+    for (size_t k = 0; k < map.cells.size(); ++k)
+        if (map.cells[k] != EMPTY_CELL)
+            open->by_record[record_of(detector, open, map.cells[k] % detector->XSIZE, map.cells[k] / detector->XSIZE)] =
+                map.values[k] + 1;
+    open->map = PixelMap{};
+}
+
+uint32_t find_open(const Detector* detector, const OpenJunctions* open, int64_t x, int64_t y)
+{
+    if (open->by_record) return open->by_record[record_of(detector, open, x, y)] - 1;
+    return pixel_map_find(&open->map, cell_of(detector, x, y));
+}
+
+void open_junction(const Detector* detector, OpenJunctions* open, int64_t x, int64_t y, uint32_t junction)
+{
+    if (!open->by_record && (open->map.count + 1) * RECORDS_PER_MAPPED_JUNCTION > open->records)
+        number_by_record(detector, open);
+    if (open->by_record) {
+        open->by_record[record_of(detector, open, x, y)] = junction + 1;
+        return;
+    }
+    pixel_map_insert(&open->map, cell_of(detector, x, y), junction);
+}
+
+void close_junction(const Detector* detector, OpenJunctions* open, int64_t x, int64_t y)
+{
+    if (open->by_record) {
+        open->by_record[record_of(detector, open, x, y)] = 0;
+        return;
+    }
+    pixel_map_erase(&open->map, cell_of(detector, x, y));
 }
 
 }  // namespace
@@ -76,7 +142,7 @@ void pixel_map_erase(PixelMap* map, int64_t cell)
 uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
 {
     const int64_t cell = cell_of(detector, x, y);
-    const uint32_t open = pixel_map_find(&links->open_junctions, cell);
+    const uint32_t open = find_open(detector, &links->open_junctions, x, y);
     if (open != NO_JUNCTION) return open;
 
     Junction junction{};
@@ -94,7 +160,7 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     if (links->jct_lst != NO_JUNCTION) links->junctions[links->jct_lst].newer = index;
     links->junctions.push_back(junction);
     links->jct_lst = index;
-    pixel_map_insert(&links->open_junctions, cell, index);
+    open_junction(detector, &links->open_junctions, x, y, index);
     return index;
 }
 
@@ -124,9 +190,8 @@ int junction_done(const Detector* detector, const Links* links, uint32_t junctio
 void delete_junction(const Detector* detector, Links* links, uint32_t junction)
 {
     Junction& j = links->junctions[junction];
-    const int64_t cell = cell_of(detector, j.x, j.y);
-    if (pixel_map_find(&links->open_junctions, cell) != junction) return;
-    pixel_map_erase(&links->open_junctions, cell);
+    if (find_open(detector, &links->open_junctions, j.x, j.y) != junction) return;
+    close_junction(detector, &links->open_junctions, j.x, j.y);
     if (j.newer != NO_JUNCTION)
         links->junctions[j.newer].older = j.older;
     else

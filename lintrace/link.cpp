@@ -33,6 +33,7 @@ void gather_group(Linker* linker, int32_t x, int32_t y)
     for (int d = 0; d < DIRECTIONS; ++d) offsets[d] = y_offset[d] * width + x_offset[d];
     uint8_t& start = labels[cell_of(detector, x, y)];
     start |= FLAG_GATHERED;
+    ++linker->gathered;
     linker->strong.clear();
     if (start & FLAG_STRONG) linker->strong.push_back(seed_of(linker, x, y));
     linker->stack.assign(1, ChainPoint{x, y});
@@ -52,6 +53,7 @@ void gather_group(Linker* linker, int32_t x, int32_t y)
             label |= FLAG_GATHERED;
             const ChainPoint neighbour{p.x + x_offset[d], p.y + y_offset[d]};
             linker->stack.push_back(neighbour);
+            ++linker->gathered;
             if (label & FLAG_STRONG) linker->strong.push_back(seed_of(linker, neighbour.x, neighbour.y));
         }
     }
@@ -108,13 +110,21 @@ void gather_groups_across(Linker* linker, int64_t row, BulkVector<uint64_t>* see
 }
 
 // Links the groups gather_groups_across kept, one at a time, while each
-// group's pixels are in the cache.
-void link_groups_across(Linker* linker, const BulkVector<uint64_t>& seeds, const std::vector<size_t>& group_ends)
+// group's pixels are in the cache. The seeds are let go before the last group
+// is linked: on an image that is one group, such as a grid of lines, they
+// would otherwise be held twice through the whole of its linking.
+void link_groups_across(Linker* linker, BulkVector<uint64_t>* seeds, const std::vector<size_t>& group_ends)
 {
     size_t begin = 0;
     for (size_t end : group_ends) {
-        linker->strong.assign(seeds.begin() + static_cast<std::ptrdiff_t>(begin),
-                              seeds.begin() + static_cast<std::ptrdiff_t>(end));
+        const bool last = end == seeds->size();
+        if (begin == 0 && last) {
+            linker->strong.swap(*seeds);
+        } else {
+            linker->strong.assign(seeds->begin() + static_cast<std::ptrdiff_t>(begin),
+                                  seeds->begin() + static_cast<std::ptrdiff_t>(end));
+        }
+        if (last) *seeds = BulkVector<uint64_t>();
         link_groups(linker);
         begin = end;
     }
@@ -126,7 +136,7 @@ __extension__ typedef unsigned __int128 TraceOrder;
 
 TraceOrder trace_order(const Edge& edge)
 {
-    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - (edge.start_key & ~CLOSED_EDGE));
+    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - edge.start_key);
 }
 
 // Puts the edges of the groups across the cuts, which come group after group,
@@ -137,45 +147,40 @@ void order_edges(BulkVector<Edge>* edges)
               [](const Edge& a, const Edge& b) { return trace_order(a) < trace_order(b); });
 }
 
-// The trace orders of a linker's edges, which are in order already, closed by
-// the highest number there is.
-BulkVector<TraceOrder> trace_orders(const BulkVector<Edge>& edges)
+// Puts the edges of every part, each in the order traced already, into one
+// list of references in the order they were traced. The list is cut into as
+// many slices as there are threads, at the places of edges of the longest
+// part, and each slice is merged on its own, taking the part whose next edge
+// comes first from a heap. The trace orders are read from the edges as they
+// are needed, not kept beside them: on an image of short edges an array of
+// them would take 16 bytes for every edge at the peak of the run.
+void merge_edges(Detector* detector, uint64_t threads)
 {
-    BulkVector<TraceOrder> orders(edges.size() + 1);
-    for (size_t k = 0; k < edges.size(); ++k) orders[k] = trace_order(edges[k]);
-    orders[edges.size()] = ~TraceOrder{0};
-    return orders;
-}
-
-// Puts the edges of every linker's links, each in order with its trace
-// orders in `orders`, into one list of references in the order they were
-// traced. The list is cut into as many slices as there are
-// threads, at the places of edges of the longest part, and each slice is
-// merged on its own, taking the part whose next edge comes first from a heap.
-void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& orders, uint64_t threads)
-{
-    const size_t parts = orders.size();
+    const std::vector<Links>& links = detector->links;
+    const size_t parts = links.size();
     size_t longest = 0;
     size_t total = 0;
     for (size_t p = 0; p < parts; ++p) {
-        total += orders[p].size() - 1;
-        if (orders[p].size() > orders[longest].size()) longest = p;
+        total += links[p].edges.size();
+        if (links[p].edges.size() > links[longest].edges.size()) longest = p;
     }
-    const uint64_t slices = std::max<uint64_t>(1, std::min<uint64_t>(threads, orders[longest].size() - 1));
+    const uint64_t slices = std::max<uint64_t>(1, std::min<uint64_t>(threads, links[longest].edges.size()));
     // cut[s][p]: the edges of part p before slice s.
     std::vector<std::vector<size_t>> cut(slices + 1, std::vector<size_t>(parts, 0));
-    for (size_t p = 0; p < parts; ++p) cut[slices][p] = orders[p].size() - 1;
+    for (size_t p = 0; p < parts; ++p) cut[slices][p] = links[p].edges.size();
     for (uint64_t s = 1; s < slices; ++s) {
-        const TraceOrder splitter = orders[longest][(orders[longest].size() - 1) * s / slices];
+        const TraceOrder splitter = trace_order(links[longest].edges[links[longest].edges.size() * s / slices]);
         for (size_t p = 0; p < parts; ++p)
-            cut[s][p] = static_cast<size_t>(std::lower_bound(orders[p].begin(), orders[p].end() - 1, splitter) -
-                                            orders[p].begin());
+            cut[s][p] = static_cast<size_t>(
+                std::lower_bound(links[p].edges.begin(), links[p].edges.end(), splitter,
+                                 [](const Edge& edge, TraceOrder order) { return trace_order(edge) < order; }) -
+                links[p].edges.begin());
     }
 
     auto& edges = detector->edges;
     edges.clear();
     edges.resize(total);
-    share_out(threads, slices, [&orders, &cut, &edges, parts](uint64_t s) {
+    share_out(threads, slices, [&links, &cut, &edges, parts](uint64_t s) {
         size_t at = 0;
         for (size_t p = 0; p < parts; ++p) at += cut[s][p];
         const size_t end = at + [&cut, s, parts] {
@@ -188,7 +193,7 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
         std::vector<size_t> next = cut[s];
         std::vector<std::pair<TraceOrder, uint32_t>> heads;
         for (size_t p = 0; p < parts; ++p)
-            if (next[p] < cut[s + 1][p]) heads.emplace_back(orders[p][next[p]], static_cast<uint32_t>(p));
+            if (next[p] < cut[s + 1][p]) heads.emplace_back(trace_order(links[p].edges[next[p]]), static_cast<uint32_t>(p));
         const auto later = [](const std::pair<TraceOrder, uint32_t>& a, const std::pair<TraceOrder, uint32_t>& b) {
             return a.first > b.first;
         };
@@ -198,7 +203,7 @@ void merge_edges(Detector* detector, const std::vector<BulkVector<TraceOrder>>& 
             const uint32_t part = heads.back().second;
             edges[at] = EdgeRef{part, static_cast<uint32_t>(next[part]++)};
             if (next[part] < cut[s + 1][part]) {
-                heads.back().first = orders[part][next[part]];
+                heads.back().first = trace_order(links[part].edges[next[part]]);
                 std::push_heap(heads.begin(), heads.end(), later);
             } else {
                 heads.pop_back();
@@ -258,30 +263,43 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     for (uint64_t b = 1; b < bands; ++b)
         if (band_row[b] > 0 && band_row[b] < rows)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
-    std::vector<BulkVector<TraceOrder>> orders(bands + 1);
     share_out(workers, bands + 1,
-              [detector, table, &linkers, &band_row, &seeds_across, &groups_across, &orders](uint64_t task) {
+              [detector, table, &linkers, &band_row, &seeds_across, &groups_across](uint64_t task) {
         Linker* linker = &linkers[task];
         if (task == 0) {
-            link_groups_across(linker, seeds_across, groups_across);
+            // The groups across the cuts may reach from the first row to the last.
+            linker->links.open_junctions.records = table->records_total;
+            // On an image that is one group (a grid of lines) these links
+            // are all the image's, and growing them by doubling would hold
+            // the old and new arrays at once: room is made for as many edges
+            // as candidates (each holds a chain point of its own), for every
+            // candidate among the points, and for as many junctions as
+            // candidates. Room never used is
+            // never touched, so it takes address space, not memory.
+            const uint64_t members = linker->gathered;
+            linker->links.edges.reserve(members);
+            linker->links.edge_points.reserve(members);
+            linker->links.junctions.reserve(members);
+            link_groups_across(linker, &seeds_across, groups_across);
             order_edges(&linker->links.edges);
         } else {
-            // Every candidate of the band can become a chain point; the
-            // junctions' positions, two at most per edge, come on top.
+            // Every candidate of the band can become a chain point, once.
             const int64_t first_row = band_row[task - 1];
             const int64_t last_row = band_row[task];
-            const uint64_t candidates = edgels_before_row(table, last_row) - edgels_before_row(table, first_row);
-            linker->links.edge_points.reserve(candidates + candidates / 4);
+            const uint64_t first_record = edgels_before_row(table, first_row);
+            const uint64_t candidates = edgels_before_row(table, last_row) - first_record;
+            linker->links.open_junctions.first_record = first_record;
+            linker->links.open_junctions.records = candidates;
+            linker->links.edge_points.reserve(candidates);
             link_rows(linker, first_row, last_row);
         }
-        orders[task] = trace_orders(linker->links.edges);
         // Only what the list needs stays.
-        Linker done{detector, std::move(linker->links), {}, {}, {}, {}, {}};
+        Linker done{detector, std::move(linker->links), {}, {}, 0, {}, {}, {}};
         *linker = std::move(done);
-        linker->links.open_junctions = PixelMap{};
+        linker->links.open_junctions = OpenJunctions{};
     });
 
     detector->links.clear();
     for (Linker& linker : linkers) detector->links.push_back(std::move(linker.links));
-    merge_edges(detector, orders, workers);
+    merge_edges(detector, workers);
 }

@@ -229,21 +229,32 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
         if (place + edges_ahead < last) __builtin_prefetch(&edge_of(detector, edges[count - 1 - place - edges_ahead]));
         if (place + points_ahead < last) {
             const EdgeRef ahead = edges[count - 1 - place - points_ahead];
-            __builtin_prefetch(&detector->links[ahead.part].edge_points[edge_of(detector, ahead).first_point]);
+            const Edge& edge = edge_of(detector, ahead);
+            const Links& part = detector->links[ahead.part];
+            __builtin_prefetch(&part.edge_points[edge.first_point]);
+            if (edge.start_junction != NO_JUNCTION) __builtin_prefetch(&part.junctions[edge.start_junction]);
+            if (edge.end_junction != NO_JUNCTION) __builtin_prefetch(&part.junctions[edge.end_junction]);
         }
         const EdgeRef ref = edges[count - 1 - place];
         const Edge& edge = edge_of(detector, ref);
         const Links& part = detector->links[ref.part];
-        // The junctions' positions stand in line with the chain.
-        const ChainPoint* points = &part.edge_points[edge.first_point];
-        const ChainPoint* point = points - (edge.start_junction != NO_JUNCTION ? 1 : 0);
-        const ChainPoint* end = points + edge.point_count + (edge.end_junction != NO_JUNCTION ? 1 : 0);
+        // The junctions' positions stand before and after the chain.
+        const ChainPoint* point = &part.edge_points[edge.first_point];
+        const ChainPoint* end = point + edge.point_count;
         constexpr ptrdiff_t lines_at_once = 1024;
+        if (edge.start_junction != NO_JUNCTION) {
+            const Junction& junction = part.junctions[edge.start_junction];
+            cursor.advance(put_pixel_line(numbers, junction.x, junction.y, cursor.room(PIXEL_LINE_ROOM)));
+        }
         while (point != end) {
             const ChainPoint* stop = point + std::min(lines_at_once, end - point);
             char* out = cursor.room(lines_at_once * PIXEL_LINE_ROOM);
             for (; point != stop; ++point) out = put_pixel_line(numbers, point->x, point->y, out);
             cursor.advance(out);
+        }
+        if (edge.end_junction != NO_JUNCTION) {
+            const Junction& junction = part.junctions[edge.end_junction];
+            cursor.advance(put_pixel_line(numbers, junction.x, junction.y, cursor.room(PIXEL_LINE_ROOM)));
         }
         char* out = cursor.room(6);
         std::memcpy(out, "-1 -1\n", 6);

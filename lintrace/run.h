@@ -44,16 +44,15 @@ struct Run {
             const EdgeRef ref = d->edges[count - 1 - place];
             const Edge& edge = edge_of(d, ref);
             const Links& part = d->links[ref.part];
-            const bool has_start = edge.start_junction != NO_JUNCTION;
-            const bool has_end = edge.end_junction != NO_JUNCTION;
-            const ChainPoint* first = &part.edge_points[edge.first_point] - (has_start ? 1 : 0);
-            const ChainPoint* end = &part.edge_points[edge.first_point] + edge.point_count + (has_end ? 1 : 0);
-            for (const ChainPoint* p = first; p != end; ++p) {
-                bool has_record = true;
-                if (has_start && p == first) has_record = part.junctions[edge.start_junction].has_edgel;
-                if (has_end && p + 1 == end) has_record = part.junctions[edge.end_junction].has_edgel;
-                visit(place, *p, has_record);
-            }
+            const auto visit_junction = [&](uint32_t index) {
+                if (index == NO_JUNCTION) return;
+                const Junction& junction = part.junctions[index];
+                visit(place, ChainPoint{junction.x, junction.y}, junction.has_edgel);
+            };
+            visit_junction(edge.start_junction);
+            const ChainPoint* first = &part.edge_points[edge.first_point];
+            for (const ChainPoint* p = first; p != first + edge.point_count; ++p) visit(place, *p, true);
+            visit_junction(edge.end_junction);
             end_edge(place);
         }
     }
@@ -71,7 +70,7 @@ struct Run {
         ends_at_junction.resize(count);
         for (size_t place = 0; place < count; ++place) {
             const Edge& edge = edge_of(d, d->edges[count - 1 - place]);
-            closed[place] = edge_is_closed(edge);
+            closed[place] = edge.closed;
             starts_at_junction[place] = edge.start_junction != NO_JUNCTION;
             ends_at_junction[place] = edge.end_junction != NO_JUNCTION;
         }

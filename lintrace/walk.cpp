@@ -114,34 +114,27 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     const Chain& chain = linker->chain;
     Links& links = linker->links;
     Edge edge;
-    const bool has_start = chain.start_junction != NO_JUNCTION;
-    const bool has_end = chain.end_junction != NO_JUNCTION;
     const size_t points = chain.front.size() + chain.back.size();
     // The points are copied into room made for them all at once.
     const size_t at = links.edge_points.size();
-    links.edge_points.resize(at + points + has_start + has_end);
+    links.edge_points.resize(at + points);
     ChainPoint* out = links.edge_points.data() + at;
-    if (has_start) {
-        const Junction& junction = links.junctions[chain.start_junction];
-        *out++ = ChainPoint{junction.x, junction.y};
-    }
-    edge.first_point = static_cast<uint64_t>(out - links.edge_points.data());
+    edge.first_point = at;
     edge.point_count = static_cast<uint32_t>(points);
-    edge.start_key = start_key | (chain.closed ? CLOSED_EDGE : 0);
+    edge.start_key = start_key;
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
+    edge.closed = chain.closed;
     out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
-    out = std::copy(chain.back.begin(), chain.back.end(), out);
-    if (has_end) {
-        const Junction& junction = links.junctions[chain.end_junction];
-        *out = ChainPoint{junction.x, junction.y};
-    }
+    std::copy(chain.back.begin(), chain.back.end(), out);
     links.edges.push_back(edge);
 }
 
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
+constexpr size_t LARGE_SWEEP = size_t{1} << 20;
+
 void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
 {
     Detector* detector = linker->detector;
@@ -154,7 +147,14 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
     // group at a time, finding the candidates still untaken first, without
     // branching on each. A candidate a walk takes never becomes untaken again.
     constexpr size_t group = 16;
+    // A large sweep (over an image that is one group, such as a grid of
+    // lines) gives the pages of the keys it has passed back as it goes: nothing
+    // reads them again before the array is filled anew, and by the end of the
+    // sweep, when its edges are all built, they would hold 8 bytes a candidate.
+    constexpr size_t release_every = size_t{1} << 18;
+    const bool releases = order.size() > LARGE_SWEEP;
     for (size_t first = 0; first < order.size(); first += group) {
+        if (releases && first % release_every == 0) bulk_release(order.data(), order.data() + first);
         const size_t end = std::min(first + group, order.size());
         // The next group's neighbourhoods are fetched while this one is walked.
         for (size_t k = end; k < std::min(end + group, order.size()); ++k) {
@@ -204,6 +204,8 @@ void junction_pass(Linker* linker, BulkVector<uint64_t>* promoted)
     }
 }
 
+constexpr size_t LARGE_SCRATCH = size_t{1} << 20;
+
 // Links the groups whose strong members are in linker->strong through all
 // their cycles of sweep and junction pass. A junction still open at the end
 // can never be reached again, since every candidate that could reach it
@@ -213,6 +215,9 @@ void link_groups(Linker* linker, bool in_order)
 {
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
         if (cycle > 1 || !in_order) sort_descending(&linker->strong, &linker->scratch);
+        // The room of a large sort is let go before the sweep builds the
+        // edges: on an image that is one group it is 8 bytes a candidate.
+        if (linker->scratch.capacity() > LARGE_SCRATCH) linker->scratch = BulkVector<uint64_t>();
         sweep(linker, linker->strong, cycle);
         junction_pass(linker, &linker->promoted);
         linker->strong.swap(linker->promoted);

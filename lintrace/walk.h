@@ -43,6 +43,7 @@ struct Linker {
     Links links;
     Chain chain;
     std::vector<ChainPoint> stack;  // pixels of a group still to gather from
+    uint64_t gathered = 0;          // candidates gathered into groups so far
     BulkVector<uint64_t> strong;   // sweep keys
     BulkVector<uint64_t> promoted;
     BulkVector<uint64_t> scratch;

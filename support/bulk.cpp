@@ -34,3 +34,11 @@ void bulk_free(void* block)
 {
     std::free(block);
 }
+
+void bulk_release(const void* begin, const void* end)
+{
+    constexpr uintptr_t huge_page = uintptr_t{1} << 21;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + huge_page - 1) & ~(huge_page - 1);
+    const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(huge_page - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}

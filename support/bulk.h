@@ -12,6 +12,10 @@
 // run); else std::bad_alloc is thrown.
 void* bulk_allocate(size_t count, size_t size);
 void bulk_free(void* block);
+// Gives the whole huge pages within [begin, end), part of a block from
+// bulk_allocate, back to the system, for an array whose front will not be
+// read again; the bytes there read as zeros afterwards.
+void bulk_release(const void* begin, const void* end);
 
 // An allocator for the large vectors of a run: its blocks come from
 // bulk_allocate, and the elements of a resized vector of plain records are

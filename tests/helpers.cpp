@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,7 +204,9 @@ ProgramRun run_program(const std::vector<std::string>& argv, const std::string& 
     ProgramRun run;
     drain(out_pipe[0], err_pipe[0], in_pipe[1], input, &run);
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    run.peak_kilobytes = usage.ru_maxrss;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
 }

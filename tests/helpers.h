@@ -55,6 +55,7 @@ struct ProgramRun {
     int status = -1;  // exit status, or 128 + signal
     std::string out;
     std::string err;
+    long peak_kilobytes = 0;  // the child's peak resident memory
 };
 
 // Runs a program with arguments (argv[0] is the program's path), feeding `input` on standard input.
