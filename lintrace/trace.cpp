@@ -124,20 +124,36 @@ struct GreyImage {
     std::vector<const double*> level_rows;
 };
 
+// One row of grey levels, whatever the samples' type.
+void level_row(const ImageView& image, const unsigned char* row, double* out)
+{
+    switch (image.type) {
+        case SampleType::UINT8:
+            level_row<uint8_t>(image, row, out);
+            break;
+        case SampleType::UINT16:
+            level_row<uint16_t>(image, row, out);
+            break;
+        case SampleType::DOUBLE:
+            level_row<double>(image, row, out);
+            break;
+    }
+}
+
+const unsigned char* row_of(const ImageView& image, int64_t r)
+{
+    if (image.row_pointers != nullptr) return static_cast<const unsigned char*>(image.row_pointers[r]);
+    const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
+    return static_cast<const unsigned char*>(image.samples) + r * (image.row_stride != 0 ? image.row_stride : row_bytes);
+}
+
 void grey_image(const ImageView& image, GreyImage* out)
 {
     const int columns = static_cast<int>(image.width);
     const int rows = static_cast<int>(image.height);
-    const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
-    const int64_t stride = image.row_stride != 0 ? image.row_stride : row_bytes;
-    const auto* base = static_cast<const unsigned char*>(image.samples);
-    const auto row_at = [&](int r) {
-        return image.row_pointers != nullptr ? static_cast<const unsigned char*>(image.row_pointers[r])
-                                             : base + r * stride;
-    };
     if (image.type == SampleType::UINT8 && image.channels == 1 && image.max_value == 255) {
         out->byte_rows.resize(static_cast<size_t>(rows));
-        for (int r = 0; r < rows; ++r) out->byte_rows[r] = const_cast<unsigned char*>(row_at(r));
+        for (int r = 0; r < rows; ++r) out->byte_rows[r] = const_cast<unsigned char*>(row_of(image, r));
         out->grey.bytes = out->byte_rows.data();
         return;
     }
@@ -145,18 +161,7 @@ void grey_image(const ImageView& image, GreyImage* out)
     out->level_rows.resize(static_cast<size_t>(rows));
     for (int r = 0; r < rows; ++r) {
         double* levels = out->levels.data() + static_cast<size_t>(r) * columns;
-        const unsigned char* row = row_at(r);
-        switch (image.type) {
-            case SampleType::UINT8:
-                level_row<uint8_t>(image, row, levels);
-                break;
-            case SampleType::UINT16:
-                level_row<uint16_t>(image, row, levels);
-                break;
-            case SampleType::DOUBLE:
-                level_row<double>(image, row, levels);
-                break;
-        }
+        level_row(image, row_of(image, r), levels);
         out->level_rows[r] = levels;
     }
     out->grey.levels = out->level_rows.data();
@@ -171,6 +176,15 @@ int threads_of(const Settings& settings)
 }
 
 }  // namespace
+
+std::vector<double> grey_levels(const ImageView& image)
+{
+    check_image(image);
+    std::vector<double> levels(static_cast<size_t>(image.width) * static_cast<size_t>(image.height));
+    for (int64_t r = 0; r < image.height; ++r)
+        level_row(image, row_of(image, r), levels.data() + r * image.width);
+    return levels;
+}
 
 Thresholds automatic_thresholds(const ImageView& image, const Settings& settings, double fraction)
 {

@@ -451,23 +451,5 @@ double DecodedImage::sample(int64_t x, int64_t y, int k) const
 
 std::vector<double> grey_levels(const DecodedImage& image)
 {
-    std::vector<double> levels(static_cast<size_t>(image.width * image.height));
-    const bool scaled = image.type != lintrace::SampleType::DOUBLE;
-    const double max_value = scaled ? image.max_value : 255.0;
-    auto level = [&](double v) { return scaled ? v * 255 / max_value : v; };
-    const bool colour = image.channels >= 3;
-    const bool alpha = image.channels == 2 || image.channels == 4;
-    size_t k = 0;
-    for (int64_t y = 0; y < image.height; ++y)
-        for (int64_t x = 0; x < image.width; ++x) {
-            double grey = colour ? 0.299 * level(image.sample(x, y, 0)) + 0.587 * level(image.sample(x, y, 1)) +
-                                       0.114 * level(image.sample(x, y, 2))
-                                 : level(image.sample(x, y, 0));
-            if (alpha) {
-                const double a = image.sample(x, y, image.channels - 1) / max_value;
-                grey = grey * a + 255 * (1 - a);
-            }
-            levels[k++] = grey;
-        }
-    return levels;
+    return lintrace::grey_levels(image.view());
 }

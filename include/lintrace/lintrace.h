@@ -176,6 +176,11 @@ private:
     std::unique_ptr<detail::Run> run_;
 };
 
+// The grey levels the detector traces for an image, row after row: each
+// sample scaled to 0..255, alpha laid over white, colour turned to its luma
+// (see ImageView).
+std::vector<double> grey_levels(const ImageView& image);
+
 // Runs the whole detector: gradient, suppression with sub-pixel placement,
 // hysteresis linking with junctions.
 Edges trace(const ImageView& image, const Settings& settings);
