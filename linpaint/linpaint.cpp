@@ -62,12 +62,7 @@ std::vector<char*> take_over_option(int argc, char** argv, const char** over)
     int position = 1;
     for (; position < argc; ++position) {
         const char* argument = argv[position];
-        if (const SwitchEntry* row = args_row_of(args, argument)) {
-            const int last = std::min(argc - 1, position + args_value_count(*row));
-            for (; position <= last; ++position) kept.push_back(argv[position]);
-            --position;
-            continue;
-        }
+        if (args_keep_switch(args, argc, argv, &position, &kept)) continue;
         const bool attached = std::strncmp(argument, "--over=", 7) == 0;
         if (!attached && std::strcmp(argument, "--over") != 0) break;
         if (*over != nullptr) {

@@ -108,13 +108,7 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
     int position = 1;
     for (; position < argc; ++position) {
         const char* argument = argv[position];
-        if (const SwitchEntry* row = args_row_of(table, argument)) {
-            // The switch and its values, whatever they hold.
-            const int last = std::min(argc - 1, position + args_value_count(*row));
-            for (; position <= last; ++position) kept.push_back(argv[position]);
-            --position;
-            continue;
-        }
+        if (args_keep_switch(table, argc, argv, &position, &kept)) continue;
         const std::string_view text(argument);
         if (text.substr(0, 2) != "--") break;  // not a switch of either kind: the table reports it
         const size_t equals = text.find('=');

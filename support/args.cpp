@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -306,7 +307,11 @@ const char* args_typed_value(const SwitchEntry* table, const char* name)
     return nullptr;
 }
 
-const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument)
+namespace {
+
+// The row an argument selects (its first character dropped, as parsing
+// does), or null; and how many arguments after it are its values.
+const SwitchEntry* row_of(const SwitchEntry* table, const char* argument)
 {
     if (argument[0] == '\0') return nullptr;
     for (const SwitchEntry* row = table; row->name != nullptr; ++row)
@@ -314,9 +319,21 @@ const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument)
     return nullptr;
 }
 
-int args_value_count(const SwitchEntry& row)
+int value_count(const SwitchEntry& row)
 {
     if (row.type == INT || row.type == FLOAT) return row.size > 0 ? row.size : 0;
     if (row.type == STRING) return 1;
     return 0;
+}
+
+}  // namespace
+
+bool args_keep_switch(const SwitchEntry* table, int argc, char** argv, int* position, std::vector<char*>* kept)
+{
+    const SwitchEntry* row = row_of(table, argv[*position]);
+    if (row == nullptr) return false;
+    const int last = std::min(argc - 1, *position + value_count(*row));
+    for (; *position <= last; ++*position) kept->push_back(argv[*position]);
+    --*position;
+    return true;
 }

@@ -8,6 +8,8 @@
 // value must convert whole, as a number of its switch's type.
 #pragma once
 
+#include <vector>
+
 enum SwitchType { BOOLEAN = 0, INT = 1, FLOAT = 2, STRING = 3 };
 
 struct SwitchEntry {
@@ -26,11 +28,11 @@ extern const char* args_program_version;
 // text printed after a switch error stays the usage text alone).
 extern const char* args_help_epilogue;
 
-// The row an argument selects (its first character dropped, as parsing
-// does), or null; and how many arguments after it are its values. The
-// programs' long options use them to step over switches and their values.
-const SwitchEntry* args_row_of(const SwitchEntry* table, const char* argument);
-int args_value_count(const SwitchEntry& row);
+// For the programs' long options, which stand among the switches: where
+// argv[*position] is a switch of the table, appends it and its values
+// (whatever they hold) to `kept`, leaves *position at the last of them and
+// returns true; else changes nothing and returns false.
+bool args_keep_switch(const SwitchEntry* table, int argc, char** argv, int* position, std::vector<char*>* kept);
 
 // Parses the whole argument vector: 0 when every argument was consumed and
 // every mandatory switch given; any switch error prints its message and the
