@@ -16,14 +16,19 @@ constexpr uint32_t NO_JUNCTION = UINT32_MAX;
 // position plus the offset of d, so which branches have arrived is all that
 // needs keeping of them. The sub-pixel position is that of the candidate that
 // stood at the pixel, found there in the table when the list is written.
+// Open junctions form a list, newest first, through `older`; a junction that
+// closes only clears `open`, and the next pass over the list steps it out,
+// so that a junction takes 16 bytes (a diagonal grid of lines makes nearly
+// every candidate one).
 struct Junction {
     int32_t x;
     int32_t y;
     uint8_t arrived;  // bit d: a chain has arrived from direction d
     bool has_edgel;   // a candidate stood at the pixel when the junction was made
-    uint32_t newer;   // neighbours on the list of open junctions
-    uint32_t older;
+    bool open;        // on the map of open junctions
+    uint32_t older;   // the next open junction on the list, or one closed since
 };
+static_assert(sizeof(Junction) == 16);
 
 // A point of an edge's chain, by position.
 struct ChainPoint {
@@ -63,28 +68,31 @@ struct OpenJunctions {
 // from first_point on, head first, and its junctions are of the same Links,
 // whose positions are read from the junctions themselves rather than copied
 // beside the chain (on a grid of lines most edges are a point between two
-// junctions, and the copies took two thirds of the points). The sweep cycle
-// and the sweep key of the record its walk started from tell when it was
-// traced.
+// junctions, and the copies took two thirds of the points). Its walk started
+// from chain point `start` (counted from first_point) in sweep cycle `cycle`,
+// which together tell when it was traced. Every candidate becomes a chain
+// point at most once, and there are fewer than 2^32 of them, so the places
+// fit 32 bits; an image of short edges holds one edge a pixel or two, so an
+// edge is kept to 24 bytes.
 struct Edge {
-    uint64_t start_key;
-    // The flag shares the word of the place, which no array reaches 2^63 of,
-    // so that an edge takes 32 bytes: images of short edges hold one per
-    // pixel or two.
-    uint64_t first_point : 63;
-    uint64_t closed : 1;  // the walk came back onto its own chain: the curve is closed
+    uint32_t first_point;
     uint32_t point_count;
+    uint32_t start;
     uint32_t start_junction;
     uint32_t end_junction;
-    uint32_t cycle;
+    uint32_t cycle : 31;
+    uint32_t closed : 1;  // the walk came back onto its own chain: the curve is closed
 };
-static_assert(sizeof(Edge) == 32);
+static_assert(sizeof(Edge) == 24);
+// Cycles are counted in 31 bits: more would take more candidates than an
+// image can hold, each promoted in a cycle of its own.
+constexpr uint32_t MAX_CYCLE = (uint32_t{1} << 31) - 1;
 
 // What the linking of one set of groups builds: the junctions with the list
 // and map of the open ones, and the edges with their points.
 struct Links {
     BulkVector<Junction> junctions;
-    uint32_t jct_lst = NO_JUNCTION;  // newest open junction
+    uint32_t jct_lst = NO_JUNCTION;  // newest junction of the list of open ones
     OpenJunctions open_junctions;    // record -> open junction
     BulkVector<Edge> edges;  // while linking
     BulkVector<ChainPoint> edge_points;

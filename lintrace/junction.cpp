@@ -153,11 +153,10 @@ uint32_t get_junction(Detector* detector, Links* links, int64_t x, int64_t y)
     junction.has_edgel = (label & FLAG_IN_TABLE) != 0;
     label &= static_cast<uint8_t>(~FLAG_IN_TABLE);
     junction.arrived = 0;
-    junction.newer = NO_JUNCTION;
+    junction.open = true;
     junction.older = links->jct_lst;
 
     const uint32_t index = static_cast<uint32_t>(links->junctions.size());
-    if (links->jct_lst != NO_JUNCTION) links->junctions[links->jct_lst].newer = index;
     links->junctions.push_back(junction);
     links->jct_lst = index;
     open_junction(detector, &links->open_junctions, x, y, index);
@@ -190,13 +189,7 @@ int junction_done(const Detector* detector, const Links* links, uint32_t junctio
 void delete_junction(const Detector* detector, Links* links, uint32_t junction)
 {
     Junction& j = links->junctions[junction];
-    if (find_open(detector, &links->open_junctions, j.x, j.y) != junction) return;
+    if (!j.open) return;
     close_junction(detector, &links->open_junctions, j.x, j.y);
-    if (j.newer != NO_JUNCTION)
-        links->junctions[j.newer].older = j.older;
-    else
-        links->jct_lst = j.older;
-    if (j.older != NO_JUNCTION) links->junctions[j.older].newer = j.newer;
-    j.newer = NO_JUNCTION;
-    j.older = NO_JUNCTION;
+    j.open = false;
 }

@@ -134,17 +134,21 @@ void link_groups_across(Linker* linker, BulkVector<uint64_t>* seeds, const std::
 // above the sweep key turned around, so that edges traced earlier come lower.
 __extension__ typedef unsigned __int128 TraceOrder;
 
-TraceOrder trace_order(const Edge& edge)
+TraceOrder trace_order(const Detector* detector, const Links& links, const Edge& edge)
 {
-    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - edge.start_key);
+    return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - start_key(detector, links, edge));
 }
 
 // Puts the edges of the groups across the cuts, which come group after group,
-// in the order they were traced.
-void order_edges(BulkVector<Edge>* edges)
+// in the order they were traced. Where they are one group, as on a grid of
+// lines, they are in that order already.
+void order_edges(const Detector* detector, Links* links)
 {
-    std::sort(edges->begin(), edges->end(),
-              [](const Edge& a, const Edge& b) { return trace_order(a) < trace_order(b); });
+    const auto earlier = [detector, links](const Edge& a, const Edge& b) {
+        return trace_order(detector, *links, a) < trace_order(detector, *links, b);
+    };
+    if (!std::is_sorted(links->edges.begin(), links->edges.end(), earlier))
+        std::sort(links->edges.begin(), links->edges.end(), earlier);
 }
 
 // Puts the edges of every part, each in the order traced already, into one
@@ -169,18 +173,21 @@ void merge_edges(Detector* detector, uint64_t threads)
     std::vector<std::vector<size_t>> cut(slices + 1, std::vector<size_t>(parts, 0));
     for (size_t p = 0; p < parts; ++p) cut[slices][p] = links[p].edges.size();
     for (uint64_t s = 1; s < slices; ++s) {
-        const TraceOrder splitter = trace_order(links[longest].edges[links[longest].edges.size() * s / slices]);
+        const TraceOrder splitter =
+            trace_order(detector, links[longest], links[longest].edges[links[longest].edges.size() * s / slices]);
         for (size_t p = 0; p < parts; ++p)
             cut[s][p] = static_cast<size_t>(
                 std::lower_bound(links[p].edges.begin(), links[p].edges.end(), splitter,
-                                 [](const Edge& edge, TraceOrder order) { return trace_order(edge) < order; }) -
+                                 [detector, &part = links[p]](const Edge& edge, TraceOrder order) {
+                                     return trace_order(detector, part, edge) < order;
+                                 }) -
                 links[p].edges.begin());
     }
 
     auto& edges = detector->edges;
     edges.clear();
     edges.resize(total);
-    share_out(threads, slices, [&links, &cut, &edges, parts](uint64_t s) {
+    share_out(threads, slices, [detector, &links, &cut, &edges, parts](uint64_t s) {
         size_t at = 0;
         for (size_t p = 0; p < parts; ++p) at += cut[s][p];
         const size_t end = at + [&cut, s, parts] {
@@ -193,7 +200,7 @@ void merge_edges(Detector* detector, uint64_t threads)
         std::vector<size_t> next = cut[s];
         std::vector<std::pair<TraceOrder, uint32_t>> heads;
         for (size_t p = 0; p < parts; ++p)
-            if (next[p] < cut[s + 1][p]) heads.emplace_back(trace_order(links[p].edges[next[p]]), static_cast<uint32_t>(p));
+            if (next[p] < cut[s + 1][p]) heads.emplace_back(trace_order(detector, links[p], links[p].edges[next[p]]), static_cast<uint32_t>(p));
         const auto later = [](const std::pair<TraceOrder, uint32_t>& a, const std::pair<TraceOrder, uint32_t>& b) {
             return a.first > b.first;
         };
@@ -203,7 +210,7 @@ void merge_edges(Detector* detector, uint64_t threads)
             const uint32_t part = heads.back().second;
             edges[at] = EdgeRef{part, static_cast<uint32_t>(next[part]++)};
             if (next[part] < cut[s + 1][part]) {
-                heads.back().first = trace_order(links[part].edges[next[part]]);
+                heads.back().first = trace_order(detector, links[part], links[part].edges[next[part]]);
                 std::push_heap(heads.begin(), heads.end(), later);
             } else {
                 heads.pop_back();
@@ -263,6 +270,9 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     for (uint64_t b = 1; b < bands; ++b)
         if (band_row[b] > 0 && band_row[b] < rows)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
+    // The stack of a large group (a grid of lines is one) would otherwise be
+    // held through the whole linking: 4 bytes a candidate on such a grid.
+    linkers[0].stack = std::vector<ChainPoint>();
     share_out(workers, bands + 1,
               [detector, table, &linkers, &band_row, &seeds_across, &groups_across](uint64_t task) {
         Linker* linker = &linkers[task];
@@ -281,7 +291,7 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
             linker->links.edge_points.reserve(members);
             linker->links.junctions.reserve(members);
             link_groups_across(linker, &seeds_across, groups_across);
-            order_edges(&linker->links.edges);
+            order_edges(detector, &linker->links);
         } else {
             // Every candidate of the band can become a chain point, once.
             const int64_t first_row = band_row[task - 1];

@@ -11,6 +11,7 @@
 // must agree with every edge and every point this traces.
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 #include <vector>
 
 #include "junction.h"
@@ -109,7 +110,7 @@ void walk(Linker* linker, int64_t x, int64_t y)
     }
 }
 
-void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
+void add_edges(Linker* linker, uint32_t cycle)
 {
     const Chain& chain = linker->chain;
     Links& links = linker->links;
@@ -119,9 +120,9 @@ void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key)
     const size_t at = links.edge_points.size();
     links.edge_points.resize(at + points);
     ChainPoint* out = links.edge_points.data() + at;
-    edge.first_point = at;
+    edge.first_point = static_cast<uint32_t>(at);
     edge.point_count = static_cast<uint32_t>(points);
-    edge.start_key = start_key;
+    edge.start = static_cast<uint32_t>(chain.front.size());
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
@@ -175,7 +176,7 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
             chain->closed = false;
             chain->end_junction = NO_JUNCTION;
             walk(linker, place % width, place / width);
-            if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle, key);
+            if (!chain->front.empty() || !chain->back.empty()) add_edges(linker, cycle);
         }
     }
 }
@@ -189,7 +190,7 @@ void junction_pass(Linker* linker, BulkVector<uint64_t>* promoted)
     Detector* detector = linker->detector;
     uint8_t* labels = detector->Record_image.data();
     promoted->clear();
-    for (uint32_t j = linker->links.jct_lst; j != NO_JUNCTION; j = linker->links.junctions[j].older) {
+    each_open_junction(&linker->links, [linker, detector, labels, promoted](uint32_t j) {
         const Junction& junction = linker->links.junctions[j];
         const uint8_t* cell = labels + cell_of(detector, junction.x, junction.y);
         for (unsigned bits = neighbour_bits(neighbourhood_of(cell, detector->XSIZE), MASK_CANDIDATE); bits != 0;
@@ -201,7 +202,7 @@ void junction_pass(Linker* linker, BulkVector<uint64_t>* promoted)
             if ((label & (FLAG_IN_TABLE | FLAG_STRONG)) == FLAG_IN_TABLE) promoted->push_back(seed_of(linker, x, y));
             label |= FLAG_STRONG;
         }
-    }
+    });
 }
 
 constexpr size_t LARGE_SCRATCH = size_t{1} << 20;
@@ -214,6 +215,7 @@ constexpr size_t LARGE_SCRATCH = size_t{1} << 20;
 void link_groups(Linker* linker, bool in_order)
 {
     for (uint32_t cycle = 1; !linker->strong.empty(); ++cycle) {
+        if (cycle > MAX_CYCLE) throw std::length_error("Too many linking cycles");
         if (cycle > 1 || !in_order) sort_descending(&linker->strong, &linker->scratch);
         // The room of a large sort is let go before the sweep builds the
         // edges: on an image that is one group it is 8 bytes a candidate.
@@ -222,6 +224,7 @@ void link_groups(Linker* linker, bool in_order)
         junction_pass(linker, &linker->promoted);
         linker->strong.swap(linker->promoted);
     }
-    while (linker->links.jct_lst != NO_JUNCTION)
-        delete_junction(linker->detector, &linker->links, linker->links.jct_lst);
+    each_open_junction(&linker->links,
+                       [linker](uint32_t j) { delete_junction(linker->detector, &linker->links, j); });
+    linker->links.jct_lst = NO_JUNCTION;
 }

@@ -57,9 +57,14 @@ inline uint64_t seed_of(const Linker* linker, int64_t x, int64_t y)
 
 // Walks from the candidate at (x, y), building linker->chain.
 void walk(Linker* linker, int64_t x, int64_t y);
-// Adds the chain just walked as an edge, traced in `cycle` from the
-// candidate of sweep key `start_key`.
-void add_edges(Linker* linker, uint32_t cycle, uint64_t start_key);
+// Adds the chain just walked as an edge, traced in `cycle`.
+void add_edges(Linker* linker, uint32_t cycle);
+// The sweep key of the candidate an edge's walk started from.
+inline uint64_t start_key(const Detector* detector, const Links& links, const Edge& edge)
+{
+    const ChainPoint start = links.edge_points[edge.first_point + edge.start];
+    return edgel_sweep_key(&detector->edgels, start.x, start.y);
+}
 // Starts a walk at every candidate of `order`, all strong, that no walk has
 // taken yet.
 void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle);
