@@ -50,40 +50,60 @@ uint32_t pixel_map_find(const PixelMap* map, int64_t cell);  // NO_JUNCTION when
 void pixel_map_insert(PixelMap* map, int64_t cell, uint32_t value);
 void pixel_map_erase(PixelMap* map, int64_t cell);
 
+// Frees a block of `count` numbers from bulk_allocate.
+struct FreeNumbers {
+    size_t count = 0;
+    void operator()(uint32_t* block) const { bulk_free(block, count, sizeof(uint32_t)); }
+};
+
 // The open junctions of one linking, which covers the records first_record ..
 // first_record + records - 1 (a junction always stands where a candidate
 // stood): a map by pixel while they are few, a number per record once they
 // are many (junction.cpp).
 struct OpenJunctions {
-    struct Free {
-        void operator()(uint32_t* block) const { std::free(block); }
-    };
     uint64_t first_record = 0;
     uint64_t records = 0;
     PixelMap map;
-    std::unique_ptr<uint32_t[], Free> by_record;  // the junction plus one, 0 where none is open
+    std::unique_ptr<uint32_t[], FreeNumbers> by_record;  // the junction plus one, 0 where none is open
 };
 
 // An edge: its chain is point_count entries of the edge_points of its Links
 // from first_point on, head first, and its junctions are of the same Links,
 // whose positions are read from the junctions themselves rather than copied
-// beside the chain (on a grid of lines most edges are a point between two
-// junctions, and the copies took two thirds of the points). Its walk started
-// from chain point `start` (counted from first_point) in sweep cycle `cycle`,
-// which together tell when it was traced. Every candidate becomes a chain
-// point at most once, and there are fewer than 2^32 of them, so the places
-// fit 32 bits; an image of short edges holds one edge a pixel or two, so an
-// edge is kept to 24 bytes.
+// beside the chain. On a grid of lines nearly every edge is a single point
+// between two junctions: such an edge holds its point itself, in place of
+// the chain's place. Its walk started from chain point `start` (counted from
+// the head) in sweep cycle `cycle`, which together tell when it was traced.
+// Every candidate becomes a chain point at most once, and there are fewer
+// than 2^32 of them, so the places fit 32 bits; an image of short edges holds
+// one edge a pixel or two, so an edge is kept to 24 bytes.
 struct Edge {
-    uint32_t first_point;
+    union {
+        struct {
+            uint32_t first_point;
+            uint32_t start;
+        } chain;           // when point_count > 1
+        ChainPoint point;  // when point_count == 1 (the walk started there)
+    };
     uint32_t point_count;
-    uint32_t start;
     uint32_t start_junction;
     uint32_t end_junction;
     uint32_t cycle : 31;
     uint32_t closed : 1;  // the walk came back onto its own chain: the curve is closed
 };
 static_assert(sizeof(Edge) == 24);
+
+// An edge's chain, head first.
+inline const ChainPoint* chain_of(const BulkVector<ChainPoint>& edge_points, const Edge& edge)
+{
+    return edge.point_count == 1 ? &edge.point : edge_points.data() + edge.chain.first_point;
+}
+// The chain point its walk started from.
+inline ChainPoint start_of(const BulkVector<ChainPoint>& edge_points, const Edge& edge)
+{
+    return edge.point_count == 1 ? edge.point : edge_points[edge.chain.first_point + edge.chain.start];
+}
+
 // Cycles are counted in 31 bits: more would take more candidates than an
 // image can hold, each promoted in a cycle of its own.
 constexpr uint32_t MAX_CYCLE = (uint32_t{1} << 31) - 1;

@@ -50,15 +50,13 @@ uint32_t record_of(const Detector* detector, const OpenJunctions* open, int64_t 
 }
 
 // Turns the map into the numbers per record: the number of each junction plus
-// one, 0 where none is open, in a block from calloc, whose pages are the
-// system's zeros until a junction is written there.
+// one, 0 where none is open, in a block whose pages are the system's zeros
+// until a junction is written there.
 void number_by_record(const Detector* detector, OpenJunctions* open)
 {
-    open->by_record.reset(static_cast<uint32_t*>(std::calloc(std::max<uint64_t>(open->records, 1), sizeof(uint32_t))));
-    if (!open->by_record) {
-        if (std::new_handler handler = std::get_new_handler()) handler();
-        throw std::bad_alloc();
-    }
+    const size_t count = std::max<uint64_t>(open->records, 1);
+    open->by_record = std::unique_ptr<uint32_t[], FreeNumbers>(
+        static_cast<uint32_t*>(bulk_allocate_zeroed(count, sizeof(uint32_t))), FreeNumbers{count});
     const PixelMap& map = open->map;
     for (size_t k = 0; k < map.cells.size(); ++k)
         if (map.cells[k] != EMPTY_CELL)

@@ -272,7 +272,7 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
             gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
     // The stack of a large group (a grid of lines is one) would otherwise be
     // held through the whole linking: 4 bytes a candidate on such a grid.
-    linkers[0].stack = std::vector<ChainPoint>();
+    linkers[0].stack = BulkVector<ChainPoint>();
     share_out(workers, bands + 1,
               [detector, table, &linkers, &band_row, &seeds_across, &groups_across](uint64_t task) {
         Linker* linker = &linkers[task];
@@ -311,5 +311,8 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
 
     detector->links.clear();
     for (Linker& linker : linkers) detector->links.push_back(std::move(linker.links));
+    // Nothing reads the labels after linking; the list of edges the merge
+    // makes takes their place.
+    detector->Record_image = BulkVector<uint8_t>();
     merge_edges(detector, workers);
 }

@@ -191,7 +191,7 @@ void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last,
         const EdgeRef ref = edges[edges.size() - 1 - place];
         const Edge& edge = edge_of(detector, ref);
         const Links& part = detector->links[ref.part];
-        const ChainPoint* points = &part.edge_points[edge.first_point];
+        const ChainPoint* points = chain_of(part.edge_points, edge);
         if (edge.start_junction != NO_JUNCTION) lines.push_back(junction_line(part, edge.start_junction));
         for (uint32_t k = 0; k < edge.point_count; ++k) {
             lines.push_back(edgel_index(&table, points[k].x, points[k].y));
@@ -231,7 +231,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
             const EdgeRef ahead = edges[count - 1 - place - points_ahead];
             const Edge& edge = edge_of(detector, ahead);
             const Links& part = detector->links[ahead.part];
-            __builtin_prefetch(&part.edge_points[edge.first_point]);
+            __builtin_prefetch(chain_of(part.edge_points, edge));
             if (edge.start_junction != NO_JUNCTION) __builtin_prefetch(&part.junctions[edge.start_junction]);
             if (edge.end_junction != NO_JUNCTION) __builtin_prefetch(&part.junctions[edge.end_junction]);
         }
@@ -239,7 +239,7 @@ void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t
         const Edge& edge = edge_of(detector, ref);
         const Links& part = detector->links[ref.part];
         // The junctions' positions stand before and after the chain.
-        const ChainPoint* point = &part.edge_points[edge.first_point];
+        const ChainPoint* point = chain_of(part.edge_points, edge);
         const ChainPoint* end = point + edge.point_count;
         constexpr ptrdiff_t lines_at_once = 1024;
         if (edge.start_junction != NO_JUNCTION) {

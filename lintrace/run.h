@@ -50,7 +50,7 @@ struct Run {
                 visit(place, ChainPoint{junction.x, junction.y}, junction.has_edgel);
             };
             visit_junction(edge.start_junction);
-            const ChainPoint* first = &part.edge_points[edge.first_point];
+            const ChainPoint* first = chain_of(part.edge_points, edge);
             for (const ChainPoint* p = first; p != first + edge.point_count; ++p) visit(place, *p, true);
             visit_junction(edge.end_junction);
             end_edge(place);

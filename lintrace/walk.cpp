@@ -116,19 +116,23 @@ void add_edges(Linker* linker, uint32_t cycle)
     Links& links = linker->links;
     Edge edge;
     const size_t points = chain.front.size() + chain.back.size();
-    // The points are copied into room made for them all at once.
-    const size_t at = links.edge_points.size();
-    links.edge_points.resize(at + points);
-    ChainPoint* out = links.edge_points.data() + at;
-    edge.first_point = static_cast<uint32_t>(at);
     edge.point_count = static_cast<uint32_t>(points);
-    edge.start = static_cast<uint32_t>(chain.front.size());
     edge.start_junction = chain.start_junction;
     edge.end_junction = chain.end_junction;
     edge.cycle = cycle;
     edge.closed = chain.closed;
-    out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
-    std::copy(chain.back.begin(), chain.back.end(), out);
+    if (points == 1) {
+        edge.point = chain.back.front();
+    } else {
+        // The points are copied into room made for them all at once.
+        const size_t at = links.edge_points.size();
+        links.edge_points.resize(at + points);
+        ChainPoint* out = links.edge_points.data() + at;
+        edge.chain.first_point = static_cast<uint32_t>(at);
+        edge.chain.start = static_cast<uint32_t>(chain.front.size());
+        out = std::reverse_copy(chain.front.begin(), chain.front.end(), out);
+        std::copy(chain.back.begin(), chain.back.end(), out);
+    }
     links.edges.push_back(edge);
 }
 

@@ -42,7 +42,7 @@ struct Linker {
     Detector* detector;
     Links links;
     Chain chain;
-    std::vector<ChainPoint> stack;  // pixels of a group still to gather from
+    BulkVector<ChainPoint> stack;  // pixels of a group still to gather from
     uint64_t gathered = 0;          // candidates gathered into groups so far
     BulkVector<uint64_t> strong;   // sweep keys
     BulkVector<uint64_t> promoted;
@@ -62,7 +62,7 @@ void add_edges(Linker* linker, uint32_t cycle);
 // The sweep key of the candidate an edge's walk started from.
 inline uint64_t start_key(const Detector* detector, const Links& links, const Edge& edge)
 {
-    const ChainPoint start = links.edge_points[edge.first_point + edge.start];
+    const ChainPoint start = start_of(links.edge_points, edge);
     return edgel_sweep_key(&detector->edgels, start.x, start.y);
 }
 // Starts a walk at every candidate of `order`, all strong, that no walk has

@@ -1,27 +1,62 @@
-// Blocks for the large arrays of a run: aligned to huge pages where they are
-// large enough to be made of them.
+// Blocks for the large arrays of a run. A large block is mapped from the
+// system on its own, aligned to huge pages, and unmapped when it is freed:
+// from the C library's heap, a freed block below its mapping threshold (which
+// grows with the blocks freed, up to 32 MiB) stays resident, and on a grid of
+// lines those leftovers of one stage outlived it by several bytes a pixel.
 #include "bulk.h"
 
 #include <sys/mman.h>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t HUGE_PAGE = size_t{1} << 21;
+
+// Blocks from this size on are mapped on their own; from twice a huge page
+// on they are aligned to huge pages too.
+constexpr size_t MAPPED_FROM = size_t{1} << 20;
+constexpr size_t PAGE = size_t{1} << 12;
+
+// The bytes mapped for a block of `bytes`, or 0 for a block from malloc.
+size_t mapped_bytes(size_t bytes)
+{
+    if (bytes < MAPPED_FROM) return 0;
+    const size_t unit = bytes < 2 * HUGE_PAGE ? PAGE : HUGE_PAGE;
+    return (bytes + unit - 1) / unit * unit;
+}
+
+void* map_block(size_t bytes)
+{
+    if (bytes < 2 * HUGE_PAGE) {
+        void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return map == MAP_FAILED ? nullptr : map;
+    }
+    // Mapped a huge page longer, then trimmed to an aligned run of whole huge pages.
+    if (bytes > SIZE_MAX - HUGE_PAGE) return nullptr;
+    void* map = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(map);
+    const uintptr_t aligned = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    if (aligned > start) munmap(map, aligned - start);
+    if (aligned - start < HUGE_PAGE) munmap(reinterpret_cast<void*>(aligned + bytes), HUGE_PAGE - (aligned - start));
+    void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+    madvise(block, bytes, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+}  // namespace
 
 void* bulk_allocate(size_t count, size_t size)
 {
-    constexpr size_t huge_page = size_t{1} << 21;
     void* block = nullptr;
     if (size == 0 || count <= SIZE_MAX / size) {
         const size_t bytes = count * size;
-        if (bytes >= 2 * huge_page) {
-            // Rounded up to whole huge pages, as aligned_alloc asks.
-            const size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
-            if (rounded >= bytes) block = std::aligned_alloc(huge_page, rounded);
-#ifdef MADV_HUGEPAGE
-            if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
-#endif
-        } else {
-            block = std::malloc(bytes == 0 ? 1 : bytes);
-        }
+        const size_t mapped = mapped_bytes(bytes);
+        block = mapped != 0 ? map_block(mapped) : std::malloc(bytes == 0 ? 1 : bytes);
     }
     if (block == nullptr) {
         if (std::new_handler handler = std::get_new_handler()) handler();
@@ -30,15 +65,26 @@ void* bulk_allocate(size_t count, size_t size)
     return block;
 }
 
-void bulk_free(void* block)
+void* bulk_allocate_zeroed(size_t count, size_t size)
 {
-    std::free(block);
+    void* block = bulk_allocate(count, size);
+    if (mapped_bytes(count * size) == 0) std::memset(block, 0, count * size);
+    return block;
+}
+
+void bulk_free(void* block, size_t count, size_t size)
+{
+    if (block == nullptr) return;
+    const size_t mapped = mapped_bytes(count * size);
+    if (mapped != 0)
+        munmap(block, mapped);
+    else
+        std::free(block);
 }
 
 void bulk_release(const void* begin, const void* end)
 {
-    constexpr uintptr_t huge_page = uintptr_t{1} << 21;
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + huge_page - 1) & ~(huge_page - 1);
-    const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(huge_page - 1);
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(HUGE_PAGE - 1);
     if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }

@@ -6,12 +6,17 @@
 #include <vector>
 
 // A block for one of the large arrays of a run, of count * size bytes. A
-// block of several megabytes is aligned to huge pages and advised to be made
-// of them, which takes a fraction of the page faults to fill. A refusal goes
-// where operator new's would (errmsg, once fail_stop_on_exhausted_heap has
-// run); else std::bad_alloc is thrown.
+// block of several megabytes is mapped from the system on its own, aligned to
+// huge pages and advised to be made of them, which takes a fraction of the
+// page faults to fill; its pages go back to the system when it is freed. A
+// refusal goes where operator new's would (errmsg, once
+// fail_stop_on_exhausted_heap has run); else std::bad_alloc is thrown.
 void* bulk_allocate(size_t count, size_t size);
-void bulk_free(void* block);
+// The same, reading as zeros: a mapped block's pages are the system's zeros
+// until they are written, so only a small block is cleared.
+void* bulk_allocate_zeroed(size_t count, size_t size);
+// Frees a block of bulk_allocate, given the count and size it was made with.
+void bulk_free(void* block, size_t count, size_t size);
 // Gives the whole huge pages within [begin, end), part of a block from
 // bulk_allocate, back to the system, for an array whose front will not be
 // read again; the bytes there read as zeros afterwards.
@@ -30,7 +35,7 @@ struct BulkAllocator {
     {
     }
     T* allocate(size_t n) { return static_cast<T*>(bulk_allocate(n, sizeof(T))); }
-    void deallocate(T* block, size_t) noexcept { bulk_free(block); }
+    void deallocate(T* block, size_t n) noexcept { bulk_free(block, n, sizeof(T)); }
     template <typename U>
     void construct(U* place) noexcept
     {
