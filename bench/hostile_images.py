@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Builds images made to cost the detector the most memory per pixel: grids of
 one-pixel lines, diagonal grids, checkerboards, dots, rings, stripes, binary
-and uniform noise, strokes like text. Each is a raw PGM of SIDE x SIDE pixels
-(default 3000), written as DIRECTORY/NAME.pgm; the noise is seeded, so the
-images are the same on every machine.
+and uniform noise, strokes like text, and the grid of period 4 with 16-bit
+samples. Each is a raw PGM of SIDE x SIDE pixels (default 3000), written as
+DIRECTORY/NAME.pgm; the noise is seeded, so the images are the same on every
+machine.
 
 usage: hostile_images.py DIRECTORY [SIDE] [NAME ...]
 """
@@ -105,10 +106,22 @@ def strokes(side):
 IMAGES = {"grid%d" % p: grid(p) for p in (2, 3, 4, 5, 6)}
 IMAGES.update({"diagonal%d" % p: diagonal_grid(p) for p in (2, 3, 4)})
 IMAGES.update({"checker%d" % c: checkerboard(c) for c in (1, 2, 3)})
-IMAGES.update({"dots%d" % p: dots(p) for p in (2, 3)})
+IMAGES.update({"dots%d" % p: dots(p) for p in (2, 3, 4)})
 IMAGES.update({"stripes%d" % p: stripes(p) for p in (2, 3)})
 IMAGES.update({"rings%d" % p: rings(p) for p in (2, 3)})
 IMAGES.update({"binary_noise": binary_noise, "uniform_noise": uniform_noise, "strokes": strokes})
+# The worst of them again with 16-bit samples, whose grey levels are
+# doubles through the gradient.
+WIDE = {"grid4_16bit": "grid4"}
+IMAGES.update({name: IMAGES[narrow] for name, narrow in WIDE.items()})
+
+
+def widened(pixels):
+    # Each 8-bit level v as the 16-bit level 257 v, most significant byte first.
+    out = bytearray(2 * len(pixels))
+    out[0::2] = pixels
+    out[1::2] = pixels
+    return bytes(out)
 
 
 def main():
@@ -119,8 +132,11 @@ def main():
     for name in names:
         path = os.path.join(directory, "%s.pgm" % name)
         pixels = IMAGES[name](side)
+        maxval = 255
+        if name in WIDE:
+            pixels, maxval = widened(pixels), 65535
         with open(path, "wb") as out:
-            out.write(b"P5\n%d %d\n255\n" % (side, side))
+            out.write(b"P5\n%d %d\n%d\n" % (side, side, maxval))
             out.write(pixels)
         print("made", path, file=sys.stderr)
 
