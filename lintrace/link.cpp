@@ -23,7 +23,7 @@
 namespace {
 
 // Gathers the 8-connected group of candidates that holds the candidate at
-// (x, y), marking them gathered, and puts its strong members in linker->strong.
+// (x, y), marking them gathered, and adds its strong members to linker->strong.
 void gather_group(Linker* linker, int32_t x, int32_t y)
 {
     Detector* detector = linker->detector;
@@ -34,7 +34,6 @@ void gather_group(Linker* linker, int32_t x, int32_t y)
     uint8_t& start = labels[cell_of(detector, x, y)];
     start |= FLAG_GATHERED;
     ++linker->gathered;
-    linker->strong.clear();
     if (start & FLAG_STRONG) linker->strong.push_back(seed_of(linker, x, y));
     linker->stack.assign(1, ChainPoint{x, y});
     while (!linker->stack.empty()) {
@@ -86,9 +85,9 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 }
 
 // Gathers the groups that join row `row` - 1 to row `row`, so that the bands
-// of rows on either side hold only groups of their own, and keeps the strong
-// members of each in `seeds`, a group ending where `group_ends` says.
-void gather_groups_across(Linker* linker, int64_t row, BulkVector<uint64_t>* seeds, std::vector<size_t>* group_ends)
+// of rows on either side hold only groups of their own, and adds their strong
+// members to linker->strong.
+void gather_groups_across(Linker* linker, int64_t row)
 {
     Detector* detector = linker->detector;
     const uint8_t* labels = detector->Record_image.data();
@@ -102,31 +101,7 @@ void gather_groups_across(Linker* linker, int64_t row, BulkVector<uint64_t>* see
                     joins = true;
             if (!joins || (labels[cell_of(detector, x, row)] & FLAG_GATHERED)) continue;
             gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row));
-            if (linker->strong.empty()) continue;
-            seeds->insert(seeds->end(), linker->strong.begin(), linker->strong.end());
-            group_ends->push_back(seeds->size());
         }
-    }
-}
-
-// Links the groups gather_groups_across kept, one at a time, while each
-// group's pixels are in the cache. The seeds are let go before the last group
-// is linked: on an image that is one group, such as a grid of lines, they
-// would otherwise be held twice through the whole of its linking.
-void link_groups_across(Linker* linker, BulkVector<uint64_t>* seeds, const std::vector<size_t>& group_ends)
-{
-    size_t begin = 0;
-    for (size_t end : group_ends) {
-        const bool last = end == seeds->size();
-        if (begin == 0 && last) {
-            linker->strong.swap(*seeds);
-        } else {
-            linker->strong.assign(seeds->begin() + static_cast<std::ptrdiff_t>(begin),
-                                  seeds->begin() + static_cast<std::ptrdiff_t>(end));
-        }
-        if (last) *seeds = BulkVector<uint64_t>();
-        link_groups(linker);
-        begin = end;
     }
 }
 
@@ -137,18 +112,6 @@ __extension__ typedef unsigned __int128 TraceOrder;
 TraceOrder trace_order(const Detector* detector, const Links& links, const Edge& edge)
 {
     return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - start_key(detector, links, edge));
-}
-
-// Puts the edges of the groups across the cuts, which come group after group,
-// in the order they were traced. Where they are one group, as on a grid of
-// lines, they are in that order already.
-void order_edges(const Detector* detector, Links* links)
-{
-    const auto earlier = [detector, links](const Edge& a, const Edge& b) {
-        return trace_order(detector, *links, a) < trace_order(detector, *links, b);
-    };
-    if (!std::is_sorted(links->edges.begin(), links->edges.end(), earlier))
-        std::sort(links->edges.begin(), links->edges.end(), earlier);
 }
 
 // Puts the edges of every part, each in the order traced already, into one
@@ -195,12 +158,29 @@ void merge_edges(Detector* detector, uint64_t threads)
             for (size_t p = 0; p < parts; ++p) count += cut[s + 1][p] - cut[s][p];
             return count;
         }();
+        // The trace orders of each part's next edges, worked out a run at a
+        // time: one loop over a run of edges and their starting points reads
+        // them at the pace of memory, where one order at a time, taken in
+        // turn from every part, would wait for each.
+        constexpr size_t run = 64;
+        std::vector<size_t> next = cut[s];
+        std::vector<TraceOrder> orders(parts * run);
+        std::vector<size_t> run_start(parts, SIZE_MAX);  // none worked out yet
+        const auto order_of = [&](size_t p) {
+            const size_t k = next[p];
+            if (k < run_start[p] || k - run_start[p] >= run) {
+                const size_t stop = std::min(k + run, cut[s + 1][p]);
+                for (size_t e = k; e < stop; ++e)
+                    orders[p * run + (e - k)] = trace_order(detector, links[p], links[p].edges[e]);
+                run_start[p] = k;
+            }
+            return orders[p * run + (k - run_start[p])];
+        };
         // The parts with edges left in the slice, by the order of their next
         // edge, in a heap with the earliest on top.
-        std::vector<size_t> next = cut[s];
         std::vector<std::pair<TraceOrder, uint32_t>> heads;
         for (size_t p = 0; p < parts; ++p)
-            if (next[p] < cut[s + 1][p]) heads.emplace_back(trace_order(detector, links[p], links[p].edges[next[p]]), static_cast<uint32_t>(p));
+            if (next[p] < cut[s + 1][p]) heads.emplace_back(order_of(p), static_cast<uint32_t>(p));
         const auto later = [](const std::pair<TraceOrder, uint32_t>& a, const std::pair<TraceOrder, uint32_t>& b) {
             return a.first > b.first;
         };
@@ -210,7 +190,7 @@ void merge_edges(Detector* detector, uint64_t threads)
             const uint32_t part = heads.back().second;
             edges[at] = EdgeRef{part, static_cast<uint32_t>(next[part]++)};
             if (next[part] < cut[s + 1][part]) {
-                heads.back().first = trace_order(detector, links[part], links[part].edges[next[part]]);
+                heads.back().first = order_of(part);
                 std::push_heap(heads.begin(), heads.end(), later);
             } else {
                 heads.pop_back();
@@ -234,7 +214,7 @@ void merge_edges(Detector* detector, uint64_t threads)
 // The sets are bands of rows with about as many candidates each, small
 // enough for their labels to stay in the cache and at least two per thread,
 // less the groups that cross a cut between bands. Those are gathered first
-// and linked group by group; the threads take them and the bands one after
+// and linked as one more set; the threads take it and the bands one after
 // another, each keeping its chains and junctions apart.
 void join_edges(Detector* detector, int threads, const Schedule& schedule)
 {
@@ -265,16 +245,13 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     // linked beside the bands; linker b + 1 takes the rest of band b.
     std::vector<Linker> linkers(bands + 1);
     for (Linker& linker : linkers) linker.detector = detector;
-    BulkVector<uint64_t> seeds_across;
-    std::vector<size_t> groups_across;
     for (uint64_t b = 1; b < bands; ++b)
-        if (band_row[b] > 0 && band_row[b] < rows)
-            gather_groups_across(&linkers[0], band_row[b], &seeds_across, &groups_across);
+        if (band_row[b] > 0 && band_row[b] < rows) gather_groups_across(&linkers[0], band_row[b]);
     // The stack of a large group (a grid of lines is one) would otherwise be
     // held through the whole linking: 4 bytes a candidate on such a grid.
     linkers[0].stack = BulkVector<ChainPoint>();
     share_out(workers, bands + 1,
-              [detector, table, &linkers, &band_row, &seeds_across, &groups_across](uint64_t task) {
+              [detector, table, &linkers, &band_row](uint64_t task) {
         Linker* linker = &linkers[task];
         if (task == 0) {
             // The groups across the cuts may reach from the first row to the last.
@@ -290,8 +267,10 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
             linker->links.edges.reserve(members);
             linker->links.edge_points.reserve(members);
             linker->links.junctions.reserve(members);
-            link_groups_across(linker, &seeds_across, groups_across);
-            order_edges(detector, &linker->links);
+            // They are linked together, by sweeps over all their strong
+            // members at once, as a band's groups are, so their edges come
+            // out in the order the whole sweeps trace them.
+            link_groups(linker);
         } else {
             // Every candidate of the band can become a chain point, once.
             const int64_t first_row = band_row[task - 1];

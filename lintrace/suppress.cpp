@@ -109,9 +109,12 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
     // Room for the sub-pixel positions of a candidate in every third pixel,
     // more than a photograph has even without thresholds, so that the
     // positions are seldom moved as they grow; room not used is never touched.
+    // It is mapped on its own from the start: a smaller first block, left in
+    // the thread's heap once the positions outgrew it, would stay resident
+    // through the rest of the run, a few megabytes for every thread.
     if (s.sub_pixel) {
         const size_t band_pixels = static_cast<size_t>(band->last_row - band->first_row) * static_cast<size_t>(columns);
-        out->sub_pixels.reserve(band_pixels / 3);
+        out->sub_pixels.reserve(std::max(band_pixels / 3, BULK_MAPPED_FROM / sizeof(SubPixel)));
     }
     std::vector<int> passed;      // a row's candidates by column
     std::vector<uint8_t> strong;  // and whether each is strong

@@ -14,25 +14,15 @@ namespace {
 
 constexpr size_t HUGE_PAGE = size_t{1} << 21;
 
-// Blocks from this size on are mapped on their own; from twice a huge page
-// on they are aligned to huge pages too.
-constexpr size_t MAPPED_FROM = size_t{1} << 20;
-constexpr size_t PAGE = size_t{1} << 12;
-
 // The bytes mapped for a block of `bytes`, or 0 for a block from malloc.
 size_t mapped_bytes(size_t bytes)
 {
-    if (bytes < MAPPED_FROM) return 0;
-    const size_t unit = bytes < 2 * HUGE_PAGE ? PAGE : HUGE_PAGE;
-    return (bytes + unit - 1) / unit * unit;
+    if (bytes < BULK_MAPPED_FROM) return 0;
+    return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
 }
 
 void* map_block(size_t bytes)
 {
-    if (bytes < 2 * HUGE_PAGE) {
-        void* map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return map == MAP_FAILED ? nullptr : map;
-    }
     // Mapped a huge page longer, then trimmed to an aligned run of whole huge pages.
     if (bytes > SIZE_MAX - HUGE_PAGE) return nullptr;
     void* map = mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -12,6 +12,8 @@
 // refusal goes where operator new's would (errmsg, once
 // fail_stop_on_exhausted_heap has run); else std::bad_alloc is thrown.
 void* bulk_allocate(size_t count, size_t size);
+// Blocks from this many bytes on (two huge pages) are mapped on their own.
+constexpr size_t BULK_MAPPED_FROM = size_t{4} << 20;
 // The same, reading as zeros: a mapped block's pages are the system's zeros
 // until they are written, so only a small block is cleared.
 void* bulk_allocate_zeroed(size_t count, size_t size);
