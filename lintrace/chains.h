@@ -40,8 +40,8 @@ struct ChainPoint {
 // by backward shift, so a lookup reads one or two cache lines however many
 // junctions are open.
 struct PixelMap {
-    std::vector<int64_t> cells;  // EMPTY_CELL where free
-    std::vector<uint32_t> values;
+    BulkVector<int64_t> cells;  // EMPTY_CELL where free
+    BulkVector<uint32_t> values;
     size_t count = 0;
 };
 constexpr int64_t EMPTY_CELL = -1;

@@ -28,8 +28,8 @@ struct Step {
 // The edge a walk builds. Points put in front of the head are kept in the
 // order they were put there, so the chain is front reversed, then back.
 struct Chain {
-    std::vector<ChainPoint> front;
-    std::vector<ChainPoint> back;
+    BulkVector<ChainPoint> front;
+    BulkVector<ChainPoint> back;
     uint32_t start_junction = NO_JUNCTION;
     uint32_t end_junction = NO_JUNCTION;
     bool closed = false;  // the walk came back onto its own chain
