@@ -114,6 +114,7 @@ struct Links {
     BulkVector<Junction> junctions;
     uint32_t jct_lst = NO_JUNCTION;  // newest junction of the list of open ones
     OpenJunctions open_junctions;    // record -> open junction
-    BulkVector<Edge> edges;  // while linking
+    BulkVector<Edge> edges;
+    std::vector<size_t> run_ends;  // the edges come in runs, each in the order traced, ending here
     BulkVector<ChainPoint> edge_points;
 };

@@ -86,8 +86,8 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 
 // Gathers the groups that join row `row` - 1 to row `row`, so that the bands
 // of rows on either side hold only groups of their own, and adds their strong
-// members to linker->strong.
-void gather_groups_across(Linker* linker, int64_t row)
+// members to linker->strong, a group ending where `group_ends` says.
+void gather_groups_across(Linker* linker, int64_t row, std::vector<size_t>* group_ends)
 {
     Detector* detector = linker->detector;
     const uint8_t* labels = detector->Record_image.data();
@@ -100,8 +100,39 @@ void gather_groups_across(Linker* linker, int64_t row)
                 if (x + dx >= 0 && x + dx < detector->XSIZE && labels[cell_of(detector, x + dx, row - 1)] != LABEL_EMPTY)
                     joins = true;
             if (!joins || (labels[cell_of(detector, x, row)] & FLAG_GATHERED)) continue;
+            const size_t before = linker->strong.size();
             gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row));
+            if (linker->strong.size() > before) group_ends->push_back(linker->strong.size());
         }
+    }
+}
+
+// Links the groups gather_groups_across kept in linker->strong, a batch of
+// neighbouring groups (at least `batch` strong members, or one group) at a
+// time, so that each batch's pixels stay in the cache while it is linked. A
+// batch's edges come out in the order they were traced and end a run. The
+// keys are let go before the last batch is linked: on an image that is one
+// group, such as a grid of lines, they would otherwise be held twice through
+// the whole of its linking.
+void link_groups_across(Linker* linker, const std::vector<size_t>& group_ends, size_t batch)
+{
+    BulkVector<uint64_t> seeds;
+    seeds.swap(linker->strong);
+    size_t begin = 0;
+    for (size_t g = 0; g < group_ends.size();) {
+        size_t end = group_ends[g++];
+        while (g < group_ends.size() && group_ends[g] - begin <= batch) end = group_ends[g++];
+        const bool last = g == group_ends.size();
+        if (begin == 0 && last) {
+            linker->strong.swap(seeds);
+        } else {
+            linker->strong.assign(seeds.begin() + static_cast<std::ptrdiff_t>(begin),
+                                  seeds.begin() + static_cast<std::ptrdiff_t>(end));
+        }
+        if (last) seeds = BulkVector<uint64_t>();
+        link_groups(linker);
+        linker->links.run_ends.push_back(linker->links.edges.size());
+        begin = end;
     }
 }
 
@@ -114,83 +145,104 @@ TraceOrder trace_order(const Detector* detector, const Links& links, const Edge&
     return static_cast<TraceOrder>(edge.cycle) << 64 | (UINT64_MAX - start_key(detector, links, edge));
 }
 
-// Puts the edges of every part, each in the order traced already, into one
-// list of references in the order they were traced. The list is cut into as
-// many slices as there are threads, at the places of edges of the longest
-// part, and each slice is merged on its own, taking the part whose next edge
-// comes first from a heap. The trace orders are read from the edges as they
-// are needed, not kept beside them: on an image of short edges an array of
-// them would take 16 bytes for every edge at the peak of the run.
+// Puts the edges of every part into one list of references in the order they
+// were traced. Each part's edges come in runs (Links::run_ends) that are each
+// in that order already. The list is cut into as many slices as there are
+// threads, at the places of edges of the longest run, and each slice is
+// merged on its own, taking the run whose next edge comes first from a heap.
+// The trace orders are read from the edges as they are needed, not kept
+// beside them: on an image of short edges an array of them would take 16
+// bytes for every edge at the peak of the run.
 void merge_edges(Detector* detector, uint64_t threads)
 {
     const std::vector<Links>& links = detector->links;
-    const size_t parts = links.size();
-    size_t longest = 0;
+    struct Run {
+        uint32_t part;
+        size_t begin;
+        size_t end;
+    };
+    std::vector<Run> runs;
     size_t total = 0;
-    for (size_t p = 0; p < parts; ++p) {
+    for (size_t p = 0; p < links.size(); ++p) {
+        size_t begin = 0;
+        for (size_t end : links[p].run_ends) {
+            if (end > begin) runs.push_back(Run{static_cast<uint32_t>(p), begin, end});
+            begin = end;
+        }
         total += links[p].edges.size();
-        if (links[p].edges.size() > links[longest].edges.size()) longest = p;
     }
-    const uint64_t slices = std::max<uint64_t>(1, std::min<uint64_t>(threads, links[longest].edges.size()));
-    // cut[s][p]: the edges of part p before slice s.
-    std::vector<std::vector<size_t>> cut(slices + 1, std::vector<size_t>(parts, 0));
-    for (size_t p = 0; p < parts; ++p) cut[slices][p] = links[p].edges.size();
-    for (uint64_t s = 1; s < slices; ++s) {
-        const TraceOrder splitter =
-            trace_order(detector, links[longest], links[longest].edges[links[longest].edges.size() * s / slices]);
-        for (size_t p = 0; p < parts; ++p)
-            cut[s][p] = static_cast<size_t>(
-                std::lower_bound(links[p].edges.begin(), links[p].edges.end(), splitter,
-                                 [detector, &part = links[p]](const Edge& edge, TraceOrder order) {
-                                     return trace_order(detector, part, edge) < order;
-                                 }) -
-                links[p].edges.begin());
-    }
-
     auto& edges = detector->edges;
     edges.clear();
     edges.resize(total);
-    share_out(threads, slices, [detector, &links, &cut, &edges, parts](uint64_t s) {
-        size_t at = 0;
-        for (size_t p = 0; p < parts; ++p) at += cut[s][p];
-        const size_t end = at + [&cut, s, parts] {
-            size_t count = 0;
-            for (size_t p = 0; p < parts; ++p) count += cut[s + 1][p] - cut[s][p];
-            return count;
-        }();
-        // The trace orders of each part's next edges, worked out a run at a
-        // time: one loop over a run of edges and their starting points reads
-        // them at the pace of memory, where one order at a time, taken in
-        // turn from every part, would wait for each.
-        constexpr size_t run = 64;
-        std::vector<size_t> next = cut[s];
-        std::vector<TraceOrder> orders(parts * run);
-        std::vector<size_t> run_start(parts, SIZE_MAX);  // none worked out yet
-        const auto order_of = [&](size_t p) {
-            const size_t k = next[p];
-            if (k < run_start[p] || k - run_start[p] >= run) {
-                const size_t stop = std::min(k + run, cut[s + 1][p]);
-                for (size_t e = k; e < stop; ++e)
-                    orders[p * run + (e - k)] = trace_order(detector, links[p], links[p].edges[e]);
-                run_start[p] = k;
+    if (runs.empty()) return;
+    const size_t count = runs.size();
+    size_t longest = 0;
+    for (size_t r = 0; r < count; ++r)
+        if (runs[r].end - runs[r].begin > runs[longest].end - runs[longest].begin) longest = r;
+    const auto order_at = [detector, &links, &runs](size_t r, size_t k) {
+        return trace_order(detector, links[runs[r].part], links[runs[r].part].edges[k]);
+    };
+    const uint64_t slices =
+        std::max<uint64_t>(1, std::min<uint64_t>(threads, runs[longest].end - runs[longest].begin));
+    // cut[s][r]: where slice s starts in run r.
+    std::vector<std::vector<size_t>> cut(slices + 1, std::vector<size_t>(count));
+    for (size_t r = 0; r < count; ++r) {
+        cut[0][r] = runs[r].begin;
+        cut[slices][r] = runs[r].end;
+    }
+    for (uint64_t s = 1; s < slices; ++s) {
+        const Run& run = runs[longest];
+        const TraceOrder splitter = order_at(longest, run.begin + (run.end - run.begin) * s / slices);
+        for (size_t r = 0; r < count; ++r) {
+            size_t low = runs[r].begin, high = runs[r].end;
+            while (low < high) {
+                const size_t middle = low + (high - low) / 2;
+                if (order_at(r, middle) < splitter)
+                    low = middle + 1;
+                else
+                    high = middle;
             }
-            return orders[p * run + (k - run_start[p])];
+            cut[s][r] = low;
+        }
+    }
+
+    share_out(threads, slices, [&runs, &cut, &edges, &order_at, count](uint64_t s) {
+        size_t at = 0;
+        for (size_t r = 0; r < count; ++r) at += cut[s][r] - runs[r].begin;
+        size_t end = at;
+        for (size_t r = 0; r < count; ++r) end += cut[s + 1][r] - cut[s][r];
+        // The trace orders of each run's next edges, worked out a stretch at a
+        // time: one loop over a stretch of edges and their starting points
+        // reads them at the pace of memory, where one order at a time, taken
+        // in turn from every run, would wait for each.
+        constexpr size_t stretch = 64;
+        std::vector<size_t> next = cut[s];
+        std::vector<TraceOrder> orders(count * stretch);
+        std::vector<size_t> stretch_start(count, SIZE_MAX);  // none worked out yet
+        const auto next_order = [&](size_t r) {
+            const size_t k = next[r];
+            if (k < stretch_start[r] || k - stretch_start[r] >= stretch) {
+                const size_t stop = std::min(k + stretch, cut[s + 1][r]);
+                for (size_t e = k; e < stop; ++e) orders[r * stretch + (e - k)] = order_at(r, e);
+                stretch_start[r] = k;
+            }
+            return orders[r * stretch + (k - stretch_start[r])];
         };
-        // The parts with edges left in the slice, by the order of their next
+        // The runs with edges left in the slice, by the order of their next
         // edge, in a heap with the earliest on top.
         std::vector<std::pair<TraceOrder, uint32_t>> heads;
-        for (size_t p = 0; p < parts; ++p)
-            if (next[p] < cut[s + 1][p]) heads.emplace_back(order_of(p), static_cast<uint32_t>(p));
+        for (size_t r = 0; r < count; ++r)
+            if (next[r] < cut[s + 1][r]) heads.emplace_back(next_order(r), static_cast<uint32_t>(r));
         const auto later = [](const std::pair<TraceOrder, uint32_t>& a, const std::pair<TraceOrder, uint32_t>& b) {
             return a.first > b.first;
         };
         std::make_heap(heads.begin(), heads.end(), later);
         for (; at < end; ++at) {
             std::pop_heap(heads.begin(), heads.end(), later);
-            const uint32_t part = heads.back().second;
-            edges[at] = EdgeRef{part, static_cast<uint32_t>(next[part]++)};
-            if (next[part] < cut[s + 1][part]) {
-                heads.back().first = order_of(part);
+            const uint32_t r = heads.back().second;
+            edges[at] = EdgeRef{runs[r].part, static_cast<uint32_t>(next[r]++)};
+            if (next[r] < cut[s + 1][r]) {
+                heads.back().first = next_order(r);
                 std::push_heap(heads.begin(), heads.end(), later);
             } else {
                 heads.pop_back();
@@ -214,8 +266,9 @@ void merge_edges(Detector* detector, uint64_t threads)
 // The sets are bands of rows with about as many candidates each, small
 // enough for their labels to stay in the cache and at least two per thread,
 // less the groups that cross a cut between bands. Those are gathered first
-// and linked as one more set; the threads take it and the bands one after
-// another, each keeping its chains and junctions apart.
+// and linked in batches of neighbouring groups, each batch a set; the threads
+// take them and the bands one after another, each keeping its chains and
+// junctions apart.
 void join_edges(Detector* detector, int threads, const Schedule& schedule)
 {
     EdgelTable* table = &detector->edgels;
@@ -245,13 +298,14 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     // linked beside the bands; linker b + 1 takes the rest of band b.
     std::vector<Linker> linkers(bands + 1);
     for (Linker& linker : linkers) linker.detector = detector;
+    std::vector<size_t> groups_across;
     for (uint64_t b = 1; b < bands; ++b)
-        if (band_row[b] > 0 && band_row[b] < rows) gather_groups_across(&linkers[0], band_row[b]);
+        if (band_row[b] > 0 && band_row[b] < rows) gather_groups_across(&linkers[0], band_row[b], &groups_across);
     // The stack of a large group (a grid of lines is one) would otherwise be
     // held through the whole linking: 4 bytes a candidate on such a grid.
     linkers[0].stack = BulkVector<ChainPoint>();
     share_out(workers, bands + 1,
-              [detector, table, &linkers, &band_row](uint64_t task) {
+              [detector, table, &linkers, &band_row, &groups_across, &schedule](uint64_t task) {
         Linker* linker = &linkers[task];
         if (task == 0) {
             // The groups across the cuts may reach from the first row to the last.
@@ -267,10 +321,7 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
             linker->links.edges.reserve(members);
             linker->links.edge_points.reserve(members);
             linker->links.junctions.reserve(members);
-            // They are linked together, by sweeps over all their strong
-            // members at once, as a band's groups are, so their edges come
-            // out in the order the whole sweeps trace them.
-            link_groups(linker);
+            link_groups_across(linker, groups_across, std::max<size_t>(schedule.records_per_band, 1));
         } else {
             // Every candidate of the band can become a chain point, once.
             const int64_t first_row = band_row[task - 1];
@@ -281,6 +332,7 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
             linker->links.open_junctions.records = candidates;
             linker->links.edge_points.reserve(candidates);
             link_rows(linker, first_row, last_row);
+            linker->links.run_ends.push_back(linker->links.edges.size());
         }
         // Only what the list needs stays.
         Linker done{detector, std::move(linker->links), {}, {}, 0, {}, {}, {}};
