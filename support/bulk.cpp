@@ -14,10 +14,24 @@ namespace {
 
 constexpr size_t HUGE_PAGE = size_t{1} << 21;
 
+// Under AddressSanitizer every block comes from malloc, whose blocks it
+// guards; it cannot see past the end of a mapping of our own.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool MAPS_BLOCKS = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool MAPS_BLOCKS = false;
+#else
+constexpr bool MAPS_BLOCKS = true;
+#endif
+#else
+constexpr bool MAPS_BLOCKS = true;
+#endif
+
 // The bytes mapped for a block of `bytes`, or 0 for a block from malloc.
 size_t mapped_bytes(size_t bytes)
 {
-    if (bytes < BULK_MAPPED_FROM) return 0;
+    if (!MAPS_BLOCKS || bytes < BULK_MAPPED_FROM) return 0;
     return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
 }
 
