@@ -76,13 +76,14 @@ struct OpenJunctions {
 // the head) in sweep cycle `cycle`, which together tell when it was traced.
 // Every candidate becomes a chain point at most once, and there are fewer
 // than 2^32 of them, so the places fit 32 bits; an image of short edges holds
-// one edge a pixel or two, so an edge is kept to 24 bytes.
+// as many as an edge for every two pixels, so an edge is kept to 24 bytes.
+struct ChainPlace {
+    uint32_t first_point;
+    uint32_t start;
+};
 struct Edge {
     union {
-        struct {
-            uint32_t first_point;
-            uint32_t start;
-        } chain;           // when point_count > 1
+        ChainPlace chain;  // when point_count > 1
         ChainPoint point;  // when point_count == 1 (the walk started there)
     };
     uint32_t point_count;
@@ -104,8 +105,9 @@ inline ChainPoint start_of(const BulkVector<ChainPoint>& edge_points, const Edge
     return edge.point_count == 1 ? edge.point : edge_points[edge.chain.first_point + edge.chain.start];
 }
 
-// Cycles are counted in 31 bits: more would take more candidates than an
-// image can hold, each promoted in a cycle of its own.
+// Cycles are counted in 31 bits. Every cycle but the last promotes a
+// candidate, so more cycles would take over two billion candidates promoted
+// one at a time; linking stops with an error there rather than count wrong.
 constexpr uint32_t MAX_CYCLE = (uint32_t{1} << 31) - 1;
 
 // What the linking of one set of groups builds: the junctions with the list
