@@ -13,8 +13,6 @@
 // pixel), through a number per record of the candidates instead, which never
 // grows. Either way a lookup finds the same junction.
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 
 #include "detector.h"
 

@@ -6,11 +6,8 @@
 // whole image would have traced them. Leaves the edges for the connectivity
 // list.
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <functional>
-#include <system_error>
-#include <thread>
+#include <ranges>
 #include <vector>
 
 #include "junction.h"
@@ -193,17 +190,9 @@ void merge_edges(Detector* detector, uint64_t threads)
     for (uint64_t s = 1; s < slices; ++s) {
         const Run& run = runs[longest];
         const TraceOrder splitter = order_at(longest, run.begin + (run.end - run.begin) * s / slices);
-        for (size_t r = 0; r < count; ++r) {
-            size_t low = runs[r].begin, high = runs[r].end;
-            while (low < high) {
-                const size_t middle = low + (high - low) / 2;
-                if (order_at(r, middle) < splitter)
-                    low = middle + 1;
-                else
-                    high = middle;
-            }
-            cut[s][r] = low;
-        }
+        for (size_t r = 0; r < count; ++r)
+            cut[s][r] = *std::ranges::partition_point(std::views::iota(runs[r].begin, runs[r].end),
+                                                      [&](size_t k) { return order_at(r, k) < splitter; });
     }
 
     share_out(threads, slices, [&runs, &cut, &edges, &order_at, count](uint64_t s) {
@@ -282,17 +271,10 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     // Band b starts with the first row before which count * b / bands candidates lie.
     std::vector<int64_t> band_row(bands + 1, rows);
     band_row[0] = 0;
-    for (uint64_t b = 1; b < bands; ++b) {
-        int64_t low = band_row[b - 1], high = rows;
-        while (low < high) {
-            const int64_t middle = low + (high - low) / 2;
-            if (edgels_before_row(table, middle) < count * b / bands)
-                low = middle + 1;
-            else
-                high = middle;
-        }
-        band_row[b] = low;
-    }
+    for (uint64_t b = 1; b < bands; ++b)
+        band_row[b] = *std::ranges::partition_point(std::views::iota(band_row[b - 1], rows), [&](int64_t row) {
+            return edgels_before_row(table, row) < count * b / bands;
+        });
 
     // The first linker takes the groups across the cuts, gathered here and
     // linked beside the bands; linker b + 1 takes the rest of band b.
@@ -315,8 +297,8 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
             // the old and new arrays at once: room is made for as many edges
             // as candidates (each holds a chain point of its own), for every
             // candidate among the points, and for as many junctions as
-            // candidates. Room never used is
-            // never touched, so it takes address space, not memory.
+            // candidates. Room never used is never touched, so it takes
+            // address space, not memory.
             const uint64_t members = linker->gathered;
             linker->links.edges.reserve(members);
             linker->links.edge_points.reserve(members);
