@@ -7,7 +7,6 @@
 // list.
 #include <algorithm>
 #include <bit>
-#include <ranges>
 #include <vector>
 
 #include "junction.h"
@@ -18,6 +17,23 @@
 #include "parallel.h"
 
 namespace {
+
+// The first index in [low, high) for which before(index) is false, or high;
+// before must hold on a prefix of the range only. (Integer ranges are not
+// searched with std::ranges::partition_point over an iota view: clang 14
+// cannot compile libstdc++ 12's iota_view.)
+template <typename Index, typename Before>
+Index partition_point(Index low, Index high, Before before)
+{
+    while (low < high) {
+        const Index middle = low + (high - low) / 2;
+        if (before(middle))
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
 
 // Gathers the 8-connected group of candidates that holds the candidate at
 // (x, y), marking them gathered, and adds its strong members to linker->strong.
@@ -191,8 +207,8 @@ void merge_edges(Detector* detector, uint64_t threads)
         const Run& run = runs[longest];
         const TraceOrder splitter = order_at(longest, run.begin + (run.end - run.begin) * s / slices);
         for (size_t r = 0; r < count; ++r)
-            cut[s][r] = *std::ranges::partition_point(std::views::iota(runs[r].begin, runs[r].end),
-                                                      [&](size_t k) { return order_at(r, k) < splitter; });
+            cut[s][r] = partition_point(runs[r].begin, runs[r].end,
+                                        [&](size_t k) { return order_at(r, k) < splitter; });
     }
 
     share_out(threads, slices, [&runs, &cut, &edges, &order_at, count](uint64_t s) {
@@ -272,7 +288,7 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     std::vector<int64_t> band_row(bands + 1, rows);
     band_row[0] = 0;
     for (uint64_t b = 1; b < bands; ++b)
-        band_row[b] = *std::ranges::partition_point(std::views::iota(band_row[b - 1], rows), [&](int64_t row) {
+        band_row[b] = partition_point(band_row[b - 1], rows, [&](int64_t row) {
             return edgels_before_row(table, row) < count * b / bands;
         });
 
