@@ -14,14 +14,13 @@
 #include <cstring>
 #include <string>
 #include <vector>
-#include <algorithm>
 
 #include "args.h"
 #include "canvas.h"
+#include "decode.h"
 #include "edge_list.h"
 #include "imgformat.h"
 #include "memory.h"
-#include "decode.h"
 #include "outfile.h"
 #include "overlay.h"
 #include "pngwrite.h"

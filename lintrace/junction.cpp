@@ -33,10 +33,6 @@ void grow(PixelMap* map)
     *map = std::move(larger);
 }
 
-}  // namespace
-
-namespace {
-
 // The map gives way to the numbers per record when it would hold more than
 // one open junction for this many records: its slots (12 bytes, half of them
 // free at most) then cost more than the 4 bytes a record of the numbers.

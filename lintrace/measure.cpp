@@ -39,6 +39,32 @@ RowBands row_bands(int64_t first, int64_t last, int columns, int threads, int64_
     return RowBands{first, rows, std::max<int64_t>(bands, 1)};
 }
 
+// Computes the gradient rows first .. last - 1 that wanted(r) asks for, in
+// increasing order as the gradient rows require, in bands shared out among
+// the threads, and hands each to use(r, dx, dy, magnitude); magnitude is
+// null unless `with_magnitude`.
+template <typename Wanted, typename Use>
+void gradient_by_bands(GreyRows grey, int columns, int rows, int mask, double sigma, int64_t first, int64_t last,
+                       int threads, const Schedule& schedule, bool with_magnitude, const Wanted& wanted,
+                       const Use& use)
+{
+    const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
+    const RowBands bands = row_bands(first, last, columns, threads, schedule.pixels_per_band);
+    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands.count), [&](uint64_t b) {
+        GradientRows window;
+        gradient_rows_init(&window, grey, columns, rows, &kernel, vector_kernels(schedule.lanes));
+        std::vector<double> dx(static_cast<size_t>(columns));
+        std::vector<double> dy(static_cast<size_t>(columns));
+        std::vector<double> magnitude(with_magnitude ? static_cast<size_t>(columns) : 0);
+        double* magnitude_row = with_magnitude ? magnitude.data() : nullptr;
+        for (int r = bands.begin(static_cast<int64_t>(b)); r < bands.begin(static_cast<int64_t>(b) + 1); ++r) {
+            if (!wanted(r)) continue;
+            gradient_row(&window, r, dx.data(), dy.data(), magnitude_row);
+            use(r, dx.data(), dy.data(), magnitude_row);
+        }
+    });
+}
+
 }  // namespace
 
 void point_gradients(GreyRows grey, int columns, int rows, int mask, double sigma,
@@ -63,24 +89,17 @@ void point_gradients(GreyRows grey, int columns, int rows, int mask, double sigm
     int64_t last_row = rows;
     while (row_start[last_row - 1] == row_start[last_row]) --last_row;
 
-    const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-    const RowBands bands = row_bands(first_row, last_row, columns, threads, schedule.pixels_per_band);
-    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands.count), [&](uint64_t b) {
-        GradientRows window;
-        gradient_rows_init(&window, grey, columns, rows, &kernel, vector_kernels(schedule.lanes));
-        std::vector<double> dx(static_cast<size_t>(columns));
-        std::vector<double> dy(static_cast<size_t>(columns));
-        for (int r = bands.begin(static_cast<int64_t>(b)); r < bands.begin(static_cast<int64_t>(b) + 1); ++r) {
-            if (row_start[r] == row_start[r + 1]) continue;
-            gradient_row(&window, r, dx.data(), dy.data(), nullptr);
+    gradient_by_bands(
+        grey, columns, rows, mask, sigma, first_row, last_row, threads, schedule, false,
+        [&row_start](int r) { return row_start[r] != row_start[r + 1]; },
+        [&](int r, const double* dx, const double* dy, const double*) {
             for (int64_t k = row_start[r]; k < row_start[r + 1]; ++k) {
                 const int64_t point = by_row[k];
                 const int32_t c = pixels[point].x;
                 (*magnitudes)[point] = gradient_magnitude(dx[c], dy[c]);
                 (*directions)[point] = std::atan2(dy[c], dx[c]);
             }
-        }
-    });
+        });
 }
 
 double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double sigma, double fraction, int threads,
@@ -97,19 +116,11 @@ double magnitude_quantile(GreyRows grey, int columns, int rows, int mask, double
     const int64_t count = (row_end - first) * width;
 
     BulkVector<double> all(static_cast<size_t>(count));
-    const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
-    const RowBands bands = row_bands(first, row_end, columns, threads, schedule.pixels_per_band);
-    share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands.count), [&](uint64_t b) {
-        GradientRows window;
-        gradient_rows_init(&window, grey, columns, rows, &kernel, vector_kernels(schedule.lanes));
-        std::vector<double> dx(static_cast<size_t>(columns));
-        std::vector<double> dy(static_cast<size_t>(columns));
-        std::vector<double> magnitude(static_cast<size_t>(columns));
-        for (int r = bands.begin(static_cast<int64_t>(b)); r < bands.begin(static_cast<int64_t>(b) + 1); ++r) {
-            gradient_row(&window, r, dx.data(), dy.data(), magnitude.data());
-            std::copy(magnitude.begin() + first, magnitude.begin() + column_end, all.begin() + (r - first) * width);
-        }
-    });
+    gradient_by_bands(
+        grey, columns, rows, mask, sigma, first, row_end, threads, schedule, true, [](int) { return true; },
+        [&](int r, const double*, const double*, const double* magnitude) {
+            std::copy(magnitude + first, magnitude + column_end, all.begin() + (r - first) * width);
+        });
     for (double m : all)
         if (std::isnan(m)) throw std::invalid_argument("the image's gradient is not a number at some pixel");
 

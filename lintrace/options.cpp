@@ -25,7 +25,15 @@ const char* const LONG_OPTIONS_HELP =
 
 namespace {
 
-// The number of arguments after a switch of the table that are its values.
+// The formats by their names.
+constexpr struct {
+    std::string_view name;
+    OutputFormat format;
+} FORMATS[] = {{"list", OutputFormat::LIST},
+               {"svg", OutputFormat::SVG},
+               {"geojson", OutputFormat::GEOJSON},
+               {"csv", OutputFormat::CSV}};
+
 // A whole argument read as a number, with nothing left over.
 bool whole_number(const char* text, double* value)
 {
@@ -33,6 +41,11 @@ bool whole_number(const char* text, double* value)
     char* end = nullptr;
     *value = std::strtod(text, &end);
     return *end == '\0';
+}
+
+bool ends_with(std::string_view text, std::string_view ending)
+{
+    return text.size() > ending.size() && text.substr(text.size() - ending.size()) == ending;
 }
 
 struct Taker {
@@ -68,16 +81,8 @@ struct Taker {
 
     void format(const char* value)
     {
-        const std::string_view name(value);
-        const struct {
-            std::string_view name;
-            OutputFormat format;
-        } formats[] = {{"list", OutputFormat::LIST},
-                       {"svg", OutputFormat::SVG},
-                       {"geojson", OutputFormat::GEOJSON},
-                       {"csv", OutputFormat::CSV}};
-        for (const auto& f : formats) {
-            if (f.name == name) {
+        for (const auto& f : FORMATS) {
+            if (f.name == value) {
                 options->format = f.format;
                 options->format_given = true;
                 return;
@@ -162,15 +167,6 @@ bool single_precision_thresholds(double high, float* low_threshold, float* high_
     return true;
 }
 
-namespace {
-
-bool ends_with(std::string_view text, std::string_view ending)
-{
-    return text.size() > ending.size() && text.substr(text.size() - ending.size()) == ending;
-}
-
-}  // namespace
-
 OutputFormat output_format(const LongOptions& options, const char* path)
 {
     if (options.format_given) return options.format;
@@ -183,15 +179,7 @@ OutputFormat output_format(const LongOptions& options, const char* path)
 
 const char* format_name(OutputFormat format)
 {
-    switch (format) {
-        case OutputFormat::SVG:
-            return "svg";
-        case OutputFormat::GEOJSON:
-            return "geojson";
-        case OutputFormat::CSV:
-            return "csv";
-        case OutputFormat::LIST:
-            break;
-    }
+    for (const auto& f : FORMATS)
+        if (f.format == format) return f.name.data();
     return "list";
 }

@@ -31,10 +31,10 @@ struct Run {
     std::vector<double> magnitudes;
     std::vector<double> directions;
 
-    // Calls visit(place, pixel, has_record) for every point of every edge, in
-    // the order of the list: the junctions' pixels stand in line with the
-    // chain; has_record is false for a junction where no candidate stood.
-    // end_edge(place) follows the points of each edge.
+    // Calls visit(pixel, has_record) for every point of every edge, in the
+    // order of the list: the junctions' pixels stand in line with the chain;
+    // has_record is false for a junction where no candidate stood. end_edge()
+    // follows the points of each edge.
     template <typename Visit, typename EndEdge>
     void each_point(const Visit& visit, const EndEdge& end_edge) const
     {
@@ -47,13 +47,13 @@ struct Run {
             const auto visit_junction = [&](uint32_t index) {
                 if (index == NO_JUNCTION) return;
                 const Junction& junction = part.junctions[index];
-                visit(place, ChainPoint{junction.x, junction.y}, junction.has_edgel);
+                visit(ChainPoint{junction.x, junction.y}, junction.has_edgel);
             };
             visit_junction(edge.start_junction);
             const ChainPoint* first = chain_of(part.edge_points, edge);
-            for (const ChainPoint* p = first; p != first + edge.point_count; ++p) visit(place, *p, true);
+            for (const ChainPoint* p = first; p != first + edge.point_count; ++p) visit(*p, true);
             visit_junction(edge.end_junction);
-            end_edge(place);
+            end_edge();
         }
     }
 
@@ -76,7 +76,7 @@ struct Run {
         }
         points.reserve(point_count());
         each_point(
-            [this, d](size_t, const ChainPoint& p, bool has_record) {
+            [this, d](const ChainPoint& p, bool has_record) {
                 if (!sub_pixel) {
                     points.push_back(Point{static_cast<double>(p.x), static_cast<double>(p.y)});
                     return;
@@ -91,7 +91,7 @@ struct Run {
                     points.push_back(Point{0.0, 0.0});
                 }
             },
-            [this](size_t) { offsets.push_back(static_cast<int64_t>(points.size())); });
+            [this]() { offsets.push_back(static_cast<int64_t>(points.size())); });
     }
 
     size_t point_count() const

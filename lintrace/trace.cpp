@@ -261,7 +261,7 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
         // hold points: suppression keeps only the candidates' positions.
         std::vector<ChainPoint> pixels;
         pixels.reserve(run->point_count());
-        run->each_point([&pixels](size_t, const ChainPoint& p, bool) { pixels.push_back(p); }, [](size_t) {});
+        run->each_point([&pixels](const ChainPoint& p, bool) { pixels.push_back(p); }, [] {});
         point_gradients(grey, columns, rows, mask, settings.sigma, pixels, threads, schedule,
                         &run->magnitudes, &run->directions);
         if (after_stage) after_stage("gradient at the points");

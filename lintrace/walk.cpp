@@ -136,10 +136,10 @@ void add_edges(Linker* linker, uint32_t cycle)
     links.edges.push_back(edge);
 }
 
-// Starts a walk at every candidate of `order`, all strong, that no walk has
-// taken yet.
 constexpr size_t LARGE_SWEEP = size_t{1} << 20;
 
+// Starts a walk at every candidate of `order`, all strong, that no walk has
+// taken yet.
 void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
 {
     Detector* detector = linker->detector;

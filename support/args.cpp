@@ -9,12 +9,12 @@
 // with the value as typed.
 #include "args.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -122,6 +122,23 @@ bool convert_float(const char* name, const char* text, float* target)
 // they outlive an argument vector that is not the process's own.
 std::vector<std::pair<const SwitchEntry*, std::string>> typed_values;
 
+// The row an argument selects (its first character dropped), or null.
+const SwitchEntry* row_of(const SwitchEntry* table, const char* argument)
+{
+    if (argument[0] == '\0') return nullptr;
+    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
+        if (std::strcmp(argument + 1, row->name) == 0) return row;
+    return nullptr;
+}
+
+// How many arguments after a switch are its values.
+int value_count(const SwitchEntry& row)
+{
+    if (row.type == INT || row.type == FLOAT) return row.size > 0 ? row.size : 0;
+    if (row.type == STRING) return 1;
+    return 0;
+}
+
 // What a user who asks for help this way may be trying: the switch is -help's
 // spelling in other programs.
 bool asks_for_help(const char* name)
@@ -142,9 +159,7 @@ int args_parse_value(int argc, char** argv, SwitchEntry* table, int* position, i
         return 1;
     }
 
-    int needed = 0;
-    if (entry.type == INT || entry.type == FLOAT) needed = entry.size > 0 ? entry.size : 0;
-    if (entry.type == STRING) needed = 1;
+    const int needed = value_count(entry);
     if (needed > argc - 1 - *position) {
         if (needed == 1)
             std::fprintf(stderr, "ERROR:  -%s needs a value.\n", entry.name);
@@ -241,14 +256,13 @@ ArgsOutcome args_read(int argc, char** argv, SwitchEntry* table)
             std::fprintf(stderr, "ERROR:  an empty argument is not a valid switch.\n");
             return ARGS_ERROR;
         }
-        int row = 0;
-        while (table[row].name != nullptr && std::strcmp(argument + 1, table[row].name) != 0) ++row;
-        if (table[row].name == nullptr) {
+        const SwitchEntry* row = row_of(table, argument);
+        if (row == nullptr) {
             std::fprintf(stderr, "ERROR:  %s not a valid switch.\n", argument);
             if (asks_for_help(argument + 1)) std::fprintf(stderr, "--help prints the help.\n");
             return ARGS_ERROR;
         }
-        if (args_parse_value(argc, argv, table, &position, row) != 0) return ARGS_ERROR;
+        if (args_parse_value(argc, argv, table, &position, static_cast<int>(row - table)) != 0) return ARGS_ERROR;
     }
     for (const SwitchEntry* row = table; row->name != nullptr; ++row) {
         if (row->mandatory && !row->found) {
@@ -306,27 +320,6 @@ const char* args_typed_value(const SwitchEntry* table, const char* name)
     }
     return nullptr;
 }
-
-namespace {
-
-// The row an argument selects (its first character dropped, as parsing
-// does), or null; and how many arguments after it are its values.
-const SwitchEntry* row_of(const SwitchEntry* table, const char* argument)
-{
-    if (argument[0] == '\0') return nullptr;
-    for (const SwitchEntry* row = table; row->name != nullptr; ++row)
-        if (std::strcmp(argument + 1, row->name) == 0) return row;
-    return nullptr;
-}
-
-int value_count(const SwitchEntry& row)
-{
-    if (row.type == INT || row.type == FLOAT) return row.size > 0 ? row.size : 0;
-    if (row.type == STRING) return 1;
-    return 0;
-}
-
-}  // namespace
 
 bool args_keep_switch(const SwitchEntry* table, int argc, char** argv, int* position, std::vector<char*>* kept)
 {

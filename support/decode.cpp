@@ -180,11 +180,6 @@ namespace {
 
 enum class Format { UNKNOWN, NETPBM, PNG, JPEG, TIFF };
 
-bool is_space(uint8_t c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The format whose signature the input starts with. A netpbm magic must be
 // followed by white space or a comment, so a stream of anything else is
 // refused after its third byte.
@@ -333,27 +328,13 @@ DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header)
     image.max_value = header.max_value;
     const bool wide = header.max_value > 255;
     const size_t bytes = static_cast<size_t>(header.width) * header.height * (wide ? 2 : 1);
-    if (input.known_size() >= 0 && static_cast<unsigned long long>(input.known_size()) < header.raster_offset + bytes)
-        fail(input.name(), "PGM",
-             "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
-                 std::to_string(header.height) + " pixels");
-    if (!input.ensure(header.raster_offset + bytes, "PGM"))
-        fail(input.name(), "PGM",
-             "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
-                 std::to_string(header.height) + " pixels");
+    // A file shorter than the raster is refused before any of it is read.
+    const bool short_file =
+        input.known_size() >= 0 && static_cast<unsigned long long>(input.known_size()) < header.raster_offset + bytes;
+    if (short_file || !input.ensure(header.raster_offset + bytes, "PGM")) truncated(input, "PGM", header);
     uint8_t* out = allocate_samples(&image, input, header.width, header.height, 1,
                                     wide ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8);
-    const uint8_t* in = input.data() + header.raster_offset;
-    const size_t count = static_cast<size_t>(header.width) * header.height;
-    for (size_t k = 0; k < count; ++k) {
-        const unsigned v = wide ? (in[2 * k] << 8 | in[2 * k + 1]) : in[k];
-        if (static_cast<int>(v) > header.max_value)
-            fail(input.name(), "PGM", "sample exceeds the maximum value " + std::to_string(header.max_value));
-        if (wide)
-            reinterpret_cast<uint16_t*>(out)[k] = static_cast<uint16_t>(v);
-        else
-            out[k] = static_cast<uint8_t>(v);
-    }
+    read_raw(input, "PGM", header, out);
     return image;
 }
 
@@ -430,8 +411,7 @@ DecodedImage decode_image(const std::string& path, double memory_limit)
 DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit)
 {
     Input input(data, size, name, memory_limit > 0 ? memory_limit : physical_memory());
-    DecodedImage image = decode_input(input, std::string());
-    return image;
+    return decode_input(input, std::string());
 }
 
 double DecodedImage::sample(int64_t x, int64_t y, int k) const

@@ -89,5 +89,25 @@ struct NetpbmHeader {
     size_t raster_offset = 0;  // the first byte after the header
 };
 NetpbmHeader parse_netpbm_header(Input& input);
+// Throws the DecodeError of a raster shorter than its header says.
+[[noreturn]] void truncated(const Input& input, const char* format, const NetpbmHeader& header);
+// The samples of a raw PGM, PPM or PAM raster (P5, P6, P7): one byte per
+// sample, or two (most significant first) above a maximum value of 255.
+void read_raw(Input& input, const char* format, const NetpbmHeader& header, uint8_t* out);
+
+// The unsigned number of `bytes` bytes (at most 8) at p, the most significant
+// first when `big_endian`, as TIFF and EXIF data store them.
+inline uint64_t read_unsigned(const uint8_t* p, size_t bytes, bool big_endian)
+{
+    uint64_t value = 0;
+    for (size_t k = 0; k < bytes; ++k) value |= uint64_t{p[k]} << (8 * (big_endian ? bytes - 1 - k : k));
+    return value;
+}
+
+// Netpbm's white space.
+inline bool is_space(uint8_t c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 }  // namespace decode_detail

@@ -87,13 +87,12 @@ struct JpegShape {
 
 unsigned read_u16(const uint8_t* p, bool big)
 {
-    return big ? (p[0] << 8 | p[1]) : (p[1] << 8 | p[0]);
+    return static_cast<unsigned>(read_unsigned(p, 2, big));
 }
 
 uint32_t read_u32(const uint8_t* p, bool big)
 {
-    return big ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
-               : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
+    return static_cast<uint32_t>(read_unsigned(p, 4, big));
 }
 
 // The orientation of an APP1 marker's Exif data; 1 (as stored) when the

@@ -20,11 +20,6 @@ constexpr int MAX_DIGITS = 10;            // a header number or plain sample lon
 constexpr size_t HEADER_LIMIT = 1 << 20;  // comments included
 constexpr int MAX_SAMPLE_VALUE = 65535;
 
-bool is_space(uint8_t c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 const char* format_name(char magic)
 {
     switch (magic) {
@@ -173,20 +168,11 @@ void parse_pam(Cursor& cursor, NetpbmHeader* header)
     header->max_value = max_value > MAX_SAMPLE_VALUE ? 0 : static_cast<int>(max_value);
 }
 
-void truncated(const Input& input, const char* format, const NetpbmHeader& header)
-{
-    fail(input.name(), format,
-         "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
-             std::to_string(header.height) + " pixels");
-}
-
 // P4: rows of bits, most significant first, each row padded to whole bytes; 1 is black.
 void read_raw_bits(Input& input, const NetpbmHeader& header, uint8_t* out)
 {
     const size_t row_bytes = (static_cast<size_t>(header.width) + 7) / 8;
     const size_t bytes = row_bytes * header.height;
-    if (input.known_size() >= 0 && static_cast<unsigned long long>(input.known_size()) < header.raster_offset + bytes)
-        truncated(input, "PBM", header);
     if (!input.ensure(header.raster_offset + bytes, "PBM")) truncated(input, "PBM", header);
     const uint8_t* in = input.data() + header.raster_offset;
     for (int64_t y = 0; y < header.height; ++y)
@@ -229,27 +215,6 @@ void read_plain(Cursor& cursor, const NetpbmHeader& header, const DecodedImage& 
     }
 }
 
-// P5, P6, P7: one byte per sample, or two (most significant first) above 255.
-void read_raw(Input& input, const char* format, const NetpbmHeader& header, uint8_t* out)
-{
-    const bool wide = header.max_value > 255;
-    const size_t count = static_cast<size_t>(header.width) * header.height * header.depth;
-    const size_t bytes = count * (wide ? 2 : 1);
-    if (input.known_size() >= 0 && static_cast<unsigned long long>(input.known_size()) < header.raster_offset + bytes)
-        truncated(input, format, header);
-    if (!input.ensure(header.raster_offset + bytes, format)) truncated(input, format, header);
-    const uint8_t* in = input.data() + header.raster_offset;
-    for (size_t k = 0; k < count; ++k) {
-        const int v = wide ? (in[2 * k] << 8 | in[2 * k + 1]) : in[k];
-        if (v > header.max_value)
-            fail(input.name(), format, "sample exceeds the maximum value " + std::to_string(header.max_value));
-        if (wide)
-            reinterpret_cast<uint16_t*>(out)[k] = static_cast<uint16_t>(v);
-        else
-            out[k] = static_cast<uint8_t>(v);
-    }
-}
-
 }  // namespace
 
 NetpbmHeader parse_netpbm_header(Input& input)
@@ -280,6 +245,31 @@ NetpbmHeader parse_netpbm_header(Input& input)
     check_header(cursor, header);
     header.raster_offset = cursor.at;
     return header;
+}
+
+void truncated(const Input& input, const char* format, const NetpbmHeader& header)
+{
+    fail(input.name(), format,
+         "data is truncated: the raster holds fewer than " + std::to_string(header.width) + " x " +
+             std::to_string(header.height) + " pixels");
+}
+
+void read_raw(Input& input, const char* format, const NetpbmHeader& header, uint8_t* out)
+{
+    const bool wide = header.max_value > 255;
+    const size_t count = static_cast<size_t>(header.width) * header.height * header.depth;
+    const size_t bytes = count * (wide ? 2 : 1);
+    if (!input.ensure(header.raster_offset + bytes, format)) truncated(input, format, header);
+    const uint8_t* in = input.data() + header.raster_offset;
+    for (size_t k = 0; k < count; ++k) {
+        const int v = wide ? (in[2 * k] << 8 | in[2 * k + 1]) : in[k];
+        if (v > header.max_value)
+            fail(input.name(), format, "sample exceeds the maximum value " + std::to_string(header.max_value));
+        if (wide)
+            reinterpret_cast<uint16_t*>(out)[k] = static_cast<uint16_t>(v);
+        else
+            out[k] = static_cast<uint8_t>(v);
+    }
 }
 
 DecodedImage decode_netpbm(Input& input)

@@ -15,6 +15,7 @@
 
 #include <bit>
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>

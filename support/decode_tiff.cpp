@@ -370,8 +370,7 @@ bool first_directory_is_whole(const Input& input)
     const bool big_tiff = d[big_endian ? 3 : 2] == 43;
     auto number = [&](uint64_t at, size_t bytes, uint64_t* value) {
         if (at > size || size - at < bytes) return false;
-        *value = 0;
-        for (size_t k = 0; k < bytes; ++k) *value |= uint64_t{d[at + k]} << (8 * (big_endian ? bytes - 1 - k : k));
+        *value = read_unsigned(d + at, bytes, big_endian);
         return true;
     };
     const size_t offset_bytes = big_tiff ? 8 : 4, count_bytes = big_tiff ? 8 : 2, entry_bytes = big_tiff ? 20 : 12;

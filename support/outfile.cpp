@@ -208,7 +208,6 @@ bool OutputFile::open(const char* path, const char* input)
     used_ = 0;
     reason_.clear();
     held_.clear();
-    shown_ = path;
     // A file that outgrows the size limit fails its write, which is reported,
     // instead of ending the process without a word.
     std::signal(SIGXFSZ, SIG_IGN);

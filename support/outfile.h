@@ -66,11 +66,9 @@ private:
     Mode mode_ = Mode::NONE;
     int fd_ = -1;
     bool owns_fd_ = false;
-    std::string shown_;      // the path as given, for messages
     std::string target_;     // the file to make or replace, links followed
     std::string temporary_;  // NAMED: the temporary beside the target
     bool exists_ = false;
-    mode_t mode_bits_ = 0;   // a replaced file's permission bits
     std::string held_;       // HELD: the whole content
     std::unique_ptr<char[]> buffer_;  // left unset: only what is written is ever touched
     size_t buffer_size_ = 0;

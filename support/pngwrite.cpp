@@ -1,19 +1,17 @@
 // PNG output: libpng's stream goes to an OutputFile. libpng's errors (a
-// picture it refuses, memory exhausted) long-jump back to write_rows, which
-// holds no C++ objects, and end the process through errmsg as a failed
-// write does.
+// picture it refuses) long-jump back to write_rows, which holds no C++
+// objects, and come back to the caller as a failure with libpng's message.
 #include "pngwrite.h"
 
 #include <png.h>
 
 #include <algorithm>
-#include <new>
 #include <csetjmp>
-#include <cstring>
+#include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
-#include "memory.h"
 #include "outfile.h"
 
 namespace {
@@ -55,18 +53,6 @@ bool write_rows(PngOutput* output, const PngPicture* picture, png_bytep* rows)
     return true;
 }
 
-}  // namespace
-
-bool names_png(const std::string& path)
-{
-    if (path.size() < 4) return false;
-    std::string end = path.substr(path.size() - 4);
-    for (char& c : end) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return end == ".png";
-}
-
-namespace {
-
 // Writes rows of `channels` bytes a pixel to `out`; false, with `failure`
 // saying why, when libpng refuses them.
 bool write_png_rows(OutputFile* out, const PngPicture& picture, png_bytep* rows, std::string* failure)
@@ -100,6 +86,14 @@ std::vector<png_bytep> rows_of(const PngPicture& picture)
 
 }  // namespace
 
+bool names_png(const std::string& path)
+{
+    if (path.size() < 4) return false;
+    std::string end = path.substr(path.size() - 4);
+    for (char& c : end) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return end == ".png";
+}
+
 bool write_png(OutputFile* out, const PngPicture& picture, std::string* failure)
 {
     std::vector<png_bytep> rows = rows_of(picture);
@@ -110,17 +104,4 @@ bool write_png(OutputFile* out, const PgmImage* image, std::string* failure)
 {
     std::vector<png_bytep> rows(image->pixels, image->pixels + image->rows);
     return write_png_rows(out, PngPicture{nullptr, image->columns, image->rows, 1}, rows.data(), failure);
-}
-
-int write_png_file(const char* path, const PngPicture& picture)
-{
-    OutputFile out;
-    if (!out.open(path)) errmsg((std::string("Output file open failed: ") + path + ": " + out.reason()).c_str());
-    std::string failure;
-    if (!write_png(&out, picture, &failure)) {
-        out.discard();
-        errmsg((std::string("Output file write failed: ") + path + ": " + failure).c_str());
-    }
-    if (!out.commit()) errmsg((std::string("Output file write failed: ") + path + ": " + out.reason()).c_str());
-    return 1;
 }

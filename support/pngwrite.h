@@ -24,10 +24,6 @@ bool write_png(OutputFile* out, const PngPicture& picture, std::string* failure)
 // The grey image of linpaint as a PNG.
 bool write_png(OutputFile* out, const PgmImage* image, std::string* failure);
 
-// Always 1: a file that cannot be opened or written ends the process
-// through errmsg, and the previous content of the path is then left as it was.
-int write_png_file(const char* path, const PngPicture& picture);
-
 // True when a path names a PNG file by its extension (.png in any case):
 // the one place where an output's name, never an input's, chooses a format.
 bool names_png(const std::string& path);

@@ -19,6 +19,7 @@
 #include "decode.h"
 #include "helpers.h"
 #include "image_files.h"
+#include "outfile.h"
 #include "overlay.h"
 #include "pngwrite.h"
 
@@ -485,7 +486,11 @@ TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
 {
     const std::vector<uint8_t> rgb = colour_picture();
     const std::string directory = scratch_directory();
-    write_png_file((directory + "/colour.png").c_str(), PngPicture{rgb.data(), WIDTH, HEIGHT, 3});
+    OutputFile out;
+    std::string failure;
+    ASSERT_TRUE(out.open((directory + "/colour.png").c_str()));
+    ASSERT_TRUE(write_png(&out, PngPicture{rgb.data(), WIDTH, HEIGHT, 3}, &failure)) << failure;
+    ASSERT_TRUE(out.commit()) << out.reason();
     const DecodedImage colour = decode_image(directory + "/colour.png");
     ASSERT_EQ(colour.channels, 3);
     EXPECT_EQ(std::vector<uint8_t>(static_cast<const uint8_t*>(colour.samples),

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -196,28 +197,38 @@ std::string path_text(const py::object& path)
     return name.cast<std::string>();
 }
 
+// Raises OSError for the errno value `error`, naming the file.
+[[noreturn]] void raise_file_error(int error, const py::object& path)
+{
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens the file, or raises OSError naming it.
+File open_file(const std::string& name, const char* mode, const py::object& path)
+{
+    File file(std::fopen(name.c_str(), mode));
+    if (!file) raise_file_error(errno, path);
+    return file;
+}
+
 PyEdges read_list_file(const py::object& path)
 {
     const std::string name = path_text(path);
-    std::FILE* file = std::fopen(name.c_str(), "r");
-    if (file == nullptr) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
-    }
+    const File file = open_file(name, "r", path);
     ListArrays list;
     try {
         py::gil_scoped_release unlocked;
-        list = read_list(file, name);
+        list = read_list(file.get(), name);
     } catch (const std::system_error& failure) {
-        std::fclose(file);
-        errno = failure.code().value();
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
-    } catch (...) {
-        std::fclose(file);
-        throw;
+        raise_file_error(failure.code().value(), path);
     }
-    std::fclose(file);
     PyEdges result;
     result.edges = lintrace::Edges::from_arrays(0, 0, list.sub_pixel, std::move(list.points), std::move(list.offsets));
     return result;
@@ -226,36 +237,23 @@ PyEdges read_list_file(const py::object& path)
 py::array read_image_file(const py::object& path)
 {
     const std::string name = path_text(path);
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
-    }
+    File file = open_file(name, "rb", path);
     ReadImage image;
     int error = 0;
     {
         py::gil_scoped_release unlocked;
         std::vector<char> bytes;
-        try {
-            char block[1 << 16];
-            for (;;) {
-                const size_t got = std::fread(block, 1, sizeof block, file);
-                bytes.insert(bytes.end(), block, block + got);
-                if (got < sizeof block) break;
-            }
-        } catch (...) {
-            std::fclose(file);
-            throw;
+        char block[1 << 16];
+        for (;;) {
+            const size_t got = std::fread(block, 1, sizeof block, file.get());
+            bytes.insert(bytes.end(), block, block + got);
+            if (got < sizeof block) break;
         }
-        if (std::ferror(file)) error = errno != 0 ? errno : EIO;
-        std::fclose(file);
+        if (std::ferror(file.get())) error = errno != 0 ? errno : EIO;
+        file.reset();
         if (error == 0) image = read_image(bytes, name);
     }
-    if (error != 0) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
-    }
+    if (error != 0) raise_file_error(error, path);
     py::dtype type = image.type == lintrace::SampleType::UINT8    ? py::dtype::of<uint8_t>()
                      : image.type == lintrace::SampleType::UINT16 ? py::dtype::of<uint16_t>()
                                                                   : py::dtype::of<double>();
@@ -306,29 +304,17 @@ py::bytes to_list(const PyEdges& e)
 void write_list_file(const PyEdges& e, const py::object& path)
 {
     const std::string name = path_text(path);
-    std::FILE* file = std::fopen(name.c_str(), "wb");
-    if (file == nullptr) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
-    }
-    int error = 0;
-    {
+    File file = open_file(name, "wb", path);
+    try {
         py::gil_scoped_release unlocked;
-        try {
-            e.edges.write_list([&](std::string_view piece) {
-                if (error == 0 && std::fwrite(piece.data(), 1, piece.size(), file) != piece.size())
-                    error = errno != 0 ? errno : EIO;
-            });
-        } catch (...) {
-            std::fclose(file);
-            throw;
-        }
-        if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
-    }
-    if (error != 0) {
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-        throw py::error_already_set();
+        // A failed write stops the writer.
+        e.edges.write_list([&file](std::string_view piece) {
+            if (std::fwrite(piece.data(), 1, piece.size(), file.get()) != piece.size())
+                throw std::system_error(errno != 0 ? errno : EIO, std::generic_category());
+        });
+        if (std::fclose(file.release()) != 0) throw std::system_error(errno != 0 ? errno : EIO, std::generic_category());
+    } catch (const std::system_error& failure) {
+        raise_file_error(failure.code().value(), path);
     }
 }
 
