@@ -1,8 +1,10 @@
 // The connectivity list, scheduled: pieces of the list (runs of whole edges)
 // are formatted by list_format.cpp on several threads and handed on in order,
-// so the text is the same at any number of threads and pieces.
+// so the text is the same at any number of threads and pieces. The vector
+// formats are written through the same pipeline.
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,16 +17,16 @@ namespace {
 // The room a piece of text is given at first: about a megabyte.
 constexpr size_t CHUNK_BYTES = 1 << 20;
 
-// Pieces of the list are formatted by several threads and written in order by
-// the calling thread, with at most `slots` pieces in flight.
+// Pieces of a text are formatted by several threads and written in order by
+// the calling thread, with at most `slots` pieces in flight. Should formatting
+// fail, the writer passes the failure on in place of the piece.
 class WritingPipeline {
 public:
-    WritingPipeline(const Detector* detector, bool sub_pixel, size_t edges_per_piece, size_t slots)
-        : detector_(detector),
-          sub_pixel_(sub_pixel),
-          edges_per_piece_(edges_per_piece),
-          pieces_((detector->edges.size() + edges_per_piece - 1) / edges_per_piece),
-          numbers_(std::max(detector->XSIZE, detector->YSIZE)),
+    WritingPipeline(size_t count, size_t per_piece, const PieceFormat& format, size_t slots)
+        : count_(count),
+          per_piece_(per_piece),
+          pieces_((count + per_piece - 1) / per_piece),
+          format_(format),
           texts_(slots),
           ready_(slots, false)
     {
@@ -58,20 +60,22 @@ private:
     void write_pieces(const TextSink& sink)
     {
         for (size_t piece = 0; piece < pieces_; ++piece) {
+            const size_t slot = piece % texts_.size();
             std::string text;
             for (;;) {
                 {
                     std::unique_lock<std::mutex> lock(mutex_);
-                    if (ready_[piece % texts_.size()]) {
-                        text.swap(texts_[piece % texts_.size()]);
-                        ready_[piece % texts_.size()] = false;
+                    if (failure_) std::rethrow_exception(failure_);
+                    if (ready_[slot]) {
+                        text.swap(texts_[slot]);
+                        ready_[slot] = false;
                         ++next_to_write_;
                         break;
                     }
                 }
                 if (!format_one(false)) {
                     std::unique_lock<std::mutex> lock(mutex_);
-                    changed_.wait(lock, [this, piece] { return ready_[piece % texts_.size()]; });
+                    changed_.wait(lock, [this, slot] { return ready_[slot] || failure_; });
                 }
             }
             changed_.notify_all();
@@ -103,10 +107,19 @@ private:
                 spares_.pop_back();
             }
         }
-        text.reserve(CHUNK_BYTES);
-        const size_t first = piece * edges_per_piece_;
-        const size_t last = std::min(first + edges_per_piece_, detector_->edges.size());
-        format_edges(detector_, sub_pixel_, first, last, numbers_, &text);
+        try {
+            text.reserve(CHUNK_BYTES);
+            const size_t first = piece * per_piece_;
+            format_(first, std::min(first + per_piece_, count_), &text);
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!failure_) failure_ = std::current_exception();
+                next_to_format_ = pieces_;
+            }
+            changed_.notify_all();
+            return false;
+        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
             texts_[piece % texts_.size()].swap(text);
@@ -116,27 +129,27 @@ private:
         return true;
     }
 
-    const Detector* detector_;
-    bool sub_pixel_;
-    size_t edges_per_piece_;
+    size_t count_;
+    size_t per_piece_;
     size_t pieces_;
-    PixelTexts numbers_;
+    const PieceFormat& format_;
     std::vector<std::string> texts_;
     std::vector<bool> ready_;
     std::vector<std::string> spares_;  // written pieces, emptied, whose room is kept
     size_t next_to_format_ = 0;
     size_t next_to_write_ = 0;
+    std::exception_ptr failure_;  // a piece's formatting failed
     std::mutex mutex_;
     std::condition_variable changed_;
 };
 
 }  // namespace
 
-void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads,
-                const Schedule& schedule)
+void write_in_pieces(size_t count, const PieceFormat& format, const TextSink& sink, int threads,
+                     const Schedule& schedule)
 {
     const uint64_t workers = static_cast<uint64_t>(std::max(1, threads));
-    WritingPipeline pipeline(detector, sub_pixel, std::max<size_t>(schedule.edges_per_piece, 1), 2 * workers);
+    WritingPipeline pipeline(count, std::max<size_t>(schedule.edges_per_piece, 1), format, 2 * workers);
     // One task writes, the others format ahead of it.
     share_out(workers, workers, [&pipeline, &sink](uint64_t task) {
         if (task == 0)
@@ -144,4 +157,16 @@ void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, 
         else
             pipeline.format();
     });
+}
+
+void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads,
+                const Schedule& schedule)
+{
+    const PixelTexts numbers(std::max(detector->XSIZE, detector->YSIZE));
+    write_in_pieces(
+        detector->edges.size(),
+        [detector, sub_pixel, &numbers](size_t first, size_t last, std::string* text) {
+            format_edges(detector, sub_pixel, first, last, numbers, text);
+        },
+        sink, threads, schedule);
 }

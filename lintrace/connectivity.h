@@ -27,8 +27,15 @@ struct PixelTexts {
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text);
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,
                   std::string* text);
-// Hands the list to `sink` in pieces, in order, formatting pieces of
-// `schedule.edges_per_piece` edges ahead on up to `threads` threads.
 using TextSink = std::function<void(std::string_view)>;
+// Appends to `text` the text of items first .. last - 1.
+using PieceFormat = std::function<void(size_t first, size_t last, std::string* text)>;
+// Hands the text of items 0 .. count - 1 to `sink` in order, formatting pieces
+// of `schedule.edges_per_piece` items ahead on up to `threads` threads. Only
+// the order of the texts depends on the pieces, so the output is the same on
+// any number of threads; a failure to format a piece reaches the caller.
+void write_in_pieces(size_t count, const PieceFormat& format, const TextSink& sink, int threads,
+                     const Schedule& schedule);
+// Hands the list to `sink` in pieces, in order (write_in_pieces).
 void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads = 1,
                 const Schedule& schedule = Schedule{});

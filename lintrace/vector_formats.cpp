@@ -37,29 +37,6 @@ private:
     std::string* text_;
 };
 
-// Formats edges 0 .. count - 1 in pieces of `per_piece` edges, as many pieces
-// at a time as there are threads (two each), and hands the texts to the sink
-// in the order of the edges; piece(first, last, text) formats edges first ..
-// last - 1. Only the order of the texts depends on the edges, so the output
-// is the same on any number of threads.
-template <typename Piece>
-void write_pieces(size_t count, int threads, size_t per_piece, const Piece& piece, const Sink& sink)
-{
-    per_piece = std::max<size_t>(per_piece, 1);
-    const size_t pieces = (count + per_piece - 1) / per_piece;
-    const size_t round = 2 * static_cast<size_t>(std::max(threads, 1));
-    std::vector<std::string> texts(std::min(round, pieces));
-    for (size_t first = 0; first < pieces; first += round) {
-        const size_t now = std::min(round, pieces - first);
-        share_out(static_cast<uint64_t>(threads), now, [&](uint64_t t) {
-            texts[t].clear();
-            const size_t begin = (first + t) * per_piece;
-            piece(begin, std::min(begin + per_piece, count), &texts[t]);
-        });
-        for (size_t t = 0; t < now; ++t) sink(texts[t]);
-    }
-}
-
 // Room for any double in any of the forms below.
 constexpr size_t NUMBER_ROOM = 400;
 
@@ -131,7 +108,7 @@ void Edges::write_svg(const Sink& sink) const
                 out << "\"/>\n";
             }
         };
-        write_pieces(size(), run_->threads, run_->schedule.edges_per_piece, piece, sink);
+        write_in_pieces(size(), piece, sink, run_->threads, run_->schedule);
     }
     sink("</g>\n</svg>\n");
 }
@@ -199,7 +176,7 @@ void Edges::write_geojson(const Settings& settings, const Sink& sink) const
                 out << "}}";
             }
         };
-        write_pieces(size(), run_->threads, run_->schedule.edges_per_piece, piece, sink);
+        write_in_pieces(size(), piece, sink, run_->threads, run_->schedule);
     }
     sink("\n]}\n");
 }
@@ -235,7 +212,7 @@ void Edges::write_csv(const Sink& sink) const
             }
         }
     };
-    write_pieces(size(), run_->threads, run_->schedule.edges_per_piece, piece, sink);
+    write_in_pieces(size(), piece, sink, run_->threads, run_->schedule);
 }
 
 }  // namespace lintrace

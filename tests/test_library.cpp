@@ -343,6 +343,32 @@ TEST(Library, TheImageIsLetGoOnlyOnceItsSamplesAreReadForTheLastTime)
     }
 }
 
+TEST(Library, APieceThatCannotBeFormattedEndsTheWritingWithItsFailure)
+{
+    // A formatter on a helper thread that fails (memory exhausted) must end
+    // the writing with its exception, not leave the writer waiting for the
+    // piece; what was handed on is the text before that piece, at most.
+    Schedule schedule;
+    schedule.edges_per_piece = 1;
+    std::string whole;
+    for (size_t k = 0; k < 40; ++k) whole += std::to_string(k) + ",";
+    for (int threads : {1, 3}) {
+        for (size_t failing : {0, 7, 39}) {
+            std::string written;
+            EXPECT_THROW(write_in_pieces(
+                             40,
+                             [failing](size_t first, size_t, std::string* text) {
+                                 if (first == failing) throw std::bad_alloc();
+                                 *text = std::to_string(first) + ",";
+                             },
+                             [&written](std::string_view piece) { written += piece; }, threads, schedule),
+                         std::bad_alloc);
+            const std::string before = whole.substr(0, whole.find(std::to_string(failing) + ","));
+            EXPECT_EQ(before.rfind(written, 0), 0u) << threads << " threads, failing at " << failing;
+        }
+    }
+}
+
 TEST(Library, AWriterWhoseSinkFailsPassesTheFailureOnAndStops)
 {
     // Many small pieces formatted ahead on three threads: a sink that fails
