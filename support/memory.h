@@ -5,8 +5,6 @@
 
 #include <cstddef>
 
-#include "bulk.h"
-
 // Prints the three-line report of a fatal error and exits with status 1.
 [[noreturn]] void errmsg(const char* message);
 
