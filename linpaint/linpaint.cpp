@@ -8,6 +8,7 @@
 // outside the image are skipped. The output is made ready before the list is
 // read and nothing is put in its place when the list cannot be read to its end.
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,23 +49,68 @@ OutputFile image_file;
 constexpr const char* LONG_OPTIONS_HELP =
     "long options:\n"
     "\t[--over <string>]\n"
+    "\t[--in-place]\n"
+    "\t[--max-pixels <int>]\n"
     "where:\t\"over\" the image the list was traced on (any format lintrace reads): the edges are drawn in "
     "yellow over it dimmed to grey, as an RGB picture (PNG for a .png output, else PPM); -r and -c may then be "
-    "left out\n";
+    "left out\n"
+    "\t\"in-place\" where the output cannot be replaced whole (a directory that may not be written, a file of "
+    "several names), write over the file itself instead of refusing it: a run stopped while it writes leaves the "
+    "file partly written\n"
+    "\t\"max-pixels\" refuse an --over image that claims more pixels than this, before reading its samples "
+    "(for images from untrusted sources; default: no limit but memory)\n";
 
-// Takes --over IMAGE (or --over=IMAGE) out of the arguments where a switch may
-// stand, so that the switch table reads the rest as it always has; `over` is
-// null when it is not given.
-std::vector<char*> take_over_option(int argc, char** argv, const char** over)
+struct LongOptions {
+    const char* over = nullptr;  // --over IMAGE; null when not given
+    bool in_place = false;
+    uint64_t max_pixels = 0;  // 0: no limit
+};
+
+[[noreturn]] void long_option_error(char** argv, const std::string& message)
+{
+    std::fputs(message.c_str(), stderr);
+    args_usage(argv, args);
+    std::exit(-1);
+}
+
+// Takes --over IMAGE (or --over=IMAGE), --in-place and --max-pixels N out of
+// the arguments where a switch may stand, so that the switch table reads the
+// rest as it always has.
+std::vector<char*> take_long_options(int argc, char** argv, LongOptions* options)
 {
     std::vector<char*> kept{argv[0]};
+    bool in_place_seen = false, max_pixels_seen = false;
     int position = 1;
     for (; position < argc; ++position) {
         const char* argument = argv[position];
         if (args_keep_switch(args, argc, argv, &position, &kept)) continue;
+        if (std::strcmp(argument, "--in-place") == 0) {
+            if (in_place_seen) long_option_error(argv, "ERROR:  --in-place is given more than once.\n");
+            in_place_seen = options->in_place = true;
+            continue;
+        }
+        if (std::strncmp(argument, "--in-place=", 11) == 0)
+            long_option_error(argv, "ERROR:  --in-place takes no value.\n");
+        const bool pixels_attached = std::strncmp(argument, "--max-pixels=", 13) == 0;
+        if (pixels_attached || std::strcmp(argument, "--max-pixels") == 0) {
+            if (max_pixels_seen) long_option_error(argv, "ERROR:  --max-pixels is given more than once.\n");
+            max_pixels_seen = true;
+            if (!pixels_attached && position + 1 >= argc)
+                long_option_error(argv, "ERROR:  --max-pixels needs a number of pixels.\n");
+            const char* value = pixels_attached ? argument + 13 : argv[++position];
+            char* end = nullptr;
+            const double n = value[0] != '\0' ? std::strtod(value, &end) : 0;
+            // Up to 2^53, the whole numbers a double holds exactly.
+            if (end == nullptr || *end != '\0' || !(n >= 1 && n <= 9007199254740992.0) || n != std::floor(n))
+                long_option_error(argv, std::string("ERROR:  --max-pixels takes a whole number of pixels from 1 up, "
+                                                    "not '") +
+                                            value + "'.\n");
+            options->max_pixels = static_cast<uint64_t>(n);
+            continue;
+        }
         const bool attached = std::strncmp(argument, "--over=", 7) == 0;
         if (!attached && std::strcmp(argument, "--over") != 0) break;
-        if (*over != nullptr) {
+        if (options->over != nullptr) {
             std::fprintf(stderr, "ERROR:  --over is given more than once.\n");
             args_usage(argv, args);
             std::exit(-1);
@@ -74,7 +120,7 @@ std::vector<char*> take_over_option(int argc, char** argv, const char** over)
             args_usage(argv, args);
             std::exit(-1);
         }
-        *over = attached ? argument + 7 : argv[++position];
+        options->over = attached ? argument + 7 : argv[++position];
     }
     for (; position < argc; ++position) kept.push_back(argv[position]);
     kept.push_back(nullptr);
@@ -82,10 +128,12 @@ std::vector<char*> take_over_option(int argc, char** argv, const char** over)
 }
 
 // The photograph of --over, or the end of the run with the reader's message.
-DecodedImage read_photograph(const char* path)
+DecodedImage read_photograph(const char* path, uint64_t max_pixels)
 {
     try {
-        return decode_image(path);
+        DecodeOptions request;
+        request.max_pixels = max_pixels;
+        return decode_image(path, request);
     } catch (const InputNotFound& failure) {
         errmsg(failure.what());
     } catch (const DecodeError& failure) {
@@ -101,8 +149,9 @@ int main(int argc, char** argv)
     fail_stop_on_exhausted_heap();
     args_program_version = "linpaint 1.0.0";
     args_help_epilogue = LONG_OPTIONS_HELP;
-    const char* over = nullptr;
-    std::vector<char*> arguments = take_over_option(argc, argv, &over);
+    LongOptions options;
+    std::vector<char*> arguments = take_long_options(argc, argv, &options);
+    const char* over = options.over;
     // Over a photograph, the image's size is the photograph's unless given.
     if (over != nullptr)
         for (SwitchEntry* entry = args; entry->name != nullptr; ++entry)
@@ -121,7 +170,7 @@ int main(int argc, char** argv)
     }
     DecodedImage photograph;
     if (over != nullptr) {
-        photograph = read_photograph(over);
+        photograph = read_photograph(over, options.max_pixels);
         if ((rows_given && row != photograph.height) || (columns_given && col != photograph.width)) {
             std::fprintf(stderr, "ERROR:  %s is %lld x %lld pixels, not the %d x %d that -c and -r give.\n", over,
                          static_cast<long long>(photograph.width), static_cast<long long>(photograph.height),
@@ -134,7 +183,7 @@ int main(int argc, char** argv)
     }
     // Before the list is read: an output that cannot be made, or that is the
     // list itself, is refused at once.
-    if (!image_file.open(outfile, infile)) output_failed("Output file open failed", image_file);
+    if (!image_file.open(outfile, infile, options.in_place)) output_failed("Output file open failed", image_file);
     // The image is held whole in memory: one that the process cannot hold is
     // refused before anything is allocated for it.
     if (!image_fits_in_memory(row, col)) {

@@ -52,9 +52,9 @@ void derive_mask(char** argv)
 // (also through a link), is refused before any work.
 OutputFile out;
 
-void open_output(const char* path)
+void open_output(const char* path, bool in_place)
 {
-    if (!out.open(path, infile)) {
+    if (!out.open(path, infile, in_place)) {
         std::fprintf(stderr, "ERROR, can't open file \"%s\" for \"w\": %s\n", path, out.reason().c_str());
         std::exit(-1);
     }
@@ -106,14 +106,17 @@ int run(const LongOptions& options, OutputFormat format)
     // anything about the output), then the output, before any work.
     DecodedImage image;
     try {
-        image = decode_image(infile);
+        DecodeOptions request;
+        request.max_pixels = options.max_pixels;
+        request.page = options.page;
+        image = decode_image(infile, request);
     } catch (const InputNotFound& failure) {
         errmsg(failure.what());
     } catch (const DecodeError& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;
     }
-    open_output(outfile);
+    open_output(outfile, options.in_place);
     lintrace::Settings settings;
     settings.sigma = sigma;
     settings.low_threshold = static_cast<double>(low_threshold);
@@ -127,6 +130,9 @@ int run(const LongOptions& options, OutputFormat format)
         std::fprintf(stderr, "lintrace: input %s: %lld x %lld pixels, %s, %s, maximum value %g\n", infile,
                      static_cast<long long>(image.width), static_cast<long long>(image.height), image.format,
                      layouts[image.channels], image.type == lintrace::SampleType::DOUBLE ? 255.0 : image.max_value);
+        if (image.pages > 1)
+            std::fprintf(stderr, "lintrace: input %s: page %d of %d (--page chooses another)\n", infile, image.page,
+                         image.pages);
     }
     if (options.automatic) choose_thresholds(view, &settings, options.fraction);
     if (options.verbose)

@@ -10,18 +10,29 @@
 #include <cstring>
 #include <string_view>
 
+#include "lintrace/lintrace.h"
+
 const char* const LONG_OPTIONS_HELP =
     "long options:\n"
     "\t[--format list|svg|geojson|csv]\n"
     "\t[--auto [<fraction>]]\n"
     "\t[--threads <int>]\n"
     "\t[--verbose]\n"
+    "\t[--in-place]\n"
+    "\t[--max-pixels <int>]\n"
+    "\t[--page <int>]\n"
     "where:\t\"format\" the format of the output (default: by the ending of the -o name, .svg, .geojson or .csv; "
     "else the connectivity list)\n"
     "\t\"auto\" choose the thresholds: high is the gradient magnitude that the fraction (default 0.7) of the "
     "pixels do not exceed, low is 0.4 times high\n"
     "\t\"threads\" the number of threads (default: every processor the process may use)\n"
-    "\t\"verbose\" tell on the standard error what the run reads, uses and finds\n";
+    "\t\"verbose\" tell on the standard error what the run reads, uses and finds\n"
+    "\t\"in-place\" where the output cannot be replaced whole (a directory that may not be written, a file of "
+    "several names), write over the file itself instead of refusing it: a run stopped while it writes leaves the "
+    "file partly written\n"
+    "\t\"max-pixels\" refuse an input image that claims more pixels than this, before reading its samples (for "
+    "images from untrusted sources; default: no limit but memory)\n"
+    "\t\"page\" the page of a multi-page TIFF to trace, from 1 (default 1)\n";
 
 namespace {
 
@@ -54,6 +65,9 @@ struct Taker {
     bool threads_seen = false;
     bool format_seen = false;
     bool auto_seen = false;
+    bool in_place_seen = false;
+    bool max_pixels_seen = false;
+    bool page_seen = false;
 
     void fail(const std::string& message)
     {
@@ -69,14 +83,48 @@ struct Taker {
         return first;
     }
 
-    void threads(const char* value)
+    // A whole number from 1 up to `most`; 0 where the value is not one.
+    static double count(const char* value, double most)
     {
         double n = 0;
-        if (!whole_number(value, &n) || !(n >= 1 && n <= INT_MAX) || n != static_cast<int>(n)) {
+        if (!whole_number(value, &n) || !(n >= 1 && n <= most) || n != std::floor(n)) return 0;
+        return n;
+    }
+
+    void threads(const char* value)
+    {
+        const double n = count(value, INT_MAX);
+        if (n == 0) {
             fail(std::string("ERROR:  --threads takes a whole number of threads from 1 up, not '") + value + "'.\n");
             return;
         }
+        if (n > lintrace::MAX_THREADS) {
+            fail("ERROR:  --threads takes at most " + std::to_string(lintrace::MAX_THREADS) + " threads, not '" +
+                 value + "'.\n");
+            return;
+        }
         options->threads = static_cast<int>(n);
+    }
+
+    void max_pixels(const char* value)
+    {
+        // Up to 2^53, the whole numbers a double holds exactly.
+        const double n = count(value, 9007199254740992.0);
+        if (n == 0) {
+            fail(std::string("ERROR:  --max-pixels takes a whole number of pixels from 1 up, not '") + value + "'.\n");
+            return;
+        }
+        options->max_pixels = static_cast<uint64_t>(n);
+    }
+
+    void page(const char* value)
+    {
+        const double n = count(value, 65535);
+        if (n == 0) {
+            fail(std::string("ERROR:  --page takes a page number from 1 to 65535, not '") + value + "'.\n");
+            return;
+        }
+        options->page = static_cast<int>(n);
     }
 
     void format(const char* value)
@@ -140,6 +188,16 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
         } else if (name == "format") {
             taker.first_time(&taker.format_seen, name);
             if (const char* v = value(name)) taker.format(v);
+        } else if (name == "in-place") {
+            taker.first_time(&taker.in_place_seen, name);
+            if (attached != nullptr) taker.fail("ERROR:  --in-place takes no value.\n");
+            options->in_place = true;
+        } else if (name == "max-pixels") {
+            taker.first_time(&taker.max_pixels_seen, name);
+            if (const char* v = value(name)) taker.max_pixels(v);
+        } else if (name == "page") {
+            taker.first_time(&taker.page_seen, name);
+            if (const char* v = value(name)) taker.page(v);
         } else if (name == "auto") {
             taker.first_time(&taker.auto_seen, name);
             options->automatic = true;

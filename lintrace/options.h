@@ -1,9 +1,10 @@
 // lintrace's long options, which stand among the switches: --format, --auto,
-// --threads and --verbose. They are taken out of the argument vector before
+// --threads, --verbose, --in-place, --max-pixels and --page. They are taken out of the argument vector before
 // the switch table reads the rest, so the table, its usage text and its
 // messages stay as they are.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct LongOptions {
     OutputFormat format = OutputFormat::LIST;
     bool automatic = false;  // --auto: thresholds from the image's own magnitudes
     double fraction = 0.7;   // of the pixels that do not exceed the high threshold
+    bool in_place = false;   // --in-place: a target that cannot be replaced whole is written over
+    uint64_t max_pixels = 0;  // --max-pixels: an image claiming more is refused (0: no limit)
+    int page = 1;             // --page: the page of a multi-page TIFF, from 1
     std::string error;       // the first misuse of a long option, as its message
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -22,6 +23,11 @@ namespace {
 
 constexpr size_t BUFFER_BYTES = 1 << 20;
 constexpr int LONGEST_LINK_CHAIN = 40;  // as the kernel follows them
+
+// How the user may choose to have a target that cannot be replaced whole
+// written over, and what that risks.
+constexpr const char* IN_PLACE_HINT =
+    "; --in-place writes over it instead, at the risk of a partly written file should the run be stopped";
 
 // The temporary file with a name, kept in a fixed buffer so that a signal
 // handler or the fatal-error path can remove it.
@@ -201,9 +207,10 @@ bool OutputFile::fail(int error, const char* context)
     return false;
 }
 
-bool OutputFile::open(const char* path, const char* input)
+bool OutputFile::open(const char* path, const char* input, bool in_place)
 {
     discard();
+    in_place_ = in_place;
     error_ = 0;
     used_ = 0;
     reason_.clear();
@@ -240,21 +247,56 @@ bool OutputFile::open(const char* path, const char* input)
     return true;
 }
 
+// A target that cannot be replaced whole is refused, naming why, unless the
+// caller allows writing over it.
+bool OutputFile::refuse_replacing(const std::string& why)
+{
+    if (in_place_) return false;
+    reason_ = why + ", so it cannot be replaced whole" + IN_PLACE_HINT;
+    errno = EPERM;
+    return true;
+}
+
+// The replacement takes the replaced file's owner and group where the
+// process may give them: both as root, the group alone where it is one of
+// the process's groups. Where it may not, the file stays the writer's.
+void OutputFile::keep_owner(const struct stat& existing)
+{
+    struct stat made {};
+    if (fstat(fd_, &made) != 0 || (made.st_uid == existing.st_uid && made.st_gid == existing.st_gid)) return;
+    if (fchown(fd_, existing.st_uid, existing.st_gid) != 0 && made.st_gid != existing.st_gid)
+        (void)fchown(fd_, static_cast<uid_t>(-1), existing.st_gid);
+}
+
 bool OutputFile::open_regular(const struct stat* existing)
 {
     exists_ = existing != nullptr;
     if (exists_ && access(target_.c_str(), W_OK) != 0) return fail(errno);
     const std::string directory = directory_of(target_);
 
-    // Where renaming over the target cannot work, the content is held and
-    // written over it: a target that is a mount point of its own (another
-    // device than its directory), another user's file in a sticky directory.
+    // Where renaming over the target cannot work or would not do, the target
+    // is refused, or with --in-place written over: a target that is a mount
+    // point of its own (another device than its directory), another user's
+    // file in a sticky directory, a file of several names, which a new file
+    // would leave with the old content.
     bool can_replace = true;
     struct stat folder {};
     if (exists_ && stat(directory.c_str(), &folder) == 0) {
-        if (folder.st_dev != existing->st_dev) can_replace = false;
-        if ((folder.st_mode & S_ISVTX) != 0 && existing->st_uid != geteuid() && folder.st_uid != geteuid())
+        if (folder.st_dev != existing->st_dev) {
+            if (refuse_replacing("it is a mount point of its own, on another file system than its directory " +
+                                 directory))
+                return false;
             can_replace = false;
+        } else if ((folder.st_mode & S_ISVTX) != 0 && existing->st_uid != geteuid() && folder.st_uid != geteuid()) {
+            if (refuse_replacing("it is another user's file in the sticky directory " + directory)) return false;
+            can_replace = false;
+        }
+    }
+    if (can_replace && exists_ && existing->st_nlink > 1) {
+        if (refuse_replacing("it has " + std::to_string(existing->st_nlink) +
+                             " names (hard links), which a new file in its place would leave with the old content"))
+            return false;
+        can_replace = false;
     }
 
     int error = 0;
@@ -283,11 +325,15 @@ bool OutputFile::open_regular(const struct stat* existing)
         if (fd_ < 0) {
             error = errno;
             if (!exists_ || !beside_is_refused(error)) return fail(error);
+            if (refuse_replacing(std::string("no new file can be made in its directory ") + directory + " (" +
+                                 std::strerror(error) + ")"))
+                return false;
         }
     }
     if (fd_ >= 0) {
         owns_fd_ = true;
         if (exists_) {
+            keep_owner(*existing);
             // The replacement keeps the file's permission bits, but its
             // set-user-ID and set-group-ID bits only for the same owner (and
             // the set-group-ID bit only for the same group).
@@ -349,10 +395,19 @@ void OutputFile::write_through(const char* bytes, size_t size)
 }
 
 // Copies the finished content (from `source_fd`, or what is held) over the
-// target under an exclusive lock, its room reserved first, so that a second
-// writer waits and a full disk is found before a byte is changed.
+// target under an exclusive lock, only where the caller allows it: the
+// file-size limit is checked and the room reserved first, so that a second
+// writer waits and a limit or a full disk is found before a byte is changed.
 bool OutputFile::write_in_place(int source_fd, size_t size)
 {
+    if (!in_place_) return fail(EPERM);
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && size > limit.rlim_cur) {
+        reason_ = std::to_string(size) + " bytes are more than the file-size limit of " +
+                  std::to_string(limit.rlim_cur) + " bytes allows (ulimit -f): nothing was written";
+        errno = EFBIG;
+        return false;
+    }
     const int target = mode_ == Mode::HELD ? fd_ : ::open(target_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (target < 0) return fail(errno);
     const auto finish = [&](int error, const char* context) {
@@ -361,9 +416,13 @@ bool OutputFile::write_in_place(int source_fd, size_t size)
     };
     while (flock(target, LOCK_EX) != 0)
         if (errno != EINTR) break;
-    if (size > 0 && fallocate(target, 0, 0, static_cast<off_t>(size)) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS && errno != EINVAL)
-        return finish(errno, nullptr);
+    // posix_fallocate reserves the blocks, or where the file system cannot,
+    // touches each missing block; blocks that hold data are never changed.
+    if (size > 0) {
+        const int reserved = posix_fallocate(target, 0, static_cast<off_t>(size));
+        if (reserved != 0 && reserved != EOPNOTSUPP && reserved != ENOSYS && reserved != EINVAL)
+            return finish(reserved, "no room could be reserved for the new content: nothing was written");
+    }
     int error = 0;
     if (source_fd < 0) {
         error = write_all(target, held_.data(), held_.size(), 0);
@@ -396,7 +455,7 @@ bool OutputFile::place_unnamed()
     if (!exists_) {
         if (linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
         if (errno != EEXIST && !placing_is_refused(errno)) return fail(errno);
-        if (errno != EEXIST) return write_in_place(fd_, size);
+        if (errno != EEXIST) return write_over(errno, size);
         // Another writer made the file meanwhile: it is replaced like any other.
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -414,16 +473,16 @@ bool OutputFile::place_unnamed()
             forget_temporary();
             temporary_.clear();
             if (!placing_is_refused(error)) return fail(error);
-            return write_in_place(fd_, size);
+            return write_over(error, size);
         }
         const int error = errno;
         forget_temporary();
         temporary_.clear();
         if (error == EEXIST) continue;
         if (!placing_is_refused(error)) return fail(error);
-        return write_in_place(fd_, size);
+        return write_over(error, size);
     }
-    return write_in_place(fd_, size);
+    return write_over(ENAMETOOLONG, size);
 }
 
 bool OutputFile::place_named()
@@ -437,6 +496,15 @@ bool OutputFile::place_named()
     if (!placing_is_refused(error)) return fail(error);
     struct stat status {};
     const size_t size = fstat(fd_, &status) == 0 ? static_cast<size_t>(status.st_size) : 0;
+    return write_over(error, size);
+}
+
+// The finished file could not be put in the target's place after all (the
+// directory or the target changed since it was opened): written over the
+// target where the caller allows it, else the target is left as it was.
+bool OutputFile::write_over(int placing_error, size_t size)
+{
+    if (!in_place_) return fail(placing_error, "the new file could not be put in its place, which is left as it was");
     return write_in_place(fd_, size);
 }
 

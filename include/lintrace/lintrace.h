@@ -43,7 +43,7 @@ struct Settings {
     double low_threshold = static_cast<double>(1.4f);       // candidates need a gradient magnitude at least this
     double high_threshold = static_cast<double>(2.0f);      // chains start only at magnitudes at least this
     bool sub_pixel = false;                                 // positions placed between pixels
-    int threads = 0;                                        // 0: every processor the process may run on
+    int threads = 0;  // 0: every processor the process may run on (at most MAX_THREADS); 1 to MAX_THREADS
     bool gradient = false;  // keep each point's gradient (Edges::magnitudes, directions): a second gradient pass
 };
 
@@ -55,6 +55,11 @@ int mask_size(double sigma);
 // Every processor the calling process may run on (taskset and container
 // limits respected), at least 1.
 int available_processors();
+
+// The most threads a run may be given: Settings::threads above it is refused
+// with std::invalid_argument. A stage starts no more threads than it has
+// pieces of work, so a small image costs the same at any number.
+constexpr int MAX_THREADS = 1024;
 
 // The samples of an image, row after row. A sample v of an image whose
 // largest value is max_value stands for the grey level v * 255 / max_value,

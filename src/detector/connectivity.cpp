@@ -148,8 +148,12 @@ private:
 void write_in_pieces(size_t count, const PieceFormat& format, const TextSink& sink, int threads,
                      const Schedule& schedule)
 {
-    const uint64_t workers = static_cast<uint64_t>(std::max(1, threads));
-    WritingPipeline pipeline(count, std::max<size_t>(schedule.edges_per_piece, 1), format, 2 * workers);
+    const size_t per_piece = std::max<size_t>(schedule.edges_per_piece, 1);
+    // One thread for each piece at most (the writer formats a piece itself
+    // while the next is not ready), so a short text never starts more.
+    const size_t pieces = (count + per_piece - 1) / per_piece;
+    const uint64_t workers = std::min<uint64_t>(static_cast<uint64_t>(std::max(1, threads)), std::max<size_t>(pieces, 1));
+    WritingPipeline pipeline(count, per_piece, format, 2 * workers);
     // One task writes, the others format ahead of it.
     share_out(workers, workers, [&pipeline, &sink](uint64_t task) {
         if (task == 0)

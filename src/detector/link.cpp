@@ -18,6 +18,9 @@
 
 namespace {
 
+// The fewest candidates worth a linking thread: this fraction of a band's.
+constexpr uint32_t THREAD_SHARE = 64;
+
 // The first index in [low, high) for which before(index) is false, or high;
 // before must hold on a prefix of the range only. (Integer ranges are not
 // searched with std::ranges::partition_point over an iota view: clang 14
@@ -279,8 +282,14 @@ void join_edges(Detector* detector, int threads, const Schedule& schedule)
     EdgelTable* table = &detector->edgels;
     const uint64_t count = table->records_total;
     const int64_t rows = detector->YSIZE;
-    // Two bands per thread at least even out the work, which goes by groups, not candidates.
-    const uint64_t workers = static_cast<uint64_t>(std::max(threads, 1));
+    // Two bands per thread at least even out the work, which goes by groups,
+    // not candidates. A thread is started only for every 1/THREAD_SHARE of a
+    // band's candidates and every two rows, so a small image is linked by as
+    // few threads at any number of them; the edges depend on neither.
+    const uint64_t useful = std::max<uint64_t>(
+        1, std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(rows / 2, 1)),
+                              count / std::max<uint64_t>(schedule.records_per_band / THREAD_SHARE, 1)));
+    const uint64_t workers = std::min<uint64_t>(static_cast<uint64_t>(std::max(threads, 1)), useful);
     const uint64_t bands = std::max<uint64_t>(
         1, std::max<uint64_t>(2 * workers, count / std::max<uint32_t>(schedule.records_per_band, 1)));
 

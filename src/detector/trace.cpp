@@ -11,6 +11,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -26,13 +27,25 @@ namespace lintrace {
 
 const char* const VERSION = LINTRACE_VERSION;
 
+namespace {
+
+// A number in a message as %g writes it: 1e+300, not its 301 digits.
+std::string shown(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+}  // namespace
+
 int mask_size(double sigma)
 {
     int mask = 0;
     if (mask_for_sigma(sigma, &mask)) return mask;
     if (!(sigma > 0) || !std::isfinite(sigma))
-        throw std::invalid_argument("sigma must be a positive finite number, not " + std::to_string(sigma));
-    throw std::invalid_argument("sigma " + std::to_string(sigma) + " is too large: its mask size does not fit an int");
+        throw std::invalid_argument("sigma must be a positive finite number, not " + shown(sigma));
+    throw std::invalid_argument("sigma " + shown(sigma) + " is too large: its mask size does not fit an int");
 }
 
 int available_processors()
@@ -172,7 +185,10 @@ int threads_of(const Settings& settings)
     if (settings.threads < 0)
         throw std::invalid_argument("the number of threads must not be negative, not " +
                                     std::to_string(settings.threads));
-    return settings.threads == 0 ? available_processors() : settings.threads;
+    if (settings.threads > MAX_THREADS)
+        throw std::invalid_argument("the number of threads must be at most " + std::to_string(MAX_THREADS) +
+                                    ", not " + std::to_string(settings.threads));
+    return settings.threads == 0 ? std::min(available_processors(), MAX_THREADS) : settings.threads;
 }
 
 }  // namespace
@@ -191,7 +207,7 @@ Thresholds automatic_thresholds(const ImageView& image, const Settings& settings
     check_image(image);
     const int mask = mask_size(settings.sigma);
     if (!(fraction > 0 && fraction <= 1))
-        throw std::invalid_argument("the fraction must be above 0 and at most 1, not " + std::to_string(fraction));
+        throw std::invalid_argument("the fraction must be above 0 and at most 1, not " + shown(fraction));
     const int threads = threads_of(settings);
     GreyImage grey;
     grey_image(image, &grey);

@@ -100,6 +100,24 @@ void fail(const std::string& name, const char* format, const std::string& reason
     throw DecodeError(name + ": " + format + " " + reason);
 }
 
+void Input::check_pixels(const char* format, int64_t width, int64_t height) const
+{
+    if (max_pixels_ == 0 || width <= 0 || height <= 0) return;
+    // In long double: the product of two 32-bit dimensions is exact.
+    const long double pixels = static_cast<long double>(width) * static_cast<long double>(height);
+    if (pixels <= static_cast<long double>(max_pixels_)) return;
+    fail(name_, format,
+         "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels (" +
+             std::to_string(static_cast<unsigned long long>(width) * static_cast<unsigned long long>(height)) +
+             ") is larger than the limit of " + std::to_string(max_pixels_) + " pixels");
+}
+
+void Input::check_single_page(const char* format) const
+{
+    if (page_ != 1)
+        fail(name_, format, "image has 1 page, not the page " + std::to_string(page_) + " asked for");
+}
+
 uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width, int64_t height, int channels,
                           lintrace::SampleType type)
 {
@@ -108,6 +126,7 @@ uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width
     if (width <= 0 || height <= 0)
         fail(name, image->format,
              "image has no pixels (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+    input.check_pixels(image->format, width, height);
     if (!input.fits(bytes) || bytes > static_cast<double>(std::numeric_limits<int64_t>::max() / 2))
         fail(name, image->format,
              "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels does not fit in memory");
@@ -199,9 +218,29 @@ Format sniff(Input& input)
     return Format::UNKNOWN;
 }
 
+// How many of the first bytes an unknown input's message shows.
+constexpr size_t SHOWN_BYTES = 8;
+
+// The message names what the input holds, so that a user sees at once what
+// it is instead (a GIF, a web page, a text): its first bytes in hexadecimal
+// and as text, '.' standing for a byte that is not printable.
 [[noreturn]] void unknown_format(const Input& input)
 {
-    const char* reason = input.size() == 0 ? "the file is empty" : "it is not a netpbm, PNG, JPEG or TIFF image";
+    std::string reason = "the file is empty";
+    if (input.size() > 0) {
+        const size_t shown = std::min(input.size(), SHOWN_BYTES);
+        std::string hex, text;
+        for (size_t k = 0; k < shown; ++k) {
+            static const char digits[] = "0123456789abcdef";
+            const uint8_t c = input.data()[k];
+            if (k > 0) hex += ' ';
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+            text += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
+        }
+        reason = "it is not a netpbm (PBM, PGM, PPM, PAM), PNG, JPEG or TIFF image: its first bytes are " + hex +
+                 " (\"" + text + "\")";
+    }
     throw DecodeError(std::string(UNKNOWN_FORMAT_MESSAGE) + " " + input.name() + ": unknown format: " + reason);
 }
 
@@ -304,6 +343,7 @@ DecodedImage decode_p5(Input& input, const std::string& path)
     input.ensure(FIXED_HEADER_LIMIT, "PGM");
     NetpbmHeader fixed;
     if (!read_fixed_layout(input.data(), input.size(), &fixed)) return decode_netpbm(input);
+    input.check_pixels("PGM", fixed.width, fixed.height);
     bool netpbm_reads = true;
     NetpbmHeader grammar;
     try {
@@ -338,15 +378,24 @@ DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header)
     return image;
 }
 
+const char* netpbm_name(uint8_t magic)
+{
+    static const char* const names[] = {"PBM", "PGM", "PPM", "PBM", "PGM", "PPM", "PAM"};
+    return names[magic - '1'];
+}
+
 DecodedImage decode_input(Input& input, const std::string& path)
 {
     switch (sniff(input)) {
         case Format::NETPBM:
+            input.check_single_page(netpbm_name(input.data()[1]));
             if (input.data()[1] == '5') return decode_p5(input, path);
             return decode_netpbm(input);
         case Format::PNG:
+            input.check_single_page("PNG");
             return decode_png(input);
         case Format::JPEG:
+            input.check_single_page("JPEG");
             return decode_jpeg(input);
         case Format::TIFF:
             return decode_tiff(input);
@@ -380,11 +429,42 @@ bool fits_in_memory(double bytes)
 
 DecodedImage decode_image(const std::string& path, double memory_limit)
 {
+    DecodeOptions options;
+    options.memory_limit = memory_limit;
+    return decode_image(path, options);
+}
+
+DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit)
+{
+    DecodeOptions options;
+    options.memory_limit = memory_limit;
+    return decode_image_bytes(data, size, name, options);
+}
+
+namespace {
+
+void check_options(const DecodeOptions& options)
+{
+    if (options.page < 1)
+        throw std::invalid_argument("the page to read is counted from 1, not " + std::to_string(options.page));
+}
+
+}  // namespace
+
+DecodedImage decode_image(const std::string& path, const DecodeOptions& options)
+{
+    check_options(options);
+    const double memory_limit = options.memory_limit;
     const std::string name = stdin_name(path);
     int fd = STDIN_FILENO;
     if (path != "-") {
         fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw InputNotFound("Input file not found: " + path + ": " + std::strerror(errno));
+        // "Not found" only for a file that is not there; one that is there
+        // and cannot be opened says why.
+        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR))
+            throw InputNotFound("Input file not found: " + path + ": " + std::strerror(errno));
+        if (fd < 0 && errno == EISDIR) throw InputNotFound("Input file is a directory: " + path);
+        if (fd < 0) throw InputNotFound("Input file could not be opened: " + path + ": " + std::strerror(errno));
     }
     struct Closer {
         int fd;
@@ -396,8 +476,7 @@ DecodedImage decode_image(const std::string& path, double memory_limit)
     struct stat status {};
     long long known_size = -1;
     if (fstat(fd, &status) == 0) {
-        if (S_ISDIR(status.st_mode))
-            throw InputNotFound("Input file not found: " + path + ": " + std::strerror(EISDIR));
+        if (S_ISDIR(status.st_mode)) throw InputNotFound("Input file is a directory: " + name);
         // Files of /proc and the like say they hold nothing: they are read as streams.
         if (S_ISREG(status.st_mode) && status.st_size > 0) known_size = status.st_size;
     }
@@ -405,12 +484,17 @@ DecodedImage decode_image(const std::string& path, double memory_limit)
     // size from where the stream stands; only a named file is measured.
     if (path == "-") known_size = -1;
     Input input(fd, known_size, name, memory_limit > 0 ? memory_limit : physical_memory());
+    input.set_request(options.max_pixels, options.page);
     return decode_input(input, path == "-" ? std::string() : path);
 }
 
-DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit)
+DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name,
+                                const DecodeOptions& options)
 {
+    check_options(options);
+    const double memory_limit = options.memory_limit;
     Input input(data, size, name, memory_limit > 0 ? memory_limit : physical_memory());
+    input.set_request(options.max_pixels, options.page);
     return decode_input(input, std::string());
 }
 

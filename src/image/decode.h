@@ -48,6 +48,9 @@ struct DecodedImage {
     double sample(int64_t x, int64_t y, int k) const;
 
     std::shared_ptr<const void> storage;  // owns what samples points into
+
+    int page = 1;   // the page read, from 1: a TIFF's directory
+    int pages = 1;  // the pages the file holds (1 for the formats of one picture)
 };
 
 class DecodeError : public std::runtime_error {
@@ -55,8 +58,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The input could not be opened (missing, a directory, not permitted, too
-// many open files): "Input file not found: PATH: the system's reason".
+// The input could not be opened: "Input file not found: PATH: the system's
+// reason" where it does not exist; "Input file is a directory: PATH", "Input
+// file could not be opened: PATH: the system's reason" (not permitted, too
+// many open files) otherwise.
 class InputNotFound : public DecodeError {
 public:
     using DecodeError::DecodeError;
@@ -65,14 +70,43 @@ public:
 // The first words of the message for a file of no format read here.
 extern const char* const UNKNOWN_FORMAT_MESSAGE;
 
+// What a caller may ask of the decoders beyond the image itself: limits for
+// input from untrusted sources, and which page of a file of several.
+struct DecodeOptions {
+    // No block larger than this many bytes is asked for (0: the machine's
+    // physical memory); an image that would need one is refused.
+    double memory_limit = 0;
+    // An image whose header claims more pixels than this is refused before
+    // its samples are read or allocated (0: no limit but memory_limit).
+    uint64_t max_pixels = 0;
+    // The page to read, from 1: a TIFF's directories; every other format
+    // holds one picture, its page 1.
+    int page = 1;
+};
+
 // Reads the image at path ("-": the standard input stream). Throws
 // DecodeError. No block larger than memory_limit bytes is asked for (0: the
 // machine's physical memory); an image that would need one is refused.
 DecodedImage decode_image(const std::string& path, double memory_limit = 0);
+DecodedImage decode_image(const std::string& path, const DecodeOptions& options);
 
 // Decodes an image held in memory; `name` stands for the file in messages.
 // The bytes are copied where the image needs them after the call.
 DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit = 0);
+DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name,
+                                const DecodeOptions& options);
+
+// The most scans a progressive JPEG may have: real files have about ten (64
+// coefficients in successive approximations of three colours stay far
+// below); each scan costs a pass over the whole image, so a small file
+// repeating a tiny scan could otherwise take minutes. libjpeg-turbo's djpeg
+// has -maxscans for the same reason.
+constexpr int MAX_JPEG_SCANS = 500;
+// The most samples a TIFF pixel may have: the reader takes RGB and alpha at
+// most (CMYK and alpha through libtiff's reader) and skips a few extra ones;
+// a pixel of thousands of samples would only cost memory for what is never
+// read.
+constexpr int MAX_TIFF_SAMPLES_PER_PIXEL = 8;
 
 // The grey levels the detector traces, row after row: v * 255 / max_value in
 // double; colour as luma 0.299 R + 0.587 G + 0.114 B; alpha a = A / max_value

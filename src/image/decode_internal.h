@@ -37,6 +37,19 @@ public:
     bool fits(double bytes) const { return bytes >= 0 && bytes <= memory_limit_; }
     double memory_limit() const { return memory_limit_; }
 
+    // The caller's limit on pixels (0: none) and the page asked for.
+    void set_request(uint64_t max_pixels, int page)
+    {
+        max_pixels_ = max_pixels;
+        page_ = page;
+    }
+    int page() const { return page_; }
+    // Refuses (DecodeError) an image whose header claims more pixels than
+    // the caller allows, naming what it claims and the limit.
+    void check_pixels(const char* format, int64_t width, int64_t height) const;
+    // Refuses a page other than the first of a format of one picture.
+    void check_single_page(const char* format) const;
+
 private:
     void read_more(size_t wanted, const char* format);
 
@@ -48,6 +61,8 @@ private:
     std::vector<uint8_t> buffer_;
     std::string name_;
     double memory_limit_;
+    uint64_t max_pixels_ = 0;
+    int page_ = 1;
 };
 
 // Throws the DecodeError "NAME: FORMAT REASON".

@@ -36,6 +36,8 @@ constexpr unsigned SHORT_TYPE = 3;
 struct JpegJob {
     jpeg_decompress_struct info{};
     jpeg_error_mgr errors{};
+    jpeg_progress_mgr progress{};
+    bool too_many_scans = false;
     jmp_buf jump;
     bool created = false;
     bool truncated = false;
@@ -76,6 +78,17 @@ void on_message(j_common_ptr info, int level)
 }
 
 void on_output(j_common_ptr) {}
+
+// Called by libjpeg as it goes: a file with more scans than MAX_JPEG_SCANS
+// is stopped at the first scan beyond, before that scan's pass over the image.
+void on_progress(j_common_ptr info)
+{
+    auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
+    if (decompress->input_scan_number <= MAX_JPEG_SCANS) return;
+    JpegJob* job = job_of(info);
+    job->too_many_scans = true;
+    std::longjmp(job->jump, 1);
+}
 
 struct JpegShape {
     JDIMENSION width = 0;
@@ -130,6 +143,7 @@ bool read_header(JpegJob* job, const uint8_t* data, size_t size, JpegShape* shap
     if (setjmp(job->jump)) return false;
     jpeg_create_decompress(&job->info);
     job->created = true;
+    job->info.progress = &job->progress;  // set after the creation, which clears it
     jpeg_mem_src(&job->info, data, static_cast<unsigned long>(size));
     jpeg_save_markers(&job->info, EXIF_MARKER, 0xffff);
     jpeg_read_header(&job->info, TRUE);
@@ -166,6 +180,10 @@ bool read_rows(JpegJob* job, uint8_t* out, size_t row_bytes)
 [[noreturn]] void failed(const Input& input, const JpegJob& job)
 {
     if (job.cmyk) fail(input.name(), "JPEG", "image is in CMYK colours, which are not read");
+    if (job.too_many_scans)
+        fail(input.name(), "JPEG",
+             "image has more than " + std::to_string(MAX_JPEG_SCANS) +
+                 " scans, the most that is read (real files have about ten)");
     std::string reason = job.message;
     // libjpeg's "Corrupt JPEG data: " prefix repeats what the message says already.
     const std::string prefix = "Corrupt JPEG data: ";
@@ -184,6 +202,7 @@ DecodedImage decode_jpeg(Input& input)
     job.errors.error_exit = on_error_exit;
     job.errors.emit_message = on_message;
     job.errors.output_message = on_output;
+    job.progress.progress_monitor = on_progress;
     struct Release {
         JpegJob& job;
         ~Release()
@@ -194,6 +213,7 @@ DecodedImage decode_jpeg(Input& input)
 
     JpegShape shape;
     if (!read_header(&job, input.data(), input.size(), &shape)) failed(input, job);
+    input.check_pixels("JPEG", shape.width, shape.height);
     // A progressive image holds every coefficient (two bytes a sample) until its last scan.
     const double coefficients = shape.progressive ? 2.0 * shape.width * shape.height * shape.channels : 0;
     if (!input.fits(coefficients))

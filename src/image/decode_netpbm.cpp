@@ -120,14 +120,20 @@ void parse_pam(Cursor& cursor, NetpbmHeader* header)
             ++cursor.at;
             break;
         }
+        // A number given twice has no one value to believe: refused. Lines
+        // of TUPLTYPE add up, joined by a space, as netpbm's own reader has it.
+        const auto once = [&cursor, &keyword](long long* field, const char* what) {
+            if (*field >= 0) cursor.malformed(keyword + " is given twice");
+            *field = cursor.number(what);
+        };
         if (keyword == "WIDTH")
-            width = cursor.number("width");
+            once(&width, "width");
         else if (keyword == "HEIGHT")
-            height = cursor.number("height");
+            once(&height, "height");
         else if (keyword == "DEPTH")
-            depth = cursor.number("depth");
+            once(&depth, "depth");
         else if (keyword == "MAXVAL")
-            max_value = cursor.number("maximum value");
+            once(&max_value, "maximum value");
         else if (keyword == "TUPLTYPE") {
             while (cursor.more() && (cursor.peek() == ' ' || cursor.peek() == '\t')) ++cursor.at;
             std::string name;
@@ -137,7 +143,9 @@ void parse_pam(Cursor& cursor, NetpbmHeader* header)
                 ++cursor.at;
             }
             while (!name.empty() && is_space(static_cast<uint8_t>(name.back()))) name.pop_back();
-            tuple_type = name;
+            if (!tuple_type.empty()) tuple_type += ' ';
+            tuple_type += name;
+            if (tuple_type.size() > WORD_LIMIT) cursor.malformed("the tuple type is longer than 64 bytes");
         } else {
             cursor.malformed("unknown keyword \"" + keyword + "\"");
         }
@@ -150,13 +158,22 @@ void parse_pam(Cursor& cursor, NetpbmHeader* header)
     };
     static const TupleType known[] = {{"GRAYSCALE", 1}, {"GRAYSCALE_ALPHA", 2}, {"RGB", 3},
                                       {"RGB_ALPHA", 4}, {"BLACKANDWHITE", 1},   {"BLACKANDWHITE_ALPHA", 2}};
-    if (tuple_type.empty()) {
-        if (depth < 1 || depth > 4) cursor.malformed("a depth of " + std::to_string(depth) + " has no tuple type");
+    // Ink colours are samples of another meaning than light: never read as
+    // light by their depth.
+    static const char* const refused[] = {"CMYK", "CMYK_ALPHA"};
+    const TupleType* found = nullptr;
+    for (const TupleType& t : known)
+        if (tuple_type == t.name) found = &t;
+    for (const char* name : refused)
+        if (tuple_type == name) cursor.malformed("unknown tuple type \"" + tuple_type + "\"");
+    // No tuple type, or one netpbm allows but this reader does not know: the
+    // samples are read by the depth, as grey, grey and alpha, RGB, RGBA.
+    if (found == nullptr) {
+        if (depth < 1 || depth > 4)
+            cursor.malformed(tuple_type.empty() ? "a depth of " + std::to_string(depth) + " has no tuple type"
+                                                : "unknown tuple type \"" + tuple_type + "\" of depth " +
+                                                      std::to_string(depth) + " (only depths 1 to 4 are read)");
     } else {
-        const TupleType* found = nullptr;
-        for (const TupleType& t : known)
-            if (tuple_type == t.name) found = &t;
-        if (found == nullptr) cursor.malformed("unknown tuple type \"" + tuple_type + "\"");
         if (found->depth != depth)
             cursor.malformed("tuple type " + tuple_type + " does not have depth " + std::to_string(depth));
         if (std::strncmp(found->name, "BLACKANDWHITE", 13) == 0 && max_value != 1)
@@ -277,6 +294,7 @@ DecodedImage decode_netpbm(Input& input)
     const NetpbmHeader header = parse_netpbm_header(input);
     DecodedImage image;
     image.format = format_name(header.magic);
+    input.check_pixels(image.format, header.width, header.height);
     image.max_value = header.max_value;
     const auto type = header.max_value > 255 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
     // A raster is checked against a regular file before its samples are allocated.

@@ -134,6 +134,7 @@ DecodedImage decode_png(Input& input)
 
     PngShape shape;
     if (!read_header(&job, &shape)) failed(input, job);
+    input.check_pixels("PNG", shape.width, shape.height);
     const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
     if (shape.filtered_bytes > DEFLATE_MAX_EXPANSION * static_cast<double>(input.size()) + 4096)
         fail(input.name(), "PNG",

@@ -1,6 +1,6 @@
-// TIFF images through libtiff: the first page of a file, in strips or
-// tiles, samples interleaved or in planes, under any compression libtiff
-// reads.
+// TIFF images through libtiff: one page of a file (the first unless the
+// caller asks for another), in strips or tiles, samples interleaved or in
+// planes, under any compression libtiff reads.
 //
 // Grey (min-is-black or min-is-white) and RGB images of 8 or 16 bits, or of
 // 32-bit floating point, are read sample by sample at their own precision;
@@ -142,9 +142,12 @@ public:
         tiff_.reset(TIFFClientOpenExt(input_.name().c_str(), "r", &file_, on_read, on_write, on_seek, on_close, on_size,
                                       on_map, on_unmap, options.get()));
         if (tiff_ == nullptr) corrupt();
+        const int pages = choose_page();
         read_layout();
         DecodedImage image;
         image.format = "TIFF";
+        image.pages = pages;
+        image.page = input_.page();
         if (native()) {
             read_native(&image);
         } else {
@@ -170,6 +173,21 @@ private:
                   (message.empty() ? "libtiff gave no reason" : message) + ")");
     }
 
+    // Counts the pages (directories) and makes the one asked for current.
+    int choose_page()
+    {
+        TIFF* t = tiff_.get();
+        const tdir_t pages = TIFFNumberOfDirectories(t);
+        // A damaged chain of directories after the first is no reason to refuse the first.
+        file_.error.clear();
+        const int wanted = input_.page();
+        if (static_cast<tdir_t>(wanted) > pages)
+            fail_here("image has no page " + std::to_string(wanted) + " (it has " + std::to_string(pages) +
+                      (pages == 1 ? " page)" : " pages)"));
+        if (wanted > 1 && !TIFFSetDirectory(t, static_cast<tdir_t>(wanted - 1))) corrupt();
+        return static_cast<int>(std::max<tdir_t>(pages, 1));
+    }
+
     void read_layout()
     {
         TIFF* t = tiff_.get();
@@ -184,6 +202,11 @@ private:
         if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &layout_.photometric))
             layout_.photometric = layout_.samples_per_pixel >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
         if (layout_.width == 0 || layout_.height == 0) fail_here("image has no pixels");
+        // What is never read is refused before a strip of it is allocated.
+        if (layout_.samples_per_pixel > MAX_TIFF_SAMPLES_PER_PIXEL)
+            fail_here("image has " + std::to_string(layout_.samples_per_pixel) + " samples a pixel, more than the " +
+                      std::to_string(MAX_TIFF_SAMPLES_PER_PIXEL) + " that are read");
+        input_.check_pixels("TIFF", layout_.width, layout_.height);
         layout_.colours = layout_.photometric == PHOTOMETRIC_RGB ? 3 : 1;
         uint16_t extra_count = 0;
         uint16_t* extra = nullptr;
@@ -234,6 +257,13 @@ private:
             if (block_height > l.height) block_height = l.height;
         }
         if (block_width == 0 || block_height == 0) fail_here("data is corrupt (a strip or tile has no size)");
+        // Tiles are multiples of 16 pixels: one wider or higher than its
+        // image rounded up to 16 would be allocated only to be thrown away.
+        const auto covering = [](uint32_t size) { return (static_cast<uint64_t>(size) + 15) / 16 * 16; };
+        if (tiled && (block_width > covering(l.width) || block_height > covering(l.height)))
+            fail_here("tile of " + std::to_string(block_width) + " x " + std::to_string(block_height) +
+                      " pixels is larger than its image of " + std::to_string(l.width) + " x " +
+                      std::to_string(l.height) + " pixels");
         const bool planes = l.planar == PLANARCONFIG_SEPARATE;
         const int per_pixel = planes ? 1 : l.samples_per_pixel;
         const int bytes = l.bits / 8;
