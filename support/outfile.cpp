@@ -185,6 +185,25 @@ bool placing_is_refused(int error)
            error == ENOSPC || error == EDQUOT || error == EMLINK;
 }
 
+// Whether the target is mounted over (a file bind-mounted on another, which
+// rename cannot replace), though on the same device as its directory: their
+// mounts differ. Where the system cannot tell, only the devices are compared.
+bool is_mount_point(const std::string& target, const std::string& directory)
+{
+#ifdef STATX_MNT_ID
+    struct statx file {}, folder {};
+    if (statx(AT_FDCWD, target.c_str(), 0, STATX_MNT_ID, &file) != 0 ||
+        statx(AT_FDCWD, directory.c_str(), 0, STATX_MNT_ID, &folder) != 0)
+        return false;
+    if ((file.stx_mask & STATX_MNT_ID) == 0 || (folder.stx_mask & STATX_MNT_ID) == 0) return false;
+    return file.stx_mnt_id != folder.stx_mnt_id;
+#else
+    (void)target;
+    (void)directory;
+    return false;
+#endif
+}
+
 }  // namespace
 
 bool same_file(const char* a, const char* b)
@@ -282,8 +301,8 @@ bool OutputFile::open_regular(const struct stat* existing)
     bool can_replace = true;
     struct stat folder {};
     if (exists_ && stat(directory.c_str(), &folder) == 0) {
-        if (folder.st_dev != existing->st_dev) {
-            if (refuse_replacing("it is a mount point of its own, on another file system than its directory " +
+        if (folder.st_dev != existing->st_dev || is_mount_point(target_, directory)) {
+            if (refuse_replacing("it is a mount point of its own, apart from its directory " +
                                  directory))
                 return false;
             can_replace = false;

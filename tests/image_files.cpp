@@ -157,6 +157,42 @@ std::string jpeg_file(const std::vector<uint8_t>& samples, int width, int height
     return bytes;
 }
 
+std::string jpeg_of_scans(const std::vector<uint8_t>& samples, int width, int height, int scans)
+{
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = width;
+    info.image_height = height;
+    info.input_components = 1;
+    info.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&info);
+    // The DC coefficients, then the AC ones: {components, indices, Ss, Se, Ah, Al}.
+    static const jpeg_scan_info script[2] = {{1, {0, 0, 0, 0}, 0, 0, 0, 0}, {1, {0, 0, 0, 0}, 1, 63, 0, 0}};
+    info.scan_info = script;
+    info.num_scans = 2;
+    jpeg_start_compress(&info, TRUE);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + static_cast<size_t>(info.next_scanline) * width);
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    std::string bytes(reinterpret_cast<char*>(buffer), size);
+    free(buffer);
+    // The second scan runs from its SOS marker to the EOI marker at the end.
+    const size_t first = bytes.find("\xff\xda");
+    const size_t second = bytes.find("\xff\xda", first + 2);
+    const std::string ac_scan = bytes.substr(second, bytes.size() - 2 - second);
+    std::string repeated = bytes.substr(0, second);
+    for (int k = 1; k < scans; ++k) repeated += ac_scan;
+    return repeated + "\xff\xd9";
+}
+
 std::string tiff_file(const std::vector<double>& samples, int width, int height, const TiffLayout& layout)
 {
     const std::string path = scratch_directory() + "/made.tif";
@@ -203,7 +239,7 @@ std::string tiff_file(const std::vector<double>& samples, int width, int height,
         const int planes = layout.planes ? n : 1;
         const int per_pixel = layout.planes ? 1 : n;
         if (layout.tiled) {
-            const int side = 16;
+            const int side = layout.tile;
             TIFFSetField(tiff, TIFFTAG_TILEWIDTH, side);
             TIFFSetField(tiff, TIFFTAG_TILELENGTH, side);
             std::vector<uint8_t> tile(static_cast<size_t>(side) * side * per_pixel * bytes);

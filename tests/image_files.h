@@ -17,6 +17,12 @@ std::string png_file(const std::vector<uint16_t>& samples, int width, int height
 std::string jpeg_file(const std::vector<uint8_t>& samples, int width, int height, int channels, int quality,
                       bool progressive = false, int orientation = 0, bool motorola = true);
 
+// A progressive grey JPEG of `scans` scans (2 or more): the DC coefficients,
+// then every AC coefficient at full precision in one scan, that scan repeated
+// as a hostile file may (each repetition refines nothing, and libjpeg takes
+// it without a warning, yet passes over the whole image for it).
+std::string jpeg_of_scans(const std::vector<uint8_t>& samples, int width, int height, int scans);
+
 struct TiffLayout {
     int channels = 1;      // samples per pixel
     int bits = 8;          // 8, 16 or 32 (floating point)
@@ -27,6 +33,7 @@ struct TiffLayout {
     int photometric = -1;  // -1: grey or RGB by the channel count; a palette is grey
     int pages = 1;         // further pages are all black
     int orientation = 1;   // the Orientation tag (1: rows from the top, columns from the left)
+    int tile = 16;         // the side of a tile
 };
 // A TIFF whose samples are given as doubles (converted to the layout's type).
 std::string tiff_file(const std::vector<double>& samples, int width, int height, const TiffLayout& layout);

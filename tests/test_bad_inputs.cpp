@@ -52,11 +52,17 @@ std::vector<Case> cases()
     const std::string run = "-i {in} -o {out}";
     const std::string paint = "-i {in} -r 20 -c 30 -o {out}";
     const std::string unreadable_message =
-        geteuid() == 0 ? "Input file could not be read: /proc/self/mem: Input/output error" : "Program encounters run-time error...";
+        geteuid() == 0 ? "Input file could not be read: /proc/self/mem: Input/output error"
+                       : "Program encounters run-time error...\nInput file could not be opened: {in}: Permission denied";
+    const std::string not_an_image = "it is not a netpbm (PBM, PGM, PPM, PAM), PNG, JPEG or TIFF image: ";
     std::vector<Case> all = {
         {"empty file", false, {run}, "", 1, not_pgm + "the file is empty", false},
-        {"only white space", false, {run}, " \n\t\n", 1, not_pgm + "it is not a netpbm, PNG, JPEG or TIFF image", false},
-        {"GIF image", false, {run}, "GIF89a\2\0\2\0", 1, not_pgm + "it is not a netpbm, PNG, JPEG or TIFF image", false},
+        {"only white space", false, {run}, " \n\t\n", 1,
+         not_pgm + not_an_image + "its first bytes are 20 0a 09 0a (\" ...\")", false},
+        {"GIF image", false, {run}, std::string("GIF89a\2\0\2\0", 10), 1,
+         not_pgm + not_an_image + "its first bytes are 47 49 46 38 39 61 02 00 (\"GIF89a..\")", false},
+        {"web page", false, {run}, "<!DOCTYPE html>\n<html>", 1,
+         not_pgm + not_an_image + "its first bytes are 3c 21 44 4f 43 54 59 50 (\"<!DOCTYP\")", false},
         {"magic and nothing else",
          false,
          {run},
@@ -123,8 +129,19 @@ std::vector<Case> cases()
          1,
          truncated + "2 x 2 pixels",
          false},
-        {"directory as input", false, {"-i {dir} -o {out}"}, "", 1, "Program encounters run-time error...", false},
-        {"missing input", false, {"-i {dir}/none.pgm -o {out}"}, "", 1, "Program encounters run-time error...", false},
+        {"directory as input", false, {"-i {dir} -o {out}"}, "", 1,
+         "Program encounters run-time error...\nInput file is a directory: {dir}", false},
+        {"missing input", false, {"-i {dir}/none.pgm -o {out}"}, "", 1,
+         "Program encounters run-time error...\nInput file not found: {dir}/none.pgm: No such file or directory", false},
+        {"a directory as linpaint's photograph", true, {"--over {dir} -i {in} -o {out}"}, "", 1,
+         "Program encounters run-time error...\nInput file is a directory: {dir}", false},
+        {"a photograph above the pixel limit", true, {"--max-pixels 399 --over {in} -i {in} -o {out}"},
+         image_of(20, 20), 1, "{in}: PGM image of 20 x 20 pixels (400) is larger than the limit of 399 pixels", false},
+        {"PAM of a field given twice", false, {run}, "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 1\nDEPTH 1\nMAXVAL 255\nENDHDR\n\1\2", 1,
+         "{in}: PAM header is malformed: DEPTH is given twice", false},
+        {"PAM of an unknown tuple type and depth 5", false, {run},
+         "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 5\nMAXVAL 255\nTUPLTYPE FOO_BAR\nENDHDR\n\1\2\3\4\5", 1,
+         "{in}: PAM header is malformed: unknown tuple type \"FOO_BAR\" of depth 5 (only depths 1 to 4 are read)", false},
         {"unreadable input",
          false,
          {geteuid() == 0 ? "-i /proc/self/mem -o {out}" : "-i {in} -o {out}"},
@@ -287,6 +304,9 @@ std::vector<Case> cases()
         {"huge sigma on a small image", false, {run + " -s 1e8"}, image_of(20, 20), 0, "", false},
         {"16-bit image", false, {run}, "P5\n2 2\n65535\nabcdefgh", 0, "", false},
         {"colour image", false, {run}, "P6\n2 2\n255\n012345678901", 0, "", false},
+        {"PAM of a tuple type this reader does not know", false, {run},
+         "P7\nWIDTH 2\nHEIGHT 1\nDEPTH 3\nMAXVAL 255\nTUPLTYPE FOO_BAR\nENDHDR\n012345", 0, "", false},
+        {"an image at the pixel limit", false, {run + " --max-pixels 400"}, image_of(20, 20), 0, "", false},
         {"plain-text PGM", false, {run}, "P2\n2 2\n255\n1 2 3 4", 0, "", false},
         {"lone number at the end", true, {paint}, "1 2\n-1 -1\n7", 0, "", false},
         {"strange coordinates",
@@ -375,6 +395,9 @@ struct Hostile {
 
 const std::string BIG_IMAGE = "{ printf 'P5\\n3000 3000\\n255\\n'; head -c 9000000 /dev/urandom; } > big.pgm; ";
 const std::string OLD = "echo precious > out.list; ";
+// A directory that may not be written (by the other user, when the tests run as root), holding a file that may.
+const std::string RO = "mkdir ro; echo old > ro/out.list; chmod 666 ro/out.list; chmod 555 ro; ";
+const std::string RO_KEPT = "test \"$(cat ro/out.list)\" = old && test \"$(ls -A ro)\" = out.list";
 const std::string ONLY = "test \"$(ls -A | grep -v -e '^in\\.' -e '^ref\\.' -e '^big\\.' | tr '\\n' ' ')\" = ";
 
 std::vector<Hostile> hostile_cases()
@@ -390,26 +413,94 @@ std::vector<Hostile> hostile_cases()
          "cmp in.list keep.list"},
         {"a link to a file not yet made", "", "ln -s made.list dangling; ", "$L -i in.pgm -o dangling", 0, "",
          "test -L dangling && cmp made.list ref.list"},
-        {"a directory we may not write, a file we may", "",
-         "mkdir ro; echo old > ro/out.list; chmod 666 ro/out.list; chmod 555 ro; ",
-         "$OTHER $L -i in.pgm -o ro/out.list", 0, "", "cmp ro/out.list ref.list && test \"$(ls -A ro)\" = out.list"},
+        // A file that cannot be replaced whole is refused before the work,
+        // naming the file, its directory and the reason; --in-place writes
+        // over it, its room reserved and the size limit checked first.
+        {"a directory we may not write, a file we may", "", RO,
+         "$OTHER $L -i in.pgm -o ro/out.list", 255,
+         "ERROR, can't open file \"ro/out.list\" for \"w\": no new file can be made in its directory ro (Permission "
+         "denied), so it cannot be replaced whole; --in-place writes over it instead, at the risk of a partly written "
+         "file should the run be stopped\n",
+         RO_KEPT},
+        {"the same for a vector format", "", RO, "$OTHER $L -i in.pgm -o ro/out.list --format svg", 255,
+         "ERROR, can't open file \"ro/out.list\" for \"w\": no new file can be made in its directory ro", RO_KEPT},
+        {"the same for linpaint's image", "", RO, "$OTHER $P -i in.list -r 9 -c 9 -o ro/out.list", 1,
+         "Program encounters run-time error...\nOutput file open failed: ro/out.list: no new file can be made in its "
+         "directory ro (Permission denied), so it cannot be replaced whole; --in-place",
+         RO_KEPT},
+        {"the same for linpaint's overlay", "", RO, "$OTHER $P -i in.list --over in.pgm -o ro/out.list", 1,
+         "Program encounters run-time error...\nOutput file open failed: ro/out.list: no new file", RO_KEPT},
+        {"--in-place writes over it", "", RO, "$OTHER $L -i in.pgm -o ro/out.list --in-place", 0, "",
+         "cmp ro/out.list ref.list && test \"$(ls -A ro)\" = out.list"},
+        {"--in-place for linpaint", "", RO + "$P -i in.list -r 9 -c 9 -o made.pgm; ",
+         "$OTHER $P --in-place -i in.list -r 9 -c 9 -o ro/out.list", 0, "",
+         "cmp <(tail -c 81 ro/out.list) <(tail -c 81 made.pgm) && test \"$(ls -A ro)\" = out.list"},
+        {"--in-place checks the size limit before the first byte", "", RO,
+         "ulimit -f 100; $OTHER $L -i in.pgm -o ro/out.list --in-place", 255,
+         "ERROR, can't write file \"ro/out.list\": 854413 bytes are more than the file-size limit of 102400 bytes "
+         "allows (ulimit -f): nothing was written",
+         RO_KEPT},
         {"another user's file in a sticky directory", "root",
          "mkdir -m 1777 st; echo old > st/out.list; chmod 666 st/out.list; ", "$OTHER $L -i in.pgm -o st/out.list",
-         0, "", "cmp st/out.list ref.list && test \"$(ls -A st)\" = out.list"},
+         255,
+         "ERROR, can't open file \"st/out.list\" for \"w\": it is another user's file in the sticky directory st, so "
+         "it cannot be replaced whole; --in-place",
+         "test \"$(cat st/out.list)\" = old && test \"$(ls -A st)\" = out.list"},
+        {"--in-place there", "root", "mkdir -m 1777 st; echo old > st/out.list; chmod 666 st/out.list; ",
+         "$OTHER $L -i in.pgm -o st/out.list --in-place", 0, "",
+         "cmp st/out.list ref.list && test \"$(ls -A st)\" = out.list"},
         {"a bind-mounted target", "root", "echo old > bm.list; echo old > target.list; ",
-         "unshare -m sh -c \"mount --bind target.list bm.list && exec $L -i in.pgm -o bm.list\"", 0, "",
+         "unshare -m sh -c \"mount --bind target.list bm.list && exec $L -i in.pgm -o bm.list\"", 255,
+         "ERROR, can't open file \"bm.list\" for \"w\": it is a mount point of its own, apart from its directory ., so "
+         "it cannot be replaced whole; --in-place",
+         "test \"$(cat target.list)\" = old"},
+        {"--in-place through a bind mount", "root", "echo old > bm.list; echo old > target.list; ",
+         "unshare -m sh -c \"mount --bind target.list bm.list && exec $L -i in.pgm -o bm.list --in-place\"", 0, "",
          "cmp target.list ref.list"},
         {"a full file system keeps the old file", "root", "mkdir m; ",
          "unshare -m sh -c \"mount -t tmpfs -o size=64k none m && echo old > m/out.list && $L -i in.pgm -o "
          "m/out.list; s=\\$?; cat m/out.list > kept.txt; ls -A m > left.txt; exit \\$s\"",
          255, "ERROR, can't write file \"m/out.list\": No space left on device",
          "test \"$(cat kept.txt)\" = old && test \"$(cat left.txt)\" = out.list"},
-        {"a full inode table: the file is written over", "root", "mkdir m; ",
+        {"a full inode table is refused", "root", "mkdir m; ",
          "unshare -m sh -c \"mount -t tmpfs -o nr_inodes=2 none m && echo old > m/out.list && $L -i in.pgm -o "
-         "m/out.list; s=\\$?; cp m/out.list written.list; exit \\$s\"",
+         "m/out.list; s=\\$?; cp m/out.list kept.txt; exit \\$s\"",
+         255,
+         "ERROR, can't open file \"m/out.list\" for \"w\": no new file can be made in its directory m (No space left "
+         "on device), so it cannot be replaced whole",
+         "test \"$(cat kept.txt)\" = old"},
+        {"--in-place with a full inode table", "root", "mkdir m; ",
+         "unshare -m sh -c \"mount -t tmpfs -o nr_inodes=2 none m && echo old > m/out.list && $L -i in.pgm -o "
+         "m/out.list --in-place; s=\\$?; cp m/out.list written.list; exit \\$s\"",
          0, "", "cmp written.list ref.list"},
-        {"set-user-ID bits of another owner", "root", "echo x > su.list; chown 65534 su.list; chmod 6755 su.list; ",
-         "$L -i in.pgm -o su.list", 0, "", "test ! -u su.list && test ! -g su.list && cmp su.list ref.list"},
+        {"--in-place on a full file system: nothing is written", "root", "mkdir m; ",
+         "unshare -m sh -c \"mount -t tmpfs -o size=64k,nr_inodes=2 none m && echo old > m/out.list && $L -i in.pgm "
+         "-o m/out.list --in-place; s=\\$?; cat m/out.list > kept.txt; exit \\$s\"",
+         255,
+         "ERROR, can't write file \"m/out.list\": no room could be reserved for the new content: nothing was "
+         "written: No space left on device",
+         "test \"$(cat kept.txt)\" = old"},
+        // Several names: a new file would leave the others with the old content.
+        {"a file of two names is refused", "", OLD + "ln out.list other.list; ", "$L -i in.pgm -o out.list", 255,
+         "ERROR, can't open file \"out.list\" for \"w\": it has 2 names (hard links), which a new file in its place "
+         "would leave with the old content, so it cannot be replaced whole; --in-place",
+         "test \"$(cat out.list)\" = precious && test \"$(cat other.list)\" = precious"},
+        {"--in-place writes both names", "", OLD + "ln out.list other.list; ", "$L -i in.pgm -o out.list --in-place",
+         0, "", "cmp out.list ref.list && cmp other.list ref.list"},
+        // The replaced file keeps its owner and group, as sed -i and install do.
+        {"another user's file keeps its owner and group", "root",
+         "echo x > own.list; chown 65534:65534 own.list; chmod 640 own.list; ", "$L -i in.pgm -o own.list", 0, "",
+         "test \"$(stat -c %u:%g:%a own.list)\" = 65534:65534:640 && cmp own.list ref.list"},
+        {"linpaint keeps them too", "root",
+         "echo x > own.pgm; chown 65534:65534 own.pgm; $P -i in.list -r 9 -c 9 -o made.pgm; ",
+         "$P -i in.list -r 9 -c 9 -o own.pgm", 0, "",
+         "test \"$(stat -c %u:%g own.pgm)\" = 65534:65534 && cmp <(tail -c 81 own.pgm) <(tail -c 81 made.pgm)"},
+        {"set-ID bits kept with their owner", "root", "echo x > su.list; chown 65534 su.list; chmod 6755 su.list; ",
+         "$L -i in.pgm -o su.list", 0, "",
+         "test -u su.list && test -g su.list && test \"$(stat -c %u su.list)\" = 65534 && cmp su.list ref.list"},
+        {"set-ID bits never pass to a new owner", "root", "echo x > su.list; chmod 6777 su.list; ",
+         "$OTHER $L -i in.pgm -o su.list", 0, "",
+         "test \"$(stat -c %u su.list)\" = 65534 && test ! -u su.list && test ! -g su.list && cmp su.list ref.list"},
         {"a new file takes the umask", "", "", "umask 027; $L -i in.pgm -o new.list", 0, "",
          "test \"$(stat -c %a new.list)\" = 640"},
         {"a size limit on standard output (lintrace)", "", "", "ulimit -f 8; $L -i in.pgm -o - > o.list", 255,

@@ -139,6 +139,22 @@ TEST(InputImage, TheSameGreyPictureInEveryFormatGivesTheSameGreyLevels)
                     "\nDEPTH 1\n# c\nMAXVAL 255\nTUPLTYPE GRAYSCALE\nENDHDR\n" + netpbm_raster(s);
          },
          "PAM"},
+        {"PAM of a tuple type netpbm allows and this reader does not know, read by its depth",
+         [&](auto& s) {
+             return "P7\nWIDTH " + std::to_string(WIDTH) + "\nHEIGHT " + std::to_string(HEIGHT) +
+                    "\nDEPTH 1\nMAXVAL 255\nTUPLTYPE FOO_BAR\nTUPLTYPE BAZ\nENDHDR\n" + netpbm_raster(s);
+         },
+         "PAM"},
+        {"tile of 16 on a picture narrower than a tile",
+         [](auto& s) { return tiff_file(as_levels(s), WIDTH, HEIGHT, TiffLayout{1, 8, true}); }, "TIFF"},
+        {"TIFF of 8 samples a pixel, the extra ones skipped",
+         [](auto& s) {
+             std::vector<double> eight;
+             for (uint8_t v : s)
+                 for (int k = 0; k < 8; ++k) eight.push_back(k == 0 ? v : 7);
+             return tiff_file(eight, WIDTH, HEIGHT, TiffLayout{8, 8, false, false, false, 1, PHOTOMETRIC_MINISBLACK});
+         },
+         "TIFF"},
         {"8-bit PNG", [](auto& s) { return png_file(wide(s), WIDTH, HEIGHT, 1, 8); }, "PNG"},
         {"8-bit interlaced PNG", [](auto& s) { return png_file(wide(s), WIDTH, HEIGHT, 1, 8, true); }, "PNG"},
         {"16-bit PNG", [](auto& s) { return png_file(wide(s, 257), WIDTH, HEIGHT, 1, 16); }, "PNG"},
@@ -396,7 +412,9 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
     jpeg_twelve_bits[jpeg.find("\xff\xc0") + 4] = 12;
     const std::string tiff = tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{});
     const DamagedFile cases[] = {
-        {"GIF", "GIF89a\x01\0\x01\0", "unknown format: it is not a netpbm, PNG, JPEG or TIFF image"},
+        {"GIF", std::string("GIF89a\x01\0\x01\0", 10),
+         "unknown format: it is not a netpbm (PBM, PGM, PPM, PAM), PNG, JPEG or TIFF image: its first bytes are 47 49 "
+         "46 38 39 61 01 00 (\"GIF89a..\")"},
         {"empty", "", "unknown format: the file is empty"},
         {"magic without space", "P5x 3 1 255\n", "unknown format"},
         {"truncated raw PGM", "P5 4 4 255\n\1\2\3", "PGM data is truncated: the raster holds fewer than 4 x 4 pixels"},
@@ -413,6 +431,13 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
         {"PAM depth", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n\1\2",
          "PAM header is malformed: tuple type RGB does not have depth 2"},
         {"PAM without ENDHDR", "P7\nWIDTH 1\nHEIGHT 1\n", "PAM header is malformed: the file ends before ENDHDR"},
+        {"PAM of a height given twice", "P7\nWIDTH 1\nHEIGHT 1\nHEIGHT 9\nDEPTH 1\nMAXVAL 255\nENDHDR\n\1",
+         "PAM header is malformed: HEIGHT is given twice"},
+        {"PAM of a maximum value given twice", "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 1\nMAXVAL 255\nMAXVAL 9\nENDHDR\n\1",
+         "PAM header is malformed: MAXVAL is given twice"},
+        {"PAM of an unknown tuple type of depth 7",
+         "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 7\nMAXVAL 255\nTUPLTYPE FOO_BAR\nENDHDR\n1234567",
+         "PAM header is malformed: unknown tuple type \"FOO_BAR\" of depth 7 (only depths 1 to 4 are read)"},
         {"truncated PNG", png.substr(0, png.size() / 2), "PNG data is truncated"},
         {"PNG with a bad checksum", png_bad_crc, "PNG data is corrupt"},
         {"PNG of 100000 x 100000 pixels", huge_png,
@@ -449,14 +474,15 @@ TEST(InputImage, AMissingOrUnreadableInputIsNamedWithTheSystemsReason)
     const std::string directory = scratch_directory();
     const struct {
         std::string path;
-        const char* reason;
-    } cases[] = {{directory + "/absent.png", "No such file or directory"}, {directory, "Is a directory"}};
+        std::string reason;
+    } cases[] = {{directory + "/absent.png", "Input file not found: " + directory + "/absent.png: No such file or directory"},
+                 {directory, "Input file is a directory: " + directory}};
     for (const auto& c : cases) {
         try {
             decode_image(c.path);
             ADD_FAILURE() << c.path << " decoded";
-        } catch (const DecodeError& e) {
-            EXPECT_EQ(std::string(e.what()), "Input file not found: " + c.path + ": " + c.reason);
+        } catch (const InputNotFound& e) {
+            EXPECT_EQ(std::string(e.what()), c.reason);
         }
     }
 }
@@ -632,6 +658,144 @@ TEST(InputImage, AnImageLargerThanTheMemoryAllowedIsRefusedBeforeItIsAllocated)
                                                  " x " + std::to_string(h) + " pixels does not fit in memory");
         }
     }
+}
+
+TEST(InputImage, WhatTheDetectorCannotUseIsRefusedBeforeItIsAllocated)
+{
+    const std::vector<uint8_t> picture = grey_picture();
+    std::vector<double> nine, bomb;
+    for (uint8_t v : picture)
+        for (int k = 0; k < 9; ++k) nine.push_back(v);
+    // Four pixels claiming 65535 samples each, deflated to a few kilobytes:
+    // a strip of them would be 262140 bytes of what is never read.
+    bomb.assign(4 * 65535, 0);
+    const struct {
+        const char* what;
+        std::string file;
+        std::string message;  // after "NAME: "
+    } cases[] = {
+        {"TIFF of 9 samples a pixel",
+         tiff_file(nine, WIDTH, HEIGHT, TiffLayout{9, 8, false, false, false, 1, PHOTOMETRIC_MINISBLACK}),
+         "TIFF image has 9 samples a pixel, more than the 8 that are read"},
+        {"TIFF of 65535 samples a pixel",
+         tiff_file(bomb, 2, 2, TiffLayout{65535, 8, false, false, false, COMPRESSION_ADOBE_DEFLATE, PHOTOMETRIC_MINISBLACK}),
+         "TIFF image has 65535 samples a pixel, more than the 8 that are read"},
+        {"TIFF tile larger than its image", tiff_file(as_levels(picture), WIDTH, HEIGHT,
+                                                      TiffLayout{1, 8, true, false, false, 1, -1, 1, 1, 64}),
+         "TIFF tile of 64 x 64 pixels is larger than its image of 37 x 23 pixels"},
+        {"JPEG of one scan too many", jpeg_of_scans(picture, WIDTH, HEIGHT, MAX_JPEG_SCANS + 1),
+         "JPEG image has more than 500 scans, the most that is read (real files have about ten)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            decode_image_bytes(c.file.data(), c.file.size(), "hostile");
+            ADD_FAILURE() << "decoded";
+        } catch (const DecodeError& e) {
+            EXPECT_EQ(std::string(e.what()), "hostile: " + c.message);
+        }
+    }
+    // At the cap a JPEG is read, each repeated scan refining nothing.
+    const std::string most = jpeg_of_scans(picture, WIDTH, HEIGHT, MAX_JPEG_SCANS);
+    const std::string two = jpeg_of_scans(picture, WIDTH, HEIGHT, 2);
+    EXPECT_EQ(grey_levels(decode_image_bytes(most.data(), most.size(), "most")),
+              grey_levels(decode_image_bytes(two.data(), two.size(), "two")));
+}
+
+TEST(InputImage, APixelLimitRefusesEveryFormatBeforeItsSamplesAreRead)
+{
+    const std::vector<uint8_t> picture = grey_picture();
+    const std::string size = std::to_string(WIDTH) + " " + std::to_string(HEIGHT);
+    const uint64_t pixels = static_cast<uint64_t>(WIDTH) * HEIGHT;
+    // A PNG header claiming 100000 x 100000 pixels in a few hundred bytes.
+    std::string huge_png = png_file(wide(picture), WIDTH, HEIGHT, 1, 8);
+    huge_png.replace(16, 8, std::string("\0\x01\x86\xa0\0\x01\x86\xa0", 8));
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(huge_png.data() + 12), 17);
+    for (int k = 0; k < 4; ++k) huge_png[29 + k] = static_cast<char>(crc >> (24 - 8 * k));
+    const struct {
+        const char* format;
+        std::string file;
+        std::string claim;  // what the header claims, as the message says it
+        uint64_t limit;
+    } cases[] = {
+        {"PGM", "P5\n" + size + "\n255\n" + netpbm_raster(picture), "37 x 23 pixels (851)", pixels - 1},
+        {"PGM", "P2 " + size + " 255 " + plain_text(picture), "37 x 23 pixels (851)", pixels - 1},
+        {"PGM", "P5\n30000 30000\n255\n", "30000 x 30000 pixels (900000000)", 1000000},
+        {"PAM",
+         "P7\nWIDTH 37\nHEIGHT 23\nDEPTH 1\nMAXVAL 255\nENDHDR\n" + netpbm_raster(picture),
+         "37 x 23 pixels (851)", pixels - 1},
+        {"PNG", png_file(wide(picture), WIDTH, HEIGHT, 1, 8), "37 x 23 pixels (851)", pixels - 1},
+        {"PNG", huge_png, "100000 x 100000 pixels (10000000000)", 1000000},
+        {"JPEG", jpeg_file(picture, WIDTH, HEIGHT, 1, 90), "37 x 23 pixels (851)", pixels - 1},
+        {"TIFF", tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{}), "37 x 23 pixels (851)", pixels - 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format + std::string(" ") + c.claim);
+        DecodeOptions options;
+        options.max_pixels = c.limit;
+        // From a file, so that a raw PGM takes its mapped path.
+        const std::string path = save(c.file, "untrusted");
+        try {
+            decode_image(path, options);
+            ADD_FAILURE() << "decoded";
+        } catch (const DecodeError& e) {
+            EXPECT_EQ(std::string(e.what()), path + ": " + c.format + " image of " + c.claim +
+                                                 " is larger than the limit of " + std::to_string(c.limit) + " pixels");
+        }
+        if (c.limit == pixels - 1) {
+            options.max_pixels = pixels;
+            EXPECT_EQ(decode_image(path, options).width, WIDTH) << "at the limit the image is read";
+        }
+    }
+}
+
+TEST(InputImage, AMultiPageTiffIsReadAtThePageAskedFor)
+{
+    const std::vector<uint8_t> picture = grey_picture();
+    // Pages after the first are black.
+    const std::string path =
+        save(tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{1, 8, false, false, false, 1, -1, 3}), "pages");
+    DecodeOptions options;
+    for (int page = 1; page <= 3; ++page) {
+        SCOPED_TRACE(page);
+        options.page = page;
+        const DecodedImage image = decode_image(path, options);
+        EXPECT_EQ(image.page, page);
+        EXPECT_EQ(image.pages, 3);
+        EXPECT_EQ(grey_levels(image), page == 1 ? as_levels(picture) : std::vector<double>(picture.size(), 0.0));
+    }
+    options.page = 4;
+    try {
+        decode_image(path, options);
+        ADD_FAILURE() << "decoded";
+    } catch (const DecodeError& e) {
+        EXPECT_EQ(std::string(e.what()), path + ": TIFF image has no page 4 (it has 3 pages)");
+    }
+    const std::string single = save(tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{}), "single");
+    options.page = 2;
+    try {
+        decode_image(single, options);
+        ADD_FAILURE() << "decoded";
+    } catch (const DecodeError& e) {
+        EXPECT_EQ(std::string(e.what()), single + ": TIFF image has no page 2 (it has 1 page)");
+    }
+    EXPECT_EQ(decode_image(single).pages, 1);
+    // lintrace tells which page it traces of how many, and traces the one asked for.
+    const std::string directory = scratch_directory();
+    const ProgramRun first = run_program({LINTRACE, "-i", path, "-o", directory + "/1.list", "--verbose"});
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_NE(first.err.find("lintrace: input " + path + ": page 1 of 3 (--page chooses another)\n"),
+              std::string::npos)
+        << first.err;
+    const ProgramRun second =
+        run_program({LINTRACE, "-i", path, "-o", directory + "/2.list", "--verbose", "--page", "2"});
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("lintrace: input " + path + ": page 2 of 3 (--page chooses another)\n"),
+              std::string::npos);
+    EXPECT_NE(read_file(directory + "/1.list"), "");
+    EXPECT_EQ(read_file(directory + "/2.list"), "") << "a black page has no edges";
+    const ProgramRun one = run_program({LINTRACE, "-i", single, "-o", directory + "/s.list", "--verbose"});
+    EXPECT_EQ(one.err.find("page"), std::string::npos) << "a file of one page says nothing of pages";
 }
 
 TEST(InputImage, LintraceRefusesADamagedImageWithOneLineAndLeavesTheOutputAlone)

@@ -3,12 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cmath>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <sstream>
 
 #include "helpers.h"
+#include "lintrace/lintrace.h"
 #include "literal/literal.h"
 
 using testing::HasSubstr;
@@ -105,8 +108,10 @@ TEST(Lintrace, HelpAndVersionGoToStandardOutput)
     ASSERT_EQ(help.out.substr(0, usage().size()), usage()) << "the usage text, then the long options";
     const std::string long_options = help.out.substr(usage().size());
     EXPECT_THAT(long_options, testing::StartsWith("long options:\n"));
-    for (const char* option : {"--format list|svg|geojson|csv", "--auto [<fraction>]", "--threads <int>", "--verbose"})
+    for (const char* option : {"--format list|svg|geojson|csv", "--auto [<fraction>]", "--threads <int>", "--verbose",
+                               "--in-place", "--max-pixels <int>", "--page <int>"})
         EXPECT_THAT(long_options, HasSubstr(option));
+    EXPECT_THAT(long_options, HasSubstr("partly written")) << "--in-place's risk is stated";
     EXPECT_EQ(help.err, "");
     ProgramRun version = run_lintrace({"--version"});
     EXPECT_EQ(version.status, 0);
@@ -120,31 +125,60 @@ TEST(Lintrace, BadInputStopsBeforeTheOutputIsTouched)
     write_file_bytes(out, "precious");
     struct Case {
         std::string input;
+        std::vector<std::string> options;
         std::string message;
     };
-    write_file_bytes(directory + "/drawing.gif", "GIF89a\1\0\1\0");
+    write_file_bytes(directory + "/drawing.gif", std::string("GIF89a\1\0\1\0\x80", 11));
     write_file_bytes(directory + "/short.pgm", "P5\n10 10\n255\nabc");
     write_file_bytes(directory + "/empty.pgm", "");
-    const auto not_found = [](const std::string& path, const char* reason) {
-        return "Program encounters run-time error...\nInput file not found: " + path + ": " + reason +
-               "\n...now exiting to system...\n";
+    write_file_bytes(directory + "/twice.pam", "P7\nWIDTH 1\nHEIGHT 1\nWIDTH 2\nDEPTH 1\nMAXVAL 255\nENDHDR\n\1\2");
+    std::filesystem::create_symlink("loop.pgm", directory + "/loop.pgm");
+    const auto fatal = [](const std::string& message) {
+        return "Program encounters run-time error...\n" + message + "\n...now exiting to system...\n";
     };
     const std::string unknown = "Input file is not a PGM raw image. ";
+    const std::string chelsea = photo_path("chelsea.pgm");
     const Case cases[] = {
-        {directory + "/drawing.gif",
-         unknown + directory + "/drawing.gif: unknown format: it is not a netpbm, PNG, JPEG or TIFF image\n"},
-        {directory + "/empty.pgm", unknown + directory + "/empty.pgm: unknown format: the file is empty\n"},
-        {directory + "/short.pgm",
+        {directory + "/drawing.gif", {},
+         unknown + directory +
+             "/drawing.gif: unknown format: it is not a netpbm (PBM, PGM, PPM, PAM), PNG, JPEG or TIFF image: its first "
+             "bytes are 47 49 46 38 39 61 01 00 (\"GIF89a..\")\n"},
+        {directory + "/empty.pgm", {}, unknown + directory + "/empty.pgm: unknown format: the file is empty\n"},
+        {directory + "/short.pgm", {},
          directory + "/short.pgm: PGM data is truncated: the raster holds fewer than 10 x 10 pixels\n"},
-        {directory + "/missing.pgm", not_found(directory + "/missing.pgm", "No such file or directory")},
-        {directory, not_found(directory, "Is a directory")},
+        {directory + "/twice.pam", {}, directory + "/twice.pam: PAM header is malformed: WIDTH is given twice\n"},
+        // Not found is said only of what is not there.
+        {directory + "/missing.pgm", {},
+         fatal("Input file not found: " + directory + "/missing.pgm: No such file or directory")},
+        {directory + "/short.pgm/x", {},
+         fatal("Input file not found: " + directory + "/short.pgm/x: Not a directory")},
+        {directory, {}, fatal("Input file is a directory: " + directory)},
+        {directory + "/loop.pgm", {},
+         fatal("Input file could not be opened: " + directory + "/loop.pgm: Too many levels of symbolic links")},
+        // A pixel limit and a page refuse before the samples are read.
+        {chelsea, {"--max-pixels", "135299"},
+         chelsea + ": PGM image of 451 x 300 pixels (135300) is larger than the limit of 135299 pixels\n"},
+        {directory + "/short.pgm", {"--max-pixels=99"},
+         directory + "/short.pgm: PGM image of 10 x 10 pixels (100) is larger than the limit of 99 pixels\n"},
+        {chelsea, {"--page", "2"}, chelsea + ": PGM image has 1 page, not the page 2 asked for\n"},
     };
     for (const Case& c : cases) {
-        const ProgramRun run = run_lintrace({"-i", c.input, "-o", out});
+        std::vector<std::string> arguments = {"-i", c.input, "-o", out};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        const ProgramRun run = run_lintrace(arguments);
         EXPECT_EQ(run.status, 1) << c.input;
         EXPECT_EQ(run.err, c.message) << c.input;
         EXPECT_EQ(read_file(out), "precious");
     }
+    if (geteuid() != 0) {
+        chmod((directory + "/short.pgm").c_str(), 0);
+        const ProgramRun run = run_lintrace({"-i", directory + "/short.pgm", "-o", out});
+        EXPECT_EQ(run.err, fatal("Input file could not be opened: " + directory + "/short.pgm: Permission denied"));
+    } else {
+        std::cout << "[ SKIPPED  ] an unreadable input: root reads every file\n";
+    }
+    // At the limit the image is traced.
+    EXPECT_EQ(run_lintrace({"-i", chelsea, "-o", out, "--max-pixels", "135300"}).status, 0);
 }
 
 TEST(Lintrace, OutputThatCannotBeWrittenIsReported)
@@ -359,6 +393,29 @@ TEST(Lintrace, AGridOfOnePixelLinesStaysWithinTheMemoryBound)
     }
 }
 
+TEST(Lintrace, ManyThreadsOnASmallImageCostWhatTwoDo)
+{
+#ifdef LINTRACE_SANITIZED
+    GTEST_SKIP() << "the sanitizers' shadow memory is not the program's";
+#endif
+    // A stage starts no more threads than it has pieces of work: the
+    // photograph is one piece for suppression and writing and a few for
+    // linking, so the most threads a run may have cost no more memory than
+    // two (each thread started would take its stack's touched pages: the
+    // 1024 once started took 11 MB more) and give the same list.
+    const std::string directory = scratch_directory();
+    const std::vector<std::string> run = {LINTRACE, "-i", photo_path("camera.pgm"), "-s", "1.0", "-o"};
+    std::vector<std::string> two = run, most = run;
+    two.insert(two.end(), {directory + "/two.list", "--threads", "2"});
+    most.insert(most.end(), {directory + "/most.list", "--threads", std::to_string(lintrace::MAX_THREADS)});
+    const ProgramRun with_two = run_program(two);
+    const ProgramRun with_most = run_program(most);
+    ASSERT_EQ(with_two.status, 0) << with_two.err;
+    ASSERT_EQ(with_most.status, 0) << with_most.err;
+    EXPECT_LT(with_most.peak_kilobytes, with_two.peak_kilobytes + 2048);
+    EXPECT_TRUE(read_file(directory + "/two.list") == read_file(directory + "/most.list"));
+}
+
 TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
 {
     const std::string in = photo_path("chelsea.pgm");
@@ -373,6 +430,17 @@ TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
         {{"--threads=2.5"}, "ERROR:  --threads takes a whole number of threads from 1 up, not '2.5'.\n"},
         {{"--threads", "many"}, "ERROR:  --threads takes a whole number of threads from 1 up, not 'many'.\n"},
         {{"--threads", "2", "--threads", "3"}, "ERROR:  --threads is given twice.\n"},
+        {{"--threads", "1025"}, "ERROR:  --threads takes at most 1024 threads, not '1025'.\n"},
+        {{"--threads=100000"}, "ERROR:  --threads takes at most 1024 threads, not '100000'.\n"},
+        {{"--max-pixels", "0"}, "ERROR:  --max-pixels takes a whole number of pixels from 1 up, not '0'.\n"},
+        {{"--max-pixels=1e6x"}, "ERROR:  --max-pixels takes a whole number of pixels from 1 up, not '1e6x'.\n"},
+        {{"--max-pixels", "2.5"}, "ERROR:  --max-pixels takes a whole number of pixels from 1 up, not '2.5'.\n"},
+        {{"--max-pixels", "9", "--max-pixels", "9"}, "ERROR:  --max-pixels is given twice.\n"},
+        {{"--page", "0"}, "ERROR:  --page takes a page number from 1 to 65535, not '0'.\n"},
+        {{"--page=65536"}, "ERROR:  --page takes a page number from 1 to 65535, not '65536'.\n"},
+        {{"--page", "2", "--page", "3"}, "ERROR:  --page is given twice.\n"},
+        {{"--in-place=yes"}, "ERROR:  --in-place takes no value.\n"},
+        {{"--in-place", "--in-place"}, "ERROR:  --in-place is given twice.\n"},
         {{"--format", "png"}, "ERROR:  --format takes list, svg, geojson or csv, not 'png'.\n"},
         {{"--format=SVG"}, "ERROR:  --format takes list, svg, geojson or csv, not 'SVG'.\n"},
         {{"--auto", "1.5"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '1.5'.\n"},
@@ -393,7 +461,7 @@ TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
         EXPECT_EQ(run.err, c.message + usage()) << testing::PrintToString(c.arguments);
         EXPECT_EQ(run.out, "");
     }
-    for (const char* option : {"--threads", "--format"}) {
+    for (const char* option : {"--threads", "--format", "--max-pixels", "--page"}) {
         const ProgramRun run = run_lintrace({"-i", in, "-o", out, option});
         EXPECT_EQ(run.status, 255);
         EXPECT_EQ(run.err, std::string("ERROR:  ") + option + " needs a value.\n" + usage());

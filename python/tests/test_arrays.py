@@ -110,6 +110,7 @@ REFUSED = [
     (lambda a: a, {"sigma": float("nan")}, ValueError, "sigma must be a positive finite number"),
     (lambda a: a, {"sigma": 1e300}, ValueError, "too large"),
     (lambda a: a, {"threads": -1}, ValueError, "threads must not be negative"),
+    (lambda a: a, {"threads": 10**6}, ValueError, "threads must be at most 1024, not 1000000"),
     (lambda a: a, {"sigma": "1.0"}, TypeError, "incompatible"),
 ]
 
