@@ -22,8 +22,8 @@ _lintrace_images()
 _lintrace_switches()
 {
     case $1 in
-        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --verbose --help --version" ;;
-        linpaint) echo "-i -r -c -l -o --help --version" ;;
+        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --verbose --in-place --max-pixels --page --help --version" ;;
+        linpaint) echo "-i -r -c -l -o --over --in-place --max-pixels --help --version" ;;
     esac
 }
 
@@ -46,7 +46,7 @@ _lintrace_complete()
             COMPREPLY=($(compgen -W "list svg geojson csv" -- "$cur"))
             return
             ;;
-        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads)
+        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads | *:--max-pixels | lintrace:--page)
             COMPREPLY=()
             return
             ;;

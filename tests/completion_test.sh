@@ -28,8 +28,8 @@ expect()
 cd "$(mktemp -d)"
 touch photo.pgm notes.txt scan.TIF shot.jpeg cat.png chart.pam
 mkdir pictures
-expect "--auto --format --help --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
-expect "--auto --format --help --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
+expect "--auto --format --help --in-place --max-pixels --page --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
+expect "--auto --format --help --in-place --max-pixels --page --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
 expect "csv geojson list svg" lintrace -o x --format ""
 expect "svg" lintrace --format s
 expect "-lt" lintrace -i photo.pgm -l
@@ -39,8 +39,11 @@ expect "scan.TIF shot.jpeg" lintrace -i s
 expect "cat.png chart.pam photo.pgm pictures/ scan.TIF shot.jpeg" linpaint --over ""
 expect "" lintrace -s ""
 expect "" lintrace --threads ""
+expect "" lintrace --max-pixels ""
+expect "" lintrace --page ""
+expect "" linpaint --max-pixels ""
 expect "-r" linpaint -i x -r
-expect "--help --version -c -l -o" linpaint -i x -r 3 -""
+expect "--help --in-place --max-pixels --over --version -c -l -o" linpaint -i x -r 3 -""
 expect "cat.png chart.pam notes.txt photo.pgm pictures scan.TIF shot.jpeg" linpaint -o ""
 rm -rf "$PWD"
 exit $((failures > 0))

@@ -74,6 +74,16 @@ TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
         {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "-l"}, "ERROR:  -l needs a value.\n"},
         {{"-i", std::string(1024, 'a'), "-r", "3", "-c", "3", "-o", "y"},
          "ERROR:  the value of -i is longer than 1023 characters.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "--max-pixels", "0"},
+         "ERROR:  --max-pixels takes a whole number of pixels from 1 up, not '0'.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "--max-pixels=7.5"},
+         "ERROR:  --max-pixels takes a whole number of pixels from 1 up, not '7.5'.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "--max-pixels", "9", "--max-pixels", "9"},
+         "ERROR:  --max-pixels is given more than once.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "--max-pixels"}, "ERROR:  --max-pixels needs a number of pixels.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "--in-place", "--in-place"},
+         "ERROR:  --in-place is given more than once.\n"},
+        {{"-i", "x", "-r", "3", "-c", "3", "-o", "y", "--in-place=1"}, "ERROR:  --in-place takes no value.\n"},
     };
     for (const Case& c : cases) {
         const ProgramRun run = linpaint(c.arguments);
@@ -84,7 +94,8 @@ TEST(Linpaint, SwitchErrorsPrintTheUsageTextAndExit255)
     const ProgramRun help = linpaint({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.substr(0, help.out.find("long options:\n")), "usage:\t" + LINPAINT + USAGE_TAIL);
-    EXPECT_NE(help.out.find("\t[--over <string>]\n"), std::string::npos) << "the long options follow the usage text";
+    for (const char* option : {"\t[--over <string>]\n", "\t[--in-place]\n", "\t[--max-pixels <int>]\n"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << "the long options follow the usage text";
     EXPECT_EQ(linpaint({"--version"}).out, "linpaint 1.0.0\n");
 }
 
@@ -328,4 +339,16 @@ TEST(Linpaint, OverAPhotographTheEdgesAreYellowOnTheDimmedPicture)
     run = linpaint({"-i", directory + "/in.list", "-o", directory + "/x.ppm", "--over", directory + "/none.png"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Input file not found: " + directory + "/none.png"), std::string::npos) << run.err;
+    // A pixel limit for the photograph: at the limit it is drawn over, above it refused.
+    run = linpaint({"-i", directory + "/in.list", "--over", directory + "/photo.pgm", "-o", directory + "/x.ppm",
+                    "--max-pixels", "23"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, directory + "/photo.pgm: PGM image of 6 x 4 pixels (24) is larger than the limit of 23 pixels\n");
+    EXPECT_FALSE(file_exists(directory + "/x.ppm"));
+    run = linpaint({"-i", directory + "/in.list", "--max-pixels=24", "--over", directory + "/photo.pgm", "-l", "1",
+                    "-o", directory + "/x.ppm"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string limited = read_file(directory + "/x.ppm");
+    ASSERT_GE(limited.size(), raster.size());
+    EXPECT_EQ(limited.substr(limited.size() - raster.size()), raster);
 }
