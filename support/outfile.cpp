@@ -295,16 +295,14 @@ bool OutputFile::open_regular(const struct stat* existing)
 
     // Where renaming over the target cannot work or would not do, the target
     // is refused, or with --in-place written over: a target that is a mount
-    // point of its own (another device than its directory), another user's
-    // file in a sticky directory, a file of several names, which a new file
-    // would leave with the old content.
+    // point of its own (another device or mount than its directory's), another
+    // user's file in a sticky directory, a file of several names, which a new
+    // file would leave with the old content.
     bool can_replace = true;
     struct stat folder {};
     if (exists_ && stat(directory.c_str(), &folder) == 0) {
         if (folder.st_dev != existing->st_dev || is_mount_point(target_, directory)) {
-            if (refuse_replacing("it is a mount point of its own, apart from its directory " +
-                                 directory))
-                return false;
+            if (refuse_replacing("it is a mount point of its own, apart from its directory " + directory)) return false;
             can_replace = false;
         } else if ((folder.st_mode & S_ISVTX) != 0 && existing->st_uid != geteuid() && folder.st_uid != geteuid()) {
             if (refuse_replacing("it is another user's file in the sticky directory " + directory)) return false;
