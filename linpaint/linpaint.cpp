@@ -17,13 +17,13 @@
 
 #include "args.h"
 #include "canvas.h"
-#include "decode.h"
 #include "edge_list.h"
 #include "imgformat.h"
+#include "lintrace/image.h"
 #include "memory.h"
 #include "outfile.h"
 #include "overlay.h"
-#include "pngwrite.h"
+#include "pngout.h"
 #include "settings.h"
 
 namespace {
@@ -82,13 +82,15 @@ std::vector<char*> take_over_option(int argc, char** argv, const char** over)
 }
 
 // The photograph of --over, or the end of the run with the reader's message.
-DecodedImage read_photograph(const char* path)
+lintrace::Image read_photograph(const char* path)
 {
     try {
-        return decode_image(path);
-    } catch (const InputNotFound& failure) {
+        lintrace::ReadOptions reading;
+        reading.mapping_guard = guard_mapped_input;
+        return lintrace::read_image(path, reading);
+    } catch (const lintrace::ImageNotFound& failure) {
         errmsg(failure.what());
-    } catch (const DecodeError& failure) {
+    } catch (const lintrace::ImageError& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         std::exit(1);
     }
@@ -119,7 +121,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Fail to open input file %s: %s ... exit!\n", infile, std::strerror(errno));
         std::exit(-1);
     }
-    DecodedImage photograph;
+    lintrace::Image photograph;
     if (over != nullptr) {
         photograph = read_photograph(over);
         if ((rows_given && row != photograph.height) || (columns_given && col != photograph.width)) {

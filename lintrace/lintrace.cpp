@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "args.h"
-#include "decode.h"
+#include "imgformat.h"
+#include "lintrace/image.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
 #include "options.h"
@@ -104,12 +105,14 @@ int run(const LongOptions& options, OutputFormat format)
     const auto started = std::chrono::steady_clock::now();
     // The image first, as it always was (a missing image is reported before
     // anything about the output), then the output, before any work.
-    DecodedImage image;
+    lintrace::Image image;
     try {
-        image = decode_image(infile);
-    } catch (const InputNotFound& failure) {
+        lintrace::ReadOptions reading;
+        reading.mapping_guard = guard_mapped_input;
+        image = lintrace::read_image(infile, reading);
+    } catch (const lintrace::ImageNotFound& failure) {
         errmsg(failure.what());
-    } catch (const DecodeError& failure) {
+    } catch (const lintrace::ImageError& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;
     }
@@ -135,7 +138,7 @@ int run(const LongOptions& options, OutputFormat format)
                      settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
                      format_name(format));
     // The image is let go as soon as its samples are read for the last time.
-    lintrace::Edges edges = lintrace::trace(view, settings, [&image] { image = DecodedImage(); });
+    lintrace::Edges edges = lintrace::trace(view, settings, [&image] { image = lintrace::Image(); });
     write_output(edges, settings, format, outfile);
     if (options.verbose) {
         const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;

@@ -16,16 +16,23 @@
 #include <functional>
 #include <random>
 
-#include "decode.h"
 #include "helpers.h"
 #include "image_files.h"
+#include "lintrace/image.h"
+#include "lintrace/lintrace.h"
 #include "outfile.h"
 #include "overlay.h"
-#include "pngwrite.h"
+#include "pngout.h"
 
 using lintrace::SampleType;
 
 namespace {
+
+// The grey levels the detector traces for a file's image.
+std::vector<double> grey_levels(const lintrace::Image& image)
+{
+    return lintrace::grey_levels(image.view());
+}
 
 constexpr int WIDTH = 37;
 constexpr int HEIGHT = 23;
@@ -53,9 +60,9 @@ std::string save(const std::string& bytes, const std::string& name = "image")
     return path;
 }
 
-DecodedImage decode_bytes(const std::string& bytes, const std::string& name = "image")
+lintrace::Image decode_bytes(const std::string& bytes, const std::string& name = "image")
 {
-    return decode_image(save(bytes, name));
+    return lintrace::read_image(save(bytes, name));
 }
 
 template <typename T>
@@ -164,7 +171,7 @@ TEST(InputImage, TheSameGreyPictureInEveryFormatGivesTheSameGreyLevels)
     const std::vector<double> expected = as_levels(picture);
     for (const SavedGrey& s : saved) {
         SCOPED_TRACE(s.how);
-        const DecodedImage image = decode_bytes(s.file(picture));
+        const lintrace::Image image = decode_bytes(s.file(picture));
         EXPECT_STREQ(image.format, s.format);
         ASSERT_EQ(image.width, WIDTH);
         ASSERT_EQ(image.height, HEIGHT);
@@ -219,14 +226,14 @@ TEST(InputImage, WideSamplesKeepTheirPrecision)
 {
     // 16-bit samples 1, 2 and 3 are grey levels below 1, not rounded to 0.
     const std::string raster("\0\1\0\2\0\3\xff\xff", 8);
-    const DecodedImage image = decode_bytes("P5 4 1 65535\n" + raster);
+    const lintrace::Image image = decode_bytes("P5 4 1 65535\n" + raster);
     EXPECT_EQ(image.type, SampleType::UINT16);
     EXPECT_EQ(grey_levels(image), (std::vector<double>{255.0 / 65535, 510.0 / 65535, 765.0 / 65535, 255}));
     // 12-bit samples, as a 12-bit camera's PGM holds them.
-    const DecodedImage twelve = decode_bytes("P2 2 1 4095 1 4095\n");
+    const lintrace::Image twelve = decode_bytes("P2 2 1 4095 1 4095\n");
     EXPECT_EQ(grey_levels(twelve), (std::vector<double>{1 * 255.0 / 4095, 255}));
     // Floating-point TIFF samples on 0..1 become levels on 0..255.
-    const DecodedImage floating = decode_bytes(tiff_file({0.0, 0.25, 0.5, 1.0}, 4, 1, TiffLayout{1, 32}));
+    const lintrace::Image floating = decode_bytes(tiff_file({0.0, 0.25, 0.5, 1.0}, 4, 1, TiffLayout{1, 32}));
     EXPECT_EQ(floating.type, SampleType::DOUBLE);
     EXPECT_EQ(grey_levels(floating), (std::vector<double>{0, 63.75, 127.5, 255}));
 }
@@ -281,7 +288,7 @@ TEST(InputImage, ColourIsTracedOnItsLumaWithAlphaOverWhite)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);
-        const DecodedImage image = decode_bytes(c.file);
+        const lintrace::Image image = decode_bytes(c.file);
         EXPECT_EQ(image.channels, c.channels);
         const std::vector<double> levels = grey_levels(image);
         const std::vector<double> expected = luma_levels(c.samples, c.channels);
@@ -295,8 +302,8 @@ TEST(InputImage, ProgressiveJpegDecodesAsBaseline)
     const std::vector<uint8_t> rgb = colour_picture();
     for (int channels : {1, 3}) {
         std::vector<uint8_t> samples = channels == 3 ? rgb : grey_picture();
-        const DecodedImage baseline = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90));
-        const DecodedImage progressive = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90, true));
+        const lintrace::Image baseline = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90));
+        const lintrace::Image progressive = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90, true));
         EXPECT_EQ(baseline.channels, channels);
         EXPECT_EQ(grey_levels(progressive), grey_levels(baseline));
         // Lossy, but near the picture.
@@ -316,7 +323,7 @@ TEST(InputImage, ExifOrientationTurnsAJpegAsViewersShowIt)
     std::vector<uint8_t> stored(static_cast<size_t>(w) * h, 60);
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x) stored[static_cast<size_t>(y) * w + x] = 250;
-    const DecodedImage upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
+    const lintrace::Image upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
     // Where viewers show the stored top-left block, and the displayed size.
     struct Case {
         int orientation;
@@ -327,7 +334,7 @@ TEST(InputImage, ExifOrientationTurnsAJpegAsViewersShowIt)
     for (const Case& c : cases)
         for (bool motorola : {true, false}) {
             SCOPED_TRACE("orientation " + std::to_string(c.orientation) + (motorola ? " MM" : " II"));
-            const DecodedImage turned = decode_bytes(jpeg_file(stored, w, h, 1, 95, false, c.orientation, motorola));
+            const lintrace::Image turned = decode_bytes(jpeg_file(stored, w, h, 1, 95, false, c.orientation, motorola));
             ASSERT_EQ(turned.width, c.swapped ? h : w);
             ASSERT_EQ(turned.height, c.swapped ? w : h);
             const int64_t x = c.corner_x ? turned.width - 4 : 3, y = c.corner_y ? turned.height - 4 : 3;
@@ -359,8 +366,8 @@ TEST(InputImage, StandardInputIsReadForEveryFormat)
         ASSERT_GE(fd, 0);
         dup2(fd, STDIN_FILENO);
         close(fd);
-        DecodedImage image;
-        EXPECT_NO_THROW(image = decode_image("-"));
+        lintrace::Image image;
+        EXPECT_NO_THROW(image = lintrace::read_image("-"));
         dup2(saved, STDIN_FILENO);
         close(saved);
         EXPECT_EQ(grey_levels(image), as_levels(picture));
@@ -370,7 +377,7 @@ TEST(InputImage, StandardInputIsReadForEveryFormat)
 TEST(InputImage, ARawPgmReadBeforeIsReadAsBefore)
 {
     // The fixed layout ignores the rest of the dimension line; netpbm's grammar does not.
-    const DecodedImage image = decode_bytes(std::string("P5\n3 1 trailing words\n255\n") + "\x01\x0a\x20");
+    const lintrace::Image image = decode_bytes(std::string("P5\n3 1 trailing words\n255\n") + "\x01\x0a\x20");
     EXPECT_EQ(grey_levels(image), (std::vector<double>{1, 10, 32}));
 }
 
@@ -430,16 +437,16 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
         const auto start = std::chrono::steady_clock::now();
         const std::string printed = printed_while([&] {
             try {
-                decode_image(path);
+                lintrace::read_image(path);
                 message = "(decoded)";
-            } catch (const DecodeError& e) {
+            } catch (const lintrace::ImageError& e) {
                 message = e.what();
             }
         });
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_EQ(printed, "");
         const bool unknown = std::string(c.message).rfind("unknown format", 0) == 0;
-        const std::string named = (unknown ? std::string(UNKNOWN_FORMAT_MESSAGE) + " " : "") + path + ": " + c.message;
+        const std::string named = (unknown ? std::string(lintrace::UNKNOWN_FORMAT_MESSAGE) + " " : "") + path + ": " + c.message;
         EXPECT_EQ(message.substr(0, named.size()), named);
     }
 }
@@ -453,9 +460,9 @@ TEST(InputImage, AMissingOrUnreadableInputIsNamedWithTheSystemsReason)
     } cases[] = {{directory + "/absent.png", "No such file or directory"}, {directory, "Is a directory"}};
     for (const auto& c : cases) {
         try {
-            decode_image(c.path);
+            lintrace::read_image(c.path);
             ADD_FAILURE() << c.path << " decoded";
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             EXPECT_EQ(std::string(e.what()), "Input file not found: " + c.path + ": " + c.reason);
         }
     }
@@ -472,14 +479,14 @@ TEST(InputImage, AStreamOfNoImageIsRefusedAfterItsFirstBytes)
     close(ends[0]);
     std::string message;
     try {
-        decode_image("-");
-    } catch (const DecodeError& e) {
+        lintrace::read_image("-");
+    } catch (const lintrace::ImageError& e) {
         message = e.what();
     }
     dup2(saved, STDIN_FILENO);
     close(saved);
     close(ends[1]);
-    EXPECT_EQ(message.rfind(std::string(UNKNOWN_FORMAT_MESSAGE) + " standard input: unknown format", 0), 0u);
+    EXPECT_EQ(message.rfind(std::string(lintrace::UNKNOWN_FORMAT_MESSAGE) + " standard input: unknown format", 0), 0u);
 }
 
 TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
@@ -489,9 +496,9 @@ TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
     OutputFile out;
     std::string failure;
     ASSERT_TRUE(out.open((directory + "/colour.png").c_str()));
-    ASSERT_TRUE(write_png(&out, PngPicture{rgb.data(), WIDTH, HEIGHT, 3}, &failure)) << failure;
+    ASSERT_TRUE(write_png(&out, lintrace::Picture{rgb.data(), WIDTH, HEIGHT, 3, nullptr}, &failure)) << failure;
     ASSERT_TRUE(out.commit()) << out.reason();
-    const DecodedImage colour = decode_image(directory + "/colour.png");
+    const lintrace::Image colour = lintrace::read_image(directory + "/colour.png");
     ASSERT_EQ(colour.channels, 3);
     EXPECT_EQ(std::vector<uint8_t>(static_cast<const uint8_t*>(colour.samples),
                                    static_cast<const uint8_t*>(colour.samples) + rgb.size()),
@@ -504,7 +511,7 @@ TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
 TEST(Overlay, EdgesAreBrightOverThePhotographDimmedToGrey)
 {
     const std::vector<uint8_t> rgb = colour_picture();
-    const DecodedImage photograph = decode_bytes(png_file(wide(rgb), WIDTH, HEIGHT, 3, 8));
+    const lintrace::Image photograph = decode_bytes(png_file(wide(rgb), WIDTH, HEIGHT, 3, 8));
     TestImage edges = blank_image(WIDTH, HEIGHT, 0);
     edges.at(5, 7) = 255;
     std::vector<unsigned char*> rows = edges.row_pointers();
@@ -534,10 +541,10 @@ TEST(PngOutput, LinpaintWritesAPngWhereTheOutputNameEndsInPng)
             run_program({LINPAINT, "-i", directory + "/in.list", "-r", "4", "-c", "7", "-o", directory + "/" + name});
         ASSERT_EQ(run.status, 0) << run.err;
     }
-    const DecodedImage pgm = decode_image(directory + "/edges.pgm");
+    const lintrace::Image pgm = lintrace::read_image(directory + "/edges.pgm");
     for (const char* name : {"edges.png", "EDGES.PNG"}) {
         SCOPED_TRACE(name);
-        const DecodedImage png = decode_image(directory + "/" + name);
+        const lintrace::Image png = lintrace::read_image(directory + "/" + name);
         EXPECT_STREQ(png.format, "PNG");
         EXPECT_EQ(grey_levels(png), grey_levels(pgm));
     }
@@ -623,11 +630,11 @@ TEST(InputImage, AnImageLargerThanTheMemoryAllowedIsRefusedBeforeItIsAllocated)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.format);
-        EXPECT_NO_THROW(decode_image_bytes(c.file.data(), c.file.size(), "small", room + 1));
+        EXPECT_NO_THROW(lintrace::read_image_bytes(c.file.data(), c.file.size(), "small", lintrace::ReadOptions{room + 1, {}}));
         try {
-            decode_image_bytes(c.file.data(), c.file.size(), "small", room);
+            lintrace::read_image_bytes(c.file.data(), c.file.size(), "small", lintrace::ReadOptions{room, {}});
             ADD_FAILURE() << "decoded";
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             EXPECT_EQ(std::string(e.what()), std::string("small: ") + c.format + " image of " + std::to_string(w) +
                                                  " x " + std::to_string(h) + " pixels does not fit in memory");
         }
@@ -671,11 +678,11 @@ TEST(InputImage, TheTiffOrientationTagTurnsTheImageAsExifDoes)
         TiffLayout layout;
         const std::vector<double>& samples = stored;
         if (rgba_reader) layout.photometric = PHOTOMETRIC_PALETTE;
-        const DecodedImage upright = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
+        const lintrace::Image upright = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
         ASSERT_EQ(upright.channels, rgba_reader ? 3 : 1);
         EXPECT_EQ(upright.sample(5, 3, 0), picture[3 * WIDTH + 5]);
         layout.orientation = ORIENTATION_RIGHTTOP;  // 6: turned a quarter clockwise for display
-        const DecodedImage turned = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
+        const lintrace::Image turned = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
         ASSERT_EQ(turned.width, HEIGHT);
         ASSERT_EQ(turned.height, WIDTH);
         for (int64_t y = 0; y < turned.height; ++y)
@@ -689,7 +696,7 @@ TEST(InputImage, LintraceTracesAnExifTurnedJpegAsItsUprightPictureTurned)
     const TestImage photo = crop(photograph("chelsea.pgm"), 64, 48, 150, 100);
     const std::vector<uint8_t> stored(photo.pixels.begin(), photo.pixels.end());
     const int w = photo.columns, h = photo.rows;
-    const DecodedImage upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
+    const lintrace::Image upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
     // Orientation 8: turned a quarter anticlockwise for display, so the
     // displayed row y is the stored column w - 1 - y read downwards.
     std::string turned;

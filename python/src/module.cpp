@@ -22,7 +22,7 @@
 #include <system_error>
 #include <vector>
 
-#include "decode.h"
+#include "lintrace/image.h"
 #include "edge_lists.h"
 #include "lintrace/lintrace.h"
 #include "read_image.h"
@@ -381,7 +381,7 @@ PYBIND11_MODULE(_lintrace, m)
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const std::system_error& e) {
             errno = e.code().value();

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-#include "decode.h"
+#include "lintrace/image.h"
 
 ReadImage read_image(const std::vector<char>& bytes, const std::string& name)
 {
-    const DecodedImage decoded = decode_image_bytes(bytes.data(), bytes.size(), name);
+    const lintrace::Image decoded = lintrace::read_image_bytes(bytes.data(), bytes.size(), name);
     ReadImage image;
     image.width = decoded.width;
     image.height = decoded.height;
