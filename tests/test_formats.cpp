@@ -4,6 +4,7 @@
 // every damaged file is refused with a message naming it, the format and the
 // reason, the decoders printing nothing themselves.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <random>
 
 #include "helpers.h"
@@ -706,4 +709,97 @@ TEST(InputImage, LintraceTracesAnExifTurnedJpegAsItsUprightPictureTurned)
         list_of(save("P5\n" + std::to_string(h) + " " + std::to_string(w) + "\n255\n" + turned, "turned.pgm"));
     ASSERT_NE(expected.rfind("failed", 0), 0u) << expected;
     EXPECT_EQ(list_of(save(jpeg_file(stored, w, h, 1, 95, false, 8), "photo.jpg")), expected);
+}
+
+// The map positions GDAL's gdaltransform gives for pixel/line positions of a raster.
+static std::vector<std::pair<double, double>> gdal_positions(const std::string& path,
+                                                      const std::vector<std::pair<double, double>>& pixel_lines)
+{
+    std::string input;
+    for (const auto& [p, l] : pixel_lines) input += std::to_string(p) + " " + std::to_string(l) + "\n";
+    const ProgramRun run = run_program({"/usr/bin/gdaltransform", "-output_xy", path}, input);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::pair<double, double>> positions;
+    const char* at = run.out.c_str();
+    for (char* end = nullptr;; at = end) {
+        const double x = std::strtod(at, &end);
+        if (end == at) break;
+        at = end;
+        const double y = std::strtod(at, &end);
+        positions.emplace_back(x, y);
+    }
+    return positions;
+}
+
+TEST(Georeferencing, PointsLieWhereGdalPutsTheirPixelCentres)
+{
+    if (!file_exists("/usr/bin/gdaltransform") ||
+        run_program({"/usr/bin/python3", "-c", "import osgeo.gdal"}).status != 0)
+        GTEST_SKIP() << "GDAL (gdal-bin, python3-gdal) is not installed";
+    const std::string directory = scratch_directory();
+    const ProgramRun made =
+        run_program({"/usr/bin/python3", std::string(SOURCE_DIRECTORY) + "/tests/make_georeferenced.py", directory});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const struct {
+        const char* file;
+        int epsg;
+        const char* source;
+    } cases[] = {
+        {"north-up.tif", 32633, "GeoTIFF tags"},  // a tiepoint and the pixel scale
+        {"rotated.tif", 3857, "GeoTIFF tags"},    // the model transformation
+        {"point.tif", 4326, "GeoTIFF tags"},      // tied to pixel centres: half a pixel off the corners
+        {"world.png", 0, "world.pgw"},            // a world file, rotated, naming no system
+    };
+    // lintrace points: pixel centres at whole numbers, and sub-pixel positions between them.
+    const std::vector<std::pair<double, double>> points = {{0, 0}, {47, 31}, {12.25, 7.75}, {3, 29.5}};
+    std::vector<std::pair<double, double>> pixel_lines;
+    for (const auto& [x, y] : points) pixel_lines.emplace_back(x + 0.5, y + 0.5);
+    for (const auto& c : cases) {
+        const std::string path = directory + "/" + c.file;
+        const std::optional<lintrace::Georeferencing> geo = lintrace::georeferencing(lintrace::read_image(path), path);
+        ASSERT_TRUE(geo.has_value()) << c.file;
+        EXPECT_EQ(geo->epsg, c.epsg) << c.file;
+        EXPECT_EQ(geo->source, c.epsg == 0 ? directory + "/" + c.source : std::string(c.source)) << c.file;
+        const std::vector<std::pair<double, double>> expected = gdal_positions(path, pixel_lines);
+        ASSERT_EQ(expected.size(), points.size()) << c.file;
+        for (size_t k = 0; k < points.size(); ++k) {
+            double x = 0, y = 0;
+            geo->map(points[k].first, points[k].second, &x, &y);
+            // gdaltransform prints what it computes to about 15 significant digits.
+            EXPECT_NEAR(x, expected[k].first, 1e-9 * std::fmax(1, std::fabs(x))) << c.file << " point " << k;
+            EXPECT_NEAR(y, expected[k].second, 1e-9 * std::fmax(1, std::fabs(y))) << c.file << " point " << k;
+        }
+    }
+    // An image without georeferencing has none.
+    write_file_bytes(directory + "/plain.pgm", "P5 2 2 255\n" + std::string(4, '\x10'));
+    EXPECT_FALSE(lintrace::georeferencing(lintrace::read_image(directory + "/plain.pgm"), directory + "/plain.pgm"));
+}
+
+TEST(Georeferencing, WhatCannotBeToldIsRefusedNamingTheFile)
+{
+    if (run_program({"/usr/bin/python3", "-c", "import osgeo.gdal"}).status != 0)
+        GTEST_SKIP() << "GDAL's Python module (python3-gdal) is not installed";
+    const std::string directory = scratch_directory();
+    ASSERT_EQ(
+        run_program({"/usr/bin/python3", std::string(SOURCE_DIRECTORY) + "/tests/make_georeferenced.py", directory})
+            .status,
+        0);
+    const struct {
+        const char* image;
+        const char* named;  // the file the message names
+        const char* reason;
+    } cases[] = {
+        {"user.tif", "user.tif", "coordinate system cannot be named by an EPSG code (it is user-defined)"},
+        {"bad-world.png", "bad-world.pgw", "world file does not hold six numbers"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = directory + "/" + c.image;
+        try {
+            lintrace::georeferencing(lintrace::read_image(path), path);
+            ADD_FAILURE() << c.image << " was read";
+        } catch (const lintrace::ImageError& e) {
+            EXPECT_THAT(e.what(), testing::StartsWith(directory + "/" + c.named + ": ")) << c.image;
+            EXPECT_THAT(e.what(), testing::HasSubstr(c.reason)) << c.image;
+        }
+    }
 }

@@ -126,6 +126,39 @@ Image read_image_bytes(const void* data, size_t size, const std::string& name, c
 // than its physical memory.
 bool fits_in_memory(double bytes);
 
+// Where an image lies in a map's coordinate system.
+struct Georeferencing {
+    // The affine transform in GDAL's order and convention: the map position
+    // of the corner of pixel/line (P, L) is
+    //   X = transform[0] + P transform[1] + L transform[2]
+    //   Y = transform[3] + P transform[4] + L transform[5],
+    // so the centre of the pixel at column x, row y (a point of lintrace's,
+    // whose pixel centres lie at whole numbers) is at P = x + 0.5, L = y + 0.5.
+    double transform[6] = {0, 1, 0, 0, 0, 1};
+    int epsg = 0;          // the coordinate system's EPSG code; 0 where none is named
+    std::string source;    // where it was found: "GeoTIFF tags" or the world file's path
+
+    // The map position of a lintrace point (pixel centres at whole numbers).
+    void map(double x, double y, double* map_x, double* map_y) const
+    {
+        const double p = x + 0.5, l = y + 0.5;
+        *map_x = transform[0] + p * transform[1] + l * transform[2];
+        *map_y = transform[3] + p * transform[4] + l * transform[5];
+    }
+};
+
+// The georeferencing of the image read from `path`, as GDAL finds it: a
+// GeoTIFF's own tags (ModelTransformation, or a tiepoint with the pixel
+// scale; the GeoKey directory for the EPSG code of a projected or geographic
+// coordinate system), else a world file beside the image (for scene.png:
+// scene.pgw, scene.pngw or scene.wld, in lower or upper case), which names
+// no coordinate system. Nothing where neither is there. Throws ImageError,
+// naming the file and the reason, for tags or a world file that cannot be
+// read as a transform, and for a GeoTIFF whose coordinate system cannot be
+// named by an EPSG code (a user-defined one): coordinates are never written
+// in a system that cannot be told.
+std::optional<Georeferencing> georeferencing(const Image& image, const std::string& path);
+
 // An 8-bit picture to write: `channels` (1 grey, 3 RGB) bytes a pixel, row
 // after row, or a pointer per row where the rows lie apart.
 struct Picture {
