@@ -12,6 +12,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -155,13 +156,21 @@ std::string position_text(py::ssize_t row, py::ssize_t column, py::ssize_t chann
 
 // Floating-point samples follow scikit-image's convention: 0 is black and
 // maxval (by default 1) white, so a sample v is the grey level v * 255 /
-// maxval, computed in double as the library scales integer samples. With
-// maxval=255 the samples are the grey levels themselves, copied bit for bit.
+// maxval, computed in double as the library scales integer samples. A level
+// within a few roundings (of the samples' own precision) of a whole grey
+// level is that level: skimage.img_as_float makes a uint8 sample a as
+// a * (1 / 255) rounded, which the scaling back misses by an ulp or two, and
+// that ulp is enough to move an edge where two magnitudes tie. With the
+// snap, img_as_float and img_as_float32 of 8-bit and 16-bit images trace as
+// their sources do; a level that is not near a whole number is never moved
+// (the levels of any maxval up to 65535 are at least 1/65535 from one).
+// With maxval=255 the samples are the grey levels themselves, copied bit for
+// bit.
 // The detector's arithmetic is defined on finite levels only, and a sample
 // above 1 with no maxval given is an image on another scale (most often
 // 0..255, the convention of OpenCV and of this module before): both are
 // refused, naming the first such sample, rather than traced into nothing.
-void float_levels(ImageArray* in, std::optional<double> maxval)
+void float_levels(ImageArray* in, std::optional<double> maxval, double epsilon)
 {
     const py::array& a = in->array;
     const bool single = a.dtype().is(py::dtype::of<float>());
@@ -204,7 +213,13 @@ void float_levels(ImageArray* in, std::optional<double> maxval)
                         refused_value = v;
                         break;
                     }
-                    *out++ = as_they_are ? v : v * 255.0 / scale;
+                    if (as_they_are) {
+                        *out++ = v;
+                        continue;
+                    }
+                    const double level = v * 255.0 / scale;
+                    const double whole = std::nearbyint(level);
+                    *out++ = std::fabs(level - whole) <= 4 * epsilon * std::max(std::fabs(whole), 1.0) ? whole : level;
                 }
     }
     if (refused && !std::isfinite(refused_value))
@@ -233,6 +248,7 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
     const char kind = type.kind();
     const py::ssize_t size = type.itemsize();
     lintrace::ImageView& view = in.view;
+    double epsilon = 0;  // of floating-point samples
     if (kind == 'u' && size == 1) {
         view.type = lintrace::SampleType::UINT8;
         view.max_value = maxval.value_or(255);
@@ -244,6 +260,7 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
         if (maxval && !(*maxval > 0 && std::isfinite(*maxval)))
             throw py::value_error("maxval must be a positive finite number, not " + number_text(*maxval));
         view.type = lintrace::SampleType::DOUBLE;
+        epsilon = numpy.attr("finfo")(type).attr("eps").cast<double>();
         // float32 and float64 are read where they lie; other widths and byte
         // orders are made native doubles first.
         if (!type.is(py::dtype::of<double>()) && !type.is(py::dtype::of<float>()))
@@ -265,7 +282,7 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
                               "not " + std::to_string(a.ndim()) + "-D " + shape_text(a));
     }
     if (view.type == lintrace::SampleType::DOUBLE) {
-        float_levels(&in, maxval);
+        float_levels(&in, maxval, epsilon);
         return in;
     }
     // The samples of a row must lie side by side, channels interleaved.
