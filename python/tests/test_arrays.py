@@ -13,9 +13,12 @@ def grey(photo):
 
 
 def two_bytes(a):
-    """16-bit samples whose two bytes always differ (a above, 255 - a below),
-    so that a byte order taken the wrong way round gives another image."""
-    return (a.astype(np.uint16) << 8) | (255 - a).astype(np.uint16)
+    """16-bit samples whose two bytes always differ (a above, 37 a + 11
+    below: 36 a + 11 is odd, never a multiple of 256), so that a byte order
+    taken the wrong way round gives another image, not its negative (as 255 -
+    a below would: the same edges)."""
+    a = a.astype(np.uint16)
+    return (a << 8) | ((a * 37 + 11) & 255)
 
 
 def big_endian(a):
