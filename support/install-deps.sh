@@ -12,7 +12,11 @@
 #   python:  pybind11, the interpreter's headers, numpy and pytest for
 #            Debian's /usr/bin/python3, and Dask's distributed scheduler for
 #            the example that traces a folder on several workers
-#            (`make LINTRACE_PYTHON=OFF ...` builds without the module).
+#            (`make LINTRACE_PYTHON=OFF ...` builds without the module);
+#   tests and python together: the libraries the module's tests read its
+#            converted edges with (OpenCV, scikit-image, shapely, geopandas;
+#            napari is not packaged in Debian, and its test checks the data
+#            layout alone).
 set -eu
 
 packages="pkg-config libpng-dev libjpeg62-turbo-dev libtiff-dev zlib1g-dev"
@@ -23,6 +27,10 @@ for group in "$@"; do
     *) echo "install-deps.sh: no group of packages named '$group'" >&2; exit 2 ;;
   esac
 done
+case " $* " in
+  *" tests "*" python "* | *" python "*" tests "*)
+    packages="$packages python3-opencv python3-skimage python3-shapely python3-geopandas" ;;
+esac
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   # Not a Debian system: the image libraries only have to be where pkg-config

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -30,9 +31,12 @@ int mask_size(double sigma)
 {
     int mask = 0;
     if (mask_for_sigma(sigma, &mask)) return mask;
+    // %g: a sigma of 1e300 is named in a few characters, not in 301 digits.
+    char typed[32];
+    std::snprintf(typed, sizeof typed, "%g", sigma);
     if (!(sigma > 0) || !std::isfinite(sigma))
-        throw std::invalid_argument("sigma must be a positive finite number, not " + std::to_string(sigma));
-    throw std::invalid_argument("sigma " + std::to_string(sigma) + " is too large: its mask size does not fit an int");
+        throw std::invalid_argument(std::string("sigma must be a positive finite number, not ") + typed);
+    throw std::invalid_argument(std::string("sigma ") + typed + " is too large: its mask size does not fit an int");
 }
 
 int available_processors()
