@@ -29,7 +29,6 @@
 #include "lintrace/image.h"
 #include "edge_lists.h"
 #include "lintrace/lintrace.h"
-#include "outfile.h"
 #include "read_image.h"
 
 namespace py = pybind11;
@@ -511,43 +510,37 @@ void write_format(const PyEdges& e, Format format, const std::function<void(std:
     }
 }
 
-// Writes the edges to a file the way the programs write their outputs: to a
-// temporary beside the target, put in its place only when complete, so that a
-// failed write leaves the file that was there (see support/outfile.h).
-// OutputFile keeps its pending temporary in one place for the process's
-// signal handlers, so files are written one at a time.
+// Raised by a writer's sink once the Python function it calls has failed;
+// the Python error stays set for the caller to raise.
+struct PythonWriteFailed {};
+
+// Writes the edges to a file the way the programs write their outputs
+// (lintrace._files.replace: a temporary beside the target, put in its place
+// only when complete). The detector's writer formats its pieces with the
+// interpreter's lock let go and takes it back to hand each piece on.
 void write_file(const PyEdges& e, const py::object& path, const std::optional<std::string>& format)
 {
-    const std::string name = path_text(path);
-    const Format chosen = format_of(name, format);
-    // "-" is the programs' name for the standard output; here it is a file.
-    const std::string target = name == "-" ? "./-" : name;
-    static std::mutex one_at_a_time;
-    int error = 0;
-    std::string reason;
-    try {
-        py::gil_scoped_release unlocked;
-        std::lock_guard<std::mutex> lock(one_at_a_time);
-        OutputFile out;
-        if (!out.open(target.c_str())) {
-            error = errno;
-            reason = out.reason();
-        } else {
-            write_format(e, chosen, [&out](std::string_view piece) { out.write(piece.data(), piece.size()); });
-            if (!out.commit()) {
-                error = errno;
-                reason = out.reason();
-            }
+    const Format chosen = format_of(path_text(path), format);
+    const py::object replace = py::module_::import("lintrace._files").attr("replace");
+    const py::cpp_function write_all([&e, chosen](const py::object& write) {
+        bool failed = false;
+        try {
+            py::gil_scoped_release unlocked;
+            write_format(e, chosen, [&write](std::string_view piece) {
+                py::gil_scoped_acquire locked;
+                try {
+                    write(py::bytes(piece.data(), piece.size()));
+                } catch (py::error_already_set& error) {
+                    error.restore();
+                    throw PythonWriteFailed();
+                }
+            });
+        } catch (const PythonWriteFailed&) {
+            failed = true;
         }
-    } catch (const std::system_error& failure) {
-        error = failure.code().value();
-        reason = failure.code().message();
-    }
-    if (error != 0 || !reason.empty()) {
-        if (error == 0) error = EIO;
-        PyErr_SetObject(PyExc_OSError, py::make_tuple(error, reason, path).ptr());
-        throw py::error_already_set();
-    }
+        if (failed) throw py::error_already_set();
+    });
+    replace(path, write_all);
 }
 
 py::ssize_t edge_index(const PyEdges& e, py::ssize_t k)
