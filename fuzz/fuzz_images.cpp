@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "decode.h"
+#include "lintrace/image.h"
 #include "imgformat.h"
 #include "scratch_file.h"
 
@@ -20,7 +20,7 @@ namespace {
 // Far below libFuzzer's own limit on a single allocation.
 constexpr double MEMORY_LIMIT = 256.0 * 1024 * 1024;
 
-void check(const DecodedImage& image)
+void check(const lintrace::Image& image)
 {
     if (image.width <= 0 || image.height <= 0 || image.channels < 1 || image.channels > 4) std::abort();
     if (image.row_stride < image.width * image.channels) std::abort();
@@ -36,8 +36,8 @@ void check(const DecodedImage& image)
 void decode(const std::string& name, const uint8_t* data, size_t size, bool from_file)
 {
     try {
-        check(from_file ? decode_image(name, MEMORY_LIMIT) : decode_image_bytes(data, size, name, MEMORY_LIMIT));
-    } catch (const DecodeError& e) {
+        check(from_file ? lintrace::read_image(name, {MEMORY_LIMIT, guard_mapped_input}) : lintrace::read_image_bytes(data, size, name, {MEMORY_LIMIT, {}}));
+    } catch (const lintrace::ImageError& e) {
         if (std::strstr(e.what(), name.c_str()) == nullptr) std::abort();
     }
 }

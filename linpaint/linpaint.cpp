@@ -18,13 +18,13 @@
 
 #include "args.h"
 #include "canvas.h"
-#include "decode.h"
 #include "edge_list.h"
 #include "imgformat.h"
+#include "lintrace/image.h"
 #include "memory.h"
 #include "outfile.h"
 #include "overlay.h"
-#include "pngwrite.h"
+#include "pngout.h"
 #include "settings.h"
 
 namespace {
@@ -128,15 +128,16 @@ std::vector<char*> take_long_options(int argc, char** argv, LongOptions* options
 }
 
 // The photograph of --over, or the end of the run with the reader's message.
-DecodedImage read_photograph(const char* path, uint64_t max_pixels)
+lintrace::Image read_photograph(const char* path, uint64_t max_pixels)
 {
     try {
-        DecodeOptions request;
-        request.max_pixels = max_pixels;
-        return decode_image(path, request);
-    } catch (const InputNotFound& failure) {
+        lintrace::ReadOptions reading;
+        reading.mapping_guard = guard_mapped_input;
+        reading.max_pixels = max_pixels;
+        return lintrace::read_image(path, reading);
+    } catch (const lintrace::ImageNotFound& failure) {
         errmsg(failure.what());
-    } catch (const DecodeError& failure) {
+    } catch (const lintrace::ImageError& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         std::exit(1);
     }
@@ -168,7 +169,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Fail to open input file %s: %s ... exit!\n", infile, std::strerror(errno));
         std::exit(-1);
     }
-    DecodedImage photograph;
+    lintrace::Image photograph;
     if (over != nullptr) {
         photograph = read_photograph(over, options.max_pixels);
         if ((rows_given && row != photograph.height) || (columns_given && col != photograph.width)) {

@@ -5,11 +5,12 @@
 #include <cstring>
 
 #include "canvas.h"
+#include "lintrace/lintrace.h"
 #include "memory.h"
 #include "outfile.h"
-#include "pngwrite.h"
+#include "pngout.h"
 
-RgbPicture overlay_edges(const DecodedImage& photograph, const PgmImage& edges)
+RgbPicture overlay_edges(const lintrace::Image& photograph, const PgmImage& edges)
 {
     if (edges.columns != photograph.width || edges.rows != photograph.height)
         errmsg("The edge image and the photograph differ in size");
@@ -17,7 +18,7 @@ RgbPicture overlay_edges(const DecodedImage& photograph, const PgmImage& edges)
     picture.width = photograph.width;
     picture.height = photograph.height;
     picture.samples.resize(static_cast<size_t>(picture.width * picture.height) * 3);
-    const std::vector<double> levels = grey_levels(photograph);
+    const std::vector<double> levels = lintrace::grey_levels(photograph.view());
     uint8_t* out = picture.samples.data();
     size_t k = 0;
     for (int r = 0; r < edges.rows; ++r)
@@ -35,7 +36,7 @@ RgbPicture overlay_edges(const DecodedImage& photograph, const PgmImage& edges)
 
 bool write_rgb_picture(OutputFile* out, const char* path, const RgbPicture& picture, std::string* failure)
 {
-    if (names_png(path)) return write_png(out, PngPicture{picture.samples.data(), picture.width, picture.height, 3}, failure);
+    if (names_png(path)) return write_png(out, lintrace::Picture{picture.samples.data(), picture.width, picture.height, 3, nullptr}, failure);
     const std::string header = "P6\n# " + header_comment(path) + "\n" + std::to_string(picture.width) + " " +
                                std::to_string(picture.height) + "\n255\n";
     out->write(header.data(), header.size());

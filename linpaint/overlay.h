@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "decode.h"
+#include "lintrace/image.h"
 #include "imgformat.h"
 
 struct RgbPicture {
@@ -21,7 +21,7 @@ struct RgbPicture {
 // `edges` (linpaint's image, of the photograph's size) is not black.
 constexpr double OVERLAY_DIMMING = 0.5;
 constexpr uint8_t OVERLAY_EDGE_COLOUR[3] = {255, 214, 0};  // yellow: brighter than any dimmed level
-RgbPicture overlay_edges(const DecodedImage& photograph, const PgmImage& edges);
+RgbPicture overlay_edges(const lintrace::Image& photograph, const PgmImage& edges);
 
 class OutputFile;
 

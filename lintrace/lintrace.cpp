@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "args.h"
-#include "decode.h"
+#include "imgformat.h"
+#include "lintrace/image.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
 #include "options.h"
@@ -104,15 +105,16 @@ int run(const LongOptions& options, OutputFormat format)
     const auto started = std::chrono::steady_clock::now();
     // The image first, as it always was (a missing image is reported before
     // anything about the output), then the output, before any work.
-    DecodedImage image;
+    lintrace::Image image;
     try {
-        DecodeOptions request;
-        request.max_pixels = options.max_pixels;
-        request.page = options.page;
-        image = decode_image(infile, request);
-    } catch (const InputNotFound& failure) {
+        lintrace::ReadOptions reading;
+        reading.mapping_guard = guard_mapped_input;
+        reading.max_pixels = options.max_pixels;
+        reading.page = options.page - 1;
+        image = lintrace::read_image(infile, reading);
+    } catch (const lintrace::ImageNotFound& failure) {
         errmsg(failure.what());
-    } catch (const DecodeError& failure) {
+    } catch (const lintrace::ImageError& failure) {
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;
     }
@@ -130,9 +132,9 @@ int run(const LongOptions& options, OutputFormat format)
         std::fprintf(stderr, "lintrace: input %s: %lld x %lld pixels, %s, %s, maximum value %g\n", infile,
                      static_cast<long long>(image.width), static_cast<long long>(image.height), image.format,
                      layouts[image.channels], image.type == lintrace::SampleType::DOUBLE ? 255.0 : image.max_value);
-        if (image.pages > 1)
-            std::fprintf(stderr, "lintrace: input %s: page %d of %d (--page chooses another)\n", infile, image.page,
-                         image.pages);
+        if (image.metadata.page_count > 1)
+            std::fprintf(stderr, "lintrace: input %s: page %d of %d (--page chooses another)\n", infile,
+                         image.metadata.page + 1, image.metadata.page_count);
     }
     if (options.automatic) choose_thresholds(view, &settings, options.fraction);
     if (options.verbose)
@@ -141,7 +143,7 @@ int run(const LongOptions& options, OutputFormat format)
                      settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
                      format_name(format));
     // The image is let go as soon as its samples are read for the last time.
-    lintrace::Edges edges = lintrace::trace(view, settings, [&image] { image = DecodedImage(); });
+    lintrace::Edges edges = lintrace::trace(view, settings, [&image] { image = lintrace::Image(); });
     write_output(edges, settings, format, outfile);
     if (options.verbose) {
         const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;

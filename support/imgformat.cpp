@@ -301,6 +301,18 @@ void on_bus_error(int, siginfo_t* info, void*)
     std::signal(SIGBUS, SIG_DFL);  // not ours: the fault happens again, unhandled
 }
 
+bool bus_errors_handled()
+{
+    static const bool handled = [] {
+        struct sigaction action {};
+        action.sa_sigaction = on_bus_error;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        return sigaction(SIGBUS, &action, nullptr) == 0;
+    }();
+    return handled;
+}
+
 // Maps `count` rows of `row_bytes` bytes stored from `offset` on in the
 // regular file `fd`; null when it cannot be mapped (the caller reads instead).
 unsigned char** map_rows(int fd, off_t offset, int count, size_t row_bytes)
@@ -324,14 +336,7 @@ unsigned char** map_rows(int fd, off_t offset, int count, size_t row_bytes)
         std::free(rows);
         return nullptr;
     }
-    static const bool handled = [] {
-        struct sigaction action {};
-        action.sa_sigaction = on_bus_error;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        return sigaction(SIGBUS, &action, nullptr) == 0;
-    }();
-    if (!handled) {
+    if (!bus_errors_handled()) {
         munmap(base, length);
         std::free(rows);
         return nullptr;
@@ -444,6 +449,31 @@ void commit_output(OutputFile& out)
 }
 
 }  // namespace
+
+bool guard_mapped_input(const void* begin, const void* end)
+{
+    const auto from = reinterpret_cast<uintptr_t>(begin);
+    const auto to = reinterpret_cast<uintptr_t>(end);
+    static unsigned char* const GUARDED = reinterpret_cast<unsigned char*>(1);  // a slot's rows: held, not ours to free
+    if (from == to) {
+        for (MappedRaster& slot : mapped)
+            if (slot.rows == &GUARDED && slot.begin.load() == from) {
+                slot.begin.store(0);
+                slot.end.store(0);
+                slot.rows = nullptr;
+            }
+        return true;
+    }
+    if (!bus_errors_handled()) return false;
+    for (MappedRaster& slot : mapped)
+        if (slot.rows == nullptr) {
+            slot.rows = const_cast<unsigned char**>(&GUARDED);
+            slot.begin.store(from);
+            slot.end.store(to);
+            return true;
+        }
+    return false;
+}
 
 PgmImage* read_pgm_file(const char* path)
 {

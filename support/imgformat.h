@@ -39,4 +39,12 @@ int write_pgm_file(const char* path, PgmImage* image);
 int write_ppm_file(const char* path, PpmImage* image);
 
 void free_pgm_data(PgmImage* image);
+
+// Takes a mapped input file's bytes [begin, end) under the guard that reads
+// of the file's mapped rows have: should the file shrink, a read past its new
+// end reports "Input file is truncated" and ends the process. False when it
+// cannot be guarded (the caller then reads the file instead); an empty range
+// at a guarded range's begin lets that range go. For the image library's
+// ReadOptions::mapping_guard.
+bool guard_mapped_input(const void* begin, const void* end);
 void free_ppm_data(PpmImage* image);

@@ -7,22 +7,31 @@
 #   always:  the image libraries: libpng, libjpeg-turbo and libtiff (whose
 #            package brings the static archives of its codecs), zlib, and
 #            pkg-config to find them;
-#   tests:   GoogleTest; GNU parallel and Pillow, for the README's batch
-#            examples run on images of every format;
+#   tests:   GoogleTest, and GDAL's tools and Python module, which the tests
+#            check georeferenced positions against; GNU parallel and Pillow,
+#            for the README's batch examples run on images of every format;
 #   python:  pybind11, the interpreter's headers, numpy and pytest for
 #            Debian's /usr/bin/python3, and Dask's distributed scheduler for
 #            the example that traces a folder on several workers
-#            (`make LINTRACE_PYTHON=OFF ...` builds without the module).
+#            (`make LINTRACE_PYTHON=OFF ...` builds without the module);
+#   tests and python together: the libraries the module's tests read its
+#            converted edges with (OpenCV, scikit-image, shapely, geopandas;
+#            napari is not packaged in Debian, and its test checks the data
+#            layout alone).
 set -eu
 
 packages="pkg-config libpng-dev libjpeg62-turbo-dev libtiff-dev zlib1g-dev"
 for group in "$@"; do
   case $group in
-    tests) packages="$packages libgtest-dev libgmock-dev parallel python3-pil" ;;
+    tests) packages="$packages libgtest-dev libgmock-dev gdal-bin python3-gdal parallel python3-pil" ;;
     python) packages="$packages pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed" ;;
     *) echo "install-deps.sh: no group of packages named '$group'" >&2; exit 2 ;;
   esac
 done
+case " $* " in
+  *" tests "*" python "* | *" python "*" tests "*)
+    packages="$packages python3-opencv python3-skimage python3-shapely python3-geopandas" ;;
+esac
 
 if ! command -v dpkg-query >/dev/null 2>&1; then
   # Not a Debian system: the image libraries only have to be where pkg-config

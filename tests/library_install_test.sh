@@ -11,6 +11,7 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 test -f "$work/prefix/include/lintrace/lintrace.h"
+test -f "$work/prefix/include/lintrace/image.h"
 
 cmake -S "$source/docs/examples/library" -B "$work/example" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/example" >/dev/null
@@ -24,6 +25,6 @@ edges=$(grep -c -- '^-1 -1$' "$work/chelsea.list")
 # pkg-config gives what a plain compiler call needs.
 if command -v pkg-config >/dev/null; then
     export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig:$work/prefix/lib64/pkgconfig:$work/prefix/lib/x86_64-linux-gnu/pkgconfig"
-    c++ "$source/docs/examples/library/edges.cpp" -o "$work/edges-pc" $(pkg-config --cflags --libs lintrace)
+    c++ "$source/docs/examples/library/edges.cpp" -o "$work/edges-pc" $(pkg-config --cflags --libs --static lintrace)
     [[ $("$work/edges-pc" "$source/data/chelsea.pgm" 1.0) == "$out" ]]
 fi

@@ -4,6 +4,7 @@
 // every damaged file is refused with a message naming it, the format and the
 // reason, the decoders printing nothing themselves.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <tiffio.h>
 #include <unistd.h>
@@ -14,18 +15,27 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <random>
 
-#include "decode.h"
 #include "helpers.h"
 #include "image_files.h"
+#include "lintrace/image.h"
+#include "lintrace/lintrace.h"
 #include "outfile.h"
 #include "overlay.h"
-#include "pngwrite.h"
+#include "pngout.h"
 
 using lintrace::SampleType;
 
 namespace {
+
+// The grey levels the detector traces for a file's image.
+std::vector<double> grey_levels(const lintrace::Image& image)
+{
+    return lintrace::grey_levels(image.view());
+}
 
 constexpr int WIDTH = 37;
 constexpr int HEIGHT = 23;
@@ -53,9 +63,9 @@ std::string save(const std::string& bytes, const std::string& name = "image")
     return path;
 }
 
-DecodedImage decode_bytes(const std::string& bytes, const std::string& name = "image")
+lintrace::Image decode_bytes(const std::string& bytes, const std::string& name = "image")
 {
-    return decode_image(save(bytes, name));
+    return lintrace::read_image(save(bytes, name));
 }
 
 template <typename T>
@@ -180,7 +190,7 @@ TEST(InputImage, TheSameGreyPictureInEveryFormatGivesTheSameGreyLevels)
     const std::vector<double> expected = as_levels(picture);
     for (const SavedGrey& s : saved) {
         SCOPED_TRACE(s.how);
-        const DecodedImage image = decode_bytes(s.file(picture));
+        const lintrace::Image image = decode_bytes(s.file(picture));
         EXPECT_STREQ(image.format, s.format);
         ASSERT_EQ(image.width, WIDTH);
         ASSERT_EQ(image.height, HEIGHT);
@@ -235,14 +245,14 @@ TEST(InputImage, WideSamplesKeepTheirPrecision)
 {
     // 16-bit samples 1, 2 and 3 are grey levels below 1, not rounded to 0.
     const std::string raster("\0\1\0\2\0\3\xff\xff", 8);
-    const DecodedImage image = decode_bytes("P5 4 1 65535\n" + raster);
+    const lintrace::Image image = decode_bytes("P5 4 1 65535\n" + raster);
     EXPECT_EQ(image.type, SampleType::UINT16);
     EXPECT_EQ(grey_levels(image), (std::vector<double>{255.0 / 65535, 510.0 / 65535, 765.0 / 65535, 255}));
     // 12-bit samples, as a 12-bit camera's PGM holds them.
-    const DecodedImage twelve = decode_bytes("P2 2 1 4095 1 4095\n");
+    const lintrace::Image twelve = decode_bytes("P2 2 1 4095 1 4095\n");
     EXPECT_EQ(grey_levels(twelve), (std::vector<double>{1 * 255.0 / 4095, 255}));
     // Floating-point TIFF samples on 0..1 become levels on 0..255.
-    const DecodedImage floating = decode_bytes(tiff_file({0.0, 0.25, 0.5, 1.0}, 4, 1, TiffLayout{1, 32}));
+    const lintrace::Image floating = decode_bytes(tiff_file({0.0, 0.25, 0.5, 1.0}, 4, 1, TiffLayout{1, 32}));
     EXPECT_EQ(floating.type, SampleType::DOUBLE);
     EXPECT_EQ(grey_levels(floating), (std::vector<double>{0, 63.75, 127.5, 255}));
 }
@@ -297,7 +307,7 @@ TEST(InputImage, ColourIsTracedOnItsLumaWithAlphaOverWhite)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.how);
-        const DecodedImage image = decode_bytes(c.file);
+        const lintrace::Image image = decode_bytes(c.file);
         EXPECT_EQ(image.channels, c.channels);
         const std::vector<double> levels = grey_levels(image);
         const std::vector<double> expected = luma_levels(c.samples, c.channels);
@@ -311,8 +321,8 @@ TEST(InputImage, ProgressiveJpegDecodesAsBaseline)
     const std::vector<uint8_t> rgb = colour_picture();
     for (int channels : {1, 3}) {
         std::vector<uint8_t> samples = channels == 3 ? rgb : grey_picture();
-        const DecodedImage baseline = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90));
-        const DecodedImage progressive = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90, true));
+        const lintrace::Image baseline = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90));
+        const lintrace::Image progressive = decode_bytes(jpeg_file(samples, WIDTH, HEIGHT, channels, 90, true));
         EXPECT_EQ(baseline.channels, channels);
         EXPECT_EQ(grey_levels(progressive), grey_levels(baseline));
         // Lossy, but near the picture.
@@ -332,7 +342,7 @@ TEST(InputImage, ExifOrientationTurnsAJpegAsViewersShowIt)
     std::vector<uint8_t> stored(static_cast<size_t>(w) * h, 60);
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x) stored[static_cast<size_t>(y) * w + x] = 250;
-    const DecodedImage upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
+    const lintrace::Image upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
     // Where viewers show the stored top-left block, and the displayed size.
     struct Case {
         int orientation;
@@ -343,7 +353,7 @@ TEST(InputImage, ExifOrientationTurnsAJpegAsViewersShowIt)
     for (const Case& c : cases)
         for (bool motorola : {true, false}) {
             SCOPED_TRACE("orientation " + std::to_string(c.orientation) + (motorola ? " MM" : " II"));
-            const DecodedImage turned = decode_bytes(jpeg_file(stored, w, h, 1, 95, false, c.orientation, motorola));
+            const lintrace::Image turned = decode_bytes(jpeg_file(stored, w, h, 1, 95, false, c.orientation, motorola));
             ASSERT_EQ(turned.width, c.swapped ? h : w);
             ASSERT_EQ(turned.height, c.swapped ? w : h);
             const int64_t x = c.corner_x ? turned.width - 4 : 3, y = c.corner_y ? turned.height - 4 : 3;
@@ -375,8 +385,8 @@ TEST(InputImage, StandardInputIsReadForEveryFormat)
         ASSERT_GE(fd, 0);
         dup2(fd, STDIN_FILENO);
         close(fd);
-        DecodedImage image;
-        EXPECT_NO_THROW(image = decode_image("-"));
+        lintrace::Image image;
+        EXPECT_NO_THROW(image = lintrace::read_image("-"));
         dup2(saved, STDIN_FILENO);
         close(saved);
         EXPECT_EQ(grey_levels(image), as_levels(picture));
@@ -386,7 +396,7 @@ TEST(InputImage, StandardInputIsReadForEveryFormat)
 TEST(InputImage, ARawPgmReadBeforeIsReadAsBefore)
 {
     // The fixed layout ignores the rest of the dimension line; netpbm's grammar does not.
-    const DecodedImage image = decode_bytes(std::string("P5\n3 1 trailing words\n255\n") + "\x01\x0a\x20");
+    const lintrace::Image image = decode_bytes(std::string("P5\n3 1 trailing words\n255\n") + "\x01\x0a\x20");
     EXPECT_EQ(grey_levels(image), (std::vector<double>{1, 10, 32}));
 }
 
@@ -455,16 +465,16 @@ TEST(InputImage, EveryDamagedFileIsRefusedWithItsNameFormatAndReason)
         const auto start = std::chrono::steady_clock::now();
         const std::string printed = printed_while([&] {
             try {
-                decode_image(path);
+                lintrace::read_image(path);
                 message = "(decoded)";
-            } catch (const DecodeError& e) {
+            } catch (const lintrace::ImageError& e) {
                 message = e.what();
             }
         });
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
         EXPECT_EQ(printed, "");
         const bool unknown = std::string(c.message).rfind("unknown format", 0) == 0;
-        const std::string named = (unknown ? std::string(UNKNOWN_FORMAT_MESSAGE) + " " : "") + path + ": " + c.message;
+        const std::string named = (unknown ? std::string(lintrace::UNKNOWN_FORMAT_MESSAGE) + " " : "") + path + ": " + c.message;
         EXPECT_EQ(message.substr(0, named.size()), named);
     }
 }
@@ -479,9 +489,9 @@ TEST(InputImage, AMissingOrUnreadableInputIsNamedWithTheSystemsReason)
                  {directory, "Input file is a directory: " + directory}};
     for (const auto& c : cases) {
         try {
-            decode_image(c.path);
+            lintrace::read_image(c.path);
             ADD_FAILURE() << c.path << " decoded";
-        } catch (const InputNotFound& e) {
+        } catch (const lintrace::ImageNotFound& e) {
             EXPECT_EQ(std::string(e.what()), c.reason);
         }
     }
@@ -498,14 +508,14 @@ TEST(InputImage, AStreamOfNoImageIsRefusedAfterItsFirstBytes)
     close(ends[0]);
     std::string message;
     try {
-        decode_image("-");
-    } catch (const DecodeError& e) {
+        lintrace::read_image("-");
+    } catch (const lintrace::ImageError& e) {
         message = e.what();
     }
     dup2(saved, STDIN_FILENO);
     close(saved);
     close(ends[1]);
-    EXPECT_EQ(message.rfind(std::string(UNKNOWN_FORMAT_MESSAGE) + " standard input: unknown format", 0), 0u);
+    EXPECT_EQ(message.rfind(std::string(lintrace::UNKNOWN_FORMAT_MESSAGE) + " standard input: unknown format", 0), 0u);
 }
 
 TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
@@ -515,9 +525,9 @@ TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
     OutputFile out;
     std::string failure;
     ASSERT_TRUE(out.open((directory + "/colour.png").c_str()));
-    ASSERT_TRUE(write_png(&out, PngPicture{rgb.data(), WIDTH, HEIGHT, 3}, &failure)) << failure;
+    ASSERT_TRUE(write_png(&out, lintrace::Picture{rgb.data(), WIDTH, HEIGHT, 3, nullptr}, &failure)) << failure;
     ASSERT_TRUE(out.commit()) << out.reason();
-    const DecodedImage colour = decode_image(directory + "/colour.png");
+    const lintrace::Image colour = lintrace::read_image(directory + "/colour.png");
     ASSERT_EQ(colour.channels, 3);
     EXPECT_EQ(std::vector<uint8_t>(static_cast<const uint8_t*>(colour.samples),
                                    static_cast<const uint8_t*>(colour.samples) + rgb.size()),
@@ -530,7 +540,7 @@ TEST(PngOutput, WrittenPicturesReadBackAsTheyWere)
 TEST(Overlay, EdgesAreBrightOverThePhotographDimmedToGrey)
 {
     const std::vector<uint8_t> rgb = colour_picture();
-    const DecodedImage photograph = decode_bytes(png_file(wide(rgb), WIDTH, HEIGHT, 3, 8));
+    const lintrace::Image photograph = decode_bytes(png_file(wide(rgb), WIDTH, HEIGHT, 3, 8));
     TestImage edges = blank_image(WIDTH, HEIGHT, 0);
     edges.at(5, 7) = 255;
     std::vector<unsigned char*> rows = edges.row_pointers();
@@ -560,10 +570,10 @@ TEST(PngOutput, LinpaintWritesAPngWhereTheOutputNameEndsInPng)
             run_program({LINPAINT, "-i", directory + "/in.list", "-r", "4", "-c", "7", "-o", directory + "/" + name});
         ASSERT_EQ(run.status, 0) << run.err;
     }
-    const DecodedImage pgm = decode_image(directory + "/edges.pgm");
+    const lintrace::Image pgm = lintrace::read_image(directory + "/edges.pgm");
     for (const char* name : {"edges.png", "EDGES.PNG"}) {
         SCOPED_TRACE(name);
-        const DecodedImage png = decode_image(directory + "/" + name);
+        const lintrace::Image png = lintrace::read_image(directory + "/" + name);
         EXPECT_STREQ(png.format, "PNG");
         EXPECT_EQ(grey_levels(png), grey_levels(pgm));
     }
@@ -649,11 +659,11 @@ TEST(InputImage, AnImageLargerThanTheMemoryAllowedIsRefusedBeforeItIsAllocated)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.format);
-        EXPECT_NO_THROW(decode_image_bytes(c.file.data(), c.file.size(), "small", room + 1));
+        EXPECT_NO_THROW(lintrace::read_image_bytes(c.file.data(), c.file.size(), "small", lintrace::ReadOptions{room + 1, {}}));
         try {
-            decode_image_bytes(c.file.data(), c.file.size(), "small", room);
+            lintrace::read_image_bytes(c.file.data(), c.file.size(), "small", lintrace::ReadOptions{room, {}});
             ADD_FAILURE() << "decoded";
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             EXPECT_EQ(std::string(e.what()), std::string("small: ") + c.format + " image of " + std::to_string(w) +
                                                  " x " + std::to_string(h) + " pixels does not fit in memory");
         }
@@ -683,23 +693,23 @@ TEST(InputImage, WhatTheDetectorCannotUseIsRefusedBeforeItIsAllocated)
         {"TIFF tile larger than its image", tiff_file(as_levels(picture), WIDTH, HEIGHT,
                                                       TiffLayout{1, 8, true, false, false, 1, -1, 1, 1, 64}),
          "TIFF tile of 64 x 64 pixels is larger than its image of 37 x 23 pixels"},
-        {"JPEG of one scan too many", jpeg_of_scans(picture, WIDTH, HEIGHT, MAX_JPEG_SCANS + 1),
+        {"JPEG of one scan too many", jpeg_of_scans(picture, WIDTH, HEIGHT, lintrace::MAX_JPEG_SCANS + 1),
          "JPEG image has more than 500 scans, the most that is read (real files have about ten)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         try {
-            decode_image_bytes(c.file.data(), c.file.size(), "hostile");
+            lintrace::read_image_bytes(c.file.data(), c.file.size(), "hostile");
             ADD_FAILURE() << "decoded";
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             EXPECT_EQ(std::string(e.what()), "hostile: " + c.message);
         }
     }
     // At the cap a JPEG is read, each repeated scan refining nothing.
-    const std::string most = jpeg_of_scans(picture, WIDTH, HEIGHT, MAX_JPEG_SCANS);
+    const std::string most = jpeg_of_scans(picture, WIDTH, HEIGHT, lintrace::MAX_JPEG_SCANS);
     const std::string two = jpeg_of_scans(picture, WIDTH, HEIGHT, 2);
-    EXPECT_EQ(grey_levels(decode_image_bytes(most.data(), most.size(), "most")),
-              grey_levels(decode_image_bytes(two.data(), two.size(), "two")));
+    EXPECT_EQ(grey_levels(lintrace::read_image_bytes(most.data(), most.size(), "most")),
+              grey_levels(lintrace::read_image_bytes(two.data(), two.size(), "two")));
 }
 
 TEST(InputImage, APixelLimitRefusesEveryFormatBeforeItsSamplesAreRead)
@@ -731,20 +741,20 @@ TEST(InputImage, APixelLimitRefusesEveryFormatBeforeItsSamplesAreRead)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.format + std::string(" ") + c.claim);
-        DecodeOptions options;
+        lintrace::ReadOptions options;
         options.max_pixels = c.limit;
         // From a file, so that a raw PGM takes its mapped path.
         const std::string path = save(c.file, "untrusted");
         try {
-            decode_image(path, options);
+            lintrace::read_image(path, options);
             ADD_FAILURE() << "decoded";
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             EXPECT_EQ(std::string(e.what()), path + ": " + c.format + " image of " + c.claim +
                                                  " is larger than the limit of " + std::to_string(c.limit) + " pixels");
         }
         if (c.limit == pixels - 1) {
             options.max_pixels = pixels;
-            EXPECT_EQ(decode_image(path, options).width, WIDTH) << "at the limit the image is read";
+            EXPECT_EQ(lintrace::read_image(path, options).width, WIDTH) << "at the limit the image is read";
         }
     }
 }
@@ -755,31 +765,32 @@ TEST(InputImage, AMultiPageTiffIsReadAtThePageAskedFor)
     // Pages after the first are black.
     const std::string path =
         save(tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{1, 8, false, false, false, 1, -1, 3}), "pages");
-    DecodeOptions options;
-    for (int page = 1; page <= 3; ++page) {
+    lintrace::ReadOptions options;
+    for (int page = 0; page < 3; ++page) {
         SCOPED_TRACE(page);
         options.page = page;
-        const DecodedImage image = decode_image(path, options);
-        EXPECT_EQ(image.page, page);
-        EXPECT_EQ(image.pages, 3);
-        EXPECT_EQ(grey_levels(image), page == 1 ? as_levels(picture) : std::vector<double>(picture.size(), 0.0));
+        const lintrace::Image image = lintrace::read_image(path, options);
+        EXPECT_EQ(image.metadata.page, page);
+        EXPECT_EQ(image.metadata.page_count, 3);
+        EXPECT_EQ(grey_levels(image), page == 0 ? as_levels(picture) : std::vector<double>(picture.size(), 0.0));
     }
-    options.page = 4;
+    // Messages count pages from 1, as a user names them.
+    options.page = 3;
     try {
-        decode_image(path, options);
+        lintrace::read_image(path, options);
         ADD_FAILURE() << "decoded";
-    } catch (const DecodeError& e) {
+    } catch (const lintrace::ImageError& e) {
         EXPECT_EQ(std::string(e.what()), path + ": TIFF image has no page 4 (it has 3 pages)");
     }
     const std::string single = save(tiff_file(as_levels(picture), WIDTH, HEIGHT, TiffLayout{}), "single");
-    options.page = 2;
+    options.page = 1;
     try {
-        decode_image(single, options);
+        lintrace::read_image(single, options);
         ADD_FAILURE() << "decoded";
-    } catch (const DecodeError& e) {
+    } catch (const lintrace::ImageError& e) {
         EXPECT_EQ(std::string(e.what()), single + ": TIFF image has no page 2 (it has 1 page)");
     }
-    EXPECT_EQ(decode_image(single).pages, 1);
+    EXPECT_EQ(lintrace::read_image(single).metadata.page_count, 1);
     // lintrace tells which page it traces of how many, and traces the one asked for.
     const std::string directory = scratch_directory();
     const ProgramRun first = run_program({LINTRACE, "-i", path, "-o", directory + "/1.list", "--verbose"});
@@ -835,11 +846,11 @@ TEST(InputImage, TheTiffOrientationTagTurnsTheImageAsExifDoes)
         TiffLayout layout;
         const std::vector<double>& samples = stored;
         if (rgba_reader) layout.photometric = PHOTOMETRIC_PALETTE;
-        const DecodedImage upright = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
+        const lintrace::Image upright = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
         ASSERT_EQ(upright.channels, rgba_reader ? 3 : 1);
         EXPECT_EQ(upright.sample(5, 3, 0), picture[3 * WIDTH + 5]);
         layout.orientation = ORIENTATION_RIGHTTOP;  // 6: turned a quarter clockwise for display
-        const DecodedImage turned = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
+        const lintrace::Image turned = decode_bytes(tiff_file(samples, WIDTH, HEIGHT, layout));
         ASSERT_EQ(turned.width, HEIGHT);
         ASSERT_EQ(turned.height, WIDTH);
         for (int64_t y = 0; y < turned.height; ++y)
@@ -853,7 +864,7 @@ TEST(InputImage, LintraceTracesAnExifTurnedJpegAsItsUprightPictureTurned)
     const TestImage photo = crop(photograph("chelsea.pgm"), 64, 48, 150, 100);
     const std::vector<uint8_t> stored(photo.pixels.begin(), photo.pixels.end());
     const int w = photo.columns, h = photo.rows;
-    const DecodedImage upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
+    const lintrace::Image upright = decode_bytes(jpeg_file(stored, w, h, 1, 95));
     // Orientation 8: turned a quarter anticlockwise for display, so the
     // displayed row y is the stored column w - 1 - y read downwards.
     std::string turned;
@@ -863,4 +874,97 @@ TEST(InputImage, LintraceTracesAnExifTurnedJpegAsItsUprightPictureTurned)
         list_of(save("P5\n" + std::to_string(h) + " " + std::to_string(w) + "\n255\n" + turned, "turned.pgm"));
     ASSERT_NE(expected.rfind("failed", 0), 0u) << expected;
     EXPECT_EQ(list_of(save(jpeg_file(stored, w, h, 1, 95, false, 8), "photo.jpg")), expected);
+}
+
+// The map positions GDAL's gdaltransform gives for pixel/line positions of a raster.
+static std::vector<std::pair<double, double>> gdal_positions(const std::string& path,
+                                                      const std::vector<std::pair<double, double>>& pixel_lines)
+{
+    std::string input;
+    for (const auto& [p, l] : pixel_lines) input += std::to_string(p) + " " + std::to_string(l) + "\n";
+    const ProgramRun run = run_program({"/usr/bin/gdaltransform", "-output_xy", path}, input);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::pair<double, double>> positions;
+    const char* at = run.out.c_str();
+    for (char* end = nullptr;; at = end) {
+        const double x = std::strtod(at, &end);
+        if (end == at) break;
+        at = end;
+        const double y = std::strtod(at, &end);
+        positions.emplace_back(x, y);
+    }
+    return positions;
+}
+
+TEST(Georeferencing, PointsLieWhereGdalPutsTheirPixelCentres)
+{
+    if (!file_exists("/usr/bin/gdaltransform") ||
+        run_program({"/usr/bin/python3", "-c", "import osgeo.gdal"}).status != 0)
+        GTEST_SKIP() << "GDAL (gdal-bin, python3-gdal) is not installed";
+    const std::string directory = scratch_directory();
+    const ProgramRun made =
+        run_program({"/usr/bin/python3", std::string(SOURCE_DIRECTORY) + "/tests/make_georeferenced.py", directory});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const struct {
+        const char* file;
+        int epsg;
+        const char* source;
+    } cases[] = {
+        {"north-up.tif", 32633, "GeoTIFF tags"},  // a tiepoint and the pixel scale
+        {"rotated.tif", 3857, "GeoTIFF tags"},    // the model transformation
+        {"point.tif", 4326, "GeoTIFF tags"},      // tied to pixel centres: half a pixel off the corners
+        {"world.png", 0, "world.pgw"},            // a world file, rotated, naming no system
+    };
+    // lintrace points: pixel centres at whole numbers, and sub-pixel positions between them.
+    const std::vector<std::pair<double, double>> points = {{0, 0}, {47, 31}, {12.25, 7.75}, {3, 29.5}};
+    std::vector<std::pair<double, double>> pixel_lines;
+    for (const auto& [x, y] : points) pixel_lines.emplace_back(x + 0.5, y + 0.5);
+    for (const auto& c : cases) {
+        const std::string path = directory + "/" + c.file;
+        const std::optional<lintrace::Georeferencing> geo = lintrace::georeferencing(lintrace::read_image(path), path);
+        ASSERT_TRUE(geo.has_value()) << c.file;
+        EXPECT_EQ(geo->epsg, c.epsg) << c.file;
+        EXPECT_EQ(geo->source, c.epsg == 0 ? directory + "/" + c.source : std::string(c.source)) << c.file;
+        const std::vector<std::pair<double, double>> expected = gdal_positions(path, pixel_lines);
+        ASSERT_EQ(expected.size(), points.size()) << c.file;
+        for (size_t k = 0; k < points.size(); ++k) {
+            double x = 0, y = 0;
+            geo->map(points[k].first, points[k].second, &x, &y);
+            // gdaltransform prints what it computes to about 15 significant digits.
+            EXPECT_NEAR(x, expected[k].first, 1e-9 * std::fmax(1, std::fabs(x))) << c.file << " point " << k;
+            EXPECT_NEAR(y, expected[k].second, 1e-9 * std::fmax(1, std::fabs(y))) << c.file << " point " << k;
+        }
+    }
+    // An image without georeferencing has none.
+    write_file_bytes(directory + "/plain.pgm", "P5 2 2 255\n" + std::string(4, '\x10'));
+    EXPECT_FALSE(lintrace::georeferencing(lintrace::read_image(directory + "/plain.pgm"), directory + "/plain.pgm"));
+}
+
+TEST(Georeferencing, WhatCannotBeToldIsRefusedNamingTheFile)
+{
+    if (run_program({"/usr/bin/python3", "-c", "import osgeo.gdal"}).status != 0)
+        GTEST_SKIP() << "GDAL's Python module (python3-gdal) is not installed";
+    const std::string directory = scratch_directory();
+    ASSERT_EQ(
+        run_program({"/usr/bin/python3", std::string(SOURCE_DIRECTORY) + "/tests/make_georeferenced.py", directory})
+            .status,
+        0);
+    const struct {
+        const char* image;
+        const char* named;  // the file the message names
+        const char* reason;
+    } cases[] = {
+        {"user.tif", "user.tif", "coordinate system cannot be named by an EPSG code (it is user-defined)"},
+        {"bad-world.png", "bad-world.pgw", "world file does not hold six numbers"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = directory + "/" + c.image;
+        try {
+            lintrace::georeferencing(lintrace::read_image(path), path);
+            ADD_FAILURE() << c.image << " was read";
+        } catch (const lintrace::ImageError& e) {
+            EXPECT_THAT(e.what(), testing::StartsWith(directory + "/" + c.named + ": ")) << c.image;
+            EXPECT_THAT(e.what(), testing::HasSubstr(c.reason)) << c.image;
+        }
+    }
 }

@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "helpers.h"
 #include "imgformat.h"
+#include "lintrace/image.h"
 #include "memory.h"
 
 using testing::ExitedWithCode;
@@ -304,6 +307,49 @@ TEST(PgmFile, AFileThatShrinksWhileMappedEndsTheProcessWithAMessage)
             if (truncate(path.c_str(), 100) != 0) std::_Exit(4);
             unsigned sum = 0;
             for (int r = 0; r < rows; ++r) sum += image->pixels[r][columns - 1];
+            std::_Exit(sum == 0 ? 5 : 6);
+        },
+        ExitedWithCode(1), HasSubstr("Input file is truncated: it shrank while it was being read."));
+}
+
+TEST(PgmFile, AnImageTheImageLibraryMapsIsGuardedUntilItIsLetGo)
+{
+    const std::string path = scratch_directory() + "/guarded.pgm";
+    const int columns = 4096, rows = 64;
+    write_file_bytes(path, "P5\n4096 64\n255\n" + std::string(static_cast<size_t>(columns) * rows, '\x40'));
+    std::vector<std::pair<const void*, const void*>> calls;
+    lintrace::ReadOptions reading;
+    reading.mapping_guard = [&calls](const void* begin, const void* end) {
+        calls.emplace_back(begin, end);
+        return true;
+    };
+    lintrace::Image image = lintrace::read_image(path, reading);
+    ASSERT_EQ(calls.size(), 1u);
+    const auto* samples = static_cast<const char*>(image.samples);
+    EXPECT_LE(calls[0].first, static_cast<const void*>(samples));
+    EXPECT_EQ(calls[0].second, static_cast<const void*>(samples + static_cast<size_t>(columns) * rows));
+    image = lintrace::Image();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1], std::make_pair(calls[0].first, calls[0].first));
+
+    // A guard that declines leaves the file read, not mapped.
+    reading.mapping_guard = [&calls](const void* begin, const void* end) {
+        calls.emplace_back(begin, end);
+        return false;
+    };
+    image = lintrace::read_image(path, reading);
+    EXPECT_EQ(image.sample(columns - 1, rows - 1, 0), 0x40);
+    image = lintrace::Image();
+    EXPECT_EQ(calls.size(), 3u);
+
+    EXPECT_EXIT(
+        {
+            lintrace::ReadOptions guarded;
+            guarded.mapping_guard = guard_mapped_input;
+            const lintrace::Image mapped = lintrace::read_image(path, guarded);
+            if (truncate(path.c_str(), 100) != 0) std::_Exit(4);
+            double sum = 0;
+            for (int r = 0; r < rows; ++r) sum += mapped.sample(columns - 1, r, 0);
             std::_Exit(sum == 0 ? 5 : 6);
         },
         ExitedWithCode(1), HasSubstr("Input file is truncated: it shrank while it was being read."));

@@ -176,8 +176,8 @@ TEST(Suppression, ThresholdsCountEqualValues)
     rows.gx[10] = 2.0;
     EXPECT_EQ(columns_of(rows.suppress(2.0, 9.0)), std::vector<int>{10});
     EXPECT_TRUE(rows.suppress(std::nextafter(2.0, 3.0), 9.0).records.empty());
-    EXPECT_EQ(rows.suppress(1.0, 2.0).high, BulkVector<uint8_t>{1});
-    EXPECT_EQ(rows.suppress(1.0, std::nextafter(2.0, 3.0)).high, BulkVector<uint8_t>{0});
+    EXPECT_EQ(rows.suppress(1.0, 2.0).high, std::vector<uint8_t>{1});
+    EXPECT_EQ(rows.suppress(1.0, std::nextafter(2.0, 3.0)).high, std::vector<uint8_t>{0});
     EXPECT_EQ(rows.suppress(static_cast<double>(1.4f), 2.0).records.size(), 1u);
 }
 

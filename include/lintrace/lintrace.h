@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-struct Schedule;  // inside the library: how its stages cut their work
+#include "lintrace/samples.h"
 
 namespace lintrace {
 
@@ -61,46 +61,15 @@ int available_processors();
 // pieces of work, so a small image costs the same at any number.
 constexpr int MAX_THREADS = 1024;
 
-// The samples of an image, row after row. A sample v of an image whose
-// largest value is max_value stands for the grey level v * 255 / max_value,
-// computed in double and never rounded, so 8-bit samples with max_value 255
-// are traced as they are. Colour images (3 or 4 channels: RGB, RGBA; 2: grey
-// and alpha) are traced on their luma Y = 0.299 R + 0.587 G + 0.114 B, with
-// alpha composited over white. Double samples are grey levels on the 0..255
-// scale already (max_value is ignored).
-enum class SampleType { UINT8, UINT16, DOUBLE };
-
-struct ImageView {
-    const void* samples = nullptr;
-    int64_t width = 0;        // columns
-    int64_t height = 0;       // rows
-    int64_t row_stride = 0;   // bytes from a row to the next; 0: rows are packed
-    SampleType type = SampleType::UINT8;
-    int channels = 1;         // 1 grey, 2 grey + alpha, 3 RGB, 4 RGBA, interleaved
-    double max_value = 255;   // of UINT8 and UINT16 samples
-    // Where the rows lie apart, a pointer per row instead of samples and row_stride.
-    const void* const* row_pointers = nullptr;
-
-    static ImageView grey8(const uint8_t* samples, int64_t width, int64_t height, int64_t row_stride = 0)
-    {
-        return ImageView{samples, width, height, row_stride, SampleType::UINT8, 1, 255, nullptr};
-    }
-};
-
 struct Point {
     double x;  // column, growing to the right; pixel centres at whole numbers
     double y;  // row, growing downwards
 };
 
 namespace detail {
-struct Run;
-}
-class Edges;
-Edges trace(const struct ImageView& image, const struct Settings& settings);
-namespace detail {
-Edges trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,
-                         const std::function<void(const char*)>& after_stage);
-}
+struct Run;     // what an Edges object holds, inside the library
+struct Access;  // the library's own way to it
+}  // namespace detail
 
 // Thresholds chosen from an image's own gradient.
 struct Thresholds {
@@ -176,8 +145,7 @@ public:
     void write_csv(const std::function<void(std::string_view)>& sink) const;
 
 private:
-    friend Edges detail::trace(const ImageView& image, const Settings& settings, const ::Schedule& schedule,
-                         const std::function<void(const char*)>& after_stage);
+    friend struct detail::Access;
     std::unique_ptr<detail::Run> run_;
 };
 

@@ -13,15 +13,28 @@ same image and settings.
     edges.points, edges.offsets                 # edge k: points[offsets[k]:offsets[k + 1]]
     for edge in edges: ...                      # (k, 2) arrays of x, y
     drawing = lintrace.paint(edges)             # as linpaint draws them
-    edges.write_list("image.list")              # as lintrace writes it (or edges.to_list())
+    edges.write("image.list")                   # as lintrace writes it (.svg .geojson .csv by ending)
     edges = lintrace.read_list("image.list")
+    low, high = lintrace.auto_thresholds(image, 0.7, sigma=1.0)   # as lintrace --auto
+
+Floating-point images are grey levels from 0 to 1, as in scikit-image,
+unless maxval= says otherwise. The edges convert to the layouts of other
+libraries: edges.to_opencv(), to_skimage(), to_shapely(), to_geopandas(),
+to_napari() (each imports its library only when called).
 
 Failures are exceptions (TypeError, ValueError, MemoryError, OSError); the
 interpreter's lock is released while the detector runs.
 """
-from ._lintrace import Edges, __version__, available_processors, mask_size, paint, read, read_list, trace
+from . import _convert
+from ._lintrace import (Edges, __version__, _restore_edges, auto_thresholds, available_processors, mask_size,
+                        paint, read, read_list, trace)
 
-__all__ = ["Edges", "available_processors", "mask_size", "paint", "read", "read_list", "trace"]
+__all__ = ["Edges", "auto_thresholds", "available_processors", "mask_size", "paint", "read", "read_list", "trace"]
+
+
+def _edges_from_state(state):
+    """Edges from their pickled state: what pickles of every protocol call."""
+    return _restore_edges(state)
 
 
 def _edges_one_by_one(edges):
@@ -33,3 +46,8 @@ def _edges_one_by_one(edges):
 
 
 Edges.__iter__ = _edges_one_by_one
+Edges.to_opencv = _convert.to_opencv
+Edges.to_skimage = _convert.to_skimage
+Edges.to_shapely = _convert.to_shapely
+Edges.to_geopandas = _convert.to_geopandas
+Edges.to_napari = _convert.to_napari

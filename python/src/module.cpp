@@ -12,17 +12,21 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "decode.h"
+#include "lintrace/image.h"
 #include "edge_lists.h"
 #include "lintrace/lintrace.h"
 #include "read_image.h"
@@ -31,16 +35,30 @@ namespace py = pybind11;
 
 namespace {
 
-// Edges as Python sees them: the library's edges, and the flags of edges that
-// came back from a pickle (the library keeps flags only for edges it traced).
+// Edges as Python sees them: the library's edges, the settings they were
+// traced with (recorded by the GeoJSON writer), and what came back from a
+// pickle that the library keeps only for edges it traced (the flags and the
+// gradient at the points).
 struct PyEdges {
     lintrace::Edges edges;
     bool traced = false;       // made by trace(): the library holds the flags
     bool shape_known = false;  // traced here, or traced and pickled
     int64_t rows = 0;
     int64_t columns = 0;
+    lintrace::Settings settings = unknown_settings();
     bool has_restored_flags = false;
     std::vector<uint8_t> closed, starts_at_junction, ends_at_junction;  // restored from a pickle
+    bool has_restored_gradient = false;
+    std::vector<double> magnitudes, directions;  // restored from a pickle
+
+    // Edges read from a list: their sigma and thresholds are not known (the
+    // GeoJSON writer writes null for them).
+    static lintrace::Settings unknown_settings()
+    {
+        lintrace::Settings unknown;
+        unknown.sigma = unknown.low_threshold = unknown.high_threshold = std::nan("");
+        return unknown;
+    }
 };
 
 static_assert(sizeof(lintrace::Point) == 2 * sizeof(double), "points are (N, 2) arrays of doubles");
@@ -109,13 +127,116 @@ std::string shape_text(const py::array& a)
     return text + (a.ndim() == 1 ? ",)" : ")");
 }
 
-// The array as samples the library takes: uint8, native uint16 or float64,
-// packed within each row.
+// The array as samples the library takes: uint8 or native uint16 where they
+// lie (packed within each row), floating-point samples as grey levels on the
+// library's 0..255 scale in a packed copy.
 struct ImageArray {
     py::array array;
     lintrace::ImageView view;
     std::vector<const void*> rows;
+    std::vector<double> levels;  // floating-point samples made grey levels
 };
+
+// A number as printf's %g writes it (1e+300, 0.5, nan), for messages.
+std::string number_text(double value, const char* format = "%g")
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Where a sample lies, as a message names it.
+std::string position_text(py::ssize_t row, py::ssize_t column, py::ssize_t channel, bool colour)
+{
+    std::string text = "row " + std::to_string(row) + ", column " + std::to_string(column);
+    if (colour) text += ", channel " + std::to_string(channel);
+    return text;
+}
+
+// Floating-point samples follow scikit-image's convention: 0 is black and
+// maxval (by default 1) white, so a sample v is the grey level v * 255 /
+// maxval, computed in double as the library scales integer samples. A level
+// within a few roundings (of the samples' own precision) of a whole grey
+// level is that level: skimage.img_as_float makes a uint8 sample a as
+// a * (1 / 255) rounded, which the scaling back misses by an ulp or two, and
+// that ulp is enough to move an edge where two magnitudes tie. With the
+// snap, img_as_float and img_as_float32 of 8-bit and 16-bit images trace as
+// their sources do; a level that is not near a whole number is never moved
+// (the levels of any maxval up to 65535 are at least 1/65535 from one).
+// With maxval=255 the samples are the grey levels themselves, copied bit for
+// bit.
+// The detector's arithmetic is defined on finite levels only, and a sample
+// above 1 with no maxval given is an image on another scale (most often
+// 0..255, the convention of OpenCV and of this module before): both are
+// refused, naming the first such sample, rather than traced into nothing.
+void float_levels(ImageArray* in, std::optional<double> maxval, double epsilon)
+{
+    const py::array& a = in->array;
+    const bool single = a.dtype().is(py::dtype::of<float>());
+    const py::ssize_t rows = a.shape(0), columns = a.shape(1);
+    const int channels = in->view.channels;
+    const py::ssize_t row_step = a.strides(0), column_step = a.strides(1);
+    const py::ssize_t channel_step = a.ndim() == 3 ? a.strides(2) : 0;
+    size_t count = 0;
+    if (__builtin_mul_overflow(static_cast<size_t>(rows), static_cast<size_t>(columns), &count) ||
+        __builtin_mul_overflow(count, static_cast<size_t>(channels), &count) ||
+        count > in->levels.max_size())
+        throw std::bad_alloc();
+    in->levels.resize(count);
+    const double scale = maxval.value_or(1.0);
+    const bool as_they_are = scale == 255;
+    const bool unit_scale = !maxval;
+    const auto* base = static_cast<const char*>(a.data());
+    double* out = in->levels.data();
+    // The first sample refused, in raster order.
+    bool refused = false;
+    py::ssize_t at_row = 0, at_column = 0, at_channel = 0;
+    double refused_value = 0;
+    {
+        py::gil_scoped_release unlocked;
+        for (py::ssize_t r = 0; r < rows && !refused; ++r)
+            for (py::ssize_t c = 0; c < columns && !refused; ++c)
+                for (int k = 0; k < channels; ++k) {
+                    const char* sample = base + r * row_step + c * column_step + k * channel_step;
+                    double v;
+                    if (single) {
+                        float f;
+                        std::memcpy(&f, sample, sizeof f);
+                        v = f;
+                    } else {
+                        std::memcpy(&v, sample, sizeof v);
+                    }
+                    if (!std::isfinite(v) || (unit_scale && v > 1)) {
+                        refused = true;
+                        at_row = r, at_column = c, at_channel = k;
+                        refused_value = v;
+                        break;
+                    }
+                    if (as_they_are) {
+                        *out++ = v;
+                        continue;
+                    }
+                    const double level = v * 255.0 / scale;
+                    const double whole = std::nearbyint(level);
+                    *out++ = std::fabs(level - whole) <= 4 * epsilon * std::max(std::fabs(whole), 1.0) ? whole : level;
+                }
+    }
+    if (refused && !std::isfinite(refused_value))
+        throw py::value_error("image sample at " + position_text(at_row, at_column, at_channel, channels > 1) +
+                              " is not a finite number (" + number_text(refused_value) + ")");
+    if (refused)
+        throw py::value_error("floating-point samples are grey levels from 0 (black) to 1 (white), as in "
+                              "scikit-image, unless maxval gives the largest value; the sample at " +
+                              position_text(at_row, at_column, at_channel, channels > 1) + " is " +
+                              number_text(refused_value, "%.9g") +
+                              ": pass maxval=255 for grey levels on the 0..255 scale");
+    lintrace::ImageView& view = in->view;
+    view.type = lintrace::SampleType::DOUBLE;
+    view.width = columns;
+    view.height = rows;
+    view.samples = in->levels.data();
+    view.row_stride = 0;
+}
 
 ImageArray image_array(const py::object& image, std::optional<double> maxval)
 {
@@ -126,6 +247,7 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
     const char kind = type.kind();
     const py::ssize_t size = type.itemsize();
     lintrace::ImageView& view = in.view;
+    double epsilon = 0;  // of floating-point samples
     if (kind == 'u' && size == 1) {
         view.type = lintrace::SampleType::UINT8;
         view.max_value = maxval.value_or(255);
@@ -134,11 +256,14 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
         view.max_value = maxval.value_or(65535);
         if (!type.is(py::dtype::of<uint16_t>())) in.array = in.array.attr("astype")(py::dtype::of<uint16_t>());
     } else if (kind == 'f') {
-        if (maxval)
-            throw py::value_error("maxval applies to integer samples; floating-point samples are grey levels "
-                                  "on the 0..255 scale already");
+        if (maxval && !(*maxval > 0 && std::isfinite(*maxval)))
+            throw py::value_error("maxval must be a positive finite number, not " + number_text(*maxval));
         view.type = lintrace::SampleType::DOUBLE;
-        if (!type.is(py::dtype::of<double>())) in.array = in.array.attr("astype")(py::dtype::of<double>());
+        epsilon = numpy.attr("finfo")(type).attr("eps").cast<double>();
+        // float32 and float64 are read where they lie; other widths and byte
+        // orders are made native doubles first.
+        if (!type.is(py::dtype::of<double>()) && !type.is(py::dtype::of<float>()))
+            in.array = in.array.attr("astype")(py::dtype::of<double>());
     } else {
         throw py::type_error("image samples must be uint8, uint16 or floating point, not " +
                              py::str(type).cast<std::string>());
@@ -155,6 +280,10 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
         throw py::value_error("an image is a 2-D array (rows, columns) or a 3-D array (rows, columns, channels), "
                               "not " + std::to_string(a.ndim()) + "-D " + shape_text(a));
     }
+    if (view.type == lintrace::SampleType::DOUBLE) {
+        float_levels(&in, maxval, epsilon);
+        return in;
+    }
     // The samples of a row must lie side by side, channels interleaved.
     const py::ssize_t sample = in.array.itemsize();
     const bool packed = (a.shape(1) <= 1 || a.strides(1) == sample * view.channels) &&
@@ -169,26 +298,60 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
     return in;
 }
 
-PyEdges trace(const py::object& image, double sigma, double low, double high, bool subpixel,
-              std::optional<int> threads, std::optional<double> maxval)
+lintrace::Settings settings_of(double sigma, double low, double high, bool subpixel, std::optional<int> threads,
+                               bool gradient)
 {
-    ImageArray in = image_array(image, maxval);
     lintrace::Settings settings;
     settings.sigma = sigma;
     settings.low_threshold = as_single(low);
     settings.high_threshold = as_single(high);
     settings.sub_pixel = subpixel;
     settings.threads = threads.value_or(0);
+    settings.gradient = gradient;
+    return settings;
+}
+
+PyEdges trace(const py::object& image, double sigma, double low, double high, bool subpixel,
+              std::optional<int> threads, std::optional<double> maxval, bool gradient)
+{
+    ImageArray in = image_array(image, maxval);
     PyEdges result;
+    result.settings = settings_of(sigma, low, high, subpixel, threads, gradient);
     {
         py::gil_scoped_release unlocked;
-        result.edges = lintrace::trace(in.view, settings);
+        result.edges = lintrace::trace(in.view, result.settings);
     }
     result.traced = true;
     result.shape_known = true;
     result.rows = in.view.height;
     result.columns = in.view.width;
     return result;
+}
+
+// The thresholds the lintrace program's --auto chooses, as the
+// single-precision numbers its -lt and -ht hold (lintrace/options.cpp,
+// single_precision_thresholds): the high one rounded up to the smallest float
+// not below the library's, the low one the float nearest to 0.4 times that.
+// Passed to trace(), they replay `lintrace --auto` exactly.
+py::tuple auto_thresholds(const py::object& image, double fraction, double sigma, std::optional<int> threads,
+                          std::optional<double> maxval)
+{
+    if (!(fraction > 0 && fraction <= 1))
+        throw py::value_error("fraction must be a number above 0 and at most 1, not " + number_text(fraction));
+    ImageArray in = image_array(image, maxval);
+    const lintrace::Settings settings = settings_of(sigma, 1.4, 2.0, false, threads, false);
+    lintrace::Thresholds chosen{};
+    {
+        py::gil_scoped_release unlocked;
+        chosen = lintrace::automatic_thresholds(in.view, settings, fraction);
+    }
+    float high = static_cast<float>(chosen.high);
+    if (static_cast<double>(high) < chosen.high) high = std::nextafter(high, INFINITY);
+    if (!std::isfinite(high))
+        throw py::value_error("the chosen high threshold " + number_text(chosen.high) +
+                              " is beyond single precision");
+    const float low = static_cast<float>(0.4 * static_cast<double>(high));
+    return py::make_tuple(static_cast<double>(low), static_cast<double>(high));
 }
 
 std::string path_text(const py::object& path)
@@ -299,23 +462,85 @@ py::bytes to_list(const PyEdges& e)
     return py::bytes(text);
 }
 
-// Writes the list straight to a file, piece by piece as the writer makes it,
-// without the whole text in memory at once.
-void write_list_file(const PyEdges& e, const py::object& path)
+// The output formats by name, and the ending of a file's name that chooses
+// each, as the lintrace program's --format and -o do.
+enum class Format { LIST, SVG, GEOJSON, CSV };
+struct FormatName {
+    const char* name;
+    const char* ending;
+    Format format;
+};
+constexpr FormatName FORMAT_NAMES[] = {{"list", nullptr, Format::LIST},
+                                       {"svg", ".svg", Format::SVG},
+                                       {"geojson", ".geojson", Format::GEOJSON},
+                                       {"csv", ".csv", Format::CSV}};
+
+Format format_of(const std::string& name, const std::optional<std::string>& format)
 {
-    const std::string name = path_text(path);
-    File file = open_file(name, "wb", path);
-    try {
-        py::gil_scoped_release unlocked;
-        // A failed write stops the writer.
-        e.edges.write_list([&file](std::string_view piece) {
-            if (std::fwrite(piece.data(), 1, piece.size(), file.get()) != piece.size())
-                throw std::system_error(errno != 0 ? errno : EIO, std::generic_category());
-        });
-        if (std::fclose(file.release()) != 0) throw std::system_error(errno != 0 ? errno : EIO, std::generic_category());
-    } catch (const std::system_error& failure) {
-        raise_file_error(failure.code().value(), path);
+    if (format) {
+        std::string lower = *format;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const FormatName& f : FORMAT_NAMES)
+            if (lower == f.name) return f.format;
+        throw py::value_error("format is list, svg, geojson or csv, not " + py::repr(py::str(*format)).cast<std::string>());
     }
+    for (const FormatName& f : FORMAT_NAMES)
+        if (f.ending != nullptr && name.size() >= std::strlen(f.ending) &&
+            name.compare(name.size() - std::strlen(f.ending), std::string::npos, f.ending) == 0)
+            return f.format;
+    return Format::LIST;
+}
+
+// The one writer of every format: the edges handed to `sink` in pieces.
+void write_format(const PyEdges& e, Format format, const std::function<void(std::string_view)>& sink)
+{
+    switch (format) {
+        case Format::LIST:
+            e.edges.write_list(sink);
+            break;
+        case Format::SVG:
+            e.edges.write_svg(sink);
+            break;
+        case Format::GEOJSON:
+            e.edges.write_geojson(e.settings, sink);
+            break;
+        case Format::CSV:
+            e.edges.write_csv(sink);
+            break;
+    }
+}
+
+// Raised by a writer's sink once the Python function it calls has failed;
+// the Python error stays set for the caller to raise.
+struct PythonWriteFailed {};
+
+// Writes the edges to a file the way the programs write their outputs
+// (lintrace._files.replace: a temporary beside the target, put in its place
+// only when complete). The detector's writer formats its pieces with the
+// interpreter's lock let go and takes it back to hand each piece on.
+void write_file(const PyEdges& e, const py::object& path, const std::optional<std::string>& format)
+{
+    const Format chosen = format_of(path_text(path), format);
+    const py::object replace = py::module_::import("lintrace._files").attr("replace");
+    const py::cpp_function write_all([&e, chosen](const py::object& write) {
+        bool failed = false;
+        try {
+            py::gil_scoped_release unlocked;
+            write_format(e, chosen, [&write](std::string_view piece) {
+                py::gil_scoped_acquire locked;
+                try {
+                    write(py::bytes(piece.data(), piece.size()));
+                } catch (py::error_already_set& error) {
+                    error.restore();
+                    throw PythonWriteFailed();
+                }
+            });
+        } catch (const PythonWriteFailed&) {
+            failed = true;
+        }
+        if (failed) throw py::error_already_set();
+    });
+    replace(path, write_all);
 }
 
 py::ssize_t edge_index(const PyEdges& e, py::ssize_t k)
@@ -326,7 +551,27 @@ py::ssize_t edge_index(const PyEdges& e, py::ssize_t k)
     return k;
 }
 
-// Pickled as arrays: the same positions, list and flags on the other side.
+// The gradient at the points (magnitudes or directions), or None where it
+// was not kept.
+py::object gradient_view(const PyEdges& e, const std::vector<double>& (lintrace::Edges::*traced)() const,
+                         std::vector<double> PyEdges::*restored)
+{
+    const std::vector<double>* values = nullptr;
+    if (e.traced && e.settings.gradient) {
+        py::gil_scoped_release unlocked;
+        values = &(e.edges.*traced)();
+    } else if (e.has_restored_gradient) {
+        values = &(e.*restored);
+    }
+    if (values == nullptr) return py::none();
+    return read_only_view(py::dtype::of<double>(), {static_cast<py::ssize_t>(values->size())}, {sizeof(double)},
+                          values->data(), owner_of(e));
+}
+
+// Pickled as arrays: the same positions, list, flags, gradient and settings
+// on the other side. Version 1 (without gradient and settings) is still read.
+constexpr int STATE_VERSION = 2;
+
 py::tuple edges_state(const PyEdges& e)
 {
     py::object self = owner_of(e);
@@ -334,39 +579,65 @@ py::tuple edges_state(const PyEdges& e)
     const std::vector<int64_t>& offsets = offsets_of(e);
     py::array point_copy = points_view(points.data(), points.size(), self).attr("copy")();
     py::array offset_copy = py::array_t<int64_t>(static_cast<py::ssize_t>(offsets.size()), offsets.data());
-    auto flags = [&](const char* name) {
+    auto copy = [&](const char* name) {
         py::object f = self.attr(name);
         return f.is_none() ? f : f.attr("copy")();
     };
-    return py::make_tuple(1, e.shape_known, e.rows, e.columns, e.edges.sub_pixel(), point_copy, offset_copy,
-                          flags("closed"), flags("starts_at_junction"), flags("ends_at_junction"));
+    const lintrace::Settings& s = e.settings;
+    return py::make_tuple(STATE_VERSION, e.shape_known, e.rows, e.columns, e.edges.sub_pixel(), point_copy,
+                          offset_copy, copy("closed"), copy("starts_at_junction"), copy("ends_at_junction"),
+                          copy("magnitudes"), copy("directions"),
+                          py::make_tuple(s.sigma, s.low_threshold, s.high_threshold, s.gradient));
 }
 
 PyEdges edges_from_state(const py::tuple& state)
 {
-    if (state.size() != 10 || state[0].cast<int>() != 1) throw py::value_error("not a pickled lintrace.Edges");
-    PyEdges e;
-    py::array_t<double, py::array::c_style | py::array::forcecast> points(state[5]);
-    py::array_t<int64_t, py::array::c_style | py::array::forcecast> offsets(state[6]);
-    if (points.ndim() != 2 || points.shape(1) != 2) throw py::value_error("not a pickled lintrace.Edges");
-    std::vector<lintrace::Point> point_list(static_cast<size_t>(points.shape(0)));
-    if (points.size() > 0) std::memcpy(point_list.data(), points.data(), point_list.size() * sizeof(lintrace::Point));
-    std::vector<int64_t> offset_list(offsets.data(), offsets.data() + offsets.size());
-    e.rows = state[2].cast<int64_t>();
-    e.columns = state[3].cast<int64_t>();
-    e.edges = lintrace::Edges::from_arrays(e.columns, e.rows, state[4].cast<bool>(), std::move(point_list),
-                                           std::move(offset_list));
-    e.shape_known = state[1].cast<bool>();
-    if (!state[7].is_none()) {
-        e.closed = state[7].cast<std::vector<uint8_t>>();
-        e.starts_at_junction = state[8].cast<std::vector<uint8_t>>();
-        e.ends_at_junction = state[9].cast<std::vector<uint8_t>>();
-        const size_t count = e.edges.size();
-        if (e.closed.size() != count || e.starts_at_junction.size() != count || e.ends_at_junction.size() != count)
+    const auto version = state.size() == 10 ? 1 : state.size() == 13 ? 2 : 0;
+    try {
+        if (version == 0 || state[0].cast<int>() != version) throw py::value_error("not a pickled lintrace.Edges");
+        PyEdges e;
+        py::array_t<double, py::array::c_style | py::array::forcecast> points(state[5]);
+        py::array_t<int64_t, py::array::c_style | py::array::forcecast> offsets(state[6]);
+        if (points.ndim() != 2 || points.shape(1) != 2 || offsets.ndim() != 1)
             throw py::value_error("not a pickled lintrace.Edges");
-        e.has_restored_flags = true;
+        std::vector<lintrace::Point> point_list(static_cast<size_t>(points.shape(0)));
+        if (points.size() > 0)
+            std::memcpy(point_list.data(), points.data(), point_list.size() * sizeof(lintrace::Point));
+        std::vector<int64_t> offset_list(offsets.data(), offsets.data() + offsets.size());
+        e.rows = state[2].cast<int64_t>();
+        e.columns = state[3].cast<int64_t>();
+        e.edges = lintrace::Edges::from_arrays(e.columns, e.rows, state[4].cast<bool>(), std::move(point_list),
+                                               std::move(offset_list));
+        e.shape_known = state[1].cast<bool>();
+        const size_t count = e.edges.size();
+        if (!state[7].is_none()) {
+            e.closed = state[7].cast<std::vector<uint8_t>>();
+            e.starts_at_junction = state[8].cast<std::vector<uint8_t>>();
+            e.ends_at_junction = state[9].cast<std::vector<uint8_t>>();
+            if (e.closed.size() != count || e.starts_at_junction.size() != count || e.ends_at_junction.size() != count)
+                throw py::value_error("not a pickled lintrace.Edges");
+            e.has_restored_flags = true;
+        }
+        if (version >= 2) {
+            const py::tuple settings = state[12].cast<py::tuple>();
+            if (settings.size() != 4) throw py::value_error("not a pickled lintrace.Edges");
+            e.settings.sigma = settings[0].cast<double>();
+            e.settings.low_threshold = settings[1].cast<double>();
+            e.settings.high_threshold = settings[2].cast<double>();
+            e.settings.sub_pixel = e.edges.sub_pixel();
+            e.settings.gradient = settings[3].cast<bool>();
+            if (!state[10].is_none()) {
+                e.magnitudes = state[10].cast<std::vector<double>>();
+                e.directions = state[11].cast<std::vector<double>>();
+                if (e.magnitudes.size() != e.edges.point_count() || e.directions.size() != e.edges.point_count())
+                    throw py::value_error("not a pickled lintrace.Edges");
+                e.has_restored_gradient = true;
+            }
+        }
+        return e;
+    } catch (const py::cast_error&) {
+        throw py::value_error("not a pickled lintrace.Edges");
     }
-    return e;
 }
 
 }  // namespace
@@ -381,7 +652,7 @@ PYBIND11_MODULE(_lintrace, m)
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
-        } catch (const DecodeError& e) {
+        } catch (const lintrace::ImageError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const std::system_error& e) {
             errno = e.code().value();
@@ -399,7 +670,9 @@ its chain of edge points, its end junction (if any). The arrays are
 read-only views that keep this object alive.
 
 len(edges) is the number of edges; edges[k] and iteration give each edge
-as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
+as a (k, 2) array of x, y. Edges pickle with every protocol (for Dask and
+multiprocessing). write() writes them in the program's formats; the to_*
+methods give them to OpenCV, scikit-image, shapely, geopandas and napari.)doc")
         .def_property_readonly(
             "points",
             [](const PyEdges& e) {
@@ -435,6 +708,17 @@ as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
             },
             "(M,) bool array: the edge's last point is a junction. None for edges read from a list.")
         .def_property_readonly(
+            "magnitudes",
+            [](const PyEdges& e) { return gradient_view(e, &lintrace::Edges::magnitudes, &PyEdges::magnitudes); },
+            "(N,) float64 array, one value per point of points: the gradient magnitude the detector\n"
+            "computed at the point's pixel. None unless traced with gradient=True.")
+        .def_property_readonly(
+            "directions",
+            [](const PyEdges& e) { return gradient_view(e, &lintrace::Edges::directions, &PyEdges::directions); },
+            "(N,) float64 array, one value per point: the gradient's direction atan2(dy, dx) in radians\n"
+            "(y grows downwards, so a positive angle turns clockwise on the screen). None unless\n"
+            "traced with gradient=True.")
+        .def_property_readonly(
             "subpixel", [](const PyEdges& e) { return e.edges.sub_pixel(); },
             "True when the positions are sub-pixel ones (and the list is written with one decimal).")
         .def_property_readonly(
@@ -458,30 +742,75 @@ as a (k, 2) array of x, y. Edges pickle (for Dask and multiprocessing).)doc")
 program writes it: each point on a line "x y" with two decimals (one for
 sub-pixel positions), each edge closed by the line "-1 -1". For edges read
 with read_list() from a list lintrace wrote, the bytes of that file.)doc")
-        .def("write_list", &write_list_file, py::arg("path"), R"doc(Writes the connectivity list of these edges to a file (created, or
-emptied first): the bytes of to_list(), written piece by piece as they
-are made, with the interpreter's lock released.
+        .def(
+            "write_list", [](const PyEdges& e, const py::object& path) { write_file(e, path, "list"); },
+            py::arg("path"), R"doc(Writes the connectivity list of these edges to a file: the bytes of
+to_list(), as write(path, format="list") writes them.
 
 path: a str, bytes or os.PathLike naming the file.
-Raises OSError when the file cannot be written.)doc")
+Raises OSError naming the file when it cannot be written.)doc")
+        .def("write", &write_file, py::arg("path"), py::arg("format") = py::none(),
+             R"doc(Writes the edges to a file in one of the lintrace program's formats:
+
+  "list"     the connectivity list (to_list())
+  "svg"      one polyline per edge, closed edges drawn closed
+  "geojson"  a FeatureCollection of a LineString (a Point for a one-point
+             edge) per edge with its facts (index, points, length, closed,
+             junctions, mean gradient magnitude when traced with
+             gradient=True), the settings recorded in the collection
+  "csv"      edge,point,x,y,magnitude,direction: a row per point
+
+byte for byte as `lintrace -o path` writes them for the same image and
+settings (the program keeps the gradient for GeoJSON and CSV: trace with
+gradient=True for the same bytes). Coordinates are pixels: x the column, y
+the row growing downwards, pixel centres at whole numbers.
+
+path: a str, bytes or os.PathLike naming the file.
+format: one of the names above; by default chosen by the ending of the
+  path (.svg, .geojson, .csv), else the list.
+
+As the programs do, the edges are written to a temporary file beside the
+target, which takes the target's name only once complete: a failed write
+leaves the file that was there. Files are written one at a time, with the
+interpreter's lock released.
+
+Raises ValueError for an unknown format, OSError naming the file when it
+cannot be written.)doc")
         .def("__repr__",
              [](const PyEdges& e) {
                  return "<lintrace.Edges: " + std::to_string(e.edges.size()) + " edges, " +
                         std::to_string(points_of(e).size()) + " points, " +
                         (e.edges.sub_pixel() ? "sub-pixel" : "pixel") + " positions>";
              })
-        .def(py::pickle(&edges_state, &edges_from_state));
+        .def(py::pickle(&edges_state, &edges_from_state))
+        // Every protocol pickles through the module's own function: the
+        // protocols below 2 would otherwise make the object through a base
+        // type pybind11 does not know.
+        .def("__reduce_ex__",
+             [](const PyEdges& e, int) {
+                 return py::make_tuple(py::module_::import("lintrace").attr("_edges_from_state"),
+                                       py::make_tuple(edges_state(e)));
+             }, py::arg("protocol"))
+        .def("__reduce__", [](const PyEdges& e) {
+            return py::make_tuple(py::module_::import("lintrace").attr("_edges_from_state"),
+                                  py::make_tuple(edges_state(e)));
+        });
+    // Pickles name lintrace._edges_from_state, a Python function that calls
+    // this one: pickle cannot name a compiled function by itself.
+    m.def("_restore_edges", &edges_from_state, py::arg("state"), "Edges from their pickled state.");
 
     m.def("trace", &trace, py::arg("image"), py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0,
           py::arg("subpixel") = false, py::arg("threads") = py::none(), py::arg("maxval") = py::none(),
-          R"doc(Finds and links the edges of an image, as the lintrace program does.
+          py::arg("gradient") = false, R"doc(Finds and links the edges of an image, as the lintrace program does.
 
 image: a 2-D numpy array (rows, columns), or anything numpy.asarray makes
   one of, of
     uint8    grey levels 0..maxval (default 255)
     uint16   grey levels 0..maxval (default 65535), scaled to 0..255
-    float    grey levels on the 0..255 scale (float32 and others are
-             widened to float64)
+    float    grey levels 0..maxval (default 1.0, scikit-image's
+             convention: 0 black, 1 white), scaled to 0..255; without
+             maxval a sample above 1 is refused (pass maxval=255 for
+             levels on the 0..255 scale, taken as they are)
   in any memory layout (strides, views, negative steps). A 3-D array
   (rows, columns, channels) is colour: 3 channels RGB, 4 RGBA, 2 grey and
   alpha, 1 grey; it is traced on its luma 0.299 R + 0.587 G + 0.114 B,
@@ -498,7 +827,10 @@ low, high: the gradient magnitude a point needs to be a candidate, and to
 subpixel: sub-pixel positions, as -sp.
 threads: how many threads the detector uses; None or 0: every processor
   the process may run on. The result is the same for any number.
-maxval: the largest sample value of integer samples.
+maxval: the largest sample value, the one that stands for white.
+gradient: keep the gradient at every point (edges.magnitudes,
+  edges.directions, and the magnitude columns of GeoJSON and CSV), at the
+  cost of a second gradient pass.
 
 Returns Edges. An 8-bit grey array gives byte for byte the list lintrace
 writes for the same image and settings (edges.to_list()). The
@@ -506,7 +838,28 @@ interpreter's lock is released while the detector runs, so threads of
 Python can trace several images at once.
 
 Raises TypeError for samples of another type, ValueError for another
-shape or bad settings (saying why), MemoryError when memory runs out.)doc");
+shape, bad settings or a sample that is not a finite number (saying why
+and where), MemoryError when memory runs out.)doc");
+
+    m.def("auto_thresholds", &auto_thresholds, py::arg("image"), py::arg("fraction") = 0.7, py::arg("sigma") = 0.4,
+          py::arg("threads") = py::none(), py::arg("maxval") = py::none(),
+          R"doc(The thresholds the lintrace program's --auto chooses for an image, as
+a tuple (low, high) for trace():
+
+    low, high = lintrace.auto_thresholds(image, 0.7, sigma=1.0)
+    edges = lintrace.trace(image, sigma=1.0, low=low, high=high)
+
+gives the edges of `lintrace -s 1.0 --auto 0.7`. high is the smallest
+gradient magnitude that at least `fraction` of the pixels inside the
+border margin (those suppression can keep) do not exceed, rounded up to
+single precision as the program's -ht holds it; low is the single-precision
+number nearest to 0.4 high. An image without a pixel inside the margin
+gives (0.0, 0.0).
+
+image, sigma, threads, maxval: as for trace().
+fraction: above 0 and at most 1.
+
+Raises what trace() raises, and ValueError for a fraction outside (0, 1].)doc");
 
     m.def("read_list", &read_list_file, py::arg("path"), R"doc(Reads a connectivity list file into Edges.
 

@@ -9,9 +9,10 @@
 
 // An image's samples packed row after row, channels interleaved, in one of
 // the forms a numpy array takes as it is: 8 or 16 bits at full scale
-// (largest value 255 or 65535), or else grey levels in double on 0..255
-// (v * 255 / max_value, as the detector scales them, so that tracing them
-// gives what tracing the file gives).
+// (largest value 255 or 65535), or else doubles on the module's 0..1 scale
+// of floating-point samples: for each grey level L the detector makes of a
+// sample (v * 255 / max_value), the double x nearest L / 255 whose x * 255 is
+// L again, so that tracing them gives what tracing the file gives.
 struct ReadImage {
     int64_t width = 0;
     int64_t height = 0;

@@ -17,4 +17,10 @@ constexpr const char* SAMPLES_READ = "samples read";
 Edges trace(const ImageView& image, const Settings& settings, const Schedule& schedule,
             const std::function<void(const char*)>& after_stage = nullptr);
 
+// The records behind an Edges object, for the library's own stages.
+struct Access {
+    static std::unique_ptr<Run>& run(Edges& edges) { return edges.run_; }
+    static const Run* run(const Edges& edges) { return edges.run_.get(); }
+};
+
 }  // namespace lintrace::detail

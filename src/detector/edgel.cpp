@@ -103,29 +103,6 @@ void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, 
     }
 }
 
-void place_edgels(EdgelTable* table, uint32_t first, const Edgel* records, const uint8_t* high, size_t count)
-{
-    // Candidates in raster order come word by word: each word's bits are
-    // gathered, then stored at once.
-    size_t k = 0;
-    while (k < count) {
-        const int64_t w = static_cast<int64_t>(records[k].y) * table->words_per_row + (records[k].x >> 6);
-        const size_t start = k;
-        uint64_t occupied = 0;
-        uint64_t strong = 0;
-        for (; k < count && static_cast<int64_t>(records[k].y) * table->words_per_row + (records[k].x >> 6) == w; ++k) {
-            // No branch on strength, which follows no pattern.
-            occupied |= uint64_t{1} << (records[k].x & 63);
-            strong |= static_cast<uint64_t>(high[k] != 0) << (records[k].x & 63);
-        }
-        EdgelWord& word = table->words[w];
-        if (word.occupied == 0) word.records_before = static_cast<uint32_t>(first + start);
-        word.occupied |= occupied;
-        word.in_table |= occupied;
-        word.high |= strong;
-    }
-}
-
 void place_row_edgels(EdgelTable* table, uint32_t first, int64_t y, const int* columns, const uint8_t* high,
                       size_t count)
 {

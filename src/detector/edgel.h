@@ -63,12 +63,11 @@ void clear_edgel_rows(EdgelTable* table, int64_t first_row, int64_t last_row);
 int edgel_key(double x, double y);
 // Positions must be added in raster order, each once.
 void add_edgel(EdgelTable* table, int32_t x, int32_t y, int high, double sub_x, double sub_y);
-// Marks `count` candidates, in raster order, in the table's words as records
-// first .. first + count - 1: present, in the table, and strong where `high`
-// says so. Parts of the image that share no row can be marked at the same
-// time, each numbering its records from 0 and then shifted into place.
-void place_edgels(EdgelTable* table, uint32_t first, const Edgel* records, const uint8_t* high, size_t count);
-// The same for `count` candidates of row y, given by their columns in order.
+// Marks `count` candidates of row y, given by their columns in order, in the
+// table's words as records first .. first + count - 1: present, in the table,
+// and strong where `high` says so. Parts of the image that share no row can be
+// marked at the same time, each numbering its records from 0 and then shifted
+// into place.
 void place_row_edgels(EdgelTable* table, uint32_t first, int64_t y, const int* columns, const uint8_t* high,
                       size_t count);
 // Adds `by` to the numbers of the records of rows first_row .. last_row - 1.

@@ -103,11 +103,13 @@ int row_maxima(const SuppressionSettings& s, const double* above, const double* 
     return count;
 }
 
-void suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
-                  const double* gx_row, const double* gy_row, CandidateRows* out)
+int suppress_row(const SuppressionSettings& s, int j, const double* above, const double* here, const double* below,
+                 const double* gx_row, const double* gy_row, CandidateRows* out)
 {
     std::vector<int>& passed = out->passed;
     const int count = row_maxima(s, above, here, below, gx_row, gy_row, &passed);
+    out->high.resize(static_cast<size_t>(count));
+    for (int k = 0; k < count; ++k) out->high[k] = candidate_is_strong(s, here[passed[k]]) ? 1 : 0;
     if (s.sub_pixel) {
         // The sub-pixel positions are worked out several candidates at a time
         // too, with the same operations.
@@ -125,9 +127,7 @@ void suppress_row(const SuppressionSettings& s, int j, const double* above, cons
         }
         for (int k = 0; k < count; ++k) out->sub_pixels.push_back(SubPixel{sub_x[k], sub_y[k]});
     }
-    for (int k = 0; k < count; ++k) {
-        const int i = passed[k];
-        out->records.push_back(Edgel{i, j});
-        out->high.push_back(here[i] >= s.high ? 1 : 0);
-    }
+    if (out->keep_records)
+        for (int k = 0; k < count; ++k) out->records.push_back(Edgel{passed[k], j});
+    return count;
 }

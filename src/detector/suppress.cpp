@@ -1,18 +1,19 @@
 // Non-maximum suppression, scheduled: bands of rows.
 //
-// Reads the image's gradient rows as the convolution computes them and keeps
+// Reads the image's gradient rows as a GradientSource yields them (the
+// convolution's, gradient_rows.cpp, by default) and keeps
 // the candidates that the rule of maximum.cpp finds, in raster order, in the
 // edgel table, flagged strong when their magnitude reaches the high
 // threshold; every candidate's pixel is labelled in the label image, which
 // linking works on.
 //
 // Only pixels more than half a mask from every border can be stored, so only
-// their rows are scanned and only the gradient rows around them computed.
+// their rows are scanned and only the gradient rows around them asked for.
 // Bands of rows are independent and are computed on separate threads, each
 // storing its own rows' candidates as it finds them, numbered from 0; the
 // numbers are shifted by the candidates of the bands above once all are done,
 // which makes them raster order, so the table is the same at any number of
-// bands. Magnitudes that no test can read are not computed (see below).
+// bands.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -39,10 +40,10 @@ struct Band {
     uint32_t count = 0;
 };
 
-// Suppression of a band's rows, computing the gradient rows around them as it
-// goes; every row's candidates are marked in the words and labelled at once.
-void suppress_band(const SuppressionSettings& s, GreyRows pixels, const GaussianKernel* kernel,
-                   Detector* detector, Band* band)
+// Suppression of a band's rows, reading the gradient rows around each from
+// `gradient`; every row's candidates are marked in the words and labelled at
+// once.
+void suppress_band(const SuppressionSettings& s, GradientSource* gradient, Detector* detector, Band* band)
 {
     EdgelTable* table = &detector->edgels;
     // Each row's words and labels are cleared just before its candidates are
@@ -56,56 +57,8 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
     clear_rows(band->first_cleared, band->first_row);
 
     const int columns = s.columns;
-    GradientRows window;
-    gradient_rows_init(&window, pixels, columns, s.rows, kernel, *s.kernels);
-    // Rows j - 1 .. j + 2 of the gradient, kept in four slots by row mod 4.
-    std::vector<double> dx(4 * static_cast<size_t>(columns));
-    std::vector<double> dy(4 * static_cast<size_t>(columns));
-    std::vector<double> magnitude(4 * static_cast<size_t>(columns));
-    auto slot = [columns](std::vector<double>& rows, int r) {
-        return rows.data() + (r % 4) * static_cast<size_t>(columns);
-    };
-    // A magnitude is read only by the tests of the pixels around it, and only
-    // when their own magnitude reaches the low threshold, which the squared
-    // gradient tells in advance: a pixel whose square lies below low^2 (1 -
-    // 2^-20) cannot reach it, whatever the roundings of hypot and of the
-    // square. So only the magnitudes within a pixel of one that can reach it
-    // are computed; the others are left at zero, below the threshold, the way
-    // the tests would have found them. (For thresholds so small or large that
-    // their square loses precision, every magnitude is computed.)
-    const bool screened = s.low >= 1e-100 && s.low <= 1e100;
-    const double squared_low = s.low * s.low * (1 - 0x1p-20);
-    const int words = (columns + 63) / 64;
-    std::vector<uint64_t> reaching(4 * static_cast<size_t>(words));
-    std::vector<uint64_t> needed(static_cast<size_t>(words));
-    auto reaching_row = [&reaching, words](int r) { return reaching.data() + (r % 4) * static_cast<size_t>(words); };
-    const int first_column = s.half + 1;
-    const int end_column = columns - s.half;
-    auto gradient = [&](int r) {
-        gradient_row(&window, r, slot(dx, r), slot(dy, r), screened ? nullptr : slot(magnitude, r));
-        if (!screened || r < band->first_row || r >= band->last_row) return;
-        uint64_t* bits = reaching_row(r);
-        reaching_cells(*s.kernels, slot(dx, r), slot(dy, r), columns, squared_low, bits);
-        // Only the pixels the tests look at count.
-        for (int c = 0; c < std::min(first_column, columns); ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
-        for (int c = std::max(end_column, 0); c < columns; ++c) bits[c / 64] &= ~(uint64_t{1} << (c % 64));
-    };
-    // The magnitudes of row r that the tests of rows r - 1 .. r + 1 can read.
-    auto magnitudes = [&](int r) {
-        if (!screened) return;
-        std::fill(needed.begin(), needed.end(), 0);
-        for (int q = std::max(r - 1, band->first_row); q <= std::min(r + 1, band->last_row - 1); ++q)
-            for (int w = 0; w < words; ++w) needed[w] |= reaching_row(q)[w];
-        uint64_t carry = 0;
-        for (int w = 0; w < words; ++w) {
-            const uint64_t bits = needed[w];
-            const uint64_t next = w + 1 < words ? needed[w + 1] : 0;
-            needed[w] = bits | bits << 1 | carry | bits >> 1 | next << 63;
-            carry = bits >> 63;
-        }
-        gradient_magnitudes(*s.kernels, slot(dx, r), slot(dy, r), slot(magnitude, r), columns, needed.data());
-    };
     CandidateRows* out = &band->found;
+    out->keep_records = table->keeps_records;
     // Room for the sub-pixel positions of a candidate in every third pixel,
     // more than a photograph has even without thresholds, so that the
     // positions are seldom moved as they grow; room not used is never touched.
@@ -116,46 +69,14 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
         const size_t band_pixels = static_cast<size_t>(band->last_row - band->first_row) * static_cast<size_t>(columns);
         out->sub_pixels.reserve(std::max(band_pixels / 3, BULK_MAPPED_FROM / sizeof(SubPixel)));
     }
-    std::vector<int> passed;      // a row's candidates by column
-    std::vector<uint8_t> strong;  // and whether each is strong
-    for (int r = band->first_row - 1; r <= band->first_row + 1; ++r) gradient(r);
-    magnitudes(band->first_row - 1);
-    magnitudes(band->first_row);
     for (int j = band->first_row; j < band->last_row; ++j) {
-        if (j + 2 <= band->last_row) gradient(j + 2);
-        magnitudes(j + 1);
-        uint8_t* labels = detector->Record_image.data() + static_cast<int64_t>(j) * columns;
-        if (table->keeps_records || s.sub_pixel) {
-            const size_t before = out->records.size();
-            suppress_row(s, j, slot(magnitude, j - 1), slot(magnitude, j), slot(magnitude, j + 1), slot(dx, j),
-                         slot(dy, j), out);
-            const size_t found = out->records.size() - before;
-            if (band->count + found >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
-            clear_rows(j, j + 1);
-            place_edgels(table, band->count, out->records.data() + before, out->high.data() + before, found);
-            for (size_t k = before; k < out->records.size(); ++k)
-                labels[out->records[k].x] = candidate_label(out->high[k] != 0);
-            band->count += static_cast<uint32_t>(found);
-            if (!table->keeps_records) {
-                out->records.clear();
-                out->high.clear();
-            }
-            continue;
-        }
-        // Without records to keep, the candidates go from their columns
-        // straight into the words and the labels.
-        const double* here = slot(magnitude, j);
-        const int found =
-            row_maxima(s, slot(magnitude, j - 1), here, slot(magnitude, j + 1), slot(dx, j), slot(dy, j), &passed);
+        const GradientWindow rows = gradient->window(j);
+        const int found = suppress_row(s, j, rows.above, rows.here, rows.below, rows.dx, rows.dy, out);
         if (band->count + static_cast<uint64_t>(found) >= NO_EDGEL) throw std::length_error(TOO_MANY_CANDIDATES);
         clear_rows(j, j + 1);
-        strong.resize(static_cast<size_t>(found));
-        for (int k = 0; k < found; ++k) {
-            const int i = passed[k];
-            strong[k] = here[i] >= s.high;
-            labels[i] = candidate_label(strong[k] != 0);
-        }
-        place_row_edgels(table, band->count, j, passed.data(), strong.data(), static_cast<size_t>(found));
+        place_row_edgels(table, band->count, j, out->passed.data(), out->high.data(), static_cast<size_t>(found));
+        uint8_t* labels = detector->Record_image.data() + static_cast<int64_t>(j) * columns;
+        for (int k = 0; k < found; ++k) labels[out->passed[k]] = candidate_label(out->high[k] != 0);
         band->count += static_cast<uint32_t>(found);
     }
     clear_rows(band->last_row, band->last_cleared);
@@ -164,6 +85,21 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 }  // namespace
 
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
+                   bool sub_pixel, int threads, const Schedule& schedule)
+{
+    const int columns = detector->XSIZE;
+    const int rows = detector->YSIZE;
+    const int half = (mask + 1) / 2;
+    const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
+    const VectorKernels& kernels = vector_kernels(schedule.lanes);
+    const auto convolved = [&](int first_row, int last_row) -> std::unique_ptr<GradientSource> {
+        return std::make_unique<ConvolvedGradient>(pixels, columns, rows, &kernel, kernels, low, first_row, last_row,
+                                                   half + 1, columns - half);
+    };
+    local_extrema(detector, convolved, mask, low, high, sub_pixel, threads, schedule);
+}
+
+void local_extrema(Detector* detector, const GradientSourceFor& gradient, int mask, double low, double high,
                    bool sub_pixel, int threads, const Schedule& schedule)
 {
     const int columns = detector->XSIZE;
@@ -183,7 +119,6 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         std::fill(detector->Record_image.begin(), detector->Record_image.end(), LABEL_EMPTY);
         return;
     }
-    const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
     const SuppressionSettings settings{&vector_kernels(schedule.lanes), columns, rows, static_cast<int>(half), low, high,
                                        sub_pixel};
     const int64_t band_rows = last_row - first_row;
@@ -203,7 +138,11 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         band.last_cleared = b + 1 == bands ? rows : band.last_row;
     }
     share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(bands),
-              [&](uint64_t b) { suppress_band(settings, pixels, &kernel, detector, &found[b]); });
+              [&](uint64_t b) {
+                  Band& band = found[b];
+                  const std::unique_ptr<GradientSource> rows_of_band = gradient(band.first_row, band.last_row);
+                  suppress_band(settings, rows_of_band.get(), detector, &band);
+              });
 
     // Each band's candidates come after those of the bands above it: their
     // numbers in the words are shifted, and their records and sub-pixel

@@ -29,7 +29,8 @@ const char* const VERSION = LINTRACE_VERSION;
 
 namespace {
 
-// A number in a message as %g writes it: 1e+300, not its 301 digits.
+// A number in a message as %g writes it: a sigma of 1e300 is named in a few
+// characters, not in 301 digits.
 std::string shown(double value)
 {
     char text[32];
@@ -59,19 +60,6 @@ int available_processors()
 
 namespace {
 
-size_t sample_bytes(SampleType type)
-{
-    switch (type) {
-        case SampleType::UINT8:
-            return 1;
-        case SampleType::UINT16:
-            return 2;
-        case SampleType::DOUBLE:
-            return sizeof(double);
-    }
-    throw std::invalid_argument("unknown sample type");
-}
-
 void check_image(const ImageView& image)
 {
     if (image.width < 0 || image.height < 0)
@@ -82,6 +70,8 @@ void check_image(const ImageView& image)
                                 " pixels is larger than the detector takes (at most 2147483647 on a side)");
     if (image.channels < 1 || image.channels > 4)
         throw std::invalid_argument("an image has 1 to 4 channels, not " + std::to_string(image.channels));
+    if (image.type != SampleType::UINT8 && image.type != SampleType::UINT16 && image.type != SampleType::DOUBLE)
+        throw std::invalid_argument("unknown sample type");
     if (image.type != SampleType::DOUBLE && !(image.max_value > 0 && std::isfinite(image.max_value)))
         throw std::invalid_argument("the largest sample value must be positive and finite");
     const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
@@ -248,8 +238,8 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     if (!reads_samples) samples_read();
 
     Edges edges;
-    edges.run_ = std::make_unique<detail::Run>();
-    detail::Run* run = edges.run_.get();
+    detail::Access::run(edges) = std::make_unique<detail::Run>();
+    detail::Run* run = detail::Access::run(edges).get();
     run->width = image.width;
     run->height = image.height;
     run->sub_pixel = settings.sub_pixel;
@@ -299,12 +289,13 @@ Edges Edges::from_arrays(int64_t width, int64_t height, bool sub_pixel, std::vec
     for (size_t k = 1; k < offsets.size(); ++k)
         if (offsets[k] < offsets[k - 1]) throw std::invalid_argument("edge offsets must not decrease");
     Edges edges;
-    edges.run_ = std::make_unique<detail::Run>();
-    edges.run_->width = width;
-    edges.run_->height = height;
-    edges.run_->sub_pixel = sub_pixel;
-    edges.run_->points = std::move(points);
-    edges.run_->offsets = std::move(offsets);
+    std::unique_ptr<detail::Run>& run = detail::Access::run(edges);
+    run = std::make_unique<detail::Run>();
+    run->width = width;
+    run->height = height;
+    run->sub_pixel = sub_pixel;
+    run->points = std::move(points);
+    run->offsets = std::move(offsets);
     return edges;
 }
 

@@ -1,13 +1,13 @@
 // Input images: opening the input, telling its format from its first bytes,
 // and handing it to that format's decoder.
 //
-// A raw PGM whose header reads the same by the fixed layout of read_pgm_file
-// and by netpbm's grammar goes to read_pgm_file, which maps a regular file,
-// so such images are read exactly as they always were; every other image is
-// read into memory as far as its decoder asks and decoded there.
-#include "decode.h"
-
+// A raw PGM whose header reads the same by the fixed layout of the programs'
+// PGM reader and by netpbm's grammar is read by that layout, and a regular
+// file's raster is mapped where the caller guards the mapping, so such images
+// are read exactly as they always were; every other image is read into
+// memory as far as its decoder asks and decoded there.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -18,9 +18,8 @@
 #include <limits>
 
 #include "decode_internal.h"
-#include "imgformat.h"
 
-const char* const UNKNOWN_FORMAT_MESSAGE = "Input file is not a PGM raw image.";
+const char* const lintrace::UNKNOWN_FORMAT_MESSAGE = "Input file is not a PGM raw image.";
 
 namespace decode_detail {
 
@@ -48,8 +47,8 @@ Input::Input(const void* data, size_t size, std::string name, double memory_limi
 {
 }
 
-Input::Input(int fd, long long known_size, std::string name, double memory_limit)
-    : fd_(fd), known_size_(known_size), name_(std::move(name)), memory_limit_(memory_limit)
+Input::Input(int fd, long long known_size, std::string name, double memory_limit, bool named)
+    : fd_(fd), named_(named), known_size_(known_size), name_(std::move(name)), memory_limit_(memory_limit)
 {
 }
 
@@ -114,8 +113,9 @@ void Input::check_pixels(const char* format, int64_t width, int64_t height) cons
 
 void Input::check_single_page(const char* format) const
 {
-    if (page_ != 1)
-        fail(name_, format, "image has 1 page, not the page " + std::to_string(page_) + " asked for");
+    // Pages are counted from 1 in messages, as a user names them.
+    if (page_ != 0)
+        fail(name_, format, "image has 1 page, not the page " + std::to_string(page_ + 1) + " asked for");
 }
 
 uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width, int64_t height, int channels,
@@ -197,26 +197,64 @@ void apply_orientation(DecodedImage* image, const Input& input, int orientation)
 
 namespace {
 
-enum class Format { UNKNOWN, NETPBM, PNG, JPEG, TIFF };
-
-// The format whose signature the input starts with. A netpbm magic must be
-// followed by white space or a comment, so a stream of anything else is
-// refused after its third byte.
-Format sniff(Input& input)
+// Signatures at the start of an input, one for each format read.
+bool is_png(const uint8_t* d, size_t n)
 {
-    input.ensure(8);
-    const uint8_t* d = input.data();
-    const size_t n = input.size();
     static const uint8_t png[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (n >= 8 && std::memcmp(d, png, 8) == 0) return Format::PNG;
-    if (n >= 3 && d[0] == 0xff && d[1] == 0xd8 && d[2] == 0xff) return Format::JPEG;
-    if (n >= 4 && ((d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0) ||
-                   (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43))))
-        return Format::TIFF;
-    if (n >= 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '7' && (n == 2 || is_space(d[2]) || d[2] == '#'))
-        return Format::NETPBM;
-    return Format::UNKNOWN;
+    return n >= 8 && std::memcmp(d, png, 8) == 0;
 }
+
+bool is_jpeg(const uint8_t* d, size_t n)
+{
+    return n >= 3 && d[0] == 0xff && d[1] == 0xd8 && d[2] == 0xff;
+}
+
+bool is_tiff(const uint8_t* d, size_t n)
+{
+    return n >= 4 && ((d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0) ||
+                      (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43)));
+}
+
+// A netpbm magic must be followed by white space or a comment, so a stream
+// of anything else is refused after its third byte.
+bool is_netpbm(const uint8_t* d, size_t n)
+{
+    return n >= 2 && d[0] == 'P' && d[1] >= '1' && d[1] <= '7' && (n == 2 || is_space(d[2]) || d[2] == '#');
+}
+
+DecodedImage decode_netpbm_family(Input& input, const lintrace::ReadOptions& options);
+
+// PNG and JPEG hold one picture: a page other than the first is refused.
+DecodedImage decode_png_file(Input& input, const lintrace::ReadOptions&)
+{
+    input.check_single_page("PNG");
+    return decode_png(input);
+}
+
+DecodedImage decode_jpeg_file(Input& input, const lintrace::ReadOptions&)
+{
+    input.check_single_page("JPEG");
+    return decode_jpeg(input);
+}
+
+DecodedImage decode_tiff_file(Input& input, const lintrace::ReadOptions&)
+{
+    return decode_tiff(input);
+}
+
+// The formats read, each told by its signature at the start of the input
+// (at most the first 8 bytes): a new format is its decoder's file and a row
+// here.
+constexpr struct {
+    bool (*signature)(const uint8_t* data, size_t size);
+    DecodedImage (*decode)(Input& input, const lintrace::ReadOptions& options);
+} FORMATS[] = {
+    {is_png, decode_png_file},
+    {is_jpeg, decode_jpeg_file},
+    {is_tiff, decode_tiff_file},
+    {is_netpbm, decode_netpbm_family},
+};
+constexpr size_t SIGNATURE_BYTES = 8;
 
 // How many of the first bytes an unknown input's message shows.
 constexpr size_t SHOWN_BYTES = 8;
@@ -241,10 +279,10 @@ constexpr size_t SHOWN_BYTES = 8;
         reason = "it is not a netpbm (PBM, PGM, PPM, PAM), PNG, JPEG or TIFF image: its first bytes are " + hex +
                  " (\"" + text + "\")";
     }
-    throw DecodeError(std::string(UNKNOWN_FORMAT_MESSAGE) + " " + input.name() + ": unknown format: " + reason);
+    throw DecodeError(std::string(lintrace::UNKNOWN_FORMAT_MESSAGE) + " " + input.name() + ": unknown format: " + reason);
 }
 
-// The header of a raw PGM as read_pgm_file reads it: the first token, lines
+// The header of a raw PGM as the programs' PGM reader reads it: the first token, lines
 // of at most 254 bytes skipped while they begin with '#', two numbers from
 // the line that ends them (the rest of it ignored), the maximum value, one
 // byte. False when it does not read, within the bytes held.
@@ -301,36 +339,45 @@ bool same_header(const NetpbmHeader& a, const NetpbmHeader& b)
            a.max_value == b.max_value && a.raster_offset == b.raster_offset;
 }
 
-// A raw PGM image read by read_pgm_file, whose rows are the mapped file's
-// (or, where it could not be mapped, rows of the heap, gathered here).
-DecodedImage mapped_pgm(const Input& input, const std::string& path, const NetpbmHeader& header)
+// A raw PGM of a regular file whose raster is mapped: its rows are the
+// file's own pages. Private and writable: a caller that changes a pixel
+// changes its own copy of the page. False where the file cannot be mapped
+// (the caller reads it instead).
+bool map_pgm(const Input& input, const NetpbmHeader& header, const lintrace::ReadOptions& options,
+             DecodedImage* image)
 {
-    PgmImage* pgm = read_pgm_file(path.c_str());
-    if (pgm == nullptr) fail(path, "PGM", "image could not be read: it changed while it was being read");
-    std::shared_ptr<PgmImage> owner(pgm, free_pgm_data);
-    DecodedImage image;
-    image.format = "PGM";
-    bool packed = true;
-    for (int r = 1; r < pgm->rows && packed; ++r)
-        packed = pgm->pixels[r] == pgm->pixels[0] + static_cast<ptrdiff_t>(r) * pgm->columns;
-    if (packed) {
-        image.width = pgm->columns;
-        image.height = pgm->rows;
-        image.row_stride = pgm->columns;
-        image.samples = pgm->pixels[0];
-        image.storage = owner;
-    } else {
-        uint8_t* samples = allocate_samples(&image, input, pgm->columns, pgm->rows, 1, lintrace::SampleType::UINT8);
-        for (int r = 0; r < pgm->rows; ++r)
-            std::memcpy(samples + static_cast<size_t>(r) * pgm->columns, pgm->pixels[r], pgm->columns);
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || input.fd() < 0) return false;
+    const off_t offset = static_cast<off_t>(header.raster_offset);
+    const off_t start = offset / page * page;
+    const size_t raster = static_cast<size_t>(header.width) * static_cast<size_t>(header.height);
+    const size_t length = static_cast<size_t>(offset - start) + raster;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE, input.fd(), start);
+    if (base == MAP_FAILED) return false;
+    const auto guard = options.mapping_guard;
+    if (!guard(base, static_cast<const uint8_t*>(base) + length)) {
+        munmap(base, length);
+        return false;
     }
-    image.max_value = header.max_value;
+    std::shared_ptr<void> mapping(base, [guard, length](void* begin) {
+        munmap(begin, length);
+        guard(begin, begin);
+    });
+    const auto* samples = static_cast<const uint8_t*>(base) + (offset - start);
+    image->format = "PGM";
+    image->width = header.width;
+    image->height = header.height;
+    image->channels = 1;
+    image->type = lintrace::SampleType::UINT8;
+    image->row_stride = header.width;
+    image->samples = samples;
+    image->storage = mapping;
+    image->max_value = header.max_value;
     if (header.max_value < 255)
-        for (int r = 0; r < pgm->rows; ++r)
-            for (int c = 0; c < pgm->columns; ++c)
-                if (pgm->pixels[r][c] > header.max_value)
-                    fail(path, "PGM", "sample exceeds the maximum value " + std::to_string(header.max_value));
-    return image;
+        for (size_t k = 0; k < raster; ++k)
+            if (samples[k] > header.max_value)
+                fail(input.name(), "PGM", "sample exceeds the maximum value " + std::to_string(header.max_value));
+    return true;
 }
 
 DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header);
@@ -338,7 +385,7 @@ DecodedImage decode_raw_pgm_fixed(Input& input, const NetpbmHeader& header);
 // A raw PGM: by the fixed layout where both readings of its header agree or
 // where only the fixed layout reads it (so a file read before is read the
 // same), by netpbm's grammar otherwise.
-DecodedImage decode_p5(Input& input, const std::string& path)
+DecodedImage decode_p5(Input& input, const lintrace::ReadOptions& options)
 {
     input.ensure(FIXED_HEADER_LIMIT, "PGM");
     NetpbmHeader fixed;
@@ -353,11 +400,11 @@ DecodedImage decode_p5(Input& input, const std::string& path)
     }
     if (netpbm_reads && !same_header(fixed, grammar)) return decode_netpbm(input);
     const long long raster = fixed.width * fixed.height * (fixed.max_value > 255 ? 2 : 1);
-    // Mapped only where both readings agree, so read_pgm_file, which prints
-    // its own messages, is never handed a header it could refuse.
-    if (netpbm_reads && !path.empty() && fixed.max_value <= 255 && input.known_size() >= 0 &&
-        input.known_size() - static_cast<long long>(fixed.raster_offset) >= raster)
-        return mapped_pgm(input, path, fixed);
+    DecodedImage mapped;
+    if (netpbm_reads && options.mapping_guard && fixed.max_value <= 255 && input.known_size() >= 0 &&
+        input.known_size() - static_cast<long long>(fixed.raster_offset) >= raster &&
+        map_pgm(input, fixed, options, &mapped))
+        return mapped;
     return decode_raw_pgm_fixed(input, fixed);
 }
 
@@ -384,24 +431,19 @@ const char* netpbm_name(uint8_t magic)
     return names[magic - '1'];
 }
 
-DecodedImage decode_input(Input& input, const std::string& path)
+DecodedImage decode_netpbm_family(Input& input, const lintrace::ReadOptions& options)
 {
-    switch (sniff(input)) {
-        case Format::NETPBM:
-            input.check_single_page(netpbm_name(input.data()[1]));
-            if (input.data()[1] == '5') return decode_p5(input, path);
-            return decode_netpbm(input);
-        case Format::PNG:
-            input.check_single_page("PNG");
-            return decode_png(input);
-        case Format::JPEG:
-            input.check_single_page("JPEG");
-            return decode_jpeg(input);
-        case Format::TIFF:
-            return decode_tiff(input);
-        case Format::UNKNOWN:
-            break;
-    }
+    input.check_single_page(netpbm_name(input.data()[1]));
+    if (input.data()[1] == '5') return decode_p5(input, options);
+    return decode_netpbm(input);
+}
+
+DecodedImage decode_input(Input& input, const lintrace::ReadOptions& options)
+{
+    input.set_request(options.max_pixels, options.page);
+    input.ensure(SIGNATURE_BYTES);
+    for (const auto& format : FORMATS)
+        if (format.signature(input.data(), input.size())) return format.decode(input, options);
     unknown_format(input);
 }
 
@@ -422,39 +464,25 @@ double decode_detail::physical_memory()
     return physical;
 }
 
-bool fits_in_memory(double bytes)
+bool lintrace::fits_in_memory(double bytes)
 {
     return bytes >= 0 && bytes <= physical_memory();
 }
 
-DecodedImage decode_image(const std::string& path, double memory_limit)
-{
-    DecodeOptions options;
-    options.memory_limit = memory_limit;
-    return decode_image(path, options);
-}
-
-DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name, double memory_limit)
-{
-    DecodeOptions options;
-    options.memory_limit = memory_limit;
-    return decode_image_bytes(data, size, name, options);
-}
-
 namespace {
 
-void check_options(const DecodeOptions& options)
+// What the caller asks of the decoders, checked before anything is read.
+void check_options(const lintrace::ReadOptions& options)
 {
-    if (options.page < 1)
-        throw std::invalid_argument("the page to read is counted from 1, not " + std::to_string(options.page));
+    if (options.page < 0)
+        throw std::invalid_argument("the page to read is counted from 0, not " + std::to_string(options.page));
 }
 
 }  // namespace
 
-DecodedImage decode_image(const std::string& path, const DecodeOptions& options)
+lintrace::Image lintrace::read_image(const std::string& path, const ReadOptions& options)
 {
     check_options(options);
-    const double memory_limit = options.memory_limit;
     const std::string name = stdin_name(path);
     int fd = STDIN_FILENO;
     if (path != "-") {
@@ -483,22 +511,20 @@ DecodedImage decode_image(const std::string& path, const DecodeOptions& options)
     // A regular file read from the standard input may be shorter than its
     // size from where the stream stands; only a named file is measured.
     if (path == "-") known_size = -1;
-    Input input(fd, known_size, name, memory_limit > 0 ? memory_limit : physical_memory());
-    input.set_request(options.max_pixels, options.page);
-    return decode_input(input, path == "-" ? std::string() : path);
+    const double limit = options.memory_limit > 0 ? options.memory_limit : physical_memory();
+    Input input(fd, known_size, name, limit, path != "-");
+    return decode_input(input, options);
 }
 
-DecodedImage decode_image_bytes(const void* data, size_t size, const std::string& name,
-                                const DecodeOptions& options)
+lintrace::Image lintrace::read_image_bytes(const void* data, size_t size, const std::string& name,
+                                           const ReadOptions& options)
 {
     check_options(options);
-    const double memory_limit = options.memory_limit;
-    Input input(data, size, name, memory_limit > 0 ? memory_limit : physical_memory());
-    input.set_request(options.max_pixels, options.page);
-    return decode_input(input, std::string());
+    Input input(data, size, name, options.memory_limit > 0 ? options.memory_limit : physical_memory());
+    return decode_input(input, options);
 }
 
-double DecodedImage::sample(int64_t x, int64_t y, int k) const
+double lintrace::Image::sample(int64_t x, int64_t y, int k) const
 {
     const uint8_t* row = static_cast<const uint8_t*>(samples) + y * row_stride;
     const int64_t index = x * channels + k;
@@ -511,9 +537,4 @@ double DecodedImage::sample(int64_t x, int64_t y, int k) const
             return reinterpret_cast<const double*>(row)[index];
     }
     return 0;
-}
-
-std::vector<double> grey_levels(const DecodedImage& image)
-{
-    return lintrace::grey_levels(image.view());
 }

@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "decode.h"
+#include "lintrace/image.h"
 
 namespace decode_detail {
+
+using DecodedImage = lintrace::Image;
+using DecodeError = lintrace::ImageError;
+using InputNotFound = lintrace::ImageNotFound;
 
 // The bytes of an input, read only as far as a decoder asks: a netpbm
 // header is parsed as it arrives, so a stream that never ends is refused
@@ -20,7 +24,7 @@ public:
     // Bytes in memory (not copied: they must outlive the Input).
     Input(const void* data, size_t size, std::string name, double memory_limit);
     // A file or stream already open; `known_size` is a regular file's size, -1 for a stream.
-    Input(int fd, long long known_size, std::string name, double memory_limit);
+    Input(int fd, long long known_size, std::string name, double memory_limit, bool named = false);
 
     // True when at least n bytes are held (reading more as needed); false
     // when the input ends first. A failed read throws DecodeError.
@@ -33,11 +37,13 @@ public:
     // The size of a regular file, -1 for a stream.
     long long known_size() const { return known_size_; }
     const std::string& name() const { return name_; }
+    // The open file a named input is read from, -1 for bytes in memory or the standard input.
+    int fd() const { return named_ ? fd_ : -1; }
     // True when a block of `bytes` bytes may be allocated for this input.
     bool fits(double bytes) const { return bytes >= 0 && bytes <= memory_limit_; }
     double memory_limit() const { return memory_limit_; }
 
-    // The caller's limit on pixels (0: none) and the page asked for.
+    // The caller's limit on pixels (0: none) and the page asked for (from 0).
     void set_request(uint64_t max_pixels, int page)
     {
         max_pixels_ = max_pixels;
@@ -56,13 +62,14 @@ private:
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     int fd_ = -1;  // -1: everything is in memory already
+    bool named_ = false;  // fd_ is a file opened by its name
     bool ended_ = false;
     long long known_size_ = -1;
     std::vector<uint8_t> buffer_;
     std::string name_;
     double memory_limit_;
     uint64_t max_pixels_ = 0;
-    int page_ = 1;
+    int page_ = 0;
 };
 
 // Throws the DecodeError "NAME: FORMAT REASON".
@@ -77,11 +84,7 @@ uint8_t* allocate_samples(DecodedImage* image, const Input& input, int64_t width
 // The machine's physical memory in bytes.
 double physical_memory();
 
-// The bytes of one sample of a type.
-inline int sample_bytes(lintrace::SampleType type)
-{
-    return type == lintrace::SampleType::UINT8 ? 1 : type == lintrace::SampleType::UINT16 ? 2 : 8;
-}
+using lintrace::sample_bytes;
 
 // Turns the image as an EXIF or TIFF orientation (1 to 8) says, so that its
 // first row is the top of the picture and its first column the left.

@@ -20,6 +20,7 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,7 @@ void on_output(j_common_ptr) {}
 void on_progress(j_common_ptr info)
 {
     auto* decompress = reinterpret_cast<j_decompress_ptr>(info);
-    if (decompress->input_scan_number <= MAX_JPEG_SCANS) return;
+    if (decompress->input_scan_number <= lintrace::MAX_JPEG_SCANS) return;
     JpegJob* job = job_of(info);
     job->too_many_scans = true;
     std::longjmp(job->jump, 1);
@@ -96,6 +97,7 @@ struct JpegShape {
     int channels = 0;
     bool progressive = false;
     int orientation = 1;
+    std::optional<lintrace::Resolution> resolution;  // the JFIF density
 };
 
 unsigned read_u16(const uint8_t* p, bool big)
@@ -162,6 +164,12 @@ bool read_header(JpegJob* job, const uint8_t* data, size_t size, JpegShape* shap
     shape->height = job->info.image_height;
     shape->channels = job->info.num_components == 1 ? 1 : 3;
     shape->progressive = jpeg_has_multiple_scans(&job->info);
+    const jpeg_decompress_struct& info = job->info;
+    if (info.saw_JFIF_marker && info.X_density > 0 && info.Y_density > 0) {
+        using Unit = lintrace::Resolution::Unit;
+        const Unit unit = info.density_unit == 1 ? Unit::INCH : info.density_unit == 2 ? Unit::CENTIMETRE : Unit::NONE;
+        shape->resolution = lintrace::Resolution{static_cast<double>(info.X_density), static_cast<double>(info.Y_density), unit};
+    }
     return true;
 }
 
@@ -182,7 +190,7 @@ bool read_rows(JpegJob* job, uint8_t* out, size_t row_bytes)
     if (job.cmyk) fail(input.name(), "JPEG", "image is in CMYK colours, which are not read");
     if (job.too_many_scans)
         fail(input.name(), "JPEG",
-             "image has more than " + std::to_string(MAX_JPEG_SCANS) +
+             "image has more than " + std::to_string(lintrace::MAX_JPEG_SCANS) +
                  " scans, the most that is read (real files have about ten)");
     std::string reason = job.message;
     // libjpeg's "Corrupt JPEG data: " prefix repeats what the message says already.
@@ -223,6 +231,8 @@ DecodedImage decode_jpeg(Input& input)
     DecodedImage image;
     image.format = "JPEG";
     image.max_value = 255;
+    image.metadata.orientation = shape.orientation;
+    image.metadata.resolution = shape.resolution;
     uint8_t* out =
         allocate_samples(&image, input, shape.width, shape.height, shape.channels, lintrace::SampleType::UINT8);
     if (!read_rows(&job, out, static_cast<size_t>(image.row_stride))) failed(input, job);

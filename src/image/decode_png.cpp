@@ -17,6 +17,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,7 @@ struct PngShape {
     int bit_depth = 0;
     double filtered_bytes = 0;  // the image's filtered rows, as the compressed stream must hold them
     size_t row_bytes = 0;
+    std::optional<lintrace::Resolution> resolution;  // the pHYs chunk
 };
 
 // Reads the header chunks and sets the transforms. False after an error.
@@ -97,6 +99,13 @@ bool read_header(PngJob* job, PngShape* shape)
     shape->channels = png_get_channels(job->png, job->info);
     shape->bit_depth = png_get_bit_depth(job->png, job->info);
     shape->row_bytes = png_get_rowbytes(job->png, job->info);
+    png_uint_32 x = 0, y = 0;
+    int unit = PNG_RESOLUTION_UNKNOWN;
+    if (png_get_pHYs(job->png, job->info, &x, &y, &unit) && x > 0 && y > 0) {
+        using Unit = lintrace::Resolution::Unit;
+        shape->resolution = lintrace::Resolution{static_cast<double>(x), static_cast<double>(y),
+                                                 unit == PNG_RESOLUTION_METER ? Unit::METRE : Unit::NONE};
+    }
     return true;
 }
 
@@ -143,6 +152,7 @@ DecodedImage decode_png(Input& input)
 
     DecodedImage image;
     image.format = "PNG";
+    image.metadata.resolution = shape.resolution;
     image.max_value = shape.bit_depth == 16 ? 65535 : 255;
     const auto type = shape.bit_depth == 16 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
     uint8_t* out = allocate_samples(&image, input, shape.width, shape.height, shape.channels, type);

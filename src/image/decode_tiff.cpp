@@ -99,6 +99,48 @@ int on_warning(TIFF*, void*, const char*, const char*, va_list)
     return 1;
 }
 
+// The GeoTIFF tags, made known to libtiff (as libgeotiff does) so that
+// their values come back in the type asked for, whatever type the file
+// stores them in.
+constexpr ttag_t MODEL_PIXEL_SCALE = 33550;
+constexpr ttag_t MODEL_TIEPOINT = 33922;
+constexpr ttag_t MODEL_TRANSFORMATION = 34264;
+constexpr ttag_t GEO_KEY_DIRECTORY = 34735;
+constexpr ttag_t GEO_DOUBLE_PARAMS = 34736;
+constexpr ttag_t GEO_ASCII_PARAMS = 34737;
+
+TIFFExtendProc parent_extender = nullptr;
+
+void extend_with_geotiff_tags(TIFF* tiff)
+{
+    static const TIFFFieldInfo fields[] = {
+        {MODEL_PIXEL_SCALE, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1,
+         const_cast<char*>("ModelPixelScaleTag")},
+        {MODEL_TIEPOINT, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1,
+         const_cast<char*>("ModelTiepointTag")},
+        {MODEL_TRANSFORMATION, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1,
+         const_cast<char*>("ModelTransformationTag")},
+        {GEO_KEY_DIRECTORY, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_SHORT, FIELD_CUSTOM, 1, 1,
+         const_cast<char*>("GeoKeyDirectoryTag")},
+        {GEO_DOUBLE_PARAMS, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1,
+         const_cast<char*>("GeoDoubleParamsTag")},
+        {GEO_ASCII_PARAMS, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
+         const_cast<char*>("GeoAsciiParamsTag")},
+    };
+    TIFFMergeFieldInfo(tiff, fields, sizeof fields / sizeof fields[0]);
+    if (parent_extender != nullptr) parent_extender(tiff);
+}
+
+// The values of a tag of `count` values, or nothing where the file has none.
+template <typename T>
+std::vector<T> tag_values(TIFF* tiff, ttag_t tag)
+{
+    uint16_t count = 0;
+    T* values = nullptr;
+    if (!TIFFGetField(tiff, tag, &count, &values) || values == nullptr) return {};
+    return std::vector<T>(values, values + count);
+}
+
 struct TiffCloser {
     void operator()(TIFF* tiff) const { TIFFClose(tiff); }
 };
@@ -139,15 +181,19 @@ public:
         const double most =
             std::min(static_cast<double>(std::numeric_limits<tmsize_t>::max() / 2), std::floor(input_.memory_limit()));
         TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), static_cast<tmsize_t>(most));
+        static const bool extended = [] {
+            parent_extender = TIFFSetTagExtender(extend_with_geotiff_tags);
+            return true;
+        }();
+        (void)extended;
         tiff_.reset(TIFFClientOpenExt(input_.name().c_str(), "r", &file_, on_read, on_write, on_seek, on_close, on_size,
                                       on_map, on_unmap, options.get()));
         if (tiff_ == nullptr) corrupt();
-        const int pages = choose_page();
+        choose_page();
         read_layout();
         DecodedImage image;
         image.format = "TIFF";
-        image.pages = pages;
-        image.page = input_.page();
+        read_metadata(&image.metadata);
         if (native()) {
             read_native(&image);
         } else {
@@ -173,19 +219,19 @@ private:
                   (message.empty() ? "libtiff gave no reason" : message) + ")");
     }
 
-    // Counts the pages (directories) and makes the one asked for current.
-    int choose_page()
+    // Makes the page (directory) asked for current; the first is already.
+    // Pages are counted from 1 in messages, as a user names them.
+    void choose_page()
     {
+        const int wanted = input_.page();
+        if (wanted == 0) return;
         TIFF* t = tiff_.get();
         const tdir_t pages = TIFFNumberOfDirectories(t);
-        // A damaged chain of directories after the first is no reason to refuse the first.
-        file_.error.clear();
-        const int wanted = input_.page();
-        if (static_cast<tdir_t>(wanted) > pages)
-            fail_here("image has no page " + std::to_string(wanted) + " (it has " + std::to_string(pages) +
+        if (static_cast<tdir_t>(wanted) >= pages)
+            fail_here("image has no page " + std::to_string(wanted + 1) + " (it has " + std::to_string(pages) +
                       (pages == 1 ? " page)" : " pages)"));
-        if (wanted > 1 && !TIFFSetDirectory(t, static_cast<tdir_t>(wanted - 1))) corrupt();
-        return static_cast<int>(std::max<tdir_t>(pages, 1));
+        file_.error.clear();
+        if (!TIFFSetDirectory(t, static_cast<tdir_t>(wanted))) corrupt();
     }
 
     void read_layout()
@@ -203,9 +249,9 @@ private:
             layout_.photometric = layout_.samples_per_pixel >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
         if (layout_.width == 0 || layout_.height == 0) fail_here("image has no pixels");
         // What is never read is refused before a strip of it is allocated.
-        if (layout_.samples_per_pixel > MAX_TIFF_SAMPLES_PER_PIXEL)
+        if (layout_.samples_per_pixel > lintrace::MAX_TIFF_SAMPLES_PER_PIXEL)
             fail_here("image has " + std::to_string(layout_.samples_per_pixel) + " samples a pixel, more than the " +
-                      std::to_string(MAX_TIFF_SAMPLES_PER_PIXEL) + " that are read");
+                      std::to_string(lintrace::MAX_TIFF_SAMPLES_PER_PIXEL) + " that are read");
         input_.check_pixels("TIFF", layout_.width, layout_.height);
         layout_.colours = layout_.photometric == PHOTOMETRIC_RGB ? 3 : 1;
         uint16_t extra_count = 0;
@@ -216,6 +262,32 @@ private:
             layout_.alpha_sample = layout_.colours;
             layout_.associated = extra[0] == EXTRASAMPLE_ASSOCALPHA;
         }
+    }
+
+    // The orientation, the page count, the resolution and the georeferencing tags.
+    void read_metadata(lintrace::ImageMetadata* metadata)
+    {
+        TIFF* t = tiff_.get();
+        metadata->orientation = layout_.orientation >= 1 && layout_.orientation <= 8 ? layout_.orientation : 1;
+        metadata->page = static_cast<int>(TIFFCurrentDirectory(t));
+        metadata->page_count = std::max<int>(static_cast<int>(TIFFNumberOfDirectories(t)), 1);
+        float x = 0, y = 0;
+        uint16_t unit = RESUNIT_INCH;
+        if (TIFFGetField(t, TIFFTAG_XRESOLUTION, &x) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &y) && x > 0 && y > 0 &&
+            std::isfinite(x) && std::isfinite(y)) {
+            TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+            using Unit = lintrace::Resolution::Unit;
+            metadata->resolution = lintrace::Resolution{
+                x, y, unit == RESUNIT_CENTIMETER ? Unit::CENTIMETRE : unit == RESUNIT_NONE ? Unit::NONE : Unit::INCH};
+        }
+        lintrace::GeoTiffTags& geo = metadata->geotiff;
+        geo.pixel_scale = tag_values<double>(t, MODEL_PIXEL_SCALE);
+        geo.tiepoints = tag_values<double>(t, MODEL_TIEPOINT);
+        geo.transformation = tag_values<double>(t, MODEL_TRANSFORMATION);
+        geo.key_directory = tag_values<uint16_t>(t, GEO_KEY_DIRECTORY);
+        geo.double_params = tag_values<double>(t, GEO_DOUBLE_PARAMS);
+        char* ascii = nullptr;
+        if (TIFFGetField(t, GEO_ASCII_PARAMS, &ascii) && ascii != nullptr) geo.ascii_params = ascii;
     }
 
     bool native() const

@@ -1,26 +1,18 @@
-// PNG output through libpng: 8-bit grey or RGB pictures, written to an
+// PNG files of the programs: the image library's PNG encoder writing to an
 // output put in place only when whole, as the PGM and PPM files are.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
 #include "imgformat.h"
-
-// Samples of a picture, row after row, `channels` (1 grey, 3 RGB) bytes a pixel.
-struct PngPicture {
-    const uint8_t* samples = nullptr;
-    int64_t width = 0;
-    int64_t height = 0;
-    int channels = 1;
-};
+#include "lintrace/image.h"
 
 class OutputFile;
 
 // Writes the picture to an output made ready by the caller; false, with
 // `failure` saying why, when libpng refuses it (the caller then discards the
 // output). Exhausted memory is thrown as std::bad_alloc.
-bool write_png(OutputFile* out, const PngPicture& picture, std::string* failure);
+bool write_png(OutputFile* out, const lintrace::Picture& picture, std::string* failure);
 // The grey image of linpaint as a PNG.
 bool write_png(OutputFile* out, const PgmImage* image, std::string* failure);
 

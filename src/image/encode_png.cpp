@@ -1,8 +1,6 @@
-// PNG output: libpng's stream goes to an OutputFile. libpng's errors (a
+// PNG output: libpng's stream goes to the caller's sink. libpng's errors (a
 // picture it refuses) long-jump back to write_rows, which holds no C++
 // objects, and come back to the caller as a failure with libpng's message.
-#include "pngwrite.h"
-
 #include <png.h>
 
 #include <algorithm>
@@ -12,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "outfile.h"
+#include "lintrace/image.h"
 
 namespace {
 
 struct PngOutput {
     png_structp png = nullptr;
     png_infop info = nullptr;
-    OutputFile* out = nullptr;
+    const std::function<void(const void*, size_t)>* sink = nullptr;
     char message[256] = {};
 };
 
@@ -34,12 +32,12 @@ void on_warning(png_structp, png_const_charp) {}
 
 void on_write(png_structp png, png_bytep data, size_t size)
 {
-    static_cast<PngOutput*>(png_get_io_ptr(png))->out->write(data, size);
+    (*static_cast<PngOutput*>(png_get_io_ptr(png))->sink)(data, size);
 }
 
 void on_flush(png_structp) {}
 
-bool write_rows(PngOutput* output, const PngPicture* picture, png_bytep* rows)
+bool write_rows(PngOutput* output, const lintrace::Picture* picture, png_bytep* rows)
 {
     if (setjmp(png_jmpbuf(output->png))) return false;
     png_set_write_fn(output->png, output, on_write, on_flush);
@@ -53,9 +51,10 @@ bool write_rows(PngOutput* output, const PngPicture* picture, png_bytep* rows)
     return true;
 }
 
-// Writes rows of `channels` bytes a pixel to `out`; false, with `failure`
+// Writes rows of `channels` bytes a pixel to `sink`; false, with `failure`
 // saying why, when libpng refuses them.
-bool write_png_rows(OutputFile* out, const PngPicture& picture, png_bytep* rows, std::string* failure)
+bool write_png_rows(const std::function<void(const void*, size_t)>& sink, const lintrace::Picture& picture,
+                    png_bytep* rows, std::string* failure)
 {
     // PNG's own limit on each dimension.
     if (picture.width < 1 || picture.height < 1 || picture.width > 0x7fffffff || picture.height > 0x7fffffff) {
@@ -63,7 +62,7 @@ bool write_png_rows(OutputFile* out, const PngPicture& picture, png_bytep* rows,
         return false;
     }
     PngOutput output;
-    output.out = out;
+    output.sink = &sink;
     output.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &output, on_error, on_warning);
     if (output.png != nullptr) output.info = png_create_info_struct(output.png);
     if (output.info == nullptr) {
@@ -76,32 +75,20 @@ bool write_png_rows(OutputFile* out, const PngPicture& picture, png_bytep* rows,
     return written;
 }
 
-std::vector<png_bytep> rows_of(const PngPicture& picture)
+std::vector<png_bytep> rows_of(const lintrace::Picture& picture)
 {
     std::vector<png_bytep> rows(static_cast<size_t>(std::max<int64_t>(picture.height, 0)));
     const size_t row_bytes = static_cast<size_t>(picture.width) * picture.channels;
-    for (size_t r = 0; r < rows.size(); ++r) rows[r] = const_cast<png_bytep>(picture.samples + r * row_bytes);
+    for (size_t r = 0; r < rows.size(); ++r)
+        rows[r] = const_cast<png_bytep>(picture.rows != nullptr ? picture.rows[r] : picture.samples + r * row_bytes);
     return rows;
 }
 
 }  // namespace
 
-bool names_png(const std::string& path)
-{
-    if (path.size() < 4) return false;
-    std::string end = path.substr(path.size() - 4);
-    for (char& c : end) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return end == ".png";
-}
-
-bool write_png(OutputFile* out, const PngPicture& picture, std::string* failure)
+bool lintrace::write_png(const Picture& picture, const std::function<void(const void*, size_t)>& sink,
+                         std::string* failure)
 {
     std::vector<png_bytep> rows = rows_of(picture);
-    return write_png_rows(out, picture, rows.data(), failure);
-}
-
-bool write_png(OutputFile* out, const PgmImage* image, std::string* failure)
-{
-    std::vector<png_bytep> rows(image->pixels, image->pixels + image->rows);
-    return write_png_rows(out, PngPicture{nullptr, image->columns, image->rows, 1}, rows.data(), failure);
+    return write_png_rows(sink, picture, rows.data(), failure);
 }
