@@ -164,7 +164,7 @@ void suppress_band(const SuppressionSettings& s, GreyRows pixels, const Gaussian
 }  // namespace
 
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool sub_pixel, int threads, const Schedule& schedule)
+                   bool sub_pixel, int threads, const Schedule& schedule, const RefineModel* refine)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -185,7 +185,7 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
     }
     const GaussianKernel kernel = gaussian_vectors(mask, sigma, std::max(columns, rows));
     const SuppressionSettings settings{&vector_kernels(schedule.lanes), columns, rows, static_cast<int>(half), low, high,
-                                       sub_pixel};
+                                       sub_pixel, sub_pixel ? refine : nullptr};
     const int64_t band_rows = last_row - first_row;
     int64_t bands = std::max(1, threads);
     bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(schedule.pixels_per_band, 1));

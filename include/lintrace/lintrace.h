@@ -43,6 +43,9 @@ struct Settings {
     double low_threshold = static_cast<double>(1.4f);       // candidates need a gradient magnitude at least this
     double high_threshold = static_cast<double>(2.0f);      // chains start only at magnitudes at least this
     bool sub_pixel = false;                                 // positions placed between pixels
+    // With sub_pixel: each point moved nearer the true edge (the same edges,
+    // points and order); without sub_pixel it is refused.
+    bool refine = false;
     int threads = 0;                                        // 0: every processor the process may run on
     bool gradient = false;  // keep each point's gradient (Edges::magnitudes, directions): a second gradient pass
 };
