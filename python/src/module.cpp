@@ -170,7 +170,7 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
 }
 
 PyEdges trace(const py::object& image, double sigma, double low, double high, bool subpixel,
-              std::optional<int> threads, std::optional<double> maxval)
+              std::optional<int> threads, std::optional<double> maxval, bool refine)
 {
     ImageArray in = image_array(image, maxval);
     lintrace::Settings settings;
@@ -178,6 +178,7 @@ PyEdges trace(const py::object& image, double sigma, double low, double high, bo
     settings.low_threshold = as_single(low);
     settings.high_threshold = as_single(high);
     settings.sub_pixel = subpixel;
+    settings.refine = refine;
     settings.threads = threads.value_or(0);
     PyEdges result;
     {
@@ -474,7 +475,7 @@ Raises OSError when the file cannot be written.)doc")
 
     m.def("trace", &trace, py::arg("image"), py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0,
           py::arg("subpixel") = false, py::arg("threads") = py::none(), py::arg("maxval") = py::none(),
-          R"doc(Finds and links the edges of an image, as the lintrace program does.
+          py::arg("refine") = false, R"doc(Finds and links the edges of an image, as the lintrace program does.
 
 image: a 2-D numpy array (rows, columns), or anything numpy.asarray makes
   one of, of
@@ -496,6 +497,8 @@ low, high: the gradient magnitude a point needs to be a candidate, and to
   start a chain. Rounded to single precision first, as the program reads
   -lt and -ht, so low=1.4 matches `lintrace -lt 1.4`.
 subpixel: sub-pixel positions, as -sp.
+refine: with subpixel=True, each point moved nearer the true edge, as
+  --refine: the same edges, points and order. ValueError without subpixel.
 threads: how many threads the detector uses; None or 0: every processor
   the process may run on. The result is the same for any number.
 maxval: the largest sample value of integer samples.
