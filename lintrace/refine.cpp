@@ -35,6 +35,13 @@
 
 namespace {
 
+// A refined crossing lies less than a pixel from its pixel along the axis
+// (a steep step crosses a row up to a pixel from a candidate of it), and
+// the curvature moves a point by at most a quarter of a pixel: every point
+// stays beside its pixel.
+constexpr double FARTHEST_CROSSING = 1.0;
+constexpr double FARTHEST_SHIFT = 0.25;
+
 // Part of the pixel centred at (x, y) on the side n.p <= c of a straight
 // edge with unit normal n: the distribution of n.p over the pixel is the
 // convolution of two uniform ones, of widths |nx| and |ny|.
@@ -61,8 +68,8 @@ bool gaussian_vertex(double before, double middle, double after, double* vertex)
     const double la = std::log(after);
     const double curvature = (lb - 2 * lm) + la;
     if (!(curvature < 0)) return false;
-    *vertex = std::clamp(0.5 * (lb - la) / curvature, -1.0, 1.0);
-    return true;
+    *vertex = 0.5 * (lb - la) / curvature;
+    return std::fabs(*vertex) < 1;
 }
 
 // A value of the model's table at slope t in [0, 1] and place u in [-1, 1],
@@ -193,6 +200,10 @@ void refine_row(const RefineModel& model, int j, const int* columns, int count, 
             slope = std::clamp(slope + (seen_slope - table_at(model.slope, slope, place)), 0.0, 1.0);
             place = std::clamp(place + (seen_vertex - table_at(model.vertex, slope, place)), -1.0, 1.0);
         }
+        // A crossing this far from the pixel is no step's: the pixel is a
+        // maximum along the gradient but not along the axis (a corner, a thin
+        // line, noise), and the parabola's point is the better guess.
+        if (!(std::fabs(place) < FARTHEST_CROSSING)) continue;
         if (along_row) {
             sub_x[k] = i + place * sign;
             sub_y[k] = j;
@@ -239,7 +250,7 @@ void refine_curvature(Detector* detector, const RefineModel& model)
             // The left normal of the chord from a to c; the point moves away from the centre.
             const double left_x = cay / chord;
             const double left_y = -cax / chord;
-            const double shift = model.spread * curvature * 0.5;
+            const double shift = std::clamp(model.spread * curvature * 0.5, -FARTHEST_SHIFT, FARTHEST_SHIFT);
             const SubPixel p = placed[records[q]];
             updates.push_back({records[q], SubPixel{p.x - shift * left_x, p.y - shift * left_y}});
         }
