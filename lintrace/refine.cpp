@@ -41,6 +41,10 @@ namespace {
 // stays beside its pixel.
 constexpr double FARTHEST_CROSSING = 1.0;
 constexpr double FARTHEST_SHIFT = 0.25;
+// Corrections of the looked-up step: the table's slope and vertex move by a
+// few hundredths against the true ones, so each correction leaves a few
+// hundredths of the error before it.
+constexpr int CORRECTIONS = 2;
 
 // Part of the pixel centred at (x, y) on the side n.p <= c of a straight
 // edge with unit normal n: the distribution of n.p over the pixel is the
@@ -63,18 +67,18 @@ double covered(double x, double y, double nx, double ny, double c)
 bool gaussian_vertex(double before, double middle, double after, double* vertex)
 {
     if (!(before > 0 && middle > 0 && after > 0)) return false;
-    const double lb = std::log(before);
-    const double lm = std::log(middle);
-    const double la = std::log(after);
-    const double curvature = (lb - 2 * lm) + la;
+    // Logarithms of the ratios to the middle one: two instead of three.
+    const double lb = std::log(before / middle);
+    const double la = std::log(after / middle);
+    const double curvature = lb + la;
     if (!(curvature < 0)) return false;
     *vertex = 0.5 * (lb - la) / curvature;
     return std::fabs(*vertex) < 1;
 }
 
-// A value of the model's table at slope t in [0, 1] and place u in [-1, 1],
-// interpolated between the four nearest entries.
-double table_at(const std::vector<double>& table, double t, double u)
+// The model's slope and vertex at slope t in [0, 1] and place u in [-1, 1],
+// each interpolated between its four nearest entries.
+void table_at(const RefineModel& model, double t, double u, double* slope, double* vertex)
 {
     constexpr int SLOPES = RefineModel::SLOPES;
     constexpr int PLACES = RefineModel::PLACES;
@@ -84,9 +88,14 @@ double table_at(const std::vector<double>& table, double t, double u)
     const int b = std::min(static_cast<int>(fu), PLACES - 2);
     const double wt = ft - a;
     const double wu = fu - b;
-    const double* row = table.data() + static_cast<size_t>(a) * PLACES;
-    const double* next = row + PLACES;
-    return (row[b] * (1 - wu) + row[b + 1] * wu) * (1 - wt) + (next[b] * (1 - wu) + next[b + 1] * wu) * wt;
+    const size_t at = static_cast<size_t>(a) * PLACES + b;
+    const auto blend = [&](const std::vector<double>& table) {
+        const double* row = table.data() + at;
+        const double* next = row + PLACES;
+        return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
+    };
+    *slope = blend(model.slope);
+    *vertex = blend(model.vertex);
 }
 
 }  // namespace
@@ -196,9 +205,11 @@ void refine_row(const RefineModel& model, int j, const int* columns, int count, 
         // the identity, so a few corrections by the difference converge.
         double slope = seen_slope;
         double place = seen_vertex;
-        for (int step = 0; step < 4; ++step) {
-            slope = std::clamp(slope + (seen_slope - table_at(model.slope, slope, place)), 0.0, 1.0);
-            place = std::clamp(place + (seen_vertex - table_at(model.vertex, slope, place)), -1.0, 1.0);
+        for (int step = 0; step < CORRECTIONS; ++step) {
+            double model_slope, model_vertex;
+            table_at(model, slope, place, &model_slope, &model_vertex);
+            slope = std::clamp(slope + (seen_slope - model_slope), 0.0, 1.0);
+            place = std::clamp(place + (seen_vertex - model_vertex), -1.0, 1.0);
         }
         // A crossing this far from the pixel is no step's: the pixel is a
         // maximum along the gradient but not along the axis (a corner, a thin
@@ -223,37 +234,39 @@ void refine_curvature(Detector* detector, const RefineModel& model)
     // than this keeps its place across the edge.
     constexpr double TIGHTEST = 0.5;
     EdgelTable* table = &detector->edgels;
-    const BulkVector<SubPixel>& placed = table->sub_pixels;
+    const auto length = [](double x, double y) { return std::sqrt(x * x + y * y); };
     std::vector<uint32_t> records;
-    std::vector<std::pair<uint32_t, SubPixel>> updates;
+    std::vector<SubPixel> placed;  // the chain's points before any moved: no order of moving matters
     for (const EdgeRef ref : detector->edges) {
         const Edge& edge = edge_of(detector, ref);
         const int n = static_cast<int>(edge.point_count);
         if (n < 3) continue;
         const ChainPoint* chain = chain_of(detector->links[ref.part].edge_points, edge);
         records.resize(static_cast<size_t>(n));
-        for (int q = 0; q < n; ++q) records[q] = edgel_index(table, chain[q].x, chain[q].y);
+        placed.resize(static_cast<size_t>(n));
+        for (int q = 0; q < n; ++q) {
+            records[q] = edgel_index(table, chain[q].x, chain[q].y);
+            placed[q] = table->sub_pixels[records[q]];
+        }
         const int span = std::min(SPAN, (n - 1) / 2);
         for (int q = 0; q < n; ++q) {
             const int first = std::clamp(q - span, 0, n - 1 - 2 * span);
-            const SubPixel a = placed[records[first]];
-            const SubPixel b = placed[records[first + span]];
-            const SubPixel c = placed[records[first + 2 * span]];
+            const SubPixel a = placed[first];
+            const SubPixel b = placed[first + span];
+            const SubPixel c = placed[first + 2 * span];
             const double abx = b.x - a.x, aby = b.y - a.y;
             const double bcx = c.x - b.x, bcy = c.y - b.y;
             const double cax = a.x - c.x, cay = a.y - c.y;
-            const double sides = std::hypot(abx, aby) * std::hypot(bcx, bcy) * std::hypot(cax, cay);
+            const double chord = length(cax, cay);
+            const double sides = length(abx, aby) * length(bcx, bcy) * chord;
             if (!(sides > 0)) continue;
             const double curvature = 2 * (abx * bcy - aby * bcx) / sides;  // positive: the centre lies to the left
             if (!(std::fabs(curvature) <= TIGHTEST)) continue;
-            const double chord = std::hypot(cax, cay);
             // The left normal of the chord from a to c; the point moves away from the centre.
             const double left_x = cay / chord;
             const double left_y = -cax / chord;
             const double shift = std::clamp(model.spread * curvature * 0.5, -FARTHEST_SHIFT, FARTHEST_SHIFT);
-            const SubPixel p = placed[records[q]];
-            updates.push_back({records[q], SubPixel{p.x - shift * left_x, p.y - shift * left_y}});
+            table->sub_pixels[records[q]] = SubPixel{placed[q].x - shift * left_x, placed[q].y - shift * left_y};
         }
     }
-    for (const auto& [record, point] : updates) table->sub_pixels[record] = point;
 }
