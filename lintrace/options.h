@@ -1,5 +1,5 @@
 // lintrace's long options, which stand among the switches: --format, --auto,
-// --threads and --verbose. They are taken out of the argument vector before
+// --threads, --refine and --verbose. They are taken out of the argument vector before
 // the switch table reads the rest, so the table, its usage text and its
 // messages stay as they are.
 #pragma once
@@ -18,6 +18,7 @@ struct LongOptions {
     OutputFormat format = OutputFormat::LIST;
     bool automatic = false;  // --auto: thresholds from the image's own magnitudes
     double fraction = 0.7;   // of the pixels that do not exceed the high threshold
+    bool refine = false;     // --refine: the sub-pixel points refined (needs -sp)
     std::string error;       // the first misuse of a long option, as its message
 };
 
