@@ -65,7 +65,6 @@ import glob
 import math
 import os
 import subprocess
-import sys
 import tempfile
 
 import numpy as np

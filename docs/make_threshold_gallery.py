@@ -51,7 +51,8 @@ def main():
             with open(listing) as text:
                 edges = sum(1 for line in text if line.split() == ["-1", "-1"])
             _, _, pixels = read_pgm(drawing)
-            write_png(os.path.join(GALLERY, "thresholds-%s-%s.png" % (NAME, name)), SIDE, SIDE, crop(columns, pixels), 1)
+            write_png(os.path.join(GALLERY, "thresholds-%s-%s.png" % (NAME, name)), SIDE, SIDE,
+                      crop(columns, pixels), 1)
             print("%-16s %-28s %5d edges in the whole photograph %s" % (name, " ".join(switches), edges,
                                                                          run.stderr.strip()))
 
