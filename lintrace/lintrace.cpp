@@ -124,6 +124,7 @@ int run(const LongOptions& options, OutputFormat format)
     settings.low_threshold = static_cast<double>(low_threshold);
     settings.high_threshold = static_cast<double>(high_threshold);
     settings.sub_pixel = Sub_pixel != 0;
+    settings.refine = options.refine;
     settings.threads = options.threads;
     settings.gradient = format == OutputFormat::GEOJSON || format == OutputFormat::CSV;
     const lintrace::ImageView view = image.view();
@@ -139,7 +140,7 @@ int run(const LongOptions& options, OutputFormat format)
     if (options.automatic) choose_thresholds(view, &settings, options.fraction);
     if (options.verbose)
         std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads; output %s: %s\n",
-                     sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? " -sp" : "",
+                     sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? (settings.refine ? " -sp --refine" : " -sp") : "",
                      settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
                      format_name(format));
     // The image is let go as soon as its samples are read for the last time.
@@ -175,6 +176,10 @@ int main(int argc, char** argv)
         if (options.automatic && args_found_arg(args, given))
             long_option_error(
                 argv, std::string("ERROR:  --auto chooses the thresholds: it cannot be given with -") + given + ".\n");
+    // Refinement moves the sub-pixel points, so a run without them is refused
+    // rather than quietly left as it is.
+    if (options.refine && Sub_pixel == 0)
+        long_option_error(argv, "ERROR:  --refine moves the sub-pixel points: it needs -sp.\n");
     take_sigma_switch();
     derive_mask(argv);
     try {

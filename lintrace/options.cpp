@@ -17,6 +17,7 @@ const char* const LONG_OPTIONS_HELP =
     "\t[--format list|svg|geojson|csv]\n"
     "\t[--auto [<fraction>]]\n"
     "\t[--threads <int>]\n"
+    "\t[--refine]\n"
     "\t[--verbose]\n"
     "\t[--in-place]\n"
     "\t[--max-pixels <int>]\n"
@@ -25,7 +26,9 @@ const char* const LONG_OPTIONS_HELP =
     "else the connectivity list)\n"
     "\t\"auto\" choose the thresholds: high is the gradient magnitude that the fraction (default 0.7) of the "
     "pixels do not exceed, low is 0.4 times high\n"
-    "\t\"threads\" the number of threads (default: every processor the process may use)\n"
+    "\t\"threads\" the number of threads, at most 1024 (default: every processor the process may use)\n"
+    "\t\"refine\" with -sp: move each sub-pixel point nearer the true edge, correcting the parabola's error by "
+    "the gradient's angle and the maximum's shift on curves (the same edges, points and order)\n"
     "\t\"verbose\" tell on the standard error what the run reads, uses and finds\n"
     "\t\"in-place\" where the output cannot be replaced whole (a directory that may not be written, a file of "
     "several names), write over the file itself instead of refusing it: a run stopped while it writes leaves the "
@@ -65,6 +68,7 @@ struct Taker {
     bool threads_seen = false;
     bool format_seen = false;
     bool auto_seen = false;
+    bool refine_seen = false;
     bool in_place_seen = false;
     bool max_pixels_seen = false;
     bool page_seen = false;
@@ -182,6 +186,10 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
             taker.first_time(&taker.verbose_seen, name);
             if (attached != nullptr) taker.fail("ERROR:  --verbose takes no value.\n");
             options->verbose = true;
+        } else if (name == "refine") {
+            taker.first_time(&taker.refine_seen, name);
+            if (attached != nullptr) taker.fail("ERROR:  --refine takes no value.\n");
+            options->refine = true;
         } else if (name == "threads") {
             taker.first_time(&taker.threads_seen, name);
             if (const char* v = value(name)) taker.threads(v);

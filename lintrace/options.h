@@ -1,7 +1,7 @@
 // lintrace's long options, which stand among the switches: --format, --auto,
-// --threads, --verbose, --in-place, --max-pixels and --page. They are taken out of the argument vector before
-// the switch table reads the rest, so the table, its usage text and its
-// messages stay as they are.
+// --threads, --refine, --verbose, --in-place, --max-pixels and --page. They
+// are taken out of the argument vector before the switch table reads the
+// rest, so the table, its usage text and its messages stay as they are.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@ struct LongOptions {
     OutputFormat format = OutputFormat::LIST;
     bool automatic = false;  // --auto: thresholds from the image's own magnitudes
     double fraction = 0.7;   // of the pixels that do not exceed the high threshold
+    bool refine = false;     // --refine: the sub-pixel points refined (needs -sp)
     bool in_place = false;   // --in-place: a target that cannot be replaced whole is written over
     uint64_t max_pixels = 0;  // --max-pixels: an image claiming more is refused (0: no limit)
     int page = 1;             // --page: the page of a multi-page TIFF, from 1

@@ -28,8 +28,8 @@ expect()
 cd "$(mktemp -d)"
 touch photo.pgm notes.txt scan.TIF shot.jpeg cat.png chart.pam
 mkdir pictures
-expect "--auto --format --help --in-place --max-pixels --page --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
-expect "--auto --format --help --in-place --max-pixels --page --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
+expect "--auto --format --help --in-place --max-pixels --page --refine --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
+expect "--auto --format --help --in-place --max-pixels --page --refine --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
 expect "csv geojson list svg" lintrace -o x --format ""
 expect "svg" lintrace --format s
 expect "-lt" lintrace -i photo.pgm -l

@@ -108,8 +108,8 @@ TEST(Lintrace, HelpAndVersionGoToStandardOutput)
     ASSERT_EQ(help.out.substr(0, usage().size()), usage()) << "the usage text, then the long options";
     const std::string long_options = help.out.substr(usage().size());
     EXPECT_THAT(long_options, testing::StartsWith("long options:\n"));
-    for (const char* option : {"--format list|svg|geojson|csv", "--auto [<fraction>]", "--threads <int>", "--verbose",
-                               "--in-place", "--max-pixels <int>", "--page <int>"})
+    for (const char* option : {"--format list|svg|geojson|csv", "--auto [<fraction>]", "--threads <int>", "--refine",
+                               "--verbose", "--in-place", "--max-pixels <int>", "--page <int>"})
         EXPECT_THAT(long_options, HasSubstr(option));
     EXPECT_THAT(long_options, HasSubstr("partly written")) << "--in-place's risk is stated";
     EXPECT_EQ(help.err, "");
@@ -451,6 +451,9 @@ TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
         {{"--auto", "--auto"}, "ERROR:  --auto is given twice.\n"},
         {{"--verbose", "--verbose"}, "ERROR:  --verbose is given twice.\n"},
         {{"--verbose=yes"}, "ERROR:  --verbose takes no value.\n"},
+        {{"--refine"}, "ERROR:  --refine moves the sub-pixel points: it needs -sp.\n"},
+        {{"-sp", "--refine=yes"}, "ERROR:  --refine takes no value.\n"},
+        {{"-sp", "--refine", "--refine"}, "ERROR:  --refine is given twice.\n"},
         {{"--frobnicate"}, "ERROR:  --frobnicate not a valid switch.\n"},
     };
     for (const Case& c : cases) {

@@ -45,6 +45,9 @@ struct Settings {
     bool sub_pixel = false;                                 // positions placed between pixels
     int threads = 0;  // 0: every processor the process may run on (at most MAX_THREADS); 1 to MAX_THREADS
     bool gradient = false;  // keep each point's gradient (Edges::magnitudes, directions): a second gradient pass
+    // With sub_pixel: each point moved nearer the true edge (the same edges,
+    // points and order); without sub_pixel it is refused.
+    bool refine = false;
 };
 
 // The mask size a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.

@@ -46,6 +46,7 @@ def trace(
     threads: Optional[int] = None,
     maxval: Optional[float] = None,
     gradient: bool = False,
+    refine: bool = False,
 ) -> Edges: ...
 def auto_thresholds(
     image: npt.ArrayLike,

@@ -299,24 +299,25 @@ ImageArray image_array(const py::object& image, std::optional<double> maxval)
 }
 
 lintrace::Settings settings_of(double sigma, double low, double high, bool subpixel, std::optional<int> threads,
-                               bool gradient)
+                               bool gradient, bool refine = false)
 {
     lintrace::Settings settings;
     settings.sigma = sigma;
     settings.low_threshold = as_single(low);
     settings.high_threshold = as_single(high);
     settings.sub_pixel = subpixel;
+    settings.refine = refine;
     settings.threads = threads.value_or(0);
     settings.gradient = gradient;
     return settings;
 }
 
 PyEdges trace(const py::object& image, double sigma, double low, double high, bool subpixel,
-              std::optional<int> threads, std::optional<double> maxval, bool gradient)
+              std::optional<int> threads, std::optional<double> maxval, bool gradient, bool refine)
 {
     ImageArray in = image_array(image, maxval);
     PyEdges result;
-    result.settings = settings_of(sigma, low, high, subpixel, threads, gradient);
+    result.settings = settings_of(sigma, low, high, subpixel, threads, gradient, refine);
     {
         py::gil_scoped_release unlocked;
         result.edges = lintrace::trace(in.view, result.settings);
@@ -801,7 +802,8 @@ cannot be written.)doc")
 
     m.def("trace", &trace, py::arg("image"), py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0,
           py::arg("subpixel") = false, py::arg("threads") = py::none(), py::arg("maxval") = py::none(),
-          py::arg("gradient") = false, R"doc(Finds and links the edges of an image, as the lintrace program does.
+          py::arg("gradient") = false, py::arg("refine") = false,
+          R"doc(Finds and links the edges of an image, as the lintrace program does.
 
 image: a 2-D numpy array (rows, columns), or anything numpy.asarray makes
   one of, of
@@ -825,6 +827,8 @@ low, high: the gradient magnitude a point needs to be a candidate, and to
   start a chain. Rounded to single precision first, as the program reads
   -lt and -ht, so low=1.4 matches `lintrace -lt 1.4`.
 subpixel: sub-pixel positions, as -sp.
+refine: with subpixel=True, each point moved nearer the true edge, as
+  --refine: the same edges, points and order. ValueError without subpixel.
 threads: how many threads the detector uses; None or 0: every processor
   the process may run on. The result is the same for any number.
 maxval: the largest sample value, the one that stands for white.

@@ -4,6 +4,7 @@ images on scikit-image's scale; and the edges as the libraries of other
 ecosystems take them, read back with those libraries."""
 import json
 import os
+import signal
 import stat
 import subprocess
 
@@ -93,6 +94,16 @@ def test_a_write_that_fails_names_the_file_and_leaves_what_was_there(photo, tmp_
         with pytest.raises(PermissionError):
             edges.write(folder / "edges.csv")
         assert (folder / "edges.csv").read_bytes() == b"kept"
+
+
+def test_reading_and_writing_leave_the_interpreters_signal_handlers_as_they_were(photo, tmp_path):
+    watched = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGBUS, signal.SIGPIPE)
+    before = {s: signal.getsignal(s) for s in watched}
+    path, image = photo("camera")
+    edges = lintrace.trace(lintrace.read(path))
+    edges.write(tmp_path / "edges.svg")
+    edges.write(tmp_path / "edges.svg")  # a replace, too
+    assert {s: signal.getsignal(s) for s in watched} == before
 
 
 def test_the_gradient_is_kept_at_every_point_when_asked(photo):

@@ -5,6 +5,8 @@
 //   suppress.h      non-maximum suppression and sub-pixel placement (maximum.cpp
 //                   the rule for one pixel, suppress.cpp its bands), filling the
 //                   edgel table (edgel.h) and the label image (labels.h)
+//   refine.h        refined sub-pixel placement, across the edge during
+//                   suppression and along it once linking has ordered the points
 //   link.h          hysteresis linking of candidates into edges (walk.cpp the
 //                   walks, sweeps and junction passes, link.cpp its bands and
 //                   merging, sweep_order.cpp the sorts), stopped at junctions
@@ -25,5 +27,6 @@
 #include "labels.h"
 #include "link.h"
 #include "measure.h"
+#include "refine.h"
 #include "state.h"
 #include "suppress.h"

@@ -125,6 +125,9 @@ int suppress_row(const SuppressionSettings& s, int j, const double* above, const
             maximum_at(s, i, above, here, below, gx_row, gy_row, &slope, &backward, &forward);
             localize(here[i], forward, backward, slope, i, j, gx_row[i], gy_row[i], &sub_x[k], &sub_y[k]);
         }
+        if (s.refine != nullptr)
+            refine_row(*s.refine, j, passed.data(), count, above, here, below, gx_row, gy_row, sub_x.data(),
+                       sub_y.data());
         for (int k = 0; k < count; ++k) out->sub_pixels.push_back(SubPixel{sub_x[k], sub_y[k]});
     }
     if (out->keep_records)

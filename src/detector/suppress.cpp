@@ -85,7 +85,7 @@ void suppress_band(const SuppressionSettings& s, GradientSource* gradient, Detec
 }  // namespace
 
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool sub_pixel, int threads, const Schedule& schedule)
+                   bool sub_pixel, int threads, const Schedule& schedule, const RefineModel* refine)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -96,11 +96,11 @@ void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, 
         return std::make_unique<ConvolvedGradient>(pixels, columns, rows, &kernel, kernels, low, first_row, last_row,
                                                    half + 1, columns - half);
     };
-    local_extrema(detector, convolved, mask, low, high, sub_pixel, threads, schedule);
+    local_extrema(detector, convolved, mask, low, high, sub_pixel, threads, schedule, refine);
 }
 
 void local_extrema(Detector* detector, const GradientSourceFor& gradient, int mask, double low, double high,
-                   bool sub_pixel, int threads, const Schedule& schedule)
+                   bool sub_pixel, int threads, const Schedule& schedule, const RefineModel* refine)
 {
     const int columns = detector->XSIZE;
     const int rows = detector->YSIZE;
@@ -120,7 +120,7 @@ void local_extrema(Detector* detector, const GradientSourceFor& gradient, int ma
         return;
     }
     const SuppressionSettings settings{&vector_kernels(schedule.lanes), columns, rows, static_cast<int>(half), low, high,
-                                       sub_pixel};
+                                       sub_pixel, sub_pixel ? refine : nullptr};
     const int64_t band_rows = last_row - first_row;
     int64_t bands = std::max(1, threads);
     bands = std::min<int64_t>(bands, band_rows * columns / std::max<int64_t>(schedule.pixels_per_band, 1));

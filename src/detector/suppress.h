@@ -14,6 +14,7 @@
 #include "gradient_rows.h"
 #include "kernels.h"
 #include "parallel.h"
+#include "refine.h"
 #include "state.h"
 
 void localize(double m, double forward, double backward, double slope, double x, double y, double gx, double gy,
@@ -27,6 +28,7 @@ struct SuppressionSettings {
     double low;
     double high;
     bool sub_pixel;
+    const RefineModel* refine = nullptr;  // with sub_pixel: the points refined (refine.cpp)
 };
 
 // A candidate is strong when its magnitude reaches the high threshold
@@ -68,9 +70,12 @@ using GradientSourceFor = std::function<std::unique_ptr<GradientSource>(int firs
 // Finds the candidates of the image, fills the edgel table and creates the
 // label image. Bands of rows of at least `schedule.pixels_per_band` pixels (a quarter
 // of a megapixel pays for its thread) are processed by up to `threads`
-// threads; the result depends on neither number.
+// threads; the result depends on neither number. With `refine` (and
+// sub_pixel) the sub-pixel points are refined across the edge.
 void local_extrema(Detector* detector, GreyRows pixels, int mask, double sigma, double low, double high,
-                   bool sub_pixel, int threads, const Schedule& schedule = Schedule{});
+                   bool sub_pixel, int threads, const Schedule& schedule = Schedule{},
+                   const RefineModel* refine = nullptr);
 // The same from gradient rows of another source: `gradient` gives each band's.
 void local_extrema(Detector* detector, const GradientSourceFor& gradient, int mask, double low, double high,
-                   bool sub_pixel, int threads, const Schedule& schedule = Schedule{});
+                   bool sub_pixel, int threads, const Schedule& schedule = Schedule{},
+                   const RefineModel* refine = nullptr);

@@ -224,6 +224,8 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     check_image(image);
     const int mask = mask_size(settings.sigma);
     const int threads = threads_of(settings);
+    if (settings.refine && !settings.sub_pixel)
+        throw std::invalid_argument("refine moves the sub-pixel positions: it needs sub_pixel");
     const int columns = static_cast<int>(image.width);
     const int rows = static_cast<int>(image.height);
     GreyImage grey_levels;
@@ -252,8 +254,11 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     run->schedule = schedule;
     // The gradient is computed band by band as suppression consumes it, so
     // the derivative images never exist whole.
+    // Refinement moves sub-pixel points; a run without them has none to move.
+    RefineModel refine;
+    if (settings.refine) refine = refine_model(gaussian_vectors(mask, settings.sigma, std::max(columns, rows)));
     local_extrema(detector, grey, mask, settings.sigma, settings.low_threshold, settings.high_threshold,
-                  settings.sub_pixel, threads, schedule);
+                  settings.sub_pixel, threads, schedule, settings.refine ? &refine : nullptr);
     if (after_stage) after_stage("suppression");
     if (!settings.gradient) {
         grey_levels.levels = BulkVector<double>();
@@ -262,6 +267,10 @@ Edges detail::trace(const ImageView& image, const Settings& settings, const Sche
     release_edgel_records(&detector->edgels);
     join_edges(detector, threads, schedule);
     if (after_stage) after_stage("linking");
+    if (settings.refine) {
+        refine_curvature(detector, refine);
+        if (after_stage) after_stage("refinement");
+    }
     if (settings.gradient) {
         // The gradient at each point's pixel, computed again by the rows that
         // hold points: suppression keeps only the candidates' positions.

@@ -1,0 +1,37 @@
+// Refined sub-pixel placement (refine.cpp): each candidate's point moved
+// nearer the true edge, after suppression placed it and after linking chose
+// its neighbours. The candidates, their pixels and their order stay as they are.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "gradient.h"
+#include "state.h"
+
+// What the detector's own gradient makes of an ideal straight step, which the
+// refinement inverts: for the step's slope t = tan(angle to the nearer axis)
+// in [0, 1] and the place u in [-1, 1] where it crosses the pixel's row (or
+// column), the vertex of the Gaussian fit to the three magnitudes along that
+// axis, and the slope the gradient has at the pixel.
+struct RefineModel {
+    static constexpr int SLOPES = 33;
+    static constexpr int PLACES = 65;
+    std::vector<double> vertex;  // SLOPES x PLACES, slope-major
+    std::vector<double> slope;
+    double spread = 0;  // the variance across the edge that curvature moves the maximum by
+};
+
+RefineModel refine_model(const GaussianKernel& kernel);
+
+// Moves the points of row j's candidates (columns[0 .. count - 1], points in
+// sub_x, sub_y) onto the edge the three magnitudes along the axis nearer the
+// gradient tell of. Reads the magnitude rows j - 1 .. j + 1 and the
+// derivative row j, as suppression has them.
+void refine_row(const RefineModel& model, int j, const int* columns, int count, const double* above,
+                const double* here, const double* below, const double* gx_row, const double* gy_row, double* sub_x,
+                double* sub_y);
+
+// Moves every chain point across its edge by what the edge's curvature,
+// measured on the chain's refined points, shifts the gradient's maximum by.
+void refine_curvature(Detector* detector, const RefineModel& model);
