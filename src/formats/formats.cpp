@@ -18,7 +18,7 @@ constexpr std::string_view DXF_ENDINGS[] = {".dxf"};
 
 const Format FORMATS[] = {
     {"list", std::span<const std::string_view>(NO_ENDINGS, 0), writers::write_list, false, false,
-     "the connectivity list"},
+     "connectivity list"},
     {"svg", SVG_ENDINGS, writers::write_svg, false, true, "a polyline per edge"},
     {"geojson", GEOJSON_ENDINGS, writers::write_geojson, true, true, "a feature per edge"},
     {"csv", CSV_ENDINGS, writers::write_csv, true, true, "a row per point"},

@@ -212,6 +212,9 @@ std::vector<int64_t> simplified_places(const Point* points, int64_t count, bool 
             if (d > best) best = d, far = p;
         }
         keep[far] = 1;
+        // Its last point too: a chain closed through a junction has the
+        // junction at both ends.
+        keep[count - 1] = 1;
         const Farthest left = farthest(points, count, 0, far);
         const Farthest right = farthest(points, count, far, count);
         const Farthest third = left.distance >= right.distance ? left : right;
