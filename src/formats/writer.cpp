@@ -76,6 +76,16 @@ double Numbers::written(double v) const
 Pieces::Pieces(const Edges& edges, const WriteOptions& options, bool map, bool gradient)
     : run_(detail::run_of(edges)), options_(options), map_(map && options.georeference.has_value())
 {
+    // The positions written are rounded to the precision, which moves each
+    // corner of the simplified line, and so every point of its sides, by at
+    // most half a unit of the last decimal in x and in y: the line is
+    // simplified within what is left of the tolerance, so that no point lies
+    // farther than the tolerance from the line as written.
+    tolerance_ = options.simplify;
+    if (options.precision >= 0 && tolerance_ > 0) {
+        const double rounding = 0.5 * std::pow(10.0, -options.precision) * std::sqrt(2.0) * (1 + 1e-9);
+        tolerance_ = std::max(tolerance_ - rounding, 0.0);
+    }
     if (run_ == nullptr) return;
     count_ = edges.size();
     per_piece_ = std::max<size_t>(run_->schedule.edges_per_piece, 1);
@@ -143,8 +153,8 @@ bool Pieces::ready(const detail::Run::Piece& piece, size_t first, size_t k, Read
     }
 
     edge->kept.clear();
-    if (options_.simplify > 0 && count > 2) {
-        edge->kept = simplified_places(at.data(), count, edge->closed, options_.simplify);
+    if (tolerance_ > 0 && count > 2) {
+        edge->kept = simplified_places(at.data(), count, edge->closed, tolerance_);
     } else {
         edge->kept.resize(static_cast<size_t>(count));
         for (int64_t p = 0; p < count; ++p) edge->kept[p] = p;

@@ -105,6 +105,7 @@ private:
     const detail::Run* run_;
     WriteOptions options_;
     bool map_;
+    double tolerance_ = 0;  // of the simplification, what the precision's rounding leaves of the options'
     bool has_gradient_ = false;
     size_t count_ = 0;
     std::unique_ptr<detail::PointGradient> image_gradient_;
