@@ -88,7 +88,10 @@ Pieces::Pieces(const Edges& edges, const WriteOptions& options, bool map, bool g
     }
     if (run_ == nullptr) return;
     count_ = edges.size();
-    per_piece_ = std::max<size_t>(run_->schedule.edges_per_piece, 1);
+    // An edge's vector text is several times its list text: pieces of an
+    // eighth as many edges keep the pieces in flight about as large as the
+    // list's.
+    per_piece_ = std::max<size_t>(run_->schedule.edges_per_piece / 8, 1);
     if (!gradient) return;
     if (!run_->magnitudes.empty()) {
         has_gradient_ = true;
@@ -107,7 +110,9 @@ Pieces::Pieces(const Edges& edges, const WriteOptions& options, bool map, bool g
 void Pieces::write(const PieceFormat& format, const TextSink& sink) const
 {
     if (run_ == nullptr) return;
-    write_in_pieces(count_, format, sink, run_->threads, run_->schedule);
+    Schedule schedule = run_->schedule;
+    schedule.edges_per_piece = per_piece_;
+    write_in_pieces(count_, format, sink, run_->threads, schedule);
 }
 
 bool Pieces::ready(const detail::Run::Piece& piece, size_t first, size_t k, ReadyEdge* edge) const
