@@ -162,3 +162,11 @@ def test_min_points_keeps_the_lists_indices(traced):
     _, csv_path = traced(".csv", "--min-points", "5")
     rows = open(csv_path).read().split("\n")[1:-1]
     assert sorted({int(r.split(",")[0]) for r in rows}) == [k for k, e in enumerate(edges) if len(e) >= 5]
+
+
+@pytest.mark.parametrize("name,check", [("SVG", b"<?xml"), ("GeoJSON", b'{"type":"FeatureCollection"'),
+                                        ("Csv", b"edge,point,x,y,"), ("DXF", b"0\nSECTION\n")])
+def test_format_names_in_any_case_override_the_ending(tmp_path, name, check):
+    out = tmp_path / "edges.list"
+    lintrace("-i", os.path.join(DATA, "coffee.pgm"), "-o", out, "--format", name)
+    assert out.read_bytes().startswith(check)
