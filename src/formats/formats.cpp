@@ -1,10 +1,23 @@
-// The formats table: a format is one file of its own (its write function,
-// declared in writer.h) and one row here.
+// The formats table: a format is one file of its own, which defines its
+// write function (writer.h gives it the pieces of edges, ready to write), and
+// one row here, with its declaration. The build takes every file of this
+// folder, so nothing else names it; the help texts list the table's names
+// and endings.
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
 #include "writer.h"
+
+namespace lintrace::writers {
+
+void write_list(const Edges& edges, const WriteOptions& options, const TextSink& sink);     // list.cpp
+void write_svg(const Edges& edges, const WriteOptions& options, const TextSink& sink);      // svg.cpp
+void write_geojson(const Edges& edges, const WriteOptions& options, const TextSink& sink);  // geojson.cpp
+void write_csv(const Edges& edges, const WriteOptions& options, const TextSink& sink);      // csv.cpp
+void write_dxf(const Edges& edges, const WriteOptions& options, const TextSink& sink);      // dxf.cpp
+
+}  // namespace lintrace::writers
 
 namespace lintrace {
 

@@ -122,11 +122,4 @@ std::vector<int64_t> simplified_places(const Point* points, int64_t count, bool 
 // cross or touch but where neighbours meet, not all on one line.
 bool simple_ring(const std::vector<Point>& points);
 
-// The list's edges in each format (list.cpp, svg.cpp, geojson.cpp, csv.cpp, dxf.cpp).
-void write_list(const Edges& edges, const WriteOptions& options, const TextSink& sink);
-void write_svg(const Edges& edges, const WriteOptions& options, const TextSink& sink);
-void write_geojson(const Edges& edges, const WriteOptions& options, const TextSink& sink);
-void write_csv(const Edges& edges, const WriteOptions& options, const TextSink& sink);
-void write_dxf(const Edges& edges, const WriteOptions& options, const TextSink& sink);
-
 }  // namespace lintrace::writers
