@@ -253,4 +253,37 @@ TEST(FormatsMap, CoordinatesInMapUnitsAsGdalReadsThem)
     // ogrinfo prints 15 significant digits.
     EXPECT_NEAR(gx, first.x, 1e-6);
     EXPECT_NEAR(gy, first.y, 1e-6);
+
+    // GDAL's own transform of a raster of the same grid (north up, 2 m by
+    // 2 m): its pixel/line of each point's pixel centre is where CSV says.
+    if (access("/usr/bin/gdal_create", X_OK) != 0 || access("/usr/bin/gdaltransform", X_OK) != 0)
+        GTEST_SKIP() << "gdal_create and gdaltransform (Debian package gdal-bin) are not installed";
+    ASSERT_EQ(run_program({"/usr/bin/gdal_create", "-q", "-of", "GTiff", "-outsize", "120", "80", "-bands", "1",
+                           "-a_srs", "EPSG:32633", "-a_ullr", "500000", "6000160", "500240", "6000000",
+                           directory + "/grid.tif"})
+                  .status,
+              0);
+    options.georeference = lintrace::Georeference{{500000.0, 2.0, 0.0, 6000160.0, 0.0, -2.0}, "EPSG:32633", 32633};
+    std::istringstream rows(written(edges, "csv", options));
+    std::getline(rows, header);
+    std::string positions;
+    std::vector<lintrace::Point> ours;
+    for (int k = 0; k < 40 && std::getline(rows, row); ++k) {
+        double mx = 0, my = 0, px = 0, py = 0;
+        int edge = 0, point = 0;
+        ASSERT_EQ(std::sscanf(row.c_str(), "%d,%d,%lf,%lf,%lf,%lf,", &edge, &point, &mx, &my, &px, &py), 6) << row;
+        ours.push_back(lintrace::Point{mx, my});
+        char pair[128];
+        std::snprintf(pair, sizeof pair, "%.17g %.17g\n", px + 0.5, py + 0.5);
+        positions += pair;
+    }
+    const ProgramRun gdal = run_program({"/usr/bin/gdaltransform", directory + "/grid.tif"}, positions);
+    ASSERT_EQ(gdal.status, 0) << gdal.err;
+    std::istringstream answers(gdal.out);
+    for (const lintrace::Point& p : ours) {
+        double ax = 0, ay = 0, az = 0;
+        ASSERT_TRUE(answers >> ax >> ay >> az);
+        EXPECT_NEAR(ax, p.x, 1e-6);
+        EXPECT_NEAR(ay, p.y, 1e-6);
+    }
 }
