@@ -17,28 +17,11 @@ import tempfile
 
 import numpy as np
 
+from netpbm import read_pgm
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(os.path.dirname(HERE), "data")
 SIDE = 2048
-
-
-def read_pgm(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    fields, at = [], 0
-    while len(fields) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        if data[at:at + 1] == b"#":
-            at = data.index(b"\n", at)
-            continue
-        end = at
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[at:end])
-        at = end
-    columns, rows = int(fields[1]), int(fields[2])
-    return np.frombuffer(data[at + 1:at + 1 + rows * columns], np.uint8).reshape(rows, columns)
 
 
 def mosaic(path):
