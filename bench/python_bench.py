@@ -19,17 +19,10 @@ import time
 
 import numpy as np
 
+from netpbm import read_pgm
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-
-
-def read_pgm(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    magic, columns, rows, maxval = data.split(maxsplit=4)[:4]
-    assert magic == b"P5" and maxval == b"255"
-    columns, rows = int(columns), int(rows)
-    return np.frombuffer(data[len(data) - rows * columns:], np.uint8).reshape(rows, columns)
 
 
 def mosaic(side):

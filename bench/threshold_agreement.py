@@ -69,6 +69,8 @@ import tempfile
 
 import numpy as np
 
+from netpbm import read_pgm
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
@@ -150,25 +152,6 @@ def translate(sigma, translation):
 def three(value):
     """A threshold as a user would type it: three significant digits."""
     return float("%.3g" % value)
-
-
-def read_pgm(path):
-    with open(path, "rb") as image:
-        data = image.read()
-    fields, at = [], 0
-    while len(fields) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        if data[at:at + 1] == b"#":
-            at = data.index(b"\n", at) + 1
-            continue
-        end = at
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[at:end])
-        at = end
-    columns, rows = int(fields[1]), int(fields[2])
-    return np.frombuffer(data[at + 1:at + 1 + columns * rows], np.uint8).reshape(rows, columns)
 
 
 def lintrace_map(build, photo, shape, sigma, low, high, work):

@@ -22,7 +22,7 @@ _lintrace_images()
 _lintrace_switches()
 {
     case $1 in
-        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --refine --verbose --in-place --max-pixels --page --help --version" ;;
+        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --refine --verbose --simplify --min-points --precision --polygons --pixel-coordinates --in-place --max-pixels --page --help --version" ;;
         linpaint) echo "-i -r -c -l -o --over --in-place --max-pixels --help --version" ;;
     esac
 }
@@ -43,10 +43,10 @@ _lintrace_complete()
             return
             ;;
         lintrace:--format)
-            COMPREPLY=($(compgen -W "list svg geojson csv" -- "$cur"))
+            COMPREPLY=($(compgen -W "list svg geojson csv dxf" -- "$cur"))
             return
             ;;
-        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads | *:--max-pixels | lintrace:--page)
+        *:-s | *:-m | *:-lt | *:-ht | *:-r | *:-c | *:-l | lintrace:--threads | lintrace:--simplify | lintrace:--min-points | lintrace:--precision | *:--max-pixels | lintrace:--page)
             COMPREPLY=()
             return
             ;;

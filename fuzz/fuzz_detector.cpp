@@ -1,7 +1,9 @@
 // Fuzzing the whole detector against its literal twin: the first bytes choose
 // the image size, sigma, the thresholds, the output mode and the number of
 // threads, the rest are the grey values. The product's connectivity list must
-// be the twin's, byte for byte.
+// be the twin's, byte for byte; the gradient the writers compute from the
+// image must be the one a run keeps, and every format must be written, with
+// simplification and polygons, without a fault.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "lintrace/formats.h"
 #include "literal/literal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -26,9 +29,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t k = 0; k < image.size(); ++k) image[k] = size > 6 ? data[6 + k % (size - 6)] : 0;
 
     const lintrace::Settings settings{sigma, static_cast<double>(low), static_cast<double>(high), sub_pixel, threads};
-    const std::string text =
-        lintrace::detail::trace(lintrace::ImageView::grey8(image.data(), columns, rows), settings, Schedule{16, 8, 2, lanes})
-            .list_text();
+    const lintrace::ImageView view = lintrace::ImageView::grey8(image.data(), columns, rows);
+    const lintrace::Edges edges = lintrace::detail::trace(view, settings, Schedule{16, 8, 2, lanes});
+    const std::string text = edges.list_text();
+
+    lintrace::Settings keeping = settings;
+    keeping.gradient = true;
+    const lintrace::Edges kept = lintrace::detail::trace(view, keeping, Schedule{16, 8, 2, lanes});
+    const auto written = [](const lintrace::Edges& e, const char* format, const lintrace::WriteOptions& options) {
+        std::string out;
+        lintrace::write(e, *lintrace::find_format(format), options, [&out](std::string_view piece) { out += piece; });
+        return out;
+    };
+    lintrace::WriteOptions options;
+    options.settings = settings;
+    const std::string from_run = written(kept, "csv", options);
+    options.image = &view;
+    if (written(edges, "csv", options) != from_run) {
+        std::fprintf(stderr, "the gradient from the image differs from the run's\n");
+        std::abort();
+    }
+    options.simplify = data[6] / 64.0;
+    options.precision = data[7] % 19 - 1;
+    options.polygons = true;
+    options.min_points = data[7] % 3;
+    for (const char* format : {"svg", "geojson", "csv", "dxf"}) written(edges, format, options);
 
     const std::string expected = literal::run(image, columns, rows, sigma, low, high, sub_pixel);
     if (text != expected) {

@@ -5,6 +5,7 @@
 // detector library on it and writes the connectivity list, or the edges in a
 // vector format. The library reports failures as exceptions; main turns them
 // into the program's messages and exit statuses.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -12,12 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "imgformat.h"
+#include "lintrace/formats.h"
 #include "lintrace/image.h"
 #include "lintrace/lintrace.h"
 #include "memory.h"
@@ -63,28 +66,23 @@ void open_output(const char* path, bool in_place)
 
 // Writes the output and puts it in place, ending the process with a message
 // naming the file and the reason when that fails.
-void write_output(const lintrace::Edges& edges, const lintrace::Settings& settings, OutputFormat format,
-                  const char* path)
+void write_output(const lintrace::Edges& edges, const lintrace::Format& format,
+                  const lintrace::WriteOptions& options, const char* path)
 {
-    const auto sink = [](std::string_view text) { out.write(text.data(), text.size()); };
-    switch (format) {
-        case OutputFormat::LIST:
-            edges.write_list(sink);
-            break;
-        case OutputFormat::SVG:
-            edges.write_svg(sink);
-            break;
-        case OutputFormat::GEOJSON:
-            edges.write_geojson(settings, sink);
-            break;
-        case OutputFormat::CSV:
-            edges.write_csv(sink);
-            break;
-    }
+    lintrace::write(edges, format, options, [](std::string_view text) { out.write(text.data(), text.size()); });
     if (!out.commit()) {
         std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", path, out.reason().c_str());
         std::exit(-1);
     }
+}
+
+// The bytes of a pixel's samples.
+int64_t pixel_bytes(const lintrace::ImageView& view)
+{
+    const int64_t sample = view.type == lintrace::SampleType::UINT8    ? 1
+                           : view.type == lintrace::SampleType::UINT16 ? 2
+                                                                       : 8;
+    return sample * view.channels;
 }
 
 // --auto: the library's thresholds, made the single-precision numbers -lt
@@ -100,7 +98,7 @@ void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* sett
                  static_cast<double>(high_threshold));
 }
 
-int run(const LongOptions& options, OutputFormat format)
+int run(const LongOptions& options, const lintrace::Format& format, lintrace::WriteOptions write_options)
 {
     const auto started = std::chrono::steady_clock::now();
     // The image first, as it always was (a missing image is reported before
@@ -118,6 +116,25 @@ int run(const LongOptions& options, OutputFormat format)
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;
     }
+    // A georeferenced image's vector outputs are in its map's coordinates,
+    // unless pixels are asked for; what cannot be told is refused here,
+    // before any work, rather than written in the wrong system.
+    if (format.vector && !options.pixel_coordinates) {
+        try {
+            if (const std::optional<lintrace::Georeferencing> geo = lintrace::georeferencing(image, infile)) {
+                lintrace::Georeference& to = write_options.georeference.emplace();
+                std::copy(geo->transform, geo->transform + 6, to.transform.begin());
+                to.epsg = geo->epsg;
+                if (geo->epsg != 0) to.crs = "EPSG:" + std::to_string(geo->epsg);
+                if (options.verbose)
+                    std::fprintf(stderr, "lintrace: georeferenced by %s%s; coordinates in map units\n",
+                                 geo->source.c_str(), to.crs.empty() ? "" : (", " + to.crs).c_str());
+            }
+        } catch (const lintrace::ImageError& failure) {
+            std::fprintf(stderr, "%s\n", failure.what());
+            return 1;
+        }
+    }
     open_output(outfile, options.in_place);
     lintrace::Settings settings;
     settings.sigma = sigma;
@@ -126,7 +143,6 @@ int run(const LongOptions& options, OutputFormat format)
     settings.sub_pixel = Sub_pixel != 0;
     settings.refine = options.refine;
     settings.threads = options.threads;
-    settings.gradient = format == OutputFormat::GEOJSON || format == OutputFormat::CSV;
     const lintrace::ImageView view = image.view();
     if (options.verbose) {
         static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};
@@ -142,10 +158,28 @@ int run(const LongOptions& options, OutputFormat format)
         std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads; output %s: %s\n",
                      sigma, mask, settings.low_threshold, settings.high_threshold, settings.sub_pixel ? (settings.refine ? " -sp --refine" : " -sp") : "",
                      settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile,
-                     format_name(format));
-    // The image is let go as soon as its samples are read for the last time.
-    lintrace::Edges edges = lintrace::trace(view, settings, [&image] { image = lintrace::Image(); });
-    write_output(edges, settings, format, outfile);
+                     format.name.data());
+    // The image is let go as soon as its samples are read for the last time:
+    // after the trace, or, where the format writes the gradient at the
+    // points, after the writing, whose pieces compute it from the samples (a
+    // magnitude per point would cost more than the image). An image of more
+    // than 8 bytes a pixel gives way to its grey levels, the least the
+    // gradient reads.
+    write_options.settings = settings;
+    std::vector<double> grey;
+    lintrace::ImageView gradient_view = view;
+    const bool keep_samples = format.writes_gradient && pixel_bytes(view) <= 8;
+    lintrace::Edges edges = lintrace::trace(view, settings, [&] {
+        if (format.writes_gradient && !keep_samples) {
+            grey = lintrace::grey_levels(view);
+            gradient_view = lintrace::ImageView{grey.data(), view.width, view.height, 0,
+                                                lintrace::SampleType::DOUBLE, 1, 255, nullptr};
+        }
+        if (!keep_samples) image = lintrace::Image();
+    });
+    if (format.writes_gradient) write_options.image = &gradient_view;
+    write_output(edges, format, write_options, outfile);
+    image = lintrace::Image();
     if (options.verbose) {
         const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
         std::fprintf(stderr, "lintrace: %zu edges, %zu points in %.3f s\n", edges.size(), edges.point_count(),
@@ -167,7 +201,7 @@ int run(const LongOptions& options, OutputFormat format)
 int main(int argc, char** argv)
 {
     args_program_version = PROGRAM_VERSION.c_str();
-    args_help_epilogue = LONG_OPTIONS_HELP;
+    args_help_epilogue = long_options_help();
     LongOptions options;
     std::vector<char*> arguments = take_long_options(argc, argv, args, &options);
     args_parse(static_cast<int>(arguments.size()) - 1, arguments.data(), args);
@@ -183,7 +217,11 @@ int main(int argc, char** argv)
     take_sigma_switch();
     derive_mask(argv);
     try {
-        return run(options, output_format(options, outfile));
+        const lintrace::Format& format = output_format(options, outfile);
+        std::string misuse;
+        const lintrace::WriteOptions write_options = ::write_options(options, format, &misuse);
+        if (!misuse.empty()) long_option_error(argv, misuse);
+        return run(options, format, write_options);
     } catch (const std::bad_alloc&) {
         errmsg("Memory allocation failure");
     } catch (const std::exception& failure) {

@@ -9,44 +9,81 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "lintrace/lintrace.h"
 
-const char* const LONG_OPTIONS_HELP =
-    "long options:\n"
-    "\t[--format list|svg|geojson|csv]\n"
-    "\t[--auto [<fraction>]]\n"
-    "\t[--threads <int>]\n"
-    "\t[--refine]\n"
-    "\t[--verbose]\n"
-    "\t[--in-place]\n"
-    "\t[--max-pixels <int>]\n"
-    "\t[--page <int>]\n"
-    "where:\t\"format\" the format of the output (default: by the ending of the -o name, .svg, .geojson or .csv; "
-    "else the connectivity list)\n"
-    "\t\"auto\" choose the thresholds: high is the gradient magnitude that the fraction (default 0.7) of the "
-    "pixels do not exceed, low is 0.4 times high\n"
-    "\t\"threads\" the number of threads, at most 1024 (default: every processor the process may use)\n"
-    "\t\"refine\" with -sp: move each sub-pixel point nearer the true edge, correcting the parabola's error by "
-    "the gradient's angle and the maximum's shift on curves (the same edges, points and order)\n"
-    "\t\"verbose\" tell on the standard error what the run reads, uses and finds\n"
-    "\t\"in-place\" where the output cannot be replaced whole (a directory that may not be written, a file of "
-    "several names), write over the file itself instead of refusing it: a run stopped while it writes leaves the "
-    "file partly written\n"
-    "\t\"max-pixels\" refuse an input image that claims more pixels than this, before reading its samples (for "
-    "images from untrusted sources; default: no limit but memory)\n"
-    "\t\"page\" the page of a multi-page TIFF to trace, from 1 (default 1)\n";
-
 namespace {
 
-// The formats by their names.
-constexpr struct {
-    std::string_view name;
-    OutputFormat format;
-} FORMATS[] = {{"list", OutputFormat::LIST},
-               {"svg", OutputFormat::SVG},
-               {"geojson", OutputFormat::GEOJSON},
-               {"csv", OutputFormat::CSV}};
+// The names of the formats, "list|svg|..." or "list, svg, ... or dxf".
+std::string format_names(std::string_view between, std::string_view before_last)
+{
+    std::string names;
+    const auto table = lintrace::formats();
+    for (size_t k = 0; k < table.size(); ++k) {
+        if (k > 0) names += k + 1 == table.size() ? before_last : between;
+        names += table[k].name;
+    }
+    return names;
+}
+
+// The endings that choose a format, ".svg, ... or .dxf".
+std::string endings()
+{
+    std::vector<std::string_view> all;
+    for (const lintrace::Format& format : lintrace::formats())
+        for (std::string_view ending : format.endings) all.push_back(ending);
+    std::string text;
+    for (size_t k = 0; k < all.size(); ++k) {
+        if (k > 0) text += k + 1 == all.size() ? " or " : ", ";
+        text += all[k];
+    }
+    return text;
+}
+
+}  // namespace
+
+const char* long_options_help()
+{
+    static const std::string help =
+        "long options:\n"
+        "\t[--format " + format_names("|", "|") + "]\n"
+        "\t[--auto [<fraction>]]\n"
+        "\t[--threads <int>]\n"
+        "\t[--refine]\n"
+        "\t[--verbose]\n"
+        "\t[--simplify <tolerance>]\n"
+        "\t[--min-points <int>]\n"
+        "\t[--precision <digits>]\n"
+        "\t[--polygons]\n"
+        "\t[--pixel-coordinates]\n"
+        "\t[--in-place]\n"
+        "\t[--max-pixels <int>]\n"
+        "\t[--page <int>]\n"
+        "where:\t\"format\" the format of the output (default: by the ending of the -o name, " + endings() +
+        "; else the connectivity list)\n"
+        "\t\"auto\" choose the thresholds: high is the gradient magnitude that the fraction (default 0.7) of the "
+        "pixels do not exceed, low is 0.4 times high\n"
+        "\t\"threads\" the number of threads, at most 1024 (default: every processor the process may use)\n"
+        "\t\"refine\" with -sp: move each sub-pixel point nearer the true edge, correcting the parabola's error by "
+        "the gradient's angle and the maximum's shift on curves (the same edges, points and order)\n"
+        "\t\"verbose\" tell on the standard error what the run reads, uses and finds\n"
+        "\t\"simplify\" vector formats: simplify each edge, no point farther than the tolerance (pixels, or map "
+        "units) from its line; junctions and closed edges kept\n"
+        "\t\"min-points\" vector formats: leave out the edges of fewer points\n"
+        "\t\"precision\" vector formats: at most this many digits (0 to 17) after the decimal point\n"
+        "\t\"polygons\" GeoJSON: closed edges as Polygon features where their rings are simple\n"
+        "\t\"pixel-coordinates\" vector formats: pixel positions even where the image is georeferenced\n"
+        "\t\"in-place\" where the output cannot be replaced whole (a directory that may not be written, a file of "
+        "several names), write over the file itself instead of refusing it: a run stopped while it writes leaves the "
+        "file partly written\n"
+        "\t\"max-pixels\" refuse an input image that claims more pixels than this, before reading its samples (for "
+        "images from untrusted sources; default: no limit but memory)\n"
+        "\t\"page\" the page of a multi-page TIFF to trace, from 1 (default 1)\n";
+    return help.c_str();
+}
+
+namespace {
 
 // A whole argument read as a number, with nothing left over.
 bool whole_number(const char* text, double* value)
@@ -57,11 +94,6 @@ bool whole_number(const char* text, double* value)
     return *end == '\0';
 }
 
-bool ends_with(std::string_view text, std::string_view ending)
-{
-    return text.size() > ending.size() && text.substr(text.size() - ending.size()) == ending;
-}
-
 struct Taker {
     LongOptions* options;
     bool verbose_seen = false;
@@ -69,6 +101,11 @@ struct Taker {
     bool format_seen = false;
     bool auto_seen = false;
     bool refine_seen = false;
+    bool polygons_seen = false;
+    bool pixel_coordinates_seen = false;
+    bool simplify_seen = false;
+    bool min_points_seen = false;
+    bool precision_seen = false;
     bool in_place_seen = false;
     bool max_pixels_seen = false;
     bool page_seen = false;
@@ -133,14 +170,43 @@ struct Taker {
 
     void format(const char* value)
     {
-        for (const auto& f : FORMATS) {
-            if (f.name == value) {
-                options->format = f.format;
-                options->format_given = true;
-                return;
-            }
+        if (const lintrace::Format* format = lintrace::find_format(value)) {
+            options->format = format;
+            return;
         }
-        fail(std::string("ERROR:  --format takes list, svg, geojson or csv, not '") + value + "'.\n");
+        fail(std::string("ERROR:  --format takes ") + format_names(", ", " or ") + ", not '" + value + "'.\n");
+    }
+
+    void simplify(const char* value)
+    {
+        double tolerance = 0;
+        if (!whole_number(value, &tolerance) || !(tolerance >= 0) || !std::isfinite(tolerance)) {
+            fail(std::string("ERROR:  --simplify takes a tolerance, a finite number from 0 up, not '") + value +
+                 "'.\n");
+            return;
+        }
+        options->simplify = tolerance;
+    }
+
+    void min_points(const char* value)
+    {
+        double n = 0;
+        if (!whole_number(value, &n) || !(n >= 0 && n <= 0x1p62) || n != std::floor(n)) {
+            fail(std::string("ERROR:  --min-points takes a whole number of points from 0 up, not '") + value +
+                 "'.\n");
+            return;
+        }
+        options->min_points = static_cast<int64_t>(n);
+    }
+
+    void precision(const char* value)
+    {
+        double n = 0;
+        if (!whole_number(value, &n) || !(n >= 0 && n <= 17) || n != std::floor(n)) {
+            fail(std::string("ERROR:  --precision takes a number of digits from 0 to 17, not '") + value + "'.\n");
+            return;
+        }
+        options->precision = static_cast<int>(n);
     }
 
     void fraction(const char* value)
@@ -196,6 +262,27 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
         } else if (name == "format") {
             taker.first_time(&taker.format_seen, name);
             if (const char* v = value(name)) taker.format(v);
+        } else if (name == "simplify" || name == "min-points" || name == "precision") {
+            taker.first_time(name == "simplify"    ? &taker.simplify_seen
+                             : name == "precision" ? &taker.precision_seen
+                                                   : &taker.min_points_seen,
+                             name);
+            if (options->vector_option.empty()) options->vector_option = "--" + std::string(name);
+            if (const char* v = value(name)) {
+                if (name == "simplify") taker.simplify(v);
+                if (name == "min-points") taker.min_points(v);
+                if (name == "precision") taker.precision(v);
+            }
+        } else if (name == "polygons" || name == "pixel-coordinates") {
+            const bool polygons = name == "polygons";
+            taker.first_time(polygons ? &taker.polygons_seen : &taker.pixel_coordinates_seen, name);
+            if (attached != nullptr) taker.fail("ERROR:  --" + std::string(name) + " takes no value.\n");
+            if (polygons) {
+                options->polygons = true;
+                if (options->vector_option.empty()) options->vector_option = "--polygons";
+            } else {
+                options->pixel_coordinates = true;
+            }
         } else if (name == "in-place") {
             taker.first_time(&taker.in_place_seen, name);
             if (attached != nullptr) taker.fail("ERROR:  --in-place takes no value.\n");
@@ -233,19 +320,24 @@ bool single_precision_thresholds(double high, float* low_threshold, float* high_
     return true;
 }
 
-OutputFormat output_format(const LongOptions& options, const char* path)
+const lintrace::Format& output_format(const LongOptions& options, const char* path)
 {
-    if (options.format_given) return options.format;
-    const std::string_view name(path);
-    if (ends_with(name, ".svg")) return OutputFormat::SVG;
-    if (ends_with(name, ".geojson")) return OutputFormat::GEOJSON;
-    if (ends_with(name, ".csv")) return OutputFormat::CSV;
-    return OutputFormat::LIST;
+    if (options.format != nullptr) return *options.format;
+    if (const lintrace::Format* chosen = lintrace::format_for_path(path)) return *chosen;
+    return *lintrace::find_format("list");
 }
 
-const char* format_name(OutputFormat format)
+lintrace::WriteOptions write_options(const LongOptions& options, const lintrace::Format& format, std::string* error)
 {
-    for (const auto& f : FORMATS)
-        if (f.format == format) return f.name.data();
-    return "list";
+    lintrace::WriteOptions written;
+    if (!format.vector && !options.vector_option.empty())
+        *error = "ERROR:  " + options.vector_option + " applies to the vector formats, not to the " +
+                 std::string(format.description) + ".\n";
+    else if (options.polygons && format.name != "geojson")
+        *error = "ERROR:  --polygons applies to GeoJSON, not to " + std::string(format.name) + ".\n";
+    written.precision = options.precision;
+    written.simplify = options.simplify;
+    written.min_points = options.min_points;
+    written.polygons = options.polygons;
+    return written;
 }

@@ -1,7 +1,9 @@
 // lintrace's long options, which stand among the switches: --format, --auto,
-// --threads, --refine, --verbose, --in-place, --max-pixels and --page. They
-// are taken out of the argument vector before the switch table reads the
-// rest, so the table, its usage text and its messages stay as they are.
+// --threads, --refine, --verbose, the vector formats' --polygons,
+// --simplify, --min-points, --precision and --pixel-coordinates, and
+// --in-place, --max-pixels and --page. They are taken out of the argument
+// vector before the switch table reads the rest, so the table, its usage
+// text and its messages stay as they are.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +11,18 @@
 #include <vector>
 
 #include "args.h"
-
-enum class OutputFormat { LIST, SVG, GEOJSON, CSV };
+#include "lintrace/formats.h"
 
 struct LongOptions {
     bool verbose = false;
     int threads = 0;  // 0: every processor the process may use
-    bool format_given = false;
-    OutputFormat format = OutputFormat::LIST;
+    const lintrace::Format* format = nullptr;  // --format's, else chosen by the output's name
+    bool polygons = false;
+    bool pixel_coordinates = false;  // pixels even where the image is georeferenced
+    double simplify = 0;             // --simplify's tolerance; 0: none
+    int64_t min_points = 0;          // --min-points
+    int precision = -1;              // --precision; -1: every digit
+    std::string vector_option;       // the first of the options that apply only to vector formats, as given
     bool automatic = false;  // --auto: thresholds from the image's own magnitudes
     double fraction = 0.7;   // of the pixels that do not exceed the high threshold
     bool refine = false;     // --refine: the sub-pixel points refined (needs -sp)
@@ -26,8 +32,8 @@ struct LongOptions {
     std::string error;       // the first misuse of a long option, as its message
 };
 
-// Printed by --help after the usage text.
-extern const char* const LONG_OPTIONS_HELP;
+// Printed by --help after the usage text; its list of formats is the table's.
+const char* long_options_help();
 
 // The arguments without the long options, argv[0] first and a null pointer
 // last. A long option is recognised only where a switch may stand, never in
@@ -44,7 +50,12 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
 // floats' range.
 bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold);
 
-// The format of the output: --format's where given, else the ending of the
-// output's name (.svg, .geojson, .csv), else the connectivity list.
-OutputFormat output_format(const LongOptions& options, const char* path);
-const char* format_name(OutputFormat format);
+// The format of the output: --format's where given, else the one the ending
+// of the output's name chooses (.svg, .geojson, .csv, .dxf), else the
+// connectivity list.
+const lintrace::Format& output_format(const LongOptions& options, const char* path);
+
+// The options for the writer of `format`; the message of a misuse (an option
+// of the vector formats with the list, --polygons with another format than
+// GeoJSON) in *error.
+lintrace::WriteOptions write_options(const LongOptions& options, const lintrace::Format& format, std::string* error);

@@ -7,9 +7,10 @@
 #   always:  the image libraries: libpng, libjpeg-turbo and libtiff (whose
 #            package brings the static archives of its codecs), zlib, and
 #            pkg-config to find them;
-#   tests:   GoogleTest, and GDAL's tools and Python module, which the tests
-#            check georeferenced positions against; GNU parallel and Pillow,
-#            for the README's batch examples run on images of every format;
+#   tests:   GoogleTest, and the real readers the tests check outputs with:
+#            GDAL's tools and Python module (georeferenced positions, GeoJSON
+#            and DXF), shapely and ezdxf; GNU parallel and Pillow, for the
+#            README's batch examples run on images of every format;
 #   python:  pybind11, the interpreter's headers, numpy and pytest for
 #            Debian's /usr/bin/python3, and Dask's distributed scheduler for
 #            the example that traces a folder on several workers
@@ -23,7 +24,7 @@ set -eu
 packages="pkg-config libpng-dev libjpeg62-turbo-dev libtiff-dev zlib1g-dev"
 for group in "$@"; do
   case $group in
-    tests) packages="$packages libgtest-dev libgmock-dev gdal-bin python3-gdal parallel python3-pil" ;;
+    tests) packages="$packages libgtest-dev libgmock-dev gdal-bin python3-gdal python3-shapely python3-ezdxf parallel python3-pil" ;;
     python) packages="$packages pybind11-dev python3-dev python3-numpy python3-pytest python3-distributed" ;;
     *) echo "install-deps.sh: no group of packages named '$group'" >&2; exit 2 ;;
   esac

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -382,14 +383,20 @@ TEST(Lintrace, AGridOfOnePixelLinesStaysWithinTheMemoryBound)
             if (r % 4 == 0 || c % 4 == 0) grid.pixels[static_cast<size_t>(r) * side + c] = 255;
     const std::string directory = scratch_directory();
     write_file_bytes(directory + "/grid.pgm", pgm_bytes(grid));
-    for (const char* mode : {"", "-sp"}) {
-        std::vector<std::string> argv{LINTRACE,      "-i", directory + "/grid.pgm", "-o", directory + "/grid.list",
-                                      "--threads", "2"};
-        if (*mode) argv.push_back(mode);
-        const ProgramRun run = run_program(argv);
-        ASSERT_EQ(run.status, 0) << run.err;
-        const double pixels = static_cast<double>(side) * side;
-        EXPECT_LT(run.peak_kilobytes * 1024.0, (*mode ? 40 : 32) * pixels) << mode;
+    // Every format: the vector formats are formatted a piece at a time from
+    // the detector's records, and the gradient at the points of GeoJSON and
+    // CSV computed from the image's samples, never held whole.
+    for (const char* ending : {".list", ".svg", ".geojson", ".csv", ".dxf"}) {
+        for (const char* mode : {"", "-sp"}) {
+            std::vector<std::string> argv{LINTRACE,      "-i", directory + "/grid.pgm", "-o", directory + "/grid" + ending,
+                                          "--threads", "2"};
+            if (*mode) argv.push_back(mode);
+            const ProgramRun run = run_program(argv);
+            ASSERT_EQ(run.status, 0) << run.err;
+            const double pixels = static_cast<double>(side) * side;
+            EXPECT_LT(run.peak_kilobytes * 1024.0, (*mode ? 40 : 32) * pixels) << ending << " " << mode;
+            std::remove((directory + "/grid" + ending).c_str());
+        }
     }
 }
 
@@ -441,8 +448,18 @@ TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
         {{"--page", "2", "--page", "3"}, "ERROR:  --page is given twice.\n"},
         {{"--in-place=yes"}, "ERROR:  --in-place takes no value.\n"},
         {{"--in-place", "--in-place"}, "ERROR:  --in-place is given twice.\n"},
-        {{"--format", "png"}, "ERROR:  --format takes list, svg, geojson or csv, not 'png'.\n"},
-        {{"--format=SVG"}, "ERROR:  --format takes list, svg, geojson or csv, not 'SVG'.\n"},
+        {{"--format", "png"}, "ERROR:  --format takes list, svg, geojson, csv or dxf, not 'png'.\n"},
+        {{"--format=SVGZ"}, "ERROR:  --format takes list, svg, geojson, csv or dxf, not 'SVGZ'.\n"},
+        {{"--simplify", "-1"}, "ERROR:  --simplify takes a tolerance, a finite number from 0 up, not '-1'.\n"},
+        {{"--simplify=nan"}, "ERROR:  --simplify takes a tolerance, a finite number from 0 up, not 'nan'.\n"},
+        {{"--precision", "40"}, "ERROR:  --precision takes a number of digits from 0 to 17, not '40'.\n"},
+        {{"--precision=1.5"}, "ERROR:  --precision takes a number of digits from 0 to 17, not '1.5'.\n"},
+        {{"--min-points", "-2"}, "ERROR:  --min-points takes a whole number of points from 0 up, not '-2'.\n"},
+        {{"--simplify", "1", "--simplify", "2"}, "ERROR:  --simplify is given twice.\n"},
+        {{"--polygons=yes"}, "ERROR:  --polygons takes no value.\n"},
+        {{"--simplify", "0.5"}, "ERROR:  --simplify applies to the vector formats, not to the connectivity list.\n"},
+        {{"--precision", "2"}, "ERROR:  --precision applies to the vector formats, not to the connectivity list.\n"},
+        {{"--format", "svg", "--polygons"}, "ERROR:  --polygons applies to GeoJSON, not to svg.\n"},
         {{"--auto", "1.5"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '1.5'.\n"},
         {{"--auto=0"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not '0'.\n"},
         {{"--auto=nan"}, "ERROR:  the fraction of --auto must be a number above 0 and at most 1, not 'nan'.\n"},

@@ -69,6 +69,7 @@ struct Point {
     double y;  // row, growing downwards
 };
 
+class Edges;
 namespace detail {
 struct Run;     // what an Edges object holds, inside the library
 struct Access;  // the library's own way to it
@@ -133,19 +134,8 @@ public:
     void write_list(const std::function<void(std::string_view)>& sink) const;
     std::string list_text() const;
 
-    // The edges as vector data, in the order of the list: the points of
-    // points(), in pixel units with pixel centres at whole numbers and y
-    // growing downwards, each written as a whole number where it is one and
-    // otherwise (sub-pixel positions) as the shortest decimal text that reads
-    // back as the same double. Magnitudes and directions are written where
-    // the run kept them.
-    //   SVG      one polyline per edge, closed edges drawn closed
-    //   GeoJSON  a FeatureCollection of one LineString (or Point) per edge with
-    //            its facts; `settings` are recorded in the collection
-    //   CSV      edge,point,x,y,magnitude,direction: a row per point
-    void write_svg(const std::function<void(std::string_view)>& sink) const;
-    void write_geojson(const Settings& settings, const std::function<void(std::string_view)>& sink) const;
-    void write_csv(const std::function<void(std::string_view)>& sink) const;
+    // The edges as vector data (SVG, GeoJSON, CSV, DXF) are written by the
+    // formats of lintrace/formats.h.
 
 private:
     friend struct detail::Access;

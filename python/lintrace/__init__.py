@@ -27,9 +27,10 @@ interpreter's lock is released while the detector runs.
 """
 from . import _convert
 from ._lintrace import (Edges, __version__, _restore_edges, auto_thresholds, available_processors, mask_size,
-                        paint, read, read_list, trace)
+                        georeferencing, paint, read, read_list, trace)
 
-__all__ = ["Edges", "auto_thresholds", "available_processors", "mask_size", "paint", "read", "read_list", "trace"]
+__all__ = ["Edges", "auto_thresholds", "available_processors", "georeferencing", "mask_size", "paint", "read", "read_list",
+           "trace"]
 
 
 def _edges_from_state(state):

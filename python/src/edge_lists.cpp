@@ -1,13 +1,18 @@
 // Connectivity lists for the Python module.
 //
-// A list is cut into white-space separated tokens the way linpaint's reader
-// does (the same six white-space characters, a number being a token that
-// converts whole as strtod or strtof would convert it). Painting takes each
+// A list is cut into white-space separated tokens by linpaint's own reader
+// (src/formats/edge_list.h), a number being a token that converts whole as
+// strtod or strtof would convert it. Painting takes each
 // position as the list writes it rather than as it is in memory: a sub-pixel
 // position such as 12.96 is written "13.0", and linpaint paints the pixel of
 // what it reads, so only the written number, read back in single precision,
 // gives linpaint's pixel.
 #include "edge_lists.h"
+
+#include <cstdio>
+#include <string>
+
+#include "edge_list.h"
 
 #include <cerrno>
 #include <cfloat>
@@ -19,53 +24,6 @@
 #include <system_error>
 
 namespace {
-
-constexpr size_t BLOCK_BYTES = 1 << 20;
-
-bool is_space(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Cuts text handed over in pieces into tokens; a token may straddle pieces.
-template <typename Take>
-class Tokens {
-public:
-    explicit Tokens(Take take) : take_(take) {}
-
-    void feed(std::string_view text)
-    {
-        size_t at = 0;
-        while (at < text.size()) {
-            if (is_space(text[at])) {
-                if (!carry_.empty()) {
-                    take_(std::string_view(carry_));
-                    carry_.clear();
-                }
-                ++at;
-                continue;
-            }
-            size_t stop = at;
-            while (stop < text.size() && !is_space(text[stop])) ++stop;
-            if (stop == text.size() || !carry_.empty()) {
-                carry_.append(text.substr(at, stop - at));
-            } else {
-                take_(text.substr(at, stop - at));
-            }
-            at = stop;
-        }
-    }
-
-    void finish()
-    {
-        if (!carry_.empty()) take_(std::string_view(carry_));
-        carry_.clear();
-    }
-
-private:
-    Take take_;
-    std::string carry_;
-};
 
 // The token as a number of type T, converting whole: from_chars for the
 // common forms, strtod or strtof for the rest (a sign of +, hexadecimal).
@@ -147,17 +105,21 @@ ListArrays read_list(std::FILE* file, const std::string& name)
         }
         edge.push_back(lintrace::Point{x, value});
     };
-    Tokens<decltype(take)&> tokens(take);
-    std::vector<char> block(BLOCK_BYTES);
+    EdgeListFile reader;
+    reader.fd = fileno(file);
+    reader.path = name.c_str();
+    reader.buffer.resize(1 << 20);
     for (;;) {
-        const size_t filled = std::fread(block.data(), 1, block.size(), file);
-        if (filled == 0) {
-            if (std::ferror(file)) throw std::system_error(errno != 0 ? errno : EIO, std::generic_category(), name);
-            break;
+        const TokenRead read = next_token(&reader);
+        if (read == TOKEN_NONE) break;
+        if (read == TOKEN_FAILED) {
+            if (reader.token_too_long)
+                throw std::invalid_argument("the edge list " + name + " is corrupt: a token of more than " +
+                                            std::to_string(LONGEST_TOKEN) + " characters");
+            throw std::system_error(reader.read_error != 0 ? reader.read_error : EIO, std::generic_category(), name);
         }
-        tokens.feed(std::string_view(block.data(), filled));
+        take(std::string_view(reader.token));
     }
-    tokens.finish();
     return list;
 }
 

@@ -26,6 +26,7 @@
 #include <system_error>
 #include <vector>
 
+#include "lintrace/formats.h"
 #include "lintrace/image.h"
 #include "edge_lists.h"
 #include "lintrace/lintrace.h"
@@ -110,6 +111,16 @@ py::object flags_view(const PyEdges& e, const std::vector<uint8_t>& (lintrace::E
     if (flags == nullptr) return py::none();
     return read_only_view(py::dtype("bool"), {static_cast<py::ssize_t>(flags->size())}, {1}, flags->data(),
                           owner_of(e));
+}
+
+// A copy of per-edge flags, the library's or those restored; empty where
+// neither is known.
+std::vector<uint8_t> flags_of(const PyEdges& e, const std::vector<uint8_t>& (lintrace::Edges::*traced_flags)() const,
+                              std::vector<uint8_t> PyEdges::*restored_flags)
+{
+    if (e.traced) return (e.edges.*traced_flags)();
+    if (e.has_restored_flags) return e.*restored_flags;
+    return {};
 }
 
 // The thresholds of the lintrace program are single-precision numbers: a
@@ -398,15 +409,14 @@ PyEdges read_list_file(const py::object& path)
     return result;
 }
 
-py::array read_image_file(const py::object& path)
+// The bytes of a file, read with the interpreter's lock let go.
+std::vector<char> file_bytes(const std::string& name, const py::object& path)
 {
-    const std::string name = path_text(path);
     File file = open_file(name, "rb", path);
-    ReadImage image;
+    std::vector<char> bytes;
     int error = 0;
     {
         py::gil_scoped_release unlocked;
-        std::vector<char> bytes;
         char block[1 << 16];
         for (;;) {
             const size_t got = std::fread(block, 1, sizeof block, file.get());
@@ -415,9 +425,20 @@ py::array read_image_file(const py::object& path)
         }
         if (std::ferror(file.get())) error = errno != 0 ? errno : EIO;
         file.reset();
-        if (error == 0) image = read_image(bytes, name);
     }
     if (error != 0) raise_file_error(error, path);
+    return bytes;
+}
+
+py::array read_image_file(const py::object& path)
+{
+    const std::string name = path_text(path);
+    const std::vector<char> bytes = file_bytes(name, path);
+    ReadImage image;
+    {
+        py::gil_scoped_release unlocked;
+        image = read_image(bytes, name);
+    }
     py::dtype type = image.type == lintrace::SampleType::UINT8    ? py::dtype::of<uint8_t>()
                      : image.type == lintrace::SampleType::UINT16 ? py::dtype::of<uint16_t>()
                                                                   : py::dtype::of<double>();
@@ -426,6 +447,50 @@ py::array read_image_file(const py::object& path)
     py::array array(type, shape);
     std::memcpy(array.mutable_data(), image.samples.data(), image.samples.size());
     return array;
+}
+
+// Where an image file lies on a map (lintrace::georeferencing): a dict of
+// its transform (GDAL's six numbers), EPSG code, coordinate system's name
+// and where it was found, or None.
+py::object georeferencing_of(const py::object& path)
+{
+    const std::string name = path_text(path);
+    const std::vector<char> bytes = file_bytes(name, path);
+    std::optional<lintrace::Georeferencing> geo;
+    {
+        py::gil_scoped_release unlocked;
+        geo = lintrace::georeferencing(lintrace::read_image_bytes(bytes.data(), bytes.size(), name), name);
+    }
+    if (!geo) return py::none();
+    const double* t = geo->transform;
+    py::dict result;
+    result["transform"] = py::make_tuple(t[0], t[1], t[2], t[3], t[4], t[5]);
+    result["epsg"] = geo->epsg != 0 ? py::object(py::int_(geo->epsg)) : py::none();
+    result["crs"] = geo->epsg != 0 ? py::object(py::str("EPSG:" + std::to_string(geo->epsg))) : py::none();
+    result["source"] = geo->source;
+    return result;
+}
+
+// A georeference as write() takes it: such a dict, or None.
+std::optional<lintrace::Georeference> georeference_from(const py::object& given)
+{
+    if (given.is_none()) return std::nullopt;
+    if (!py::isinstance<py::dict>(given))
+        throw py::type_error("georeference is a dict as lintrace.georeferencing() gives, or None");
+    const py::dict geo = given.cast<py::dict>();
+    if (!geo.contains("transform")) throw py::value_error("georeference has no 'transform'");
+    const std::vector<double> t = geo["transform"].cast<std::vector<double>>();
+    if (t.size() != 6) throw py::value_error("a georeference's transform is six numbers, not " + std::to_string(t.size()));
+    for (double v : t)
+        if (!std::isfinite(v)) throw py::value_error("a georeference's transform holds a number that is not finite");
+    lintrace::Georeference to;
+    std::copy(t.begin(), t.end(), to.transform.begin());
+    if (geo.contains("epsg") && !geo["epsg"].is_none()) {
+        to.epsg = geo["epsg"].cast<int>();
+        if (to.epsg <= 0) throw py::value_error("an EPSG code is positive, not " + std::to_string(to.epsg));
+        to.crs = "EPSG:" + std::to_string(to.epsg);
+    }
+    return to;
 }
 
 py::array_t<uint8_t> paint(const PyEdges& e, const std::optional<std::vector<int64_t>>& shape, int64_t min_length)
@@ -465,50 +530,44 @@ py::bytes to_list(const PyEdges& e)
 
 // The output formats by name, and the ending of a file's name that chooses
 // each, as the lintrace program's --format and -o do.
-enum class Format { LIST, SVG, GEOJSON, CSV };
-struct FormatName {
-    const char* name;
-    const char* ending;
-    Format format;
-};
-constexpr FormatName FORMAT_NAMES[] = {{"list", nullptr, Format::LIST},
-                                       {"svg", ".svg", Format::SVG},
-                                       {"geojson", ".geojson", Format::GEOJSON},
-                                       {"csv", ".csv", Format::CSV}};
-
-Format format_of(const std::string& name, const std::optional<std::string>& format)
+// The format a name asks for (any case), else the one the file's ending
+// chooses, else the connectivity list: the formats table of the program.
+const lintrace::Format& format_of(const std::string& name, const std::optional<std::string>& format)
 {
     if (format) {
-        std::string lower = *format;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (const FormatName& f : FORMAT_NAMES)
-            if (lower == f.name) return f.format;
-        throw py::value_error("format is list, svg, geojson or csv, not " + py::repr(py::str(*format)).cast<std::string>());
+        if (const lintrace::Format* named = lintrace::find_format(*format)) return *named;
+        std::string names;
+        const std::span<const lintrace::Format> all = lintrace::formats();
+        for (size_t k = 0; k < all.size(); ++k)
+            names += std::string(k == 0 ? "" : k + 1 == all.size() ? " or " : ", ") + std::string(all[k].name);
+        throw py::value_error("format is " + names + ", not " + py::repr(py::str(*format)).cast<std::string>());
     }
-    for (const FormatName& f : FORMAT_NAMES)
-        if (f.ending != nullptr && name.size() >= std::strlen(f.ending) &&
-            name.compare(name.size() - std::strlen(f.ending), std::string::npos, f.ending) == 0)
-            return f.format;
-    return Format::LIST;
+    if (const lintrace::Format* chosen = lintrace::format_for_path(name)) return *chosen;
+    return lintrace::formats()[0];
 }
 
+// What write() takes besides the format.
+struct WriteRequest {
+    std::optional<std::string> format;
+    double simplify = 0;
+    std::optional<int> precision;
+    int64_t min_points = 0;
+    bool polygons = false;
+    std::optional<lintrace::Georeference> georeference;
+};
+
 // The one writer of every format: the edges handed to `sink` in pieces.
-void write_format(const PyEdges& e, Format format, const std::function<void(std::string_view)>& sink)
+void write_format(const PyEdges& e, const lintrace::Format& format, const WriteRequest& request,
+                  const std::function<void(std::string_view)>& sink)
 {
-    switch (format) {
-        case Format::LIST:
-            e.edges.write_list(sink);
-            break;
-        case Format::SVG:
-            e.edges.write_svg(sink);
-            break;
-        case Format::GEOJSON:
-            e.edges.write_geojson(e.settings, sink);
-            break;
-        case Format::CSV:
-            e.edges.write_csv(sink);
-            break;
-    }
+    lintrace::WriteOptions options;
+    options.settings = e.settings;
+    options.precision = request.precision.value_or(-1);
+    options.simplify = request.simplify;
+    options.min_points = request.min_points;
+    options.polygons = request.polygons;
+    options.georeference = request.georeference;
+    lintrace::write(e.edges, format, options, sink);
 }
 
 // Raised by a writer's sink once the Python function it calls has failed;
@@ -519,15 +578,23 @@ struct PythonWriteFailed {};
 // (lintrace._files.replace: a temporary beside the target, put in its place
 // only when complete). The detector's writer formats its pieces with the
 // interpreter's lock let go and takes it back to hand each piece on.
-void write_file(const PyEdges& e, const py::object& path, const std::optional<std::string>& format)
+void write_file(const PyEdges& e, const py::object& path, const WriteRequest& request)
 {
-    const Format chosen = format_of(path_text(path), format);
+    const lintrace::Format& chosen = format_of(path_text(path), request.format);
+    {
+        lintrace::WriteOptions options;
+        options.precision = request.precision.value_or(-1);
+        options.simplify = request.simplify;
+        options.min_points = request.min_points;
+        options.polygons = request.polygons;
+        lintrace::check_options(options);  // refused before the file is touched
+    }
     const py::object replace = py::module_::import("lintrace._files").attr("replace");
-    const py::cpp_function write_all([&e, chosen](const py::object& write) {
+    const py::cpp_function write_all([&e, &chosen, &request](const py::object& write) {
         bool failed = false;
         try {
             py::gil_scoped_release unlocked;
-            write_format(e, chosen, [&write](std::string_view piece) {
+            write_format(e, chosen, request, [&write](std::string_view piece) {
                 py::gil_scoped_acquire locked;
                 try {
                     write(py::bytes(piece.data(), piece.size()));
@@ -744,14 +811,34 @@ program writes it: each point on a line "x y" with two decimals (one for
 sub-pixel positions), each edge closed by the line "-1 -1". For edges read
 with read_list() from a list lintrace wrote, the bytes of that file.)doc")
         .def(
-            "write_list", [](const PyEdges& e, const py::object& path) { write_file(e, path, "list"); },
+            "write_list",
+            [](const PyEdges& e, const py::object& path) {
+                WriteRequest request;
+                request.format = "list";
+                write_file(e, path, request);
+            },
             py::arg("path"), R"doc(Writes the connectivity list of these edges to a file: the bytes of
 to_list(), as write(path, format="list") writes them.
 
 path: a str, bytes or os.PathLike naming the file.
 Raises OSError naming the file when it cannot be written.)doc")
-        .def("write", &write_file, py::arg("path"), py::arg("format") = py::none(),
-             R"doc(Writes the edges to a file in one of the lintrace program's formats:
+        .def(
+            "write",
+            [](const PyEdges& e, const py::object& path, const std::optional<std::string>& format, double simplify,
+               std::optional<int> precision, int64_t min_points, bool polygons, const py::object& georeference) {
+                WriteRequest request;
+                request.format = format;
+                request.simplify = simplify;
+                request.precision = precision;
+                request.min_points = min_points;
+                request.polygons = polygons;
+                request.georeference = georeference_from(georeference);
+                write_file(e, path, request);
+            },
+            py::arg("path"), py::arg("format") = py::none(), py::kw_only(), py::arg("simplify") = 0.0,
+            py::arg("precision") = py::none(), py::arg("min_points") = 0, py::arg("polygons") = false,
+            py::arg("georeference") = py::none(),
+            R"doc(Writes the edges to a file in one of the lintrace program's formats:
 
   "list"     the connectivity list (to_list())
   "svg"      one polyline per edge, closed edges drawn closed
@@ -760,6 +847,7 @@ Raises OSError naming the file when it cannot be written.)doc")
              junctions, mean gradient magnitude when traced with
              gradient=True), the settings recorded in the collection
   "csv"      edge,point,x,y,magnitude,direction: a row per point
+  "dxf"      an ASCII DXF of one LWPOLYLINE per edge, y growing upwards
 
 byte for byte as `lintrace -o path` writes them for the same image and
 settings (the program keeps the gradient for GeoJSON and CSV: trace with
@@ -767,8 +855,12 @@ gradient=True for the same bytes). Coordinates are pixels: x the column, y
 the row growing downwards, pixel centres at whole numbers.
 
 path: a str, bytes or os.PathLike naming the file.
-format: one of the names above; by default chosen by the ending of the
-  path (.svg, .geojson, .csv), else the list.
+format: one of the names above, in any case; by default chosen by the
+  ending of the path (.svg, .geojson, .csv, .dxf), else the list.
+simplify, precision, min_points, polygons: the vector formats' options,
+  as --simplify, --precision, --min-points and --polygons.
+georeference: a dict as georeferencing(path) gives: GeoJSON, CSV and DXF
+  are then in the map's coordinates (GeoJSON naming the EPSG system).
 
 As the programs do, the edges are written to a temporary file beside the
 target, which takes the target's name only once complete: a failed write
@@ -777,6 +869,33 @@ interpreter's lock released.
 
 Raises ValueError for an unknown format, OSError naming the file when it
 cannot be written.)doc")
+        .def(
+            "simplify",
+            [](const PyEdges& e, double tolerance) {
+                PyEdges result;
+                {
+                    py::gil_scoped_release unlocked;
+                    result.edges = lintrace::simplify(e.edges, tolerance);
+                }
+                result.shape_known = e.shape_known;
+                result.rows = e.rows;
+                result.columns = e.columns;
+                result.settings = e.settings;
+                result.settings.gradient = false;
+                result.has_restored_flags = e.traced || e.has_restored_flags;
+                if (result.has_restored_flags) {
+                    result.closed = flags_of(e, &lintrace::Edges::closed, &PyEdges::closed);
+                    result.starts_at_junction =
+                        flags_of(e, &lintrace::Edges::starts_at_junction, &PyEdges::starts_at_junction);
+                    result.ends_at_junction = flags_of(e, &lintrace::Edges::ends_at_junction, &PyEdges::ends_at_junction);
+                }
+                return result;
+            },
+            py::arg("tolerance"), R"doc(These edges simplified within `tolerance` pixels (Douglas-Peucker, as
+--simplify): no point lies farther than the tolerance from its simplified
+line, every edge keeps its first and last point (edges meeting at a
+junction still meet there) and a closed edge stays a ring. 0 keeps every
+point. Raises ValueError for a negative or not finite tolerance.)doc")
         .def("__repr__",
              [](const PyEdges& e) {
                  return "<lintrace.Edges: " + std::to_string(e.edges.size()) + " edges, " +
@@ -879,6 +998,18 @@ that to_list() gives back the bytes of any list lintrace wrote.
 Raises OSError when the file cannot be read, ValueError when a token is
 not a number.)doc");
 
+    m.def("georeferencing", &georeferencing_of, py::arg("path"),
+          R"doc(Where an image file lies on a map, as GDAL finds it: a GeoTIFF's own
+tags, else a world file beside the image (scene.pgw, scene.pngw or
+scene.wld for scene.png). A dict {"transform": GDAL's six numbers (the
+corner of pixel/line (P, L) at X = t0 + P t1 + L t2, Y = t3 + P t4 + L t5;
+a lintrace point (x, y) is at P = x + 0.5, L = y + 0.5), "epsg": the code
+or None, "crs": "EPSG:n" or None, "source": where it was found}, or None
+where the image is not georeferenced. Pass it to Edges.write(...,
+georeference=) and to_geopandas(crs=...).
+
+Raises OSError where the file cannot be read, ValueError for tags or a world
+file that cannot be told (a user-defined coordinate system).)doc");
     m.def("read", &read_image_file, py::arg("path"), R"doc(Reads an image file as the lintrace program reads it: netpbm (PBM, PGM,
 PPM, PAM), PNG, JPEG (turned upright by its EXIF orientation) or TIFF,
 whatever its name says, through the program's own decoders.

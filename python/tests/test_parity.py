@@ -80,9 +80,12 @@ def test_a_write_that_fails_names_the_file_and_leaves_what_was_there(photo, tmp_
     with pytest.raises(FileNotFoundError) as missing:
         edges.write(tmp_path / "no such folder" / "edges.svg")
     assert missing.value.filename == tmp_path / "no such folder" / "edges.svg"
-    with pytest.raises(ValueError, match="format is list, svg, geojson or csv, not 'dxf'"):
-        edges.write(tmp_path / "edges.dxf", format="dxf")
-    assert not (tmp_path / "edges.dxf").exists()
+    with pytest.raises(ValueError, match="format is list, svg, geojson, csv or dxf, not 'png'"):
+        edges.write(tmp_path / "edges.png", format="png")
+    assert not (tmp_path / "edges.png").exists()
+    with pytest.raises(ValueError, match="precision"):
+        edges.write(tmp_path / "edges.svg", precision=40)
+    assert not (tmp_path / "edges.svg").exists()
     with pytest.raises(OSError) as full:
         edges.write("/dev/full", format="geojson")
     assert full.value.filename == "/dev/full" and "No space left" in str(full.value)

@@ -152,7 +152,8 @@ void write_in_pieces(size_t count, const PieceFormat& format, const TextSink& si
     // One thread for each piece at most (the writer formats a piece itself
     // while the next is not ready), so a short text never starts more.
     const size_t pieces = (count + per_piece - 1) / per_piece;
-    const uint64_t workers = std::min<uint64_t>(static_cast<uint64_t>(std::max(1, threads)), std::max<size_t>(pieces, 1));
+    const uint64_t workers =
+        std::min<uint64_t>(static_cast<uint64_t>(std::max(1, threads)), std::max<size_t>(pieces, 1));
     WritingPipeline pipeline(count, per_piece, format, 2 * workers);
     // One task writes, the others format ahead of it.
     share_out(workers, workers, [&pipeline, &sink](uint64_t task) {

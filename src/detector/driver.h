@@ -23,4 +23,9 @@ struct Access {
     static const Run* run(const Edges& edges) { return edges.run_.get(); }
 };
 
+inline const Run* run_of(const Edges& edges)
+{
+    return Access::run(edges);
+}
+
 }  // namespace lintrace::detail

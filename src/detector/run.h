@@ -94,6 +94,93 @@ struct Run {
             [this]() { offsets.push_back(static_cast<int64_t>(points.size())); });
     }
 
+    // Edges first .. last - 1 of the list as arrays of their own, for a
+    // writer that formats a piece of the list at a time: no array of the
+    // whole run is made. offsets are the piece's (from 0); pixels, where
+    // asked for, the pixel of each point (its sub-pixel position's pixel).
+    struct Piece {
+        std::vector<Point> points;
+        std::vector<int64_t> offsets;
+        std::vector<uint8_t> closed, starts_at_junction, ends_at_junction;  // empty for edges given as arrays
+        std::vector<ChainPoint> pixels;
+    };
+    void piece(size_t first, size_t last, bool with_pixels, Piece* out) const
+    {
+        out->points.clear();
+        out->offsets.assign(1, 0);
+        out->closed.clear();
+        out->starts_at_junction.clear();
+        out->ends_at_junction.clear();
+        out->pixels.clear();
+        if (!traced) {
+            const int64_t base = offsets[first];
+            out->points.assign(points.begin() + base, points.begin() + offsets[last]);
+            for (size_t k = first; k < last; ++k) out->offsets.push_back(offsets[k + 1] - base);
+            if (!closed.empty()) {
+                // Flags given with the arrays (simplified edges keep the detector's).
+                out->closed.assign(closed.begin() + first, closed.begin() + last);
+                out->starts_at_junction.assign(starts_at_junction.begin() + first, starts_at_junction.begin() + last);
+                out->ends_at_junction.assign(ends_at_junction.begin() + first, ends_at_junction.begin() + last);
+            }
+            return;
+        }
+        const Detector* d = &detector;
+        const size_t count = d->edges.size();
+        for (size_t place = first; place < last; ++place) {
+            const EdgeRef ref = d->edges[count - 1 - place];
+            const Edge& edge = edge_of(d, ref);
+            const Links& part = d->links[ref.part];
+            out->closed.push_back(edge.closed);
+            out->starts_at_junction.push_back(edge.start_junction != NO_JUNCTION);
+            out->ends_at_junction.push_back(edge.end_junction != NO_JUNCTION);
+            const auto put = [&](const ChainPoint& p, bool has_record) {
+                if (with_pixels) out->pixels.push_back(p);
+                if (!sub_pixel) {
+                    out->points.push_back(Point{static_cast<double>(p.x), static_cast<double>(p.y)});
+                    return;
+                }
+                const uint32_t record = has_record ? edgel_index(&d->edgels, p.x, p.y) : NO_EDGEL;
+                if (record != NO_EDGEL) {
+                    const SubPixel& s = d->edgels.sub_pixels[record];
+                    out->points.push_back(Point{s.x, s.y});
+                } else {
+                    out->points.push_back(Point{0.0, 0.0});
+                }
+            };
+            const auto put_junction = [&](uint32_t index) {
+                if (index == NO_JUNCTION) return;
+                const Junction& junction = part.junctions[index];
+                put(ChainPoint{junction.x, junction.y}, junction.has_edgel);
+            };
+            put_junction(edge.start_junction);
+            const ChainPoint* chain = chain_of(part.edge_points, edge);
+            for (const ChainPoint* p = chain; p != chain + edge.point_count; ++p) put(*p, true);
+            put_junction(edge.end_junction);
+            out->offsets.push_back(static_cast<int64_t>(out->points.size()));
+        }
+    }
+
+    // The place in points() of the first point of edges 0, per, 2 per, ...
+    // (and the point count last), for a writer of pieces of `per` edges that
+    // reads the run's per-point arrays.
+    std::vector<int64_t> piece_starts(size_t per) const
+    {
+        std::vector<int64_t> starts;
+        const size_t count = traced ? detector.edges.size() : offsets.size() - 1;
+        int64_t total = 0;
+        for (size_t place = 0; place < count; ++place) {
+            if (place % per == 0) starts.push_back(total);
+            if (!traced) {
+                total = offsets[place + 1];
+                continue;
+            }
+            const Edge& edge = edge_of(&detector, detector.edges[count - 1 - place]);
+            total += edge.point_count + (edge.start_junction != NO_JUNCTION) + (edge.end_junction != NO_JUNCTION);
+        }
+        starts.push_back(total);
+        return starts;
+    }
+
     size_t point_count() const
     {
         if (!traced) return points.size();

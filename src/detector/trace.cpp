@@ -90,10 +90,12 @@ T sample_at(const unsigned char* row, int64_t k)
     return v;
 }
 
-// The grey levels of one row: each sample scaled to 0..255 as v 255 / max_value,
-// alpha laid over white, colour turned to its luma, all in double.
+// The grey level of one cell (column k of a row): its sample scaled to 0..255
+// as v 255 / max_value, alpha laid over white, colour turned to its luma, all
+// in double. The gradient at given points (point_gradient.cpp) reads single
+// cells through it, so rows and cells give the same numbers.
 template <typename T>
-void level_row(const ImageView& image, const unsigned char* row, double* out)
+double cell_level(const ImageView& image, const unsigned char* row, int64_t c)
 {
     const int channels = image.channels;
     const bool scaled = image.type != SampleType::DOUBLE;
@@ -101,20 +103,25 @@ void level_row(const ImageView& image, const unsigned char* row, double* out)
         const double v = static_cast<double>(sample_at<T>(row, k));
         return scaled ? v * 255.0 / image.max_value : v;
     };
-    for (int64_t c = 0; c < image.width; ++c) {
-        const int64_t at = c * channels;
-        double grey;
-        if (channels <= 2) {
-            grey = level(at);
-        } else {
-            grey = 0.299 * level(at) + 0.587 * level(at + 1) + 0.114 * level(at + 2);
-        }
-        if (channels == 2 || channels == 4) {
-            const double alpha = level(at + channels - 1) / 255.0;
-            grey = grey * alpha + 255.0 * (1.0 - alpha);
-        }
-        out[c] = grey;
+    const int64_t at = c * channels;
+    double grey;
+    if (channels <= 2) {
+        grey = level(at);
+    } else {
+        grey = 0.299 * level(at) + 0.587 * level(at + 1) + 0.114 * level(at + 2);
     }
+    if (channels == 2 || channels == 4) {
+        const double alpha = level(at + channels - 1) / 255.0;
+        grey = grey * alpha + 255.0 * (1.0 - alpha);
+    }
+    return grey;
+}
+
+// The grey levels of one row.
+template <typename T>
+void level_row(const ImageView& image, const unsigned char* row, double* out)
+{
+    for (int64_t c = 0; c < image.width; ++c) out[c] = cell_level<T>(image, row, c);
 }
 
 // The grey levels of an image as the gradient reads them. Eight-bit grey
@@ -149,6 +156,33 @@ const unsigned char* row_of(const ImageView& image, int64_t r)
     const int64_t row_bytes = image.width * image.channels * static_cast<int64_t>(sample_bytes(image.type));
     return static_cast<const unsigned char*>(image.samples) + r * (image.row_stride != 0 ? image.row_stride : row_bytes);
 }
+
+}  // namespace
+
+namespace detail {
+
+double grey_level_at(const ImageView& image, int64_t r, int64_t c)
+{
+    const unsigned char* row = row_of(image, r);
+    switch (image.type) {
+        case SampleType::UINT8:
+            return cell_level<uint8_t>(image, row, c);
+        case SampleType::UINT16:
+            return cell_level<uint16_t>(image, row, c);
+        case SampleType::DOUBLE:
+            return cell_level<double>(image, row, c);
+    }
+    return 0;
+}
+
+void check_image_view(const ImageView& image)
+{
+    check_image(image);
+}
+
+}  // namespace detail
+
+namespace {
 
 void grey_image(const ImageView& image, GreyImage* out)
 {

@@ -54,48 +54,15 @@ bool refill(EdgeListFile* list, int* error)
     return true;
 }
 
-enum TokenRead { TOKEN_READ, TOKEN_NONE, TOKEN_FAILED };
-
-// The next token into list->token.
-TokenRead next_token(EdgeListFile* list)
+// linpaint's message for a token that could not be read.
+void report_failure(const EdgeListFile* list)
 {
-    int error = 0;
-    list->token.clear();
-    for (;;) {
-        if (list->position == list->filled && !refill(list, &error)) {
-            if (error != 0) {
-                std::fprintf(stderr, "Error reading input file %s: %s ... exit!\n", list->path, std::strerror(error));
-                return TOKEN_FAILED;
-            }
-            return TOKEN_NONE;
-        }
-        if (!is_space(list->buffer[list->position])) break;
-        ++list->position;
-    }
-    for (;;) {
-        const char* begin = list->buffer.data() + list->position;
-        const char* end = list->buffer.data() + list->filled;
-        const char* stop = begin;
-        // Scanned no further than one character past the longest token.
-        const size_t room = LONGEST_TOKEN + 1 - list->token.size();
-        if (static_cast<size_t>(end - begin) > room) end = begin + room;
-        while (stop < end && !is_space(*stop)) ++stop;
-        list->token.append(begin, stop);
-        list->position = static_cast<size_t>(stop - list->buffer.data());
-        if (list->token.size() > LONGEST_TOKEN) {
-            std::fprintf(stderr, "The edge list %s is corrupt: a token of more than %zu characters ... exit!\n",
-                         list->path, LONGEST_TOKEN);
-            return TOKEN_FAILED;
-        }
-        if (stop < list->buffer.data() + list->filled) return TOKEN_READ;
-        if (!refill(list, &error)) {
-            if (error != 0) {
-                std::fprintf(stderr, "Error reading input file %s: %s ... exit!\n", list->path, std::strerror(error));
-                return TOKEN_FAILED;
-            }
-            return TOKEN_READ;
-        }
-    }
+    if (list->token_too_long)
+        std::fprintf(stderr, "The edge list %s is corrupt: a token of more than %zu characters ... exit!\n", list->path,
+                     LONGEST_TOKEN);
+    else
+        std::fprintf(stderr, "Error reading input file %s: %s ... exit!\n", list->path,
+                     std::strerror(list->read_error));
 }
 
 bool to_number(const std::string& token, float* value)
@@ -149,11 +116,54 @@ void close_edge_list(EdgeListFile* list)
     list->fd = -1;
 }
 
+TokenRead next_token(EdgeListFile* list)
+{
+    int error = 0;
+    list->token.clear();
+    for (;;) {
+        if (list->position == list->filled && !refill(list, &error)) {
+            if (error != 0) {
+                list->read_error = error;
+                return TOKEN_FAILED;
+            }
+            return TOKEN_NONE;
+        }
+        if (!is_space(list->buffer[list->position])) break;
+        ++list->position;
+    }
+    for (;;) {
+        const char* begin = list->buffer.data() + list->position;
+        const char* end = list->buffer.data() + list->filled;
+        const char* stop = begin;
+        // Scanned no further than one character past the longest token.
+        const size_t room = LONGEST_TOKEN + 1 - list->token.size();
+        if (static_cast<size_t>(end - begin) > room) end = begin + room;
+        while (stop < end && !is_space(*stop)) ++stop;
+        list->token.append(begin, stop);
+        list->position = static_cast<size_t>(stop - list->buffer.data());
+        if (list->token.size() > LONGEST_TOKEN) {
+            list->token_too_long = true;
+            return TOKEN_FAILED;
+        }
+        if (stop < list->buffer.data() + list->filled) return TOKEN_READ;
+        if (!refill(list, &error)) {
+            if (error != 0) {
+                list->read_error = error;
+                return TOKEN_FAILED;
+            }
+            return TOKEN_READ;
+        }
+    }
+}
+
 PairRead read_pair(EdgeListFile* list, EdgePoint* point)
 {
     for (float* number : {&point->x, &point->y}) {
         const TokenRead read = next_token(list);
-        if (read == TOKEN_FAILED) return PAIR_CORRUPT;
+        if (read == TOKEN_FAILED) {
+            report_failure(list);
+            return PAIR_CORRUPT;
+        }
         if (read == TOKEN_NONE) return PAIR_END_OF_INPUT;
         if (!to_number(list->token, number)) {
             report_corrupt(list);

@@ -20,6 +20,8 @@ struct EdgeListFile {
     size_t filled = 0;
     bool at_end = false;
     std::string token;
+    int read_error = 0;          // the errno of a failed read
+    bool token_too_long = false;  // a token went past LONGEST_TOKEN
 };
 
 // The longest token read: no number that lintrace writes comes near it, and
@@ -31,6 +33,14 @@ constexpr size_t LONGEST_TOKEN = 255;
 // errno telling why, when it cannot be opened or is a directory.
 bool open_edge_list(EdgeListFile* list, const char* path);
 void close_edge_list(EdgeListFile* list);
+
+enum TokenRead { TOKEN_READ, TOKEN_NONE, TOKEN_FAILED };
+
+// The next white-space separated token into list->token: TOKEN_NONE at the
+// end of the input, TOKEN_FAILED (printing nothing) when a read fails
+// (list->read_error) or the token is too long (list->token_too_long). The
+// readers of linpaint and of the Python module both take their tokens here.
+TokenRead next_token(EdgeListFile* list);
 
 enum PairRead { PAIR_POINT, PAIR_CLOSES_EDGE, PAIR_END_OF_INPUT, PAIR_CORRUPT };
 
