@@ -430,14 +430,28 @@ std::vector<char> file_bytes(const std::string& name, const py::object& path)
     return bytes;
 }
 
-py::array read_image_file(const py::object& path)
+// What read() and georeferencing() take besides the path: the page (from
+// 0, as ImageMetadata::page) and a pixel limit for untrusted files.
+lintrace::ReadOptions read_options(int page, std::optional<int64_t> max_pixels)
 {
+    if (page < 0) throw py::value_error("page is counted from 0, not " + std::to_string(page));
+    if (max_pixels && *max_pixels <= 0)
+        throw py::value_error("max_pixels is a positive number of pixels, not " + std::to_string(*max_pixels));
+    lintrace::ReadOptions options;
+    options.page = page;
+    options.max_pixels = max_pixels ? static_cast<uint64_t>(*max_pixels) : 0;
+    return options;
+}
+
+py::array read_image_file(const py::object& path, int page, std::optional<int64_t> max_pixels)
+{
+    const lintrace::ReadOptions options = read_options(page, max_pixels);
     const std::string name = path_text(path);
     const std::vector<char> bytes = file_bytes(name, path);
     ReadImage image;
     {
         py::gil_scoped_release unlocked;
-        image = read_image(bytes, name);
+        image = read_image(bytes, name, options);
     }
     py::dtype type = image.type == lintrace::SampleType::UINT8    ? py::dtype::of<uint8_t>()
                      : image.type == lintrace::SampleType::UINT16 ? py::dtype::of<uint16_t>()
@@ -452,14 +466,15 @@ py::array read_image_file(const py::object& path)
 // Where an image file lies on a map (lintrace::georeferencing): a dict of
 // its transform (GDAL's six numbers), EPSG code, coordinate system's name
 // and where it was found, or None.
-py::object georeferencing_of(const py::object& path)
+py::object georeferencing_of(const py::object& path, int page)
 {
+    const lintrace::ReadOptions options = read_options(page, std::nullopt);
     const std::string name = path_text(path);
     const std::vector<char> bytes = file_bytes(name, path);
     std::optional<lintrace::Georeferencing> geo;
     {
         py::gil_scoped_release unlocked;
-        geo = lintrace::georeferencing(lintrace::read_image_bytes(bytes.data(), bytes.size(), name), name);
+        geo = lintrace::georeferencing(lintrace::read_image_bytes(bytes.data(), bytes.size(), name, options), name);
     }
     if (!geo) return py::none();
     const double* t = geo->transform;
@@ -998,7 +1013,7 @@ that to_list() gives back the bytes of any list lintrace wrote.
 Raises OSError when the file cannot be read, ValueError when a token is
 not a number.)doc");
 
-    m.def("georeferencing", &georeferencing_of, py::arg("path"),
+    m.def("georeferencing", &georeferencing_of, py::arg("path"), py::kw_only(), py::arg("page") = 0,
           R"doc(Where an image file lies on a map, as GDAL finds it: a GeoTIFF's own
 tags, else a world file beside the image (scene.pgw, scene.pngw or
 scene.wld for scene.png). A dict {"transform": GDAL's six numbers (the
@@ -1010,11 +1025,17 @@ georeference=) and to_geopandas(crs=...).
 
 Raises OSError where the file cannot be read, ValueError for tags or a world
 file that cannot be told (a user-defined coordinate system).)doc");
-    m.def("read", &read_image_file, py::arg("path"), R"doc(Reads an image file as the lintrace program reads it: netpbm (PBM, PGM,
+    m.def("read", &read_image_file, py::arg("path"), py::kw_only(), py::arg("page") = 0,
+          py::arg("max_pixels") = py::none(),
+          R"doc(Reads an image file as the lintrace program reads it: netpbm (PBM, PGM,
 PPM, PAM), PNG, JPEG (turned upright by its EXIF orientation) or TIFF,
 whatever its name says, through the program's own decoders.
 
 path: a str, bytes or os.PathLike naming the file.
+page: which page of a multi-page TIFF, counted from 0 (--page counts from 1).
+max_pixels: refuse an image of more pixels (ValueError naming the file,
+  its size and the limit) before its samples are allocated, as
+  --max-pixels does: set it for files from untrusted sources.
 
 Returns a numpy array of shape (rows, columns) for grey, (rows, columns,
 channels) for grey and alpha (2), RGB (3) or RGBA (4): uint8 or uint16

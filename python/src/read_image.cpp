@@ -21,9 +21,9 @@ double unit_sample(double level)
 
 }  // namespace
 
-ReadImage read_image(const std::vector<char>& bytes, const std::string& name)
+ReadImage read_image(const std::vector<char>& bytes, const std::string& name, const lintrace::ReadOptions& options)
 {
-    const lintrace::Image decoded = lintrace::read_image_bytes(bytes.data(), bytes.size(), name);
+    const lintrace::Image decoded = lintrace::read_image_bytes(bytes.data(), bytes.size(), name, options);
     ReadImage image;
     image.width = decoded.width;
     image.height = decoded.height;

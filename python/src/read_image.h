@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "lintrace/image.h"
 #include "lintrace/lintrace.h"
 
 // An image's samples packed row after row, channels interleaved, in one of
@@ -24,4 +25,4 @@ struct ReadImage {
 // Decodes the bytes of an image file: netpbm, PNG, JPEG or TIFF, found by
 // their first bytes. `name` stands for the file in messages. Throws the
 // decoders' DecodeError (a std::runtime_error) naming the reason.
-ReadImage read_image(const std::vector<char>& bytes, const std::string& name);
+ReadImage read_image(const std::vector<char>& bytes, const std::string& name, const lintrace::ReadOptions& options);

@@ -33,4 +33,4 @@ def test_the_stub_declares_what_the_module_has():
     # Every argument of every function, by name and in order, as help() shows them.
     for node in (n for n in tree.body if isinstance(n, ast.FunctionDef)):
         shown = getattr(lintrace, node.name).__doc__.splitlines()[0]
-        assert [a.arg for a in node.args.args] == re.findall(r"(?:\(|, )(\w+): ", shown), node.name
+        assert [a.arg for a in node.args.args + node.args.kwonlyargs] == re.findall(r"(?:\(|, )(\w+): ", shown), node.name

@@ -65,3 +65,19 @@ def test_what_cannot_be_read_is_refused_with_its_reason(tmp_path):
         (tmp_path / "cut.pgm").write_bytes(f.read()[:5000])
     with pytest.raises(ValueError, match="truncated"):
         lintrace.read(tmp_path / "cut.pgm")
+
+
+def test_a_page_and_a_pixel_limit_are_taken_as_the_program_takes_them(tmp_path):
+    Image = pytest.importorskip("PIL.Image", reason="Pillow (python3-pil) is not installed")
+    pages = [np.full((20, 30), v, np.uint8) for v in (10, 120, 240)]
+    path = tmp_path / "pages.tif"
+    Image.fromarray(pages[0]).save(path, save_all=True, append_images=[Image.fromarray(p) for p in pages[1:]])
+    for k, page in enumerate(pages):
+        np.testing.assert_array_equal(lintrace.read(path, page=k), page)
+    with pytest.raises(ValueError, match=r"has no page 4 \(it has 3 pages\)"):
+        lintrace.read(path, page=3)
+    with pytest.raises(ValueError, match="counted from 0"):
+        lintrace.read(path, page=-1)
+    with pytest.raises(ValueError, match="larger than the limit of 599 pixels"):
+        lintrace.read(path, max_pixels=599)
+    assert lintrace.read(path, max_pixels=600).shape == (20, 30)
