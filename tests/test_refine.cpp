@@ -210,9 +210,10 @@ TEST(Refine, MovesThePointsOfSubPixelPlacementOnly)
                 EXPECT_TRUE(r.x == 0 && r.y == 0) << c.name << " point " << k;
                 continue;
             }
-            // Each point stays beside its pixel, in its place in the order.
-            EXPECT_LE(std::fabs(r.x - p.x), 1.25) << c.name << " point " << k;
-            EXPECT_LE(std::fabs(r.y - p.y), 1.25) << c.name << " point " << k;
+            // Each point stays beside its pixel, in its place in the order: a
+            // crossing under a pixel away, moved by the curve at most half a pixel.
+            EXPECT_LE(std::fabs(r.x - p.x), 1.5) << c.name << " point " << k;
+            EXPECT_LE(std::fabs(r.y - p.y), 1.5) << c.name << " point " << k;
             moved += r.x != s.x || r.y != s.y;
         }
         EXPECT_GT(moved, pixels.point_count() / 2) << c.name << ": the refinement moves most points";

@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "chains.h"
 #include "edgel.h"
@@ -37,10 +38,10 @@ namespace {
 
 // A refined crossing lies less than a pixel from its pixel along the axis
 // (a steep step crosses a row up to a pixel from a candidate of it), and
-// the curvature moves a point by at most a quarter of a pixel: every point
-// stays beside its pixel.
+// the curvature moves a point by at most half a pixel: every point stays
+// beside its pixel.
 constexpr double FARTHEST_CROSSING = 1.0;
-constexpr double FARTHEST_SHIFT = 0.25;
+constexpr double FARTHEST_SHIFT = 0.5;
 // Corrections of the looked-up step: the table's slope and vertex move by a
 // few hundredths against the true ones, so each correction leaves a few
 // hundredths of the error before it.
@@ -64,6 +65,10 @@ double covered(double x, double y, double nx, double ny, double c)
 
 // The vertex of the parabola through the logarithms of three magnitudes one
 // pixel apart, from the middle one; false where they make no maximum.
+// The vertex of the parabola through three values one pixel apart, each
+// given as its difference to the middle one.
+double log_vertex(double before, double after) { return 0.5 * (before - after) / (before + after); }
+
 bool gaussian_vertex(double before, double middle, double after, double* vertex)
 {
     if (!(before > 0 && middle > 0 && after > 0)) return false;
@@ -72,7 +77,7 @@ bool gaussian_vertex(double before, double middle, double after, double* vertex)
     const double la = std::log(after / middle);
     const double curvature = lb + la;
     if (!(curvature < 0)) return false;
-    *vertex = 0.5 * (lb - la) / curvature;
+    *vertex = log_vertex(lb, la);
     return std::fabs(*vertex) < 1;
 }
 
@@ -96,6 +101,62 @@ void table_at(const RefineModel& model, double t, double u, double* slope, doubl
     };
     *slope = blend(model.slope);
     *vertex = blend(model.vertex);
+}
+
+// I0(z) / I1(z): by the functions themselves where they stay finite, by
+// their asymptotic series (four terms; the next is below 1e-7 at z = 20)
+// beyond.
+double bessel_ratio(double z)
+{
+    if (z < 20) return std::cyl_bessel_i(0.0, z) / std::cyl_bessel_i(1.0, z);
+    const double t = 1 / (8 * z);
+    const double i0 = 1 + t * (1 + t * (9.0 / 2 + t * (225.0 / 6)));
+    const double i1 = 1 - t * (3 + t * (15.0 / 2 + t * (315.0 / 6)));
+    return i0 / i1;
+}
+
+// How far inside a disk, blurred by a Gaussian of variance s, its gradient's
+// maximum lies when the maximum's circle has curvature k. The blurred disk
+// of radius R has the radial gradient exp(-(r^2 + R^2) / 2s) I1(rR / s)
+// (R / s), whose maximum r solves r + s / r = R I0(rR / s) / I1(rR / s); the
+// right side grows with R, so bisection finds the R of a given r. To first
+// order R - r = s / 2r. No disk's maximum lies tighter than r^2 = s: NaN.
+double maximum_inside(double s, double k)
+{
+    if (k == 0) return 0;
+    const double r = 1 / k;
+    const double wanted = r + s / r;
+    const auto seen = [&](double radius) { return radius * bessel_ratio(r * radius / s); };
+    double low = r * 1e-9;
+    double high = r + 2 * s / r + 1;
+    if (!(seen(low) < wanted && seen(high) > wanted)) return std::numeric_limits<double>::quiet_NaN();
+    for (int step = 0; step < 64; ++step) {
+        const double middle = 0.5 * (low + high);
+        (seen(middle) < wanted ? low : high) = middle;
+    }
+    return 0.5 * (low + high) - r;
+}
+
+// Where the fit across a curved edge puts its crossing, against where it
+// crosses: the magnitudes fall off as a Gaussian of variance s in the
+// distance to the edge, and along the fit's axis that distance is
+// a e + b e^2 at e from the crossing (a the normal's part along the axis, b
+// the curvature times the square of its part across, over two), not a e as
+// on the straight steps the table holds. The three magnitudes at the
+// pixel and its neighbours, the pixel `at` from the crossing, have the
+// fit's vertex off by about -(b / a)(1 - 3 at^2); the fit of the model's
+// own values says by how much exactly.
+double fit_offset(double a, double b, double at, double s)
+{
+    const auto level = [&](double e) {
+        const double d = a * e + b * e * e;
+        return -d * d / (2 * s);
+    };
+    const double middle = level(-at);
+    const double before = level(-1 - at) - middle;
+    const double after = level(1 - at) - middle;
+    if (!(before + after < 0)) return 0;
+    return log_vertex(before, after) - at;
 }
 
 }  // namespace
@@ -168,9 +229,8 @@ RefineModel refine_model(const GaussianKernel& kernel)
             model.slope[at] = gx0 > 0 ? gy0 / gx0 : 0.0;
         }
     }
-    // The maximum of the gradient of a curved edge lies inside it by the
-    // variance of the smoothing across the edge, the pixel's own included,
-    // over twice the radius.
+    // The smoothing across a curved edge, the pixel's own included: the
+    // variance of the taps plus that of a pixel's width.
     double weights = 0;
     double moment = 0;
     for (int k = -taps; k <= taps; ++k) {
@@ -178,6 +238,9 @@ RefineModel refine_model(const GaussianKernel& kernel)
         moment += static_cast<double>(k) * k * g[k < 0 ? -k : k];
     }
     model.spread = moment / weights + 1.0 / 12;
+    model.inside.resize(RefineModel::CURVES);
+    for (int c = 0; c < RefineModel::CURVES; ++c)
+        model.inside[c] = maximum_inside(model.spread, RefineModel::TIGHTEST * c / (RefineModel::CURVES - 1));
     return model;
 }
 
@@ -231,8 +294,8 @@ void refine_curvature(Detector* detector, const RefineModel& model)
     // the points weighs little in the curvature, short enough for R of 3.
     constexpr int SPAN = 3;
     // Corners and junctions are no circles: a point whose circle is tighter
-    // than this keeps its place across the edge.
-    constexpr double TIGHTEST = 0.5;
+    // than TIGHTEST keeps its place across the edge.
+    constexpr double TIGHTEST = RefineModel::TIGHTEST;
     EdgelTable* table = &detector->edgels;
     const auto length = [](double x, double y) { return std::sqrt(x * x + y * y); };
     std::vector<uint32_t> records;
@@ -262,11 +325,43 @@ void refine_curvature(Detector* detector, const RefineModel& model)
             if (!(sides > 0)) continue;
             const double curvature = 2 * (abx * bcy - aby * bcx) / sides;  // positive: the centre lies to the left
             if (!(std::fabs(curvature) <= TIGHTEST)) continue;
-            // The left normal of the chord from a to c; the point moves away from the centre.
-            const double left_x = cay / chord;
-            const double left_y = -cax / chord;
-            const double shift = std::clamp(model.spread * curvature * 0.5, -FARTHEST_SHIFT, FARTHEST_SHIFT);
-            table->sub_pixels[records[q]] = SubPixel{placed[q].x - shift * left_x, placed[q].y - shift * left_y};
+            // The right normal of the chord from a to c: away from the centre
+            // where the curvature is positive.
+            const double out_x = -cay / chord;
+            const double out_y = cax / chord;
+            // The maximum's shift inside the circle, by the table of blurred disks.
+            const double at = std::fabs(curvature) * ((RefineModel::CURVES - 1) / TIGHTEST);
+            const int below = std::min(static_cast<int>(at), RefineModel::CURVES - 2);
+            const double w = at - below;
+            const double inside = model.inside[below] * (1 - w) + model.inside[below + 1] * w;
+            const double shift = std::isnan(inside) ? 0.0 : std::copysign(inside, curvature);
+            double move_x = shift * out_x;
+            double move_y = shift * out_y;
+            // The fit's own error on the curve, along the axis it was made
+            // on: the point that stays on its pixel's row was fitted along
+            // the row, the one on its column along the column; the
+            // parabola's points (on neither) had no fit. Its model needs the
+            // circle centred on the point: near a chain's ends it is not.
+            const double px = chain[q].x;
+            const double py = chain[q].y;
+            const bool on_row = placed[q].y == py;
+            const bool on_column = placed[q].x == px;
+            if ((on_row || on_column) && first == q - span) {
+                const bool along_row = on_row && on_column ? std::fabs(out_x) >= std::fabs(out_y) : on_row;
+                const double along = along_row ? out_x : out_y;
+                const double across = along_row ? out_y : out_x;
+                const double from = along_row ? placed[q].x - px : placed[q].y - py;
+                const double offset = fit_offset(along, 0.5 * curvature * across * across, from, model.spread);
+                (along_row ? move_x : move_y) -= offset;
+            }
+            // Both moves are first-order models of a circle; where they add
+            // up to more than FARTHEST_SHIFT the circle is no model.
+            const double moved = length(move_x, move_y);
+            if (moved > FARTHEST_SHIFT) {
+                move_x *= FARTHEST_SHIFT / moved;
+                move_y *= FARTHEST_SHIFT / moved;
+            }
+            table->sub_pixels[records[q]] = SubPixel{placed[q].x + move_x, placed[q].y + move_y};
         }
     }
 }

@@ -19,7 +19,13 @@ struct RefineModel {
     static constexpr int PLACES = 65;
     std::vector<double> vertex;  // SLOPES x PLACES, slope-major
     std::vector<double> slope;
-    double spread = 0;  // the variance across the edge that curvature moves the maximum by
+    double spread = 0;  // the variance of the smoothing, the pixel's own included
+    // How far inside a blurred circle its gradient's maximum lies, by the
+    // curvature the maximum's own points show, at CURVES curvatures evenly
+    // from 0 to TIGHTEST; NaN where no circle's maximum lies so tight.
+    static constexpr int CURVES = 129;
+    static constexpr double TIGHTEST = 0.5;
+    std::vector<double> inside;
 };
 
 RefineModel refine_model(const GaussianKernel& kernel);
