@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "chains.h"
@@ -312,11 +313,17 @@ void refine_curvature(Detector* detector, const RefineModel& model)
             placed[q] = table->sub_pixels[records[q]];
         }
         const int span = std::min(SPAN, (n - 1) / 2);
+        // A closed curve whose ends are neighbours goes on round: every
+        // point has its circle centred on it. An open one's ends take the
+        // circle of the points nearest them.
+        const bool round = edge.closed && n > 2 * SPAN && std::abs(chain[0].x - chain[n - 1].x) <= 1 &&
+                           std::abs(chain[0].y - chain[n - 1].y) <= 1;
+        const auto around = [n](int q) { return q < 0 ? q + n : q >= n ? q - n : q; };
         for (int q = 0; q < n; ++q) {
-            const int first = std::clamp(q - span, 0, n - 1 - 2 * span);
-            const SubPixel a = placed[first];
-            const SubPixel b = placed[first + span];
-            const SubPixel c = placed[first + 2 * span];
+            const int first = round ? q - span : std::clamp(q - span, 0, n - 1 - 2 * span);
+            const SubPixel a = placed[around(first)];
+            const SubPixel b = placed[around(first + span)];
+            const SubPixel c = placed[around(first + 2 * span)];
             const double abx = b.x - a.x, aby = b.y - a.y;
             const double bcx = c.x - b.x, bcy = c.y - b.y;
             const double cax = a.x - c.x, cay = a.y - c.y;
