@@ -160,6 +160,55 @@ double fit_offset(double a, double b, double at, double s)
     return log_vertex(before, after) - at;
 }
 
+// The place across the edge of the circle (or line) fitted to `count`
+// points, taken round the chain by `around` from `first`, at the point
+// *point: in the frame of the point and of the chord from the first to the
+// last, with s along the chord and d across, the curve A (s^2 + d^2) + B s
+// + d + D = 0 holds every circle and line through the point's surroundings
+// and is linear in A, B, D, so least squares gives it; the point moves to
+// where it crosses d's axis. A place more than SMOOTHEST away is no circle's.
+template <typename Around>
+void fitted_place(const SubPixel* points, int first, int count, const Around& around, SubPixel* point)
+{
+    constexpr double SMOOTHEST = 0.25;
+    const SubPixel a = points[around(first)];
+    const SubPixel c = points[around(first + count - 1)];
+    const double chord = std::hypot(c.x - a.x, c.y - a.y);
+    if (!(chord > 0)) return;
+    const double tx = (c.x - a.x) / chord;
+    const double ty = (c.y - a.y) / chord;
+    // Sums for the normal equations in (A, B, D) of the rows (s^2 + d^2, s, 1) . (A, B, D) = -d.
+    double m[3][4] = {};
+    for (int k = first; k < first + count; ++k) {
+        const SubPixel p = points[around(k)];
+        const double s = tx * (p.x - point->x) + ty * (p.y - point->y);
+        const double d = -ty * (p.x - point->x) + tx * (p.y - point->y);
+        const double row[4] = {s * s + d * d, s, 1, -d};
+        for (int r = 0; r < 3; ++r)
+            for (int q = 0; q < 4; ++q) m[r][q] += row[r] * row[q];
+    }
+    // Gaussian elimination without exchanges: the matrix is a Gram matrix,
+    // positive definite wherever the points do not all lie on one line at
+    // two places; a pivot that vanishes says they do.
+    for (int r = 0; r < 3; ++r) {
+        if (!(m[r][r] > 1e-12)) return;
+        for (int below = r + 1; below < 3; ++below) {
+            const double f = m[below][r] / m[r][r];
+            for (int q = r; q < 4; ++q) m[below][q] -= f * m[r][q];
+        }
+    }
+    const double big_d = m[2][3] / m[2][2];
+    const double big_b = (m[1][3] - m[1][2] * big_d) / m[1][1];
+    const double big_a = (m[0][3] - m[0][2] * big_d - m[0][1] * big_b) / m[0][0];
+    // A d^2 + d + D = 0 at s = 0: the root near the point.
+    const double discriminant = 1 - 4 * big_a * big_d;
+    if (!(discriminant >= 0)) return;
+    const double across = -2 * big_d / (1 + std::sqrt(discriminant));
+    if (!(std::fabs(across) <= SMOOTHEST)) return;
+    point->x += -ty * across;
+    point->y += tx * across;
+}
+
 }  // namespace
 
 RefineModel refine_model(const GaussianKernel& kernel)
@@ -301,6 +350,8 @@ void refine_curvature(Detector* detector, const RefineModel& model)
     const auto length = [](double x, double y) { return std::sqrt(x * x + y * y); };
     std::vector<uint32_t> records;
     std::vector<SubPixel> placed;  // the chain's points before any moved: no order of moving matters
+    std::vector<SubPixel> corrected;  // and after the circle's corrections
+    std::vector<unsigned char> smooth;  // whether the point lay on a circle
     for (const EdgeRef ref : detector->edges) {
         const Edge& edge = edge_of(detector, ref);
         const int n = static_cast<int>(edge.point_count);
@@ -312,6 +363,8 @@ void refine_curvature(Detector* detector, const RefineModel& model)
             records[q] = edgel_index(table, chain[q].x, chain[q].y);
             placed[q] = table->sub_pixels[records[q]];
         }
+        corrected = placed;
+        smooth.assign(static_cast<size_t>(n), 0);
         const int span = std::min(SPAN, (n - 1) / 2);
         // A closed curve whose ends are neighbours goes on round: every
         // point has its circle centred on it. An open one's ends take the
@@ -368,7 +421,21 @@ void refine_curvature(Detector* detector, const RefineModel& model)
                 move_x *= FARTHEST_SHIFT / moved;
                 move_y *= FARTHEST_SHIFT / moved;
             }
-            table->sub_pixels[records[q]] = SubPixel{placed[q].x + move_x, placed[q].y + move_y};
+            corrected[q] = SubPixel{placed[q].x + move_x, placed[q].y + move_y};
+            smooth[q] = 1;
+        }
+        // Each point's own crossing carries the noise of its few magnitudes;
+        // its neighbours' crossings tell of the same circle. The circle
+        // fitted to the corrected points of the span either way gives the
+        // point's place across the edge, wherever every one of them lay on
+        // a circle of its own.
+        for (int q = 0; q < n; ++q) {
+            SubPixel point = corrected[q];
+            const int first = round ? q - span : std::clamp(q - span, 0, n - 1 - 2 * span);
+            bool circle = span == SPAN;
+            for (int k = first; circle && k <= first + 2 * span; ++k) circle = smooth[around(k)] != 0;
+            if (circle) fitted_place(corrected.data(), first, 2 * span + 1, around, &point);
+            table->sub_pixels[records[q]] = point;
         }
     }
 }
