@@ -131,7 +131,7 @@ double maximum_inside(double s, double k)
     double low = r * 1e-9;
     double high = r + 2 * s / r + 1;
     if (!(seen(low) < wanted && seen(high) > wanted)) return std::numeric_limits<double>::quiet_NaN();
-    for (int step = 0; step < 64; ++step) {
+    for (int step = 0; step < 48; ++step) {
         const double middle = 0.5 * (low + high);
         (seen(middle) < wanted ? low : high) = middle;
     }
@@ -173,33 +173,42 @@ void fitted_place(const SubPixel* points, int first, int count, const Around& ar
     constexpr double SMOOTHEST = 0.25;
     const SubPixel a = points[around(first)];
     const SubPixel c = points[around(first + count - 1)];
-    const double chord = std::hypot(c.x - a.x, c.y - a.y);
-    if (!(chord > 0)) return;
-    const double tx = (c.x - a.x) / chord;
-    const double ty = (c.y - a.y) / chord;
+    const double chord_squared = (c.x - a.x) * (c.x - a.x) + (c.y - a.y) * (c.y - a.y);
+    if (!(chord_squared > 0)) return;
+    const double inverse = 1 / std::sqrt(chord_squared);
+    const double tx = (c.x - a.x) * inverse;
+    const double ty = (c.y - a.y) * inverse;
     // Sums for the normal equations in (A, B, D) of the rows (s^2 + d^2, s, 1) . (A, B, D) = -d.
-    double m[3][4] = {};
+    double uu = 0, us = 0, u1 = 0, ud = 0, ss = 0, s1 = 0, sd = 0, d1 = 0;
     for (int k = first; k < first + count; ++k) {
         const SubPixel p = points[around(k)];
-        const double s = tx * (p.x - point->x) + ty * (p.y - point->y);
-        const double d = -ty * (p.x - point->x) + tx * (p.y - point->y);
-        const double row[4] = {s * s + d * d, s, 1, -d};
-        for (int r = 0; r < 3; ++r)
-            for (int q = 0; q < 4; ++q) m[r][q] += row[r] * row[q];
+        const double x = p.x - point->x;
+        const double y = p.y - point->y;
+        const double s = tx * x + ty * y;
+        const double d = tx * y - ty * x;
+        const double u = s * s + d * d;
+        uu += u * u;
+        us += u * s;
+        u1 += u;
+        ud += u * d;
+        ss += s * s;
+        s1 += s;
+        sd += s * d;
+        d1 += d;
     }
-    // Gaussian elimination without exchanges: the matrix is a Gram matrix,
-    // positive definite wherever the points do not all lie on one line at
-    // two places; a pivot that vanishes says they do.
-    for (int r = 0; r < 3; ++r) {
-        if (!(m[r][r] > 1e-12)) return;
-        for (int below = r + 1; below < 3; ++below) {
-            const double f = m[below][r] / m[r][r];
-            for (int q = r; q < 4; ++q) m[below][q] -= f * m[r][q];
-        }
-    }
-    const double big_d = m[2][3] / m[2][2];
-    const double big_b = (m[1][3] - m[1][2] * big_d) / m[1][1];
-    const double big_a = (m[0][3] - m[0][2] * big_d - m[0][1] * big_b) / m[0][0];
+    // Cramer's rule for A and D: the matrix is a Gram matrix, positive
+    // definite unless the points lie on one line at two places, which a
+    // determinant near none of its size tells.
+    const double n = count;
+    const double minor_ss = ss * n - s1 * s1;
+    const double minor_us = us * n - s1 * u1;
+    const double minor_u1 = us * s1 - ss * u1;
+    const double det = uu * minor_ss - us * minor_us + u1 * minor_u1;
+    if (!(det > 1e-9 * uu * ss * n)) return;
+    // The right side (r0, r1, r2) = (-ud, -sd, -d1) in the first column, and in the last.
+    const double r0 = -ud, r1 = -sd, r2 = -d1;
+    const double big_a = (r0 * minor_ss - us * (r1 * n - s1 * r2) + u1 * (r1 * s1 - ss * r2)) / det;
+    const double big_d = (uu * (ss * r2 - s1 * r1) - us * (us * r2 - u1 * r1) + r0 * minor_u1) / det;
     // A d^2 + d + D = 0 at s = 0: the root near the point.
     const double discriminant = 1 - 4 * big_a * big_d;
     if (!(discriminant >= 0)) return;
@@ -359,10 +368,10 @@ void refine_curvature(Detector* detector, const RefineModel& model)
         const ChainPoint* chain = chain_of(detector->links[ref.part].edge_points, edge);
         records.resize(static_cast<size_t>(n));
         placed.resize(static_cast<size_t>(n));
-        for (int q = 0; q < n; ++q) {
-            records[q] = edgel_index(table, chain[q].x, chain[q].y);
-            placed[q] = table->sub_pixels[records[q]];
-        }
+        // The records first, then their points: the loads of the points do
+        // not wait on one another.
+        for (int q = 0; q < n; ++q) records[q] = edgel_index(table, chain[q].x, chain[q].y);
+        for (int q = 0; q < n; ++q) placed[q] = table->sub_pixels[records[q]];
         corrected = placed;
         smooth.assign(static_cast<size_t>(n), 0);
         const int span = std::min(SPAN, (n - 1) / 2);
@@ -380,8 +389,9 @@ void refine_curvature(Detector* detector, const RefineModel& model)
             const double abx = b.x - a.x, aby = b.y - a.y;
             const double bcx = c.x - b.x, bcy = c.y - b.y;
             const double cax = a.x - c.x, cay = a.y - c.y;
-            const double chord = length(cax, cay);
-            const double sides = length(abx, aby) * length(bcx, bcy) * chord;
+            const double chord_squared = cax * cax + cay * cay;
+            const double chord = std::sqrt(chord_squared);
+            const double sides = std::sqrt((abx * abx + aby * aby) * (bcx * bcx + bcy * bcy) * chord_squared);
             if (!(sides > 0)) continue;
             const double curvature = 2 * (abx * bcy - aby * bcx) / sides;  // positive: the centre lies to the left
             if (!(std::fabs(curvature) <= TIGHTEST)) continue;
