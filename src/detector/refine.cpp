@@ -104,6 +104,55 @@ void table_at(const RefineModel& model, double t, double u, double* slope, doubl
     *vertex = blend(model.vertex);
 }
 
+// Where the step whose gradient makes the three magnitudes along an axis
+// (before, middle, after) and has the components major along it and minor
+// across it at the middle pixel crosses the axis, from the middle pixel;
+// false where no step does.
+bool crossing(const RefineModel& model, double before, double middle, double after, double major, double minor,
+              double* crossed)
+{
+    double vertex = 0;
+    if (!gaussian_vertex(before, middle, after, &vertex) || major == 0) return false;  // no maximum along the axis
+    // The table's steps rise along +x with a slope in [0, 1]; mirroring
+    // the axis turns the fit's vertex round, mirroring across it changes nothing.
+    const double sign = major > 0 ? 1.0 : -1.0;
+    const double seen_vertex = vertex * sign;
+    const double seen_slope = std::fabs(minor) / std::fabs(major);
+    // The step whose fit and slope are the ones seen: the table is near
+    // the identity, so a few corrections by the difference converge.
+    double slope = seen_slope;
+    double place = seen_vertex;
+    for (int step = 0; step < CORRECTIONS; ++step) {
+        double model_slope, model_vertex;
+        table_at(model, slope, place, &model_slope, &model_vertex);
+        slope = std::clamp(slope + (seen_slope - model_slope), 0.0, 1.0);
+        place = std::clamp(place + (seen_vertex - model_vertex), -1.0, 1.0);
+    }
+    // A crossing this far from the pixel is no step's: the pixel is a
+    // maximum along the gradient but not along the axis (a corner, a thin
+    // line, noise), and the parabola's point is the better guess.
+    if (!(std::fabs(place) < FARTHEST_CROSSING)) return false;
+    *crossed = place * sign;
+    return true;
+}
+
+// The model's curve error at slope t in [0, 1] and place u in [-1, 1],
+// interpolated between its four nearest entries (NaN where one is).
+double bend_at(const RefineModel& model, double t, double u)
+{
+    constexpr int SLOPES = RefineModel::BENDS;
+    constexpr int PLACES = RefineModel::BEND_PLACES;
+    const double ft = std::clamp(t, 0.0, 1.0) * (SLOPES - 1);
+    const double fu = (std::clamp(u, -1.0, 1.0) + 1) * 0.5 * (PLACES - 1);
+    const int a = std::min(static_cast<int>(ft), SLOPES - 2);
+    const int b = std::min(static_cast<int>(fu), PLACES - 2);
+    const double wt = ft - a;
+    const double wu = fu - b;
+    const double* row = model.bend.data() + static_cast<size_t>(a) * PLACES + b;
+    const double* next = row + PLACES;
+    return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
+}
+
 // I0(z) / I1(z): by the functions themselves where they stay finite, by
 // their asymptotic series (four terms; the next is below 1e-7 at z = 20)
 // beyond.
@@ -288,6 +337,71 @@ RefineModel refine_model(const GaussianKernel& kernel)
             model.slope[at] = gx0 > 0 ? gy0 / gx0 : 0.0;
         }
     }
+    // The same on circles of radius BEND_RADIUS, dark inside, each pixel
+    // grey by the coverage of its PARTS x PARTS parts by the circle's tangent
+    // nearest each (pixels farther than a pixel from the circle are whole),
+    // against the step through the same crossing with the same normal: the
+    // difference is the curve's, first order in the curvature.
+    constexpr double BEND_RADIUS = 25;
+    constexpr int PARTS = 4;
+    model.bend.resize(static_cast<size_t>(RefineModel::BENDS) * RefineModel::BEND_PLACES);
+    const auto crossing_found = [&](double* place) {
+        double m[3];
+        double gx0 = 0;
+        double gy0 = 0;
+        for (int x = -1; x <= 1; ++x) {
+            double gx = 0;
+            double gy = 0;
+            gradient_at(x, &gx, &gy);
+            m[x + 1] = std::hypot(gx, gy);
+            if (x == 0) {
+                gx0 = gx;
+                gy0 = gy;
+            }
+        }
+        return crossing(model, m[0], m[1], m[2], gx0, gy0, place);
+    };
+    for (int a = 0; a < RefineModel::BENDS; ++a) {
+        const double angle = std::atan(static_cast<double>(a) / (RefineModel::BENDS - 1));
+        const double nx = std::cos(angle);
+        const double ny = std::sin(angle);
+        for (int b = 0; b < RefineModel::BEND_PLACES; ++b) {
+            const double u = -1 + 2 * static_cast<double>(b) / (RefineModel::BEND_PLACES - 1);
+            for (int y = -half_height; y <= half_height; ++y)
+                for (int x = -half_width; x <= half_width; ++x)
+                    step[static_cast<size_t>(y + half_height) * width + (x + half_width)] =
+                        1 - covered(x, y, nx, ny, nx * u);
+            double straight = 0;
+            const bool straight_found = crossing_found(&straight);
+            const double cx = u - BEND_RADIUS * nx;
+            const double cy = -BEND_RADIUS * ny;
+            for (int y = -half_height; y <= half_height; ++y)
+                for (int x = -half_width; x <= half_width; ++x) {
+                    const double from_edge = std::hypot(x - cx, y - cy) - BEND_RADIUS;
+                    double dark = from_edge < 0 ? 1.0 : 0.0;
+                    if (std::fabs(from_edge) < 1) {
+                        dark = 0;
+                        for (int py = 0; py < PARTS; ++py)
+                            for (int px = 0; px < PARTS; ++px) {
+                                const double qx = x + (px + 0.5) / PARTS - 0.5;
+                                const double qy = y + (py + 0.5) / PARTS - 0.5;
+                                const double r = std::hypot(qx - cx, qy - cy);
+                                const double tx = (qx - cx) / r;
+                                const double ty = (qy - cy) / r;
+                                // The tangent t.p = t.C + R, in units of a part.
+                                dark += covered(qx * PARTS, qy * PARTS, tx, ty, (tx * cx + ty * cy + BEND_RADIUS) * PARTS);
+                            }
+                        dark /= PARTS * PARTS;
+                    }
+                    step[static_cast<size_t>(y + half_height) * width + (x + half_width)] = 1 - dark;
+                }
+            double curved = 0;
+            const bool curved_found = crossing_found(&curved);
+            model.bend[static_cast<size_t>(a) * RefineModel::BEND_PLACES + b] =
+                straight_found && curved_found ? (curved - straight) * BEND_RADIUS
+                                               : std::numeric_limits<double>::quiet_NaN();
+        }
+    }
     // The smoothing across a curved edge, the pixel's own included: the
     // variance of the taps plus that of a pixel's width.
     double weights = 0;
@@ -314,35 +428,16 @@ void refine_row(const RefineModel& model, int j, const int* columns, int count, 
         const bool along_row = std::fabs(gx) >= std::fabs(gy);
         const double major = along_row ? gx : gy;
         const double minor = along_row ? gy : gx;
-        double vertex = 0;
-        const bool fitted = along_row ? gaussian_vertex(here[i - 1], here[i], here[i + 1], &vertex)
-                                      : gaussian_vertex(above[i], here[i], below[i], &vertex);
-        if (!fitted || major == 0) continue;  // no maximum along the axis: the parabola's point stays
-        // The table's steps rise along +x with a slope in [0, 1]; mirroring
-        // the axis turns the fit's vertex round, mirroring across it changes nothing.
-        const double sign = major > 0 ? 1.0 : -1.0;
-        const double seen_vertex = vertex * sign;
-        const double seen_slope = std::fabs(minor) / std::fabs(major);
-        // The step whose fit and slope are the ones seen: the table is near
-        // the identity, so a few corrections by the difference converge.
-        double slope = seen_slope;
-        double place = seen_vertex;
-        for (int step = 0; step < CORRECTIONS; ++step) {
-            double model_slope, model_vertex;
-            table_at(model, slope, place, &model_slope, &model_vertex);
-            slope = std::clamp(slope + (seen_slope - model_slope), 0.0, 1.0);
-            place = std::clamp(place + (seen_vertex - model_vertex), -1.0, 1.0);
-        }
-        // A crossing this far from the pixel is no step's: the pixel is a
-        // maximum along the gradient but not along the axis (a corner, a thin
-        // line, noise), and the parabola's point is the better guess.
-        if (!(std::fabs(place) < FARTHEST_CROSSING)) continue;
+        double place = 0;
+        const bool crossed = along_row ? crossing(model, here[i - 1], here[i], here[i + 1], major, minor, &place)
+                                       : crossing(model, above[i], here[i], below[i], major, minor, &place);
+        if (!crossed) continue;  // the parabola's point stays
         if (along_row) {
-            sub_x[k] = i + place * sign;
+            sub_x[k] = i + place;
             sub_y[k] = j;
         } else {
             sub_x[k] = i;
-            sub_y[k] = j + place * sign;
+            sub_y[k] = j + place;
         }
     }
 }
@@ -407,6 +502,7 @@ void refine_curvature(Detector* detector, const RefineModel& model)
             const double shift = std::isnan(inside) ? 0.0 : std::copysign(inside, curvature);
             double move_x = shift * out_x;
             double move_y = shift * out_y;
+            const double first_order = 0.5 * model.spread * curvature;
             // The fit's own error on the curve, along the axis it was made
             // on: the point that stays on its pixel's row was fitted along
             // the row, the one on its column along the column; the
@@ -421,8 +517,20 @@ void refine_curvature(Detector* detector, const RefineModel& model)
                 const double along = along_row ? out_x : out_y;
                 const double across = along_row ? out_y : out_x;
                 const double from = along_row ? placed[q].x - px : placed[q].y - py;
-                const double offset = fit_offset(along, 0.5 * curvature * across * across, from, model.spread);
-                (along_row ? move_x : move_y) -= offset;
+                // The detector's own error on a circle, first order, in the
+                // frame of its table (the normal away from the centre along
+                // +x), and beyond first order the blurred disk's.
+                const double away = curvature < 0 ? -along : along;
+                const double mirror = away < 0 ? -1.0 : 1.0;
+                const double bent = bend_at(model, std::fabs(across) / std::fabs(along), from * mirror);
+                if (std::isfinite(bent) && std::isfinite(inside)) {
+                    move_x = (shift - first_order) * out_x;
+                    move_y = (shift - first_order) * out_y;
+                    (along_row ? move_x : move_y) -= bent * std::fabs(curvature) * mirror;
+                } else {
+                    const double offset = fit_offset(along, 0.5 * curvature * across * across, from, model.spread);
+                    (along_row ? move_x : move_y) -= offset;
+                }
             }
             // Both moves are first-order models of a circle; where they add
             // up to more than FARTHEST_SHIFT the circle is no model.

@@ -20,6 +20,13 @@ struct RefineModel {
     std::vector<double> vertex;  // SLOPES x PLACES, slope-major
     std::vector<double> slope;
     double spread = 0;  // the variance of the smoothing, the pixel's own included
+    // What a gentle curve adds to the crossing found on the table's steps,
+    // per unit of curvature, along the axis: for the slope t of the normal
+    // (away from the circle's centre) in [0, 1] and the crossing u in
+    // [-1, 1], BENDS x BEND_PLACES, slope-major; NaN where no crossing is found.
+    static constexpr int BENDS = 17;
+    static constexpr int BEND_PLACES = 33;
+    std::vector<double> bend;
     // How far inside a blurred circle its gradient's maximum lies, by the
     // curvature the maximum's own points show, at CURVES curvatures evenly
     // from 0 to TIGHTEST; NaN where no circle's maximum lies so tight.
