@@ -16,10 +16,19 @@
 // gradient slope are looked up in it backwards, to the crossing that gives
 // them. The point is the crossing, on the pixel's row (or column).
 //
-// Along the edge: once linking has ordered the points, the curvature of the
-// circle through a point's neighbours on its chain, three points either way,
-// tells how far the gradient's maximum lies inside the curve, and the point
-// is moved out by that much, along the circle's normal.
+// Along the edge: once linking has ordered the points, the circle through a
+// point's neighbours on its chain, three points either way, gives the
+// curvature. On a circle the crossing found on the table's steps errs by an
+// amount first order in the curvature (the gradient's maximum lies inside
+// the curve, and the distance to the edge along the fit's axis is no longer
+// linear), which depends on the slope and the crossing like the straight
+// error; the detector's own taps tell it too, from an ideal area-sampled
+// circle at every slope and crossing of a second table, and beyond first
+// order the closed form of a blurred disk's maximum adds the rest. Then each
+// point's place across the edge is taken from the circle fitted by least
+// squares to its corrected neighbours, three either way: their crossings
+// tell of the same curve, and the noise of each one's few magnitudes
+// averages out.
 //
 // Every step reads only what suppression computed for the row (the same bits
 // at any vector width) or the positions of the first step (read from a copy,

@@ -46,5 +46,6 @@ void refine_row(const RefineModel& model, int j, const int* columns, int count, 
                 double* sub_y);
 
 // Moves every chain point across its edge by what the edge's curvature,
-// measured on the chain's refined points, shifts the gradient's maximum by.
+// measured on the chain's refined points, makes the crossing err by, then
+// onto the circle fitted to its corrected neighbours.
 void refine_curvature(Detector* detector, const RefineModel& model);
