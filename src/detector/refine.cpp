@@ -147,7 +147,7 @@ bool crossing(const RefineModel& model, double before, double middle, double aft
 
 // The model's curve error at slope t in [0, 1] and place u in [-1, 1],
 // interpolated between its four nearest entries (NaN where one is).
-double bend_at(const RefineModel& model, double t, double u)
+double bend_at(const std::vector<double>& bend, double t, double u)
 {
     constexpr int SLOPES = RefineModel::BENDS;
     constexpr int PLACES = RefineModel::BEND_PLACES;
@@ -157,7 +157,7 @@ double bend_at(const RefineModel& model, double t, double u)
     const int b = std::min(static_cast<int>(fu), PLACES - 2);
     const double wt = ft - a;
     const double wu = fu - b;
-    const double* row = model.bend.data() + static_cast<size_t>(a) * PLACES + b;
+    const double* row = bend.data() + static_cast<size_t>(a) * PLACES + b;
     const double* next = row + PLACES;
     return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
 }
@@ -346,14 +346,27 @@ RefineModel refine_model(const GaussianKernel& kernel)
             model.slope[at] = gx0 > 0 ? gy0 / gx0 : 0.0;
         }
     }
-    // The same on circles of radius BEND_RADIUS, dark inside, each pixel
+    // The smoothing across a curved edge, the pixel's own included: the
+    // variance of the taps plus that of a pixel's width.
+    double weights = 0;
+    double moment = 0;
+    for (int k = -taps; k <= taps; ++k) {
+        weights += g[k < 0 ? -k : k];
+        moment += static_cast<double>(k) * k * g[k < 0 ? -k : k];
+    }
+    model.spread = moment / weights + 1.0 / 12;
+    // The same on circles of the radii BEND_RADII, dark inside, each pixel
     // grey by the coverage of its PARTS x PARTS parts by the circle's tangent
     // nearest each (pixels farther than a pixel from the circle are whole),
     // against the step through the same crossing with the same normal: the
     // difference is the curve's, first order in the curvature.
-    constexpr double BEND_RADIUS = 25;
+    // Two radii, for the first and the second order in the curvature: a
+    // wide circle, and one of half the tightest curvature the refinement
+    // takes, the middle of its range.
+    constexpr double BEND_RADII[2] = {25, 2 / RefineModel::TIGHTEST};
     constexpr int PARTS = 4;
     model.bend.resize(static_cast<size_t>(RefineModel::BENDS) * RefineModel::BEND_PLACES);
+    model.bend2.resize(model.bend.size());
     const auto crossing_found = [&](double* place) {
         double m[3];
         double gx0 = 0;
@@ -382,44 +395,44 @@ RefineModel refine_model(const GaussianKernel& kernel)
                         1 - covered(x, y, nx, ny, nx * u);
             double straight = 0;
             const bool straight_found = crossing_found(&straight);
-            const double cx = u - BEND_RADIUS * nx;
-            const double cy = -BEND_RADIUS * ny;
-            for (int y = -half_height; y <= half_height; ++y)
-                for (int x = -half_width; x <= half_width; ++x) {
-                    const double from_edge = std::hypot(x - cx, y - cy) - BEND_RADIUS;
-                    double dark = from_edge < 0 ? 1.0 : 0.0;
-                    if (std::fabs(from_edge) < 1) {
-                        dark = 0;
-                        for (int py = 0; py < PARTS; ++py)
-                            for (int px = 0; px < PARTS; ++px) {
-                                const double qx = x + (px + 0.5) / PARTS - 0.5;
-                                const double qy = y + (py + 0.5) / PARTS - 0.5;
-                                const double r = std::hypot(qx - cx, qy - cy);
-                                const double tx = (qx - cx) / r;
-                                const double ty = (qy - cy) / r;
-                                // The tangent t.p = t.C + R, in units of a part.
-                                dark += covered(qx * PARTS, qy * PARTS, tx, ty, (tx * cx + ty * cy + BEND_RADIUS) * PARTS);
-                            }
-                        dark /= PARTS * PARTS;
+            double errs[2];
+            for (int c = 0; c < 2; ++c) {
+                const double radius = BEND_RADII[c];
+                const double cx = u - radius * nx;
+                const double cy = -radius * ny;
+                for (int y = -half_height; y <= half_height; ++y)
+                    for (int x = -half_width; x <= half_width; ++x) {
+                        const double from_edge = std::hypot(x - cx, y - cy) - radius;
+                        double dark = from_edge < 0 ? 1.0 : 0.0;
+                        if (std::fabs(from_edge) < 1) {
+                            dark = 0;
+                            for (int py = 0; py < PARTS; ++py)
+                                for (int px = 0; px < PARTS; ++px) {
+                                    const double qx = x + (px + 0.5) / PARTS - 0.5;
+                                    const double qy = y + (py + 0.5) / PARTS - 0.5;
+                                    const double r = std::hypot(qx - cx, qy - cy);
+                                    const double tx = (qx - cx) / r;
+                                    const double ty = (qy - cy) / r;
+                                    // The tangent t.p = t.C + R, in units of a part.
+                                    dark += covered(qx * PARTS, qy * PARTS, tx, ty, (tx * cx + ty * cy + radius) * PARTS);
+                                }
+                            dark /= PARTS * PARTS;
+                        }
+                        step[static_cast<size_t>(y + half_height) * width + (x + half_width)] = 1 - dark;
                     }
-                    step[static_cast<size_t>(y + half_height) * width + (x + half_width)] = 1 - dark;
-                }
-            double curved = 0;
-            const bool curved_found = crossing_found(&curved);
-            model.bend[static_cast<size_t>(a) * RefineModel::BEND_PLACES + b] =
-                straight_found && curved_found ? (curved - straight) * BEND_RADIUS
-                                               : std::numeric_limits<double>::quiet_NaN();
+                double curved = 0;
+                errs[c] = straight_found && crossing_found(&curved) ? curved - straight
+                                                                    : std::numeric_limits<double>::quiet_NaN();
+            }
+            // err(k) = k c1 + k^2 c2 through both.
+            const double k0 = 1 / BEND_RADII[0];
+            const double k1 = 1 / BEND_RADII[1];
+            const double c2 = (errs[1] / k1 - errs[0] / k0) / (k1 - k0);
+            const size_t at = static_cast<size_t>(a) * RefineModel::BEND_PLACES + b;
+            model.bend[at] = std::isfinite(c2) ? errs[0] / k0 - c2 * k0 : errs[0] / k0;
+            model.bend2[at] = c2;
         }
     }
-    // The smoothing across a curved edge, the pixel's own included: the
-    // variance of the taps plus that of a pixel's width.
-    double weights = 0;
-    double moment = 0;
-    for (int k = -taps; k <= taps; ++k) {
-        weights += g[k < 0 ? -k : k];
-        moment += static_cast<double>(k) * k * g[k < 0 ? -k : k];
-    }
-    model.spread = moment / weights + 1.0 / 12;
     model.inside.resize(RefineModel::CURVES);
     for (int c = 0; c < RefineModel::CURVES; ++c)
         model.inside[c] = maximum_inside(model.spread, RefineModel::TIGHTEST * c / (RefineModel::CURVES - 1));
@@ -531,11 +544,18 @@ void refine_curvature(Detector* detector, const RefineModel& model)
                 // +x), and beyond first order the blurred disk's.
                 const double away = curvature < 0 ? -along : along;
                 const double mirror = away < 0 ? -1.0 : 1.0;
-                const double bent = bend_at(model, std::fabs(across) / std::fabs(along), from * mirror);
-                if (std::isfinite(bent) && std::isfinite(inside)) {
+                const double slope = std::fabs(across) / std::fabs(along);
+                const double bent = bend_at(model.bend, slope, from * mirror);
+                const double bent2 = bend_at(model.bend2, slope, from * mirror);
+                const double k = std::fabs(curvature);
+                if (std::isfinite(bent) && std::isfinite(bent2)) {
+                    move_x = 0;
+                    move_y = 0;
+                    (along_row ? move_x : move_y) -= (bent + bent2 * k) * k * mirror;
+                } else if (std::isfinite(bent) && std::isfinite(inside)) {
                     move_x = (shift - first_order) * out_x;
                     move_y = (shift - first_order) * out_y;
-                    (along_row ? move_x : move_y) -= bent * std::fabs(curvature) * mirror;
+                    (along_row ? move_x : move_y) -= bent * k * mirror;
                 } else {
                     const double offset = fit_offset(along, 0.5 * curvature * across * across, from, model.spread);
                     (along_row ? move_x : move_y) -= offset;

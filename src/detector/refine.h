@@ -27,6 +27,7 @@ struct RefineModel {
     static constexpr int BENDS = 17;
     static constexpr int BEND_PLACES = 33;
     std::vector<double> bend;
+    std::vector<double> bend2;  // and per square of the curvature
     // How far inside a blurred circle its gradient's maximum lies, by the
     // curvature the maximum's own points show, at CURVES curvatures evenly
     // from 0 to TIGHTEST; NaN where no circle's maximum lies so tight.
