@@ -145,9 +145,10 @@ bool crossing(const RefineModel& model, double before, double middle, double aft
     return true;
 }
 
-// The model's curve error at slope t in [0, 1] and place u in [-1, 1],
-// interpolated between its four nearest entries (NaN where one is).
-double bend_at(const std::vector<double>& bend, double t, double u)
+// The model's curve error per unit curvature and per its square at slope t
+// in [0, 1] and place u in [-1, 1], each interpolated between its four
+// nearest entries (NaN where one is).
+void bend_at(const RefineModel& model, double t, double u, double* first, double* second)
 {
     constexpr int SLOPES = RefineModel::BENDS;
     constexpr int PLACES = RefineModel::BEND_PLACES;
@@ -157,9 +158,14 @@ double bend_at(const std::vector<double>& bend, double t, double u)
     const int b = std::min(static_cast<int>(fu), PLACES - 2);
     const double wt = ft - a;
     const double wu = fu - b;
-    const double* row = bend.data() + static_cast<size_t>(a) * PLACES + b;
-    const double* next = row + PLACES;
-    return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
+    const size_t at = static_cast<size_t>(a) * PLACES + b;
+    const auto blend = [&](const std::vector<double>& table) {
+        const double* row = table.data() + at;
+        const double* next = row + PLACES;
+        return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
+    };
+    *first = blend(model.bend);
+    *second = blend(model.bend2);
 }
 
 // I0(z) / I1(z): by the functions themselves where they stay finite, by
@@ -545,8 +551,8 @@ void refine_curvature(Detector* detector, const RefineModel& model)
                 const double away = curvature < 0 ? -along : along;
                 const double mirror = away < 0 ? -1.0 : 1.0;
                 const double slope = std::fabs(across) / std::fabs(along);
-                const double bent = bend_at(model.bend, slope, from * mirror);
-                const double bent2 = bend_at(model.bend2, slope, from * mirror);
+                double bent, bent2;
+                bend_at(model, slope, from * mirror, &bent, &bent2);
                 const double k = std::fabs(curvature);
                 if (std::isfinite(bent) && std::isfinite(bent2)) {
                     move_x = 0;

@@ -24,7 +24,7 @@ struct RefineModel {
     // per unit of curvature, along the axis: for the slope t of the normal
     // (away from the circle's centre) in [0, 1] and the crossing u in
     // [-1, 1], BENDS x BEND_PLACES, slope-major; NaN where no crossing is found.
-    static constexpr int BENDS = 17;
+    static constexpr int BENDS = 9;
     static constexpr int BEND_PLACES = 33;
     std::vector<double> bend;
     std::vector<double> bend2;  // and per square of the curvature
