@@ -136,8 +136,16 @@ TEST(Refine, PointsLieOnADiskOfKnownRadius)
     struct Case {
         double sigma;
         double radius;
+        double bias;  // the largest mean distance allowed, and the largest RMS distance
+        double rms;
     };
-    const Case cases[] = {{1.0, 8}, {1.0, 20}, {2.0, 20}, {1.0, 35}};
+    // The maximum of the gradient lies inside the curve by about
+    // sigma^2 / 2R (-0.07 px at R 8 and sigma 1, -0.1 at R 20 and sigma 2),
+    // and the fit across the edge errs by up to about (sin^2 / 2R) px along its
+    // axis: what is left of both is second order in the curvature.
+    const Case cases[] = {{1.0, 5, 0.012, 0.016},  {1.0, 8, 0.004, 0.006},   {1.0, 13, 0.002, 0.003},
+                          {1.0, 20, 0.0015, 0.002}, {2.0, 13, 0.003, 0.006},  {2.0, 20, 0.0015, 0.004},
+                          {1.0, 35, 0.001, 0.002},  {2.0, 35, 0.001, 0.002}};
     for (const Case& c : cases) {
         const int side = static_cast<int>(2 * c.radius) + 2 * MARGIN + 12;
         const double cx = (side - 1) / 2.0 + 0.31;
@@ -151,11 +159,8 @@ TEST(Refine, PointsLieOnADiskOfKnownRadius)
                &plain_count);
         const std::string which = testing::PrintToString(std::vector<double>{c.sigma, c.radius});
         ASSERT_EQ(count, plain_count) << which;
-        // The maximum of the gradient lies inside the curve by about
-        // sigma^2 / 2R: -0.07 px at R 8 and sigma 1, -0.1 at R 20 and sigma 2.
-        EXPECT_LT(std::fabs(mean), 0.012) << which << ": the refined radius";
-        EXPECT_LT(rms, 0.025) << which;
-        EXPECT_LT(rms, plain_rms / 3) << which << ": -sp alone is off by " << plain_rms;
+        EXPECT_LT(std::fabs(mean), c.bias) << which << ": the refined radius";
+        EXPECT_LT(rms, c.rms) << which << ": -sp alone is off by " << plain_rms;
     }
 }
 
@@ -210,9 +215,10 @@ TEST(Refine, MovesThePointsOfSubPixelPlacementOnly)
                 EXPECT_TRUE(r.x == 0 && r.y == 0) << c.name << " point " << k;
                 continue;
             }
-            // Each point stays beside its pixel, in its place in the order.
-            EXPECT_LE(std::fabs(r.x - p.x), 1.25) << c.name << " point " << k;
-            EXPECT_LE(std::fabs(r.y - p.y), 1.25) << c.name << " point " << k;
+            // Each point stays beside its pixel, in its place in the order: a
+            // crossing under a pixel away, moved by the curve at most half a pixel.
+            EXPECT_LE(std::fabs(r.x - p.x), 1.5) << c.name << " point " << k;
+            EXPECT_LE(std::fabs(r.y - p.y), 1.5) << c.name << " point " << k;
             moved += r.x != s.x || r.y != s.y;
         }
         EXPECT_GT(moved, pixels.point_count() / 2) << c.name << ": the refinement moves most points";

@@ -169,7 +169,8 @@ def test_refined_points_are_the_subpixel_points_moved(photo, traced):
     assert np.array_equal(refined.offsets, plain.offsets)
     placed = np.any(plain.points != 0, axis=1)  # a junction where no candidate stood is (0, 0) in both
     assert np.array_equal(refined.points[~placed], plain.points[~placed])
-    assert np.all(np.abs(refined.points[placed] - traced[False].points[placed]) <= 1.25)
+    # beside its pixel: a crossing under a pixel away, moved by the curve at most half a pixel
+    assert np.all(np.abs(refined.points[placed] - traced[False].points[placed]) <= 1.5)
     assert np.count_nonzero(np.any(refined.points != plain.points, axis=1)) > len(plain.points) // 2
     with pytest.raises(ValueError, match="refine moves the sub-pixel positions: it needs sub_pixel"):
         lintrace.trace(photo("camera")[1], sigma=1.0, refine=True)

@@ -19,7 +19,21 @@ struct RefineModel {
     static constexpr int PLACES = 65;
     std::vector<double> vertex;  // SLOPES x PLACES, slope-major
     std::vector<double> slope;
-    double spread = 0;  // the variance across the edge that curvature moves the maximum by
+    double spread = 0;  // the variance of the smoothing, the pixel's own included
+    // What a gentle curve adds to the crossing found on the table's steps,
+    // per unit of curvature, along the axis: for the slope t of the normal
+    // (away from the circle's centre) in [0, 1] and the crossing u in
+    // [-1, 1], BENDS x BEND_PLACES, slope-major; NaN where no crossing is found.
+    static constexpr int BENDS = 9;
+    static constexpr int BEND_PLACES = 33;
+    std::vector<double> bend;
+    std::vector<double> bend2;  // and per square of the curvature
+    // How far inside a blurred circle its gradient's maximum lies, by the
+    // curvature the maximum's own points show, at CURVES curvatures evenly
+    // from 0 to TIGHTEST; NaN where no circle's maximum lies so tight.
+    static constexpr int CURVES = 129;
+    static constexpr double TIGHTEST = 0.5;
+    std::vector<double> inside;
 };
 
 RefineModel refine_model(const GaussianKernel& kernel);
@@ -33,5 +47,6 @@ void refine_row(const RefineModel& model, int j, const int* columns, int count, 
                 double* sub_y);
 
 // Moves every chain point across its edge by what the edge's curvature,
-// measured on the chain's refined points, shifts the gradient's maximum by.
+// measured on the chain's refined points, makes the crossing err by, then
+// onto the circle fitted to its corrected neighbours.
 void refine_curvature(Detector* detector, const RefineModel& model);
