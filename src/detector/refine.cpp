@@ -91,26 +91,39 @@ bool gaussian_vertex(double before, double middle, double after, double* vertex)
     return std::fabs(*vertex) < 1;
 }
 
-// The model's slope and vertex at slope t in [0, 1] and place u in [-1, 1],
-// each interpolated between its four nearest entries.
+// Where tables of `slopes` rows by `places` columns are read at slope t in
+// [0, 1] and place u in [-1, 1]: the first of the four nearest entries and
+// the weights between them.
+struct TablePlace {
+    size_t at;
+    double wt;
+    double wu;
+    int places;
+};
+
+TablePlace table_place(int slopes, int places, double t, double u)
+{
+    const double ft = std::clamp(t, 0.0, 1.0) * (slopes - 1);
+    const double fu = (std::clamp(u, -1.0, 1.0) + 1) * 0.5 * (places - 1);
+    const int a = std::min(static_cast<int>(ft), slopes - 2);
+    const int b = std::min(static_cast<int>(fu), places - 2);
+    return TablePlace{static_cast<size_t>(a) * places + b, ft - a, fu - b, places};
+}
+
+// A table's entry at a place, interpolated between its four nearest entries.
+double blend(const std::vector<double>& table, const TablePlace& p)
+{
+    const double* row = table.data() + p.at;
+    const double* next = row + p.places;
+    return (row[0] * (1 - p.wu) + row[1] * p.wu) * (1 - p.wt) + (next[0] * (1 - p.wu) + next[1] * p.wu) * p.wt;
+}
+
+// The model's slope and vertex at slope t in [0, 1] and place u in [-1, 1].
 void table_at(const RefineModel& model, double t, double u, double* slope, double* vertex)
 {
-    constexpr int SLOPES = RefineModel::SLOPES;
-    constexpr int PLACES = RefineModel::PLACES;
-    const double ft = std::clamp(t, 0.0, 1.0) * (SLOPES - 1);
-    const double fu = (std::clamp(u, -1.0, 1.0) + 1) * 0.5 * (PLACES - 1);
-    const int a = std::min(static_cast<int>(ft), SLOPES - 2);
-    const int b = std::min(static_cast<int>(fu), PLACES - 2);
-    const double wt = ft - a;
-    const double wu = fu - b;
-    const size_t at = static_cast<size_t>(a) * PLACES + b;
-    const auto blend = [&](const std::vector<double>& table) {
-        const double* row = table.data() + at;
-        const double* next = row + PLACES;
-        return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
-    };
-    *slope = blend(model.slope);
-    *vertex = blend(model.vertex);
+    const TablePlace p = table_place(RefineModel::SLOPES, RefineModel::PLACES, t, u);
+    *slope = blend(model.slope, p);
+    *vertex = blend(model.vertex, p);
 }
 
 // Where the step whose gradient makes the three magnitudes along an axis
@@ -146,26 +159,12 @@ bool crossing(const RefineModel& model, double before, double middle, double aft
 }
 
 // The model's curve error per unit curvature and per its square at slope t
-// in [0, 1] and place u in [-1, 1], each interpolated between its four
-// nearest entries (NaN where one is).
+// in [0, 1] and place u in [-1, 1] (NaN where one of the entries is).
 void bend_at(const RefineModel& model, double t, double u, double* first, double* second)
 {
-    constexpr int SLOPES = RefineModel::BENDS;
-    constexpr int PLACES = RefineModel::BEND_PLACES;
-    const double ft = std::clamp(t, 0.0, 1.0) * (SLOPES - 1);
-    const double fu = (std::clamp(u, -1.0, 1.0) + 1) * 0.5 * (PLACES - 1);
-    const int a = std::min(static_cast<int>(ft), SLOPES - 2);
-    const int b = std::min(static_cast<int>(fu), PLACES - 2);
-    const double wt = ft - a;
-    const double wu = fu - b;
-    const size_t at = static_cast<size_t>(a) * PLACES + b;
-    const auto blend = [&](const std::vector<double>& table) {
-        const double* row = table.data() + at;
-        const double* next = row + PLACES;
-        return (row[0] * (1 - wu) + row[1] * wu) * (1 - wt) + (next[0] * (1 - wu) + next[1] * wu) * wt;
-    };
-    *first = blend(model.bend);
-    *second = blend(model.bend2);
+    const TablePlace p = table_place(RefineModel::BENDS, RefineModel::BEND_PLACES, t, u);
+    *first = blend(model.bend, p);
+    *second = blend(model.bend2, p);
 }
 
 // I0(z) / I1(z): by the functions themselves where they stay finite, by
