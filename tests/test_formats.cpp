@@ -968,3 +968,53 @@ TEST(Georeferencing, WhatCannotBeToldIsRefusedNamingTheFile)
         }
     }
 }
+
+TEST(ImageMetadata, ResolutionPagesAndOrientationAreWhatTheFileStates)
+{
+    if (run_program({"/usr/bin/python3", "-c", "import PIL"}).status != 0)
+        GTEST_SKIP() << "Pillow (python3-pil) is not installed";
+    const std::string directory = scratch_directory();
+    // Pillow writes each format's own resolution field: PNG's pHYs (pixels
+    // a metre), JPEG's JFIF density and TIFF's X/YResolution (a unit, dots an inch).
+    const ProgramRun made = run_program(
+        {"/usr/bin/python3", "-c",
+         "import sys; from PIL import Image\n"
+         "d = sys.argv[1]; picture = Image.new('L', (6, 4), 90)\n"
+         "picture.save(d + '/r.png', dpi=(254, 127))\n"
+         "picture.save(d + '/r.jpg', dpi=(300, 150))\n"
+         "picture.save(d + '/r.tif', dpi=(72, 36))\n"
+         "picture.save(d + '/plain.png')\n",
+         directory});
+    ASSERT_EQ(made.status, 0) << made.err;
+    using Unit = lintrace::Resolution::Unit;
+    const struct {
+        const char* file;
+        double x, y;
+        Unit unit;
+    } cases[] = {
+        {"r.png", 10000, 5000, Unit::METRE},
+        {"r.jpg", 300, 150, Unit::INCH},
+        {"r.tif", 72, 36, Unit::INCH},
+    };
+    for (const auto& c : cases) {
+        const lintrace::Image image = lintrace::read_image(directory + "/" + c.file);
+        ASSERT_TRUE(image.metadata.resolution.has_value()) << c.file;
+        EXPECT_NEAR(image.metadata.resolution->x, c.x, 1e-3 * c.x) << c.file;
+        EXPECT_NEAR(image.metadata.resolution->y, c.y, 1e-3 * c.y) << c.file;
+        EXPECT_EQ(image.metadata.resolution->unit, c.unit) << c.file;
+        EXPECT_EQ(image.metadata.page_count, 1) << c.file;
+    }
+    EXPECT_FALSE(lintrace::read_image(directory + "/plain.png").metadata.resolution.has_value());
+
+    // A TIFF's pages are counted, and the one read is told; orientations are told once applied.
+    TiffLayout pages;
+    pages.pages = 3;
+    const lintrace::Image three = decode_bytes(tiff_file(std::vector<double>(12, 50), 4, 3, pages));
+    EXPECT_EQ(three.metadata.page_count, 3);
+    EXPECT_EQ(three.metadata.page, 0);
+    TiffLayout turned;
+    turned.orientation = 6;
+    const lintrace::Image six = decode_bytes(tiff_file(std::vector<double>(12, 50), 4, 3, turned));
+    EXPECT_EQ(six.metadata.orientation, 6);
+    EXPECT_EQ(six.width, 3);
+}
