@@ -90,7 +90,7 @@ int64_t pixel_bytes(const lintrace::ImageView& view)
 void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* settings, double fraction)
 {
     const lintrace::Thresholds chosen = lintrace::automatic_thresholds(view, *settings, fraction);
-    if (!single_precision_thresholds(chosen.high, &low_threshold, &high_threshold))
+    if (!lintrace::single_precision_thresholds(chosen.high, &low_threshold, &high_threshold))
         throw std::range_error("the chosen high threshold is beyond single precision");
     settings->low_threshold = static_cast<double>(low_threshold);
     settings->high_threshold = static_cast<double>(high_threshold);

@@ -310,16 +310,6 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
     return kept;
 }
 
-bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold)
-{
-    float rounded = static_cast<float>(high);
-    if (static_cast<double>(rounded) < high) rounded = std::nextafter(rounded, INFINITY);
-    if (!std::isfinite(rounded)) return false;
-    *high_threshold = rounded;
-    *low_threshold = static_cast<float>(0.4 * static_cast<double>(rounded));
-    return true;
-}
-
 const lintrace::Format& output_format(const LongOptions& options, const char* path)
 {
     if (options.format != nullptr) return *options.format;

@@ -42,13 +42,6 @@ const char* long_options_help();
 // as its fraction only when it is a number.
 std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* table, LongOptions* options);
 
-// --auto's thresholds as the single-precision numbers -lt and -ht hold, so
-// that the switches printed replay the run exactly: the high one rounded up,
-// to the smallest float not below it (which the same fraction of the
-// magnitudes does not exceed, and no smaller float does), the low one the
-// float nearest to 0.4 times that. False when the high one is beyond the
-// floats' range.
-bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold);
 
 // The format of the output: --format's where given, else the one the ending
 // of the output's name chooses (.svg, .geojson, .csv, .dxf), else the

@@ -401,7 +401,7 @@ TEST(AutomaticThresholds, SinglePrecisionThresholdsAreTheSmallestFloatsThatRepla
     for (int k = 0; k < 100000; ++k) highs.push_back(magnitude(random));
     for (double high : highs) {
         float low_threshold = 0, high_threshold = 0;
-        ASSERT_TRUE(single_precision_thresholds(high, &low_threshold, &high_threshold));
+        ASSERT_TRUE(lintrace::single_precision_thresholds(high, &low_threshold, &high_threshold));
         ASSERT_GE(static_cast<double>(high_threshold), high);
         ASSERT_LT(static_cast<double>(std::nextafter(high_threshold, -1.0f)), high) << std::hexfloat << high;
         ASSERT_EQ(low_threshold, static_cast<float>(0.4 * static_cast<double>(high_threshold)));
@@ -413,7 +413,7 @@ TEST(AutomaticThresholds, SinglePrecisionThresholdsAreTheSmallestFloatsThatRepla
         ASSERT_TRUE(low_read == low_threshold && high_read == high_threshold) << printed << " reads back the same";
     }
     float low_threshold = 0, high_threshold = 0;
-    EXPECT_FALSE(single_precision_thresholds(1e39, &low_threshold, &high_threshold)) << "beyond the floats";
+    EXPECT_FALSE(lintrace::single_precision_thresholds(1e39, &low_threshold, &high_threshold)) << "beyond the floats";
 }
 
 TEST(AutomaticThresholds, TheProgramPrintsSwitchesThatReplayTheRun)

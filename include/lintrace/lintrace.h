@@ -88,6 +88,14 @@ struct Thresholds {
 // settings.threads. An image without a pixel inside the margin gives 0 and 0.
 Thresholds automatic_thresholds(const ImageView& image, const Settings& settings, double fraction);
 
+// Chosen thresholds as the single-precision numbers the lintrace program's
+// -lt and -ht hold, so that the switches printed replay the run exactly: the
+// high one rounded up, to the smallest float not below it (which the same
+// fraction of the magnitudes does not exceed, and no smaller float does), the
+// low one the float nearest to 0.4 times that. False when the high one is
+// beyond the floats' range.
+bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold);
+
 // The edges of one run, in the order of the connectivity list (the edge traced
 // last first). Edge k is points()[offsets()[k]] .. points()[offsets()[k + 1] - 1]:
 // its start junction (if any), its chain from head to tail, its end junction

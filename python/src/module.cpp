@@ -341,10 +341,9 @@ PyEdges trace(const py::object& image, double sigma, double low, double high, bo
 }
 
 // The thresholds the lintrace program's --auto chooses, as the
-// single-precision numbers its -lt and -ht hold (lintrace/options.cpp,
-// single_precision_thresholds): the high one rounded up to the smallest float
-// not below the library's, the low one the float nearest to 0.4 times that.
-// Passed to trace(), they replay `lintrace --auto` exactly.
+// single-precision numbers its -lt and -ht hold
+// (lintrace::single_precision_thresholds). Passed to trace(), they replay
+// `lintrace --auto` exactly.
 py::tuple auto_thresholds(const py::object& image, double fraction, double sigma, std::optional<int> threads,
                           std::optional<double> maxval)
 {
@@ -357,12 +356,10 @@ py::tuple auto_thresholds(const py::object& image, double fraction, double sigma
         py::gil_scoped_release unlocked;
         chosen = lintrace::automatic_thresholds(in.view, settings, fraction);
     }
-    float high = static_cast<float>(chosen.high);
-    if (static_cast<double>(high) < chosen.high) high = std::nextafter(high, INFINITY);
-    if (!std::isfinite(high))
+    float low = 0, high = 0;
+    if (!lintrace::single_precision_thresholds(chosen.high, &low, &high))
         throw py::value_error("the chosen high threshold " + number_text(chosen.high) +
                               " is beyond single precision");
-    const float low = static_cast<float>(0.4 * static_cast<double>(high));
     return py::make_tuple(static_cast<double>(low), static_cast<double>(high));
 }
 
@@ -572,8 +569,7 @@ struct WriteRequest {
 };
 
 // The one writer of every format: the edges handed to `sink` in pieces.
-void write_format(const PyEdges& e, const lintrace::Format& format, const WriteRequest& request,
-                  const std::function<void(std::string_view)>& sink)
+lintrace::WriteOptions options_of(const PyEdges& e, const WriteRequest& request)
 {
     lintrace::WriteOptions options;
     options.settings = e.settings;
@@ -582,7 +578,13 @@ void write_format(const PyEdges& e, const lintrace::Format& format, const WriteR
     options.min_points = request.min_points;
     options.polygons = request.polygons;
     options.georeference = request.georeference;
-    lintrace::write(e.edges, format, options, sink);
+    return options;
+}
+
+void write_format(const PyEdges& e, const lintrace::Format& format, const WriteRequest& request,
+                  const std::function<void(std::string_view)>& sink)
+{
+    lintrace::write(e.edges, format, options_of(e, request), sink);
 }
 
 // Raised by a writer's sink once the Python function it calls has failed;
@@ -596,14 +598,7 @@ struct PythonWriteFailed {};
 void write_file(const PyEdges& e, const py::object& path, const WriteRequest& request)
 {
     const lintrace::Format& chosen = format_of(path_text(path), request.format);
-    {
-        lintrace::WriteOptions options;
-        options.precision = request.precision.value_or(-1);
-        options.simplify = request.simplify;
-        options.min_points = request.min_points;
-        options.polygons = request.polygons;
-        lintrace::check_options(options);  // refused before the file is touched
-    }
+    lintrace::check_options(options_of(e, request));  // refused before the file is touched
     const py::object replace = py::module_::import("lintrace._files").attr("replace");
     const py::cpp_function write_all([&e, &chosen, &request](const py::object& write) {
         bool failed = false;

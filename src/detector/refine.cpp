@@ -321,6 +321,19 @@ RefineModel refine_model(const GaussianKernel& kernel)
         *gx = sx;
         *gy = sy;
     };
+    // The magnitudes at pixels (-1, 0), (0, 0), (1, 0), and the gradient at the middle one.
+    const auto axis_magnitudes = [&](double m[3], double* gx0, double* gy0) {
+        for (int x = -1; x <= 1; ++x) {
+            double gx = 0;
+            double gy = 0;
+            gradient_at(x, &gx, &gy);
+            m[x + 1] = std::hypot(gx, gy);
+            if (x == 0) {
+                *gx0 = gx;
+                *gy0 = gy;
+            }
+        }
+    };
     for (int a = 0; a < RefineModel::SLOPES; ++a) {
         const double angle = std::atan(static_cast<double>(a) / (RefineModel::SLOPES - 1));
         const double nx = std::cos(angle);
@@ -334,16 +347,7 @@ RefineModel refine_model(const GaussianKernel& kernel)
             double m[3];
             double gx0 = 0;
             double gy0 = 0;
-            for (int x = -1; x <= 1; ++x) {
-                double gx = 0;
-                double gy = 0;
-                gradient_at(x, &gx, &gy);
-                m[x + 1] = std::hypot(gx, gy);
-                if (x == 0) {
-                    gx0 = gx;
-                    gy0 = gy;
-                }
-            }
+            axis_magnitudes(m, &gx0, &gy0);
             double vertex = u;
             gaussian_vertex(m[0], m[1], m[2], &vertex);
             const size_t at = static_cast<size_t>(a) * RefineModel::PLACES + b;
@@ -376,16 +380,7 @@ RefineModel refine_model(const GaussianKernel& kernel)
         double m[3];
         double gx0 = 0;
         double gy0 = 0;
-        for (int x = -1; x <= 1; ++x) {
-            double gx = 0;
-            double gy = 0;
-            gradient_at(x, &gx, &gy);
-            m[x + 1] = std::hypot(gx, gy);
-            if (x == 0) {
-                gx0 = gx;
-                gy0 = gy;
-            }
-        }
+        axis_magnitudes(m, &gx0, &gy0);
         return crossing(model, m[0], m[1], m[2], gx0, gy0, place);
     };
     for (int a = 0; a < RefineModel::BENDS; ++a) {

@@ -226,6 +226,16 @@ std::vector<double> grey_levels(const ImageView& image)
     return levels;
 }
 
+bool single_precision_thresholds(double high, float* low_threshold, float* high_threshold)
+{
+    float rounded = static_cast<float>(high);
+    if (static_cast<double>(rounded) < high) rounded = std::nextafter(rounded, INFINITY);
+    if (!std::isfinite(rounded)) return false;
+    *high_threshold = rounded;
+    *low_threshold = static_cast<float>(0.4 * static_cast<double>(rounded));
+    return true;
+}
+
 Thresholds automatic_thresholds(const ImageView& image, const Settings& settings, double fraction)
 {
     check_image(image);
