@@ -144,6 +144,38 @@ Image read_image(const std::string& path, const ReadOptions& options = {});
 // bytes are copied where the image needs them after the call.
 Image read_image_bytes(const void* data, size_t size, const std::string& name, const ReadOptions& options = {});
 
+// An image file opened to be read a band of rows at a time, from the top,
+// as the streaming detector reads it: the rows are those read_image gives,
+// sample for sample, with the same type, channels, largest value and
+// metadata, and no more of the file is held than its own layout needs at
+// once: a strip or a row of tiles of a TIFF (BigTIFF too), a row of a
+// non-interlaced PNG, a JPEG's rows as libjpeg delivers them, a netpbm
+// file's rows. Where rows cannot come in order (an interlaced PNG, an
+// orientation that turns the picture) the image is read whole, as
+// read_image reads it, and its rows served from memory.
+class ImageRows : public RowSource {
+public:
+    virtual const char* format() const = 0;
+    virtual const ImageMetadata& metadata() const = 0;
+    // True when rows come from the file as they are asked for; false when
+    // the image was read whole.
+    virtual bool streamed() const = 0;
+};
+
+// Opens `path` ("-": the standard input stream) for reading by rows. Throws
+// as read_image does; the header is read (and checked) here, the samples as
+// read() asks for them.
+std::unique_ptr<ImageRows> open_image_rows(const std::string& path, const ReadOptions& options = {});
+
+// The samples of the window of `width` x `height` pixels whose top left
+// pixel is at column x, row y of the image at `path`, clipped to the image:
+// what read_image gives there (metadata included), reading only the tiles or
+// strips of a TIFF and the rows of a raw netpbm file that the window
+// touches; other formats are decoded from the top to the window's last row.
+// A window outside the image is refused with std::invalid_argument.
+Image read_image_window(const std::string& path, int64_t x, int64_t y, int64_t width, int64_t height,
+                        const ReadOptions& options = {});
+
 // True when a block of `bytes` bytes may be asked of the machine: no more
 // than its physical memory.
 bool fits_in_memory(double bytes);

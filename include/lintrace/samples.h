@@ -39,4 +39,19 @@ constexpr int sample_bytes(SampleType type)
     return type == SampleType::UINT8 ? 1 : type == SampleType::UINT16 ? 2 : 8;
 }
 
+// An image read a band of rows at a time, from the top: what the streaming
+// detector traces, so that no more of a large image than a few rows need be
+// in memory. shape() describes the samples as an ImageView does, with
+// neither samples nor row pointers; read() hands over the next rows.
+class RowSource {
+public:
+    virtual ~RowSource() = default;
+    virtual ImageView shape() const = 0;
+    // Fills `rows` with the next `count` rows (no more than are left),
+    // packed: width * channels samples of the shape's type each. Throws
+    // (the image library's ImageError, naming the file and the reason) when
+    // they cannot be read.
+    virtual void read(int64_t count, void* rows) = 0;
+};
+
 }  // namespace lintrace
