@@ -138,6 +138,12 @@ public:
     const std::vector<double>& magnitudes() const;
     const std::vector<double>& directions() const;
 
+    // Per edge of a streamed run (lintrace/stream.h), the key of its 8-connected
+    // group of candidates: two numbers, the row of the group's lowest
+    // candidate and the raster place (row * width + column) of its first.
+    // Empty for the edges of trace() and edges made from arrays.
+    const std::vector<int64_t>& group_keys() const;
+
     // The connectivity list, handed to `sink` in pieces in order.
     void write_list(const std::function<void(std::string_view)>& sink) const;
     std::string list_text() const;

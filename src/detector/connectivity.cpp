@@ -167,7 +167,7 @@ void write_in_pieces(size_t count, const PieceFormat& format, const TextSink& si
 void write_list(const Detector* detector, bool sub_pixel, const TextSink& sink, int threads,
                 const Schedule& schedule)
 {
-    const PixelTexts numbers(std::max(detector->XSIZE, detector->YSIZE));
+    const PixelTexts numbers(std::max<int64_t>(detector->XSIZE, detector->first_row + detector->YSIZE));
     write_in_pieces(
         detector->edges.size(),
         [detector, sub_pixel, &numbers](size_t first, size_t last, std::string* text) {

@@ -27,6 +27,7 @@ struct Place {
 
 bool place_of(const EdgelTable* table, int64_t x, int64_t y, Place* place)
 {
+    y -= table->first_row;
     if (x < 0 || y < 0 || x >= table->columns || y >= table->rows) return false;
     place->word = y * table->words_per_row + (x >> 6);
     place->bit = uint64_t{1} << (x & 63);
@@ -77,7 +78,7 @@ namespace {
 // strong if `high`.
 void mark_edgel(EdgelTable* table, int32_t x, int32_t y, bool high, size_t index)
 {
-    EdgelWord& word = table->words[y * table->words_per_row + (x >> 6)];
+    EdgelWord& word = table->words[(y - table->first_row) * table->words_per_row + (x >> 6)];
     const uint64_t bit = uint64_t{1} << (x & 63);
     if (word.occupied == 0) word.records_before = static_cast<uint32_t>(index);
     word.occupied |= bit;

@@ -46,6 +46,7 @@ struct SubPixel {
 struct EdgelTable {
     int64_t columns = 0;
     int64_t rows = 0;
+    int64_t first_row = 0;  // the image's row that the words' first row holds (positions are the image's)
     bool sub_pixel = false;
     bool keeps_records = true;  // false: only the words and sub-pixel positions are kept
     BulkVector<Edgel> records;

@@ -54,7 +54,8 @@ void number_by_record(const Detector* detector, OpenJunctions* open)
     const PixelMap& map = open->map;
     for (size_t k = 0; k < map.cells.size(); ++k)
         if (map.cells[k] != EMPTY_CELL)
-            open->by_record[record_of(detector, open, map.cells[k] % detector->XSIZE, map.cells[k] / detector->XSIZE)] =
+            open->by_record[record_of(detector, open, map.cells[k] % detector->XSIZE,
+                                       map.cells[k] / detector->XSIZE + detector->first_row)] =
                 map.values[k] + 1;
     open->map = PixelMap{};
 }

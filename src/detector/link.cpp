@@ -74,8 +74,9 @@ void gather_group(Linker* linker, int32_t x, int32_t y)
     }
 }
 
-// Links every group of rows first_row .. last_row - 1 not yet gathered with
-// sweeps over its rows alone. A group without a strong candidate makes no edge.
+// Links every group of rows first_row .. last_row - 1 (of the table) not yet
+// gathered with sweeps over its rows alone. A group without a strong
+// candidate makes no edge.
 void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
 {
     Detector* detector = linker->detector;
@@ -91,8 +92,9 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
             const EdgelWord& word = table->words[y * table->words_per_row + w];
             for (uint64_t bits = word.high & word.in_table; bits != 0; bits &= bits - 1) {
                 const int64_t x = 64 * w + std::countr_zero(bits);
-                if (detector->Record_image[cell_of(detector, x, y)] & FLAG_GATHERED) continue;
-                linker->strong.push_back(seed_of(linker, x, y));
+                const int64_t image_y = y + detector->first_row;
+                if (detector->Record_image[cell_of(detector, x, image_y)] & FLAG_GATHERED) continue;
+                linker->strong.push_back(seed_of(linker, x, image_y));
             }
         }
     }
@@ -100,7 +102,7 @@ void link_rows(Linker* linker, int64_t first_row, int64_t last_row)
     link_groups(linker, true);
 }
 
-// Gathers the groups that join row `row` - 1 to row `row`, so that the bands
+// Gathers the groups that join row `row` - 1 to row `row` (of the table), so that the bands
 // of rows on either side hold only groups of their own, and adds their strong
 // members to linker->strong, a group ending where `group_ends` says.
 void gather_groups_across(Linker* linker, int64_t row, std::vector<size_t>* group_ends)
@@ -108,16 +110,17 @@ void gather_groups_across(Linker* linker, int64_t row, std::vector<size_t>* grou
     Detector* detector = linker->detector;
     const uint8_t* labels = detector->Record_image.data();
     const EdgelTable* table = &detector->edgels;
+    const int64_t y = row + detector->first_row;
     for (int64_t w = 0; w < table->words_per_row; ++w) {
         for (uint64_t bits = table->words[row * table->words_per_row + w].occupied; bits != 0; bits &= bits - 1) {
             const int64_t x = 64 * w + std::countr_zero(bits);
             bool joins = false;
             for (int64_t dx = -1; dx <= 1; ++dx)
-                if (x + dx >= 0 && x + dx < detector->XSIZE && labels[cell_of(detector, x + dx, row - 1)] != LABEL_EMPTY)
+                if (x + dx >= 0 && x + dx < detector->XSIZE && labels[cell_of(detector, x + dx, y - 1)] != LABEL_EMPTY)
                     joins = true;
-            if (!joins || (labels[cell_of(detector, x, row)] & FLAG_GATHERED)) continue;
+            if (!joins || (labels[cell_of(detector, x, y)] & FLAG_GATHERED)) continue;
             const size_t before = linker->strong.size();
-            gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(row));
+            gather_group(linker, static_cast<int32_t>(x), static_cast<int32_t>(y));
             if (linker->strong.size() > before) group_ends->push_back(linker->strong.size());
         }
     }

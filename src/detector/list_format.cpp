@@ -208,7 +208,7 @@ void format_sub_pixel_edges(const Detector* detector, size_t first, size_t last,
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, std::string* text)
 {
-    format_edges(detector, sub_pixel, first, last, PixelTexts(std::max(detector->XSIZE, detector->YSIZE)), text);
+    format_edges(detector, sub_pixel, first, last, PixelTexts(std::max<int64_t>(detector->XSIZE, detector->first_row + detector->YSIZE)), text);
 }
 
 void format_edges(const Detector* detector, bool sub_pixel, size_t first, size_t last, const PixelTexts& numbers,

@@ -31,6 +31,9 @@ struct Run {
     std::vector<double> magnitudes;
     std::vector<double> directions;
 
+    // A streamed run's: two numbers per edge, in the order of the list.
+    std::vector<int64_t> group_keys;
+
     // Calls visit(pixel, has_record) for every point of every edge, in the
     // order of the list: the junctions' pixels stand in line with the chain;
     // has_record is false for a junction where no candidate stood. end_edge()

@@ -19,6 +19,10 @@ struct EdgeRef {
 struct Detector {
     int XSIZE = 0;
     int YSIZE = 0;
+    // The image's row that the label image's and the table's first row
+    // holds: 0 for a whole image; for a band of a streamed one, the band's
+    // first row. Positions are always the image's.
+    int64_t first_row = 0;
     EdgelTable edgels;
     BulkVector<uint8_t> Record_image;  // XSIZE * YSIZE labels, row-major
     bool keep_edgel_records = true;  // false: suppression keeps no list of records, only their words
@@ -33,5 +37,5 @@ inline const Edge& edge_of(const Detector* detector, EdgeRef ref)
 
 inline int64_t cell_of(const Detector* detector, int64_t x, int64_t y)
 {
-    return y * detector->XSIZE + x;
+    return (y - detector->first_row) * detector->XSIZE + x;
 }

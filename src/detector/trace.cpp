@@ -119,7 +119,7 @@ double cell_level(const ImageView& image, const unsigned char* row, int64_t c)
 
 // The grey levels of one row.
 template <typename T>
-void level_row(const ImageView& image, const unsigned char* row, double* out)
+void levels_of_row(const ImageView& image, const unsigned char* row, double* out)
 {
     for (int64_t c = 0; c < image.width; ++c) out[c] = cell_level<T>(image, row, c);
 }
@@ -134,21 +134,27 @@ struct GreyImage {
     std::vector<const double*> level_rows;
 };
 
+}  // namespace
+
 // One row of grey levels, whatever the samples' type.
-void level_row(const ImageView& image, const unsigned char* row, double* out)
+void detail::level_row(const ImageView& image, const unsigned char* row, double* out)
 {
     switch (image.type) {
         case SampleType::UINT8:
-            level_row<uint8_t>(image, row, out);
+            levels_of_row<uint8_t>(image, row, out);
             break;
         case SampleType::UINT16:
-            level_row<uint16_t>(image, row, out);
+            levels_of_row<uint16_t>(image, row, out);
             break;
         case SampleType::DOUBLE:
-            level_row<double>(image, row, out);
+            levels_of_row<double>(image, row, out);
             break;
     }
 }
+
+namespace {
+
+using detail::level_row;
 
 const unsigned char* row_of(const ImageView& image, int64_t r)
 {
@@ -204,7 +210,9 @@ void grey_image(const ImageView& image, GreyImage* out)
     out->grey.levels = out->level_rows.data();
 }
 
-int threads_of(const Settings& settings)
+}  // namespace
+
+int detail::threads_of(const Settings& settings)
 {
     if (settings.threads < 0)
         throw std::invalid_argument("the number of threads must not be negative, not " +
@@ -215,7 +223,7 @@ int threads_of(const Settings& settings)
     return settings.threads == 0 ? std::min(available_processors(), MAX_THREADS) : settings.threads;
 }
 
-}  // namespace
+using detail::threads_of;
 
 std::vector<double> grey_levels(const ImageView& image)
 {
@@ -389,6 +397,11 @@ const std::vector<double>& Edges::magnitudes() const
 const std::vector<double>& Edges::directions() const
 {
     return run_ ? run_->directions : NO_VALUES;
+}
+const std::vector<int64_t>& Edges::group_keys() const
+{
+    static const std::vector<int64_t> none;
+    return run_ ? run_->group_keys : none;
 }
 
 #define LINTRACE_ARRAY(name, empty)                                            \

@@ -146,7 +146,11 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
     Chain* chain = &linker->chain;
     const int64_t width = detector->XSIZE;
     const uint8_t* labels = detector->Record_image.data();
-    const auto untaken = [labels](uint64_t key) { return (labels[key & PLACE_MASK] & LABEL_KIND) == LABEL_CANDIDATE; };
+    // A key's place is the candidate's in the image; the labels start at the detector's first row.
+    const uint64_t origin = static_cast<uint64_t>(detector->first_row * width);
+    const auto untaken = [labels, origin](uint64_t key) {
+        return (labels[(key & PLACE_MASK) - origin] & LABEL_KIND) == LABEL_CANDIDATE;
+    };
     // Most candidates of a sweep have been taken by a walk before it meets
     // them, in no pattern a branch could learn: the sweep goes through a
     // group at a time, finding the candidates still untaken first, without
@@ -163,7 +167,7 @@ void sweep(Linker* linker, const BulkVector<uint64_t>& order, uint32_t cycle)
         const size_t end = std::min(first + group, order.size());
         // The next group's neighbourhoods are fetched while this one is walked.
         for (size_t k = end; k < std::min(end + group, order.size()); ++k) {
-            const uint8_t* cell = labels + (order[k] & PLACE_MASK);
+            const uint8_t* cell = labels + ((order[k] & PLACE_MASK) - origin);
             __builtin_prefetch(cell - width);
             __builtin_prefetch(cell);
             __builtin_prefetch(cell + width);
