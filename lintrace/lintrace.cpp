@@ -16,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "args.h"
@@ -23,6 +24,7 @@
 #include "lintrace/formats.h"
 #include "lintrace/image.h"
 #include "lintrace/lintrace.h"
+#include "lintrace/stream.h"
 #include "memory.h"
 #include "options.h"
 #include "outfile.h"
@@ -188,6 +190,104 @@ int run(const LongOptions& options, const lintrace::Format& format, lintrace::Wr
     return 0;
 }
 
+// How far a streamed run has come, on the standard error: a line rewritten
+// in place on a terminal, else a line every few seconds, and the last.
+class ProgressLine {
+public:
+    explicit ProgressLine(bool terminal) : terminal_(terminal), started_(std::chrono::steady_clock::now()) {}
+    void show(const lintrace::StreamProgress& progress, int64_t columns, bool last)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - started_).count();
+        if (!last && now - shown_ < std::chrono::milliseconds(terminal_ ? 200 : 5000)) return;
+        shown_ = now;
+        const double megapixels = static_cast<double>(progress.rows_read) * static_cast<double>(columns) / 1e6;
+        std::fprintf(stderr, "%slintrace: rows %lld of %lld (%.1f%%), %llu edges, %.1f Mpx/s%s",
+                     terminal_ ? "\r" : "", static_cast<long long>(progress.rows_read),
+                     static_cast<long long>(progress.rows),
+                     progress.rows > 0 ? 100.0 * static_cast<double>(progress.rows_read) / progress.rows : 100.0,
+                     static_cast<unsigned long long>(progress.edges), seconds > 0 ? megapixels / seconds : 0.0,
+                     terminal_ && !last ? "" : "\n");
+        std::fflush(stderr);
+    }
+
+private:
+    bool terminal_;
+    std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point shown_{};
+};
+
+// --stream: the image read a band of rows at a time and each batch of edges
+// written as it comes; only the rows a band needs and the open groups'
+// candidates are held.
+int run_stream(const LongOptions& options)
+{
+    const auto started = std::chrono::steady_clock::now();
+    std::unique_ptr<lintrace::ImageRows> rows;
+    try {
+        lintrace::ReadOptions reading;
+        reading.max_pixels = options.max_pixels;
+        reading.page = options.page - 1;
+        rows = lintrace::open_image_rows(infile, reading);
+    } catch (const lintrace::ImageNotFound& failure) {
+        errmsg(failure.what());
+    } catch (const lintrace::ImageError& failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+        return 1;
+    }
+    open_output(outfile, options.in_place);
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = static_cast<double>(low_threshold);
+    settings.high_threshold = static_cast<double>(high_threshold);
+    settings.sub_pixel = Sub_pixel != 0;
+    settings.refine = options.refine;
+    settings.threads = options.threads;
+    const lintrace::ImageView shape = rows->shape();
+    if (options.verbose) {
+        static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};
+        std::fprintf(stderr, "lintrace: input %s: %lld x %lld pixels, %s, %s, maximum value %g, %s\n", infile,
+                     static_cast<long long>(shape.width), static_cast<long long>(shape.height), rows->format(),
+                     layouts[shape.channels], shape.type == lintrace::SampleType::DOUBLE ? 255.0 : shape.max_value,
+                     rows->streamed() ? "read by rows" : "read whole (its rows cannot come in order)");
+        std::fprintf(stderr, "lintrace: settings: -s %.9g (mask %d) -lt %.9g -ht %.9g%s, %d threads, streamed; output %s\n",
+                     sigma, mask, settings.low_threshold, settings.high_threshold,
+                     settings.sub_pixel ? (settings.refine ? " -sp --refine" : " -sp") : "",
+                     settings.threads != 0 ? settings.threads : lintrace::available_processors(), outfile);
+    }
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    ProgressLine line(terminal);
+    const bool shows_progress = options.progress || terminal;
+    uint64_t edges = 0, points = 0;
+    try {
+        lintrace::trace_stream(
+            *rows, settings,
+            [&](lintrace::Edges&& batch) {
+                batch.write_list([](std::string_view text) { out.write(text.data(), text.size()); });
+                edges += batch.size();
+                points += batch.point_count();
+            },
+            [&](const lintrace::StreamProgress& progress) {
+                if (shows_progress) line.show(progress, shape.width, progress.rows_read == progress.rows);
+            });
+    } catch (const lintrace::ImageError& failure) {
+        out.discard();
+        if (shows_progress && terminal) std::fputc('\n', stderr);
+        std::fprintf(stderr, "%s\n", failure.what());
+        return 1;
+    }
+    if (!out.commit()) {
+        std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", outfile, out.reason().c_str());
+        std::exit(-1);
+    }
+    if (options.verbose) {
+        const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - started;
+        std::fprintf(stderr, "lintrace: %llu edges, %llu points in %.3f s\n", static_cast<unsigned long long>(edges),
+                     static_cast<unsigned long long>(points), taken.count());
+    }
+    return 0;
+}
+
 // A misuse of the long options, reported as a switch error is.
 [[noreturn]] void long_option_error(char** argv, const std::string& message)
 {
@@ -214,6 +314,11 @@ int main(int argc, char** argv)
     // rather than quietly left as it is.
     if (options.refine && Sub_pixel == 0)
         long_option_error(argv, "ERROR:  --refine moves the sub-pixel points: it needs -sp.\n");
+    if (options.stream && options.automatic)
+        long_option_error(argv, "ERROR:  --auto needs the whole image's gradient before its first edge: it cannot be "
+                                "given with --stream.\n");
+    if (options.progress && !options.stream)
+        long_option_error(argv, "ERROR:  --progress tells how a --stream run goes: it needs --stream.\n");
     take_sigma_switch();
     derive_mask(argv);
     try {
@@ -221,6 +326,10 @@ int main(int argc, char** argv)
         std::string misuse;
         const lintrace::WriteOptions write_options = ::write_options(options, format, &misuse);
         if (!misuse.empty()) long_option_error(argv, misuse);
+        if (options.stream && format.vector)
+            long_option_error(argv, "ERROR:  --stream writes the connectivity list only, not " +
+                                        std::string(format.name) + ".\n");
+        if (options.stream) return run_stream(options);
         return run(options, format, write_options);
     } catch (const std::bad_alloc&) {
         errmsg("Memory allocation failure");

@@ -60,6 +60,8 @@ const char* long_options_help()
         "\t[--in-place]\n"
         "\t[--max-pixels <int>]\n"
         "\t[--page <int>]\n"
+        "\t[--stream]\n"
+        "\t[--progress]\n"
         "where:\t\"format\" the format of the output (default: by the ending of the -o name, " + endings() +
         "; else the connectivity list)\n"
         "\t\"auto\" choose the thresholds: high is the gradient magnitude that the fraction (default 0.7) of the "
@@ -79,7 +81,12 @@ const char* long_options_help()
         "file partly written\n"
         "\t\"max-pixels\" refuse an input image that claims more pixels than this, before reading its samples (for "
         "images from untrusted sources; default: no limit but memory)\n"
-        "\t\"page\" the page of a multi-page TIFF to trace, from 1 (default 1)\n";
+        "\t\"page\" the page of a multi-page TIFF to trace, from 1 (default 1)\n"
+        "\t\"stream\" read and trace the image a band of rows at a time, for images larger than memory: the same "
+        "edges, each with the same points, in the order of their groups (the row of a group's lowest point, then "
+        "its first point); the connectivity list only\n"
+        "\t\"progress\" tell on the standard error how far the run has come (with --stream; also when the standard "
+        "error is a terminal)\n";
     return help.c_str();
 }
 
@@ -109,6 +116,8 @@ struct Taker {
     bool in_place_seen = false;
     bool max_pixels_seen = false;
     bool page_seen = false;
+    bool stream_seen = false;
+    bool progress_seen = false;
 
     void fail(const std::string& message)
     {
@@ -283,6 +292,11 @@ std::vector<char*> take_long_options(int argc, char** argv, const SwitchEntry* t
             } else {
                 options->pixel_coordinates = true;
             }
+        } else if (name == "stream" || name == "progress") {
+            const bool stream = name == "stream";
+            taker.first_time(stream ? &taker.stream_seen : &taker.progress_seen, name);
+            if (attached != nullptr) taker.fail("ERROR:  --" + std::string(name) + " takes no value.\n");
+            (stream ? options->stream : options->progress) = true;
         } else if (name == "in-place") {
             taker.first_time(&taker.in_place_seen, name);
             if (attached != nullptr) taker.fail("ERROR:  --in-place takes no value.\n");

@@ -1,7 +1,7 @@
 // lintrace's long options, which stand among the switches: --format, --auto,
 // --threads, --refine, --verbose, the vector formats' --polygons,
 // --simplify, --min-points, --precision and --pixel-coordinates, and
-// --in-place, --max-pixels and --page. They are taken out of the argument
+// --in-place, --max-pixels, --page, --stream and --progress. They are taken out of the argument
 // vector before the switch table reads the rest, so the table, its usage
 // text and its messages stay as they are.
 #pragma once
@@ -29,6 +29,8 @@ struct LongOptions {
     bool in_place = false;   // --in-place: a target that cannot be replaced whole is written over
     uint64_t max_pixels = 0;  // --max-pixels: an image claiming more is refused (0: no limit)
     int page = 1;             // --page: the page of a multi-page TIFF, from 1
+    bool stream = false;      // --stream: the image read and traced a band of rows at a time
+    bool progress = false;    // --progress: how far the run has come, on the standard error
     std::string error;       // the first misuse of a long option, as its message
 };
 

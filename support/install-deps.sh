@@ -29,9 +29,13 @@ for group in "$@"; do
     *) echo "install-deps.sh: no group of packages named '$group'" >&2; exit 2 ;;
   esac
 done
+# (Each group is looked for on its own: the words of " tests python " share
+# the blank between them.)
 case " $* " in
-  *" tests "*" python "* | *" python "*" tests "*)
-    packages="$packages python3-opencv python3-skimage python3-shapely python3-geopandas" ;;
+  *" tests "*)
+    case " $* " in
+      *" python "*) packages="$packages python3-opencv python3-skimage python3-shapely python3-geopandas" ;;
+    esac ;;
 esac
 
 if ! command -v dpkg-query >/dev/null 2>&1; then

@@ -472,6 +472,12 @@ TEST(Lintrace, MisusedLongOptionsAreSwitchErrors)
         {{"-sp", "--refine=yes"}, "ERROR:  --refine takes no value.\n"},
         {{"-sp", "--refine", "--refine"}, "ERROR:  --refine is given twice.\n"},
         {{"--frobnicate"}, "ERROR:  --frobnicate not a valid switch.\n"},
+        {{"--stream", "--auto"},
+         "ERROR:  --auto needs the whole image's gradient before its first edge: it cannot be given with --stream.\n"},
+        {{"--progress"}, "ERROR:  --progress tells how a --stream run goes: it needs --stream.\n"},
+        {{"--stream", "--format", "geojson"}, "ERROR:  --stream writes the connectivity list only, not geojson.\n"},
+        {{"--stream", "--stream"}, "ERROR:  --stream is given twice.\n"},
+        {{"--stream=yes"}, "ERROR:  --stream takes no value.\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> arguments = {"-i", in, "-o", out};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "helpers.h"
+#include "image_files.h"
 #include "lintrace/stream.h"
 
 namespace {
@@ -222,6 +223,70 @@ TEST(Stream, ReadsTheRowsABandAhead)
     EXPECT_EQ(rows_before, image.rows);
     EXPECT_GE(calls, image.rows / band);
     EXPECT_GT(edges, 4000u);
+}
+
+TEST(Stream, TheProgramStreamsEveryFormatToTheEdgesOfItsStandardRun)
+{
+    // A photograph as every format: the streamed list holds the standard
+    // run's edges and is the same on one thread and on two.
+    const TestImage photo = crop(photograph("coffee.pgm"), 600, 400);
+    std::vector<uint16_t> grey16(photo.pixels.begin(), photo.pixels.end());
+    std::vector<double> levels(photo.pixels.begin(), photo.pixels.end()), levels16;
+    for (double v : levels) levels16.push_back(257 * v);
+    std::vector<uint8_t> rgb;
+    for (unsigned char v : photo.pixels)
+        for (int k = 0; k < 3; ++k) rgb.push_back(static_cast<uint8_t>(std::min(255, v + 20 * k)));
+    TiffLayout tiled;
+    tiled.tiled = true;
+    tiled.tile = 32;
+    TiffLayout strips16;
+    strips16.bits = 16;
+    const std::string dir = scratch_directory();
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"photo.pgm", pgm_bytes(photo)},
+        {"photo.png", png_file(grey16, photo.columns, photo.rows, 1, 8)},
+        {"photo.jpg", jpeg_file(rgb, photo.columns, photo.rows, 3, 90)},
+        {"photo.tif", tiff_file(levels, photo.columns, photo.rows, tiled)},
+        {"photo16.tif", tiff_file(levels16, photo.columns, photo.rows, strips16)},
+    };
+    for (const auto& [name, bytes] : files) {
+        SCOPED_TRACE(name);
+        const std::string in = dir + "/" + name;
+        write_file_bytes(in, bytes);
+        const ProgramRun standard = run_program({LINTRACE, "-i", in, "-o", "-", "-s", "1.0", "-sp"});
+        const ProgramRun one = run_program({LINTRACE, "-i", in, "-o", "-", "-s", "1.0", "-sp", "--stream",
+                                            "--threads", "1"});
+        const ProgramRun two = run_program({LINTRACE, "-i", in, "-o", dir + "/two.list", "-s", "1.0", "-sp",
+                                            "--stream", "--threads", "2", "--progress"});
+        ASSERT_EQ(standard.status, 0) << standard.err;
+        ASSERT_EQ(one.status, 0) << one.err;
+        ASSERT_EQ(two.status, 0) << two.err;
+        std::vector<EdgeText> expected = edges_of_list(standard.out), got = edges_of_list(one.out);
+        ASSERT_GT(expected.size(), 500u);
+        std::sort(expected.begin(), expected.end());
+        std::sort(got.begin(), got.end());
+        EXPECT_TRUE(expected == got);
+        EXPECT_EQ(read_file(dir + "/two.list"), one.out);
+        // The progress ends with every row read and every edge counted.
+        const std::string last = "lintrace: rows " + std::to_string(photo.rows) + " of " +
+                                 std::to_string(photo.rows) + " (100.0%), " +
+                                 std::to_string(edges_of_list(one.out).size()) + " edges, ";
+        EXPECT_NE(two.err.find(last), std::string::npos) << two.err;
+    }
+}
+
+TEST(Stream, AFileThatEndsEarlyIsRefusedAndTheOutputKept)
+{
+    const TestImage photo = crop(photograph("camera.pgm"), 300, 200);
+    std::string bytes = pgm_bytes(photo);
+    bytes.resize(bytes.size() - 3000);
+    const std::string dir = scratch_directory();
+    write_file_bytes(dir + "/short.pgm", bytes);
+    write_file_bytes(dir + "/out.list", "kept\n");
+    const ProgramRun run = run_program({LINTRACE, "-i", dir + "/short.pgm", "-o", dir + "/out.list", "--stream"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(dir + "/short.pgm"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(dir + "/out.list"), "kept\n");
 }
 
 TEST(Stream, RefusesWhatItCannotDo)

@@ -25,12 +25,47 @@ to_napari() (each imports its library only when called).
 Failures are exceptions (TypeError, ValueError, MemoryError, OSError); the
 interpreter's lock is released while the detector runs.
 """
-from . import _convert
-from ._lintrace import (Edges, __version__, _restore_edges, auto_thresholds, available_processors, mask_size,
-                        georeferencing, paint, read, read_list, trace)
+from . import _convert, _files
+from ._lintrace import (Edges, __version__, _restore_edges, _trace_stream, auto_thresholds, available_processors,
+                        mask_size, georeferencing, paint, read, read_list, trace)
 
 __all__ = ["Edges", "auto_thresholds", "available_processors", "georeferencing", "mask_size", "paint", "read", "read_list",
-           "trace"]
+           "trace", "trace_stream"]
+
+
+def trace_stream(path, output=None, on_edges=None, *, sigma=0.4, low=1.4, high=2.0, subpixel=False, threads=None,
+                 refine=False, page=0, max_pixels=None):
+    """Traces an image file a band of rows at a time, as `lintrace --stream`
+    does, for images larger than memory: only the rows a band needs and the
+    candidates of the groups still open are held.
+
+    The edges are those of trace(), each with the same points in the same
+    order; they come in the order of their 8-connected groups of
+    candidates (the row of a group's lowest candidate, then the raster place
+    of its first), in batches of Edges whose group_keys say each edge's group.
+
+    output: a path: the connectivity list is written there (replacing the
+      file only once complete), byte for byte as `lintrace --stream` writes it.
+    on_edges: called with each batch of Edges as it is ready.
+    Returns the number of edges. sigma, low, high, subpixel, threads, refine:
+    as for trace(); page, max_pixels: as for read()."""
+    count = [0]
+
+    def run(write):
+        def batch(edges):
+            count[0] += len(edges)
+            if write is not None:
+                write(edges.to_list())
+            if on_edges is not None:
+                on_edges(edges)
+        _trace_stream(path, batch, sigma=sigma, low=low, high=high, subpixel=subpixel, threads=threads,
+                      refine=refine, page=page, max_pixels=max_pixels)
+
+    if output is None:
+        run(None)
+    else:
+        _files.replace(output, run)
+    return count[0]
 
 
 def _edges_from_state(state):

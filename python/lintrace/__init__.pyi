@@ -1,5 +1,5 @@
 from os import PathLike
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -7,6 +7,8 @@ import numpy.typing as npt
 __version__: str
 
 class Edges:
+    @property
+    def group_keys(self) -> Optional[npt.NDArray[np.int64]]: ...
     @property
     def points(self) -> npt.NDArray[np.float64]: ...
     @property
@@ -59,6 +61,20 @@ def trace(
     gradient: bool = False,
     refine: bool = False,
 ) -> Edges: ...
+def trace_stream(
+    path: Union[str, bytes, PathLike[str], PathLike[bytes]],
+    output: Optional[Union[str, bytes, PathLike[str], PathLike[bytes]]] = None,
+    on_edges: Optional[Callable[[Edges], None]] = None,
+    *,
+    sigma: float = 0.4,
+    low: float = 1.4,
+    high: float = 2.0,
+    subpixel: bool = False,
+    threads: Optional[int] = None,
+    refine: bool = False,
+    page: int = 0,
+    max_pixels: Optional[int] = None,
+) -> int: ...
 def auto_thresholds(
     image: npt.ArrayLike,
     fraction: float = 0.7,

@@ -30,6 +30,7 @@
 #include "lintrace/image.h"
 #include "edge_lists.h"
 #include "lintrace/lintrace.h"
+#include "lintrace/stream.h"
 #include "read_image.h"
 
 namespace py = pybind11;
@@ -505,6 +506,131 @@ std::optional<lintrace::Georeference> georeference_from(const py::object& given)
     return to;
 }
 
+// A batch of a streamed run's edges, for Python.
+PyEdges batch_edges(lintrace::Edges&& batch, const lintrace::Settings& settings, int64_t rows, int64_t columns)
+{
+    PyEdges result;
+    result.edges = std::move(batch);
+    result.settings = settings;
+    result.traced = true;
+    result.shape_known = true;
+    result.rows = rows;
+    result.columns = columns;
+    return result;
+}
+
+// The image at `path` read a band of rows at a time, each batch of edges
+// handed to `on_edges` as it is ready (the interpreter's lock taken again for
+// the call only).
+void trace_stream_file(const py::object& path, const py::function& on_edges, double sigma, double low, double high,
+                       bool subpixel, std::optional<int> threads, bool refine, int page,
+                       std::optional<int64_t> max_pixels)
+{
+    const lintrace::ReadOptions options = read_options(page, max_pixels);
+    const std::string name = path_text(path);
+    const lintrace::Settings settings = settings_of(sigma, low, high, subpixel, threads, false, refine);
+    py::gil_scoped_release unlocked;
+    std::unique_ptr<lintrace::ImageRows> rows = lintrace::open_image_rows(name, options);
+    const lintrace::ImageView shape = rows->shape();
+    lintrace::trace_stream(*rows, settings, [&](lintrace::Edges&& batch) {
+        py::gil_scoped_acquire locked;
+        on_edges(batch_edges(std::move(batch), settings, shape.height, shape.width));
+    });
+}
+
+// (columns, rows) of the image at `path`, from its header.
+py::tuple image_size(const py::object& path, int page)
+{
+    const lintrace::ReadOptions options = read_options(page, std::nullopt);
+    const std::string name = path_text(path);
+    py::gil_scoped_release unlocked;
+    const std::unique_ptr<lintrace::ImageRows> rows = lintrace::open_image_rows(name, options);
+    const lintrace::ImageView shape = rows->shape();
+    py::gil_scoped_acquire locked;
+    return py::make_tuple(shape.width, shape.height);
+}
+
+py::dict candidates_dict(const lintrace::Candidates& c)
+{
+    py::dict out;
+    out["x"] = py::array_t<int32_t>(static_cast<py::ssize_t>(c.x.size()), c.x.data());
+    out["y"] = py::array_t<int32_t>(static_cast<py::ssize_t>(c.y.size()), c.y.data());
+    out["strong"] = py::array_t<uint8_t>(static_cast<py::ssize_t>(c.strong.size()), c.strong.data());
+    out["sub_x"] = py::array_t<double>(static_cast<py::ssize_t>(c.sub_x.size()), c.sub_x.data());
+    out["sub_y"] = py::array_t<double>(static_cast<py::ssize_t>(c.sub_y.size()), c.sub_y.data());
+    return out;
+}
+
+lintrace::Candidates candidates_of(const py::dict& d)
+{
+    lintrace::Candidates c;
+    const auto take = [&d](const char* key, auto* out) {
+        using T = typename std::remove_reference_t<decltype(*out)>::value_type;
+        const py::array_t<T, py::array::c_style | py::array::forcecast> a(d[key]);
+        if (a.ndim() != 1) throw py::value_error(std::string("crossing candidates: '") + key + "' must be 1-D");
+        out->assign(a.data(), a.data() + a.size());
+    };
+    take("x", &c.x);
+    take("y", &c.y);
+    take("strong", &c.strong);
+    take("sub_x", &c.sub_x);
+    take("sub_y", &c.sub_y);
+    return c;
+}
+
+// Rows first_row .. end_row - 1 of the image at `path`, read with their
+// margin: the edges of the groups that lie in the band alone, as a list of
+// Edges, and the candidates of the groups that cross its first or last row.
+py::tuple trace_band_file(const py::object& path, int64_t first_row, int64_t end_row, double sigma, double low,
+                          double high, bool subpixel, std::optional<int> threads, bool refine, int page)
+{
+    const lintrace::ReadOptions options = read_options(page, std::nullopt);
+    const std::string name = path_text(path);
+    const lintrace::Settings settings = settings_of(sigma, low, high, subpixel, threads, false, refine);
+    std::vector<lintrace::Edges> batches;
+    lintrace::Candidates crossing;
+    int64_t width = 0, height = 0;
+    {
+        py::gil_scoped_release unlocked;
+        {
+            const std::unique_ptr<lintrace::ImageRows> rows = lintrace::open_image_rows(name, options);
+            width = rows->shape().width;
+            height = rows->shape().height;
+        }
+        if (!(0 <= first_row && first_row <= end_row && end_row <= height))
+            throw std::invalid_argument("band rows " + std::to_string(first_row) + " .. " + std::to_string(end_row) +
+                                        " do not lie in " + name + ", of " + std::to_string(height) + " rows");
+        const int64_t margin = lintrace::band_margin(settings);
+        const int64_t from = std::max<int64_t>(0, first_row - margin);
+        const int64_t to = std::min<int64_t>(height, end_row + margin);
+        const lintrace::Image window = lintrace::read_image_window(name, 0, from, width, to - from, options);
+        crossing = lintrace::trace_band(window.view(), from, height, first_row, end_row, settings,
+                                        [&batches](lintrace::Edges&& batch) { batches.push_back(std::move(batch)); });
+    }
+    py::list edges;
+    for (lintrace::Edges& batch : batches) edges.append(batch_edges(std::move(batch), settings, height, width));
+    return py::make_tuple(edges, candidates_dict(crossing));
+}
+
+py::list link_crossing_of(const py::list& bands, int64_t width, int64_t height, double sigma, double low, double high,
+                          bool subpixel, std::optional<int> threads, bool refine)
+{
+    const lintrace::Settings settings = settings_of(sigma, low, high, subpixel, threads, false, refine);
+    std::vector<lintrace::Candidates> all;
+    for (const py::handle band : bands) all.push_back(candidates_of(py::reinterpret_borrow<py::dict>(band)));
+    std::vector<const lintrace::Candidates*> pointers;
+    for (const lintrace::Candidates& c : all) pointers.push_back(&c);
+    std::vector<lintrace::Edges> batches;
+    {
+        py::gil_scoped_release unlocked;
+        lintrace::link_crossing(pointers, width, height, settings,
+                                [&batches](lintrace::Edges&& batch) { batches.push_back(std::move(batch)); });
+    }
+    py::list edges;
+    for (lintrace::Edges& batch : batches) edges.append(batch_edges(std::move(batch), settings, height, width));
+    return edges;
+}
+
 py::array_t<uint8_t> paint(const PyEdges& e, const std::optional<std::vector<int64_t>>& shape, int64_t min_length)
 {
     int64_t rows = e.rows, columns = e.columns;
@@ -730,6 +856,8 @@ PYBIND11_MODULE(_lintrace, m)
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
+        } catch (const lintrace::ImageNotFound& e) {
+            PyErr_SetString(PyExc_FileNotFoundError, e.what());
         } catch (const lintrace::ImageError& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         } catch (const std::system_error& e) {
@@ -806,6 +934,16 @@ methods give them to OpenCV, scikit-image, shapely, geopandas and napari.)doc")
                 return py::make_tuple(e.rows, e.columns);
             },
             "(rows, columns) of the image the edges were traced on; None for edges read from a list.")
+        .def_property_readonly(
+            "group_keys",
+            [](const PyEdges& e) -> py::object {
+                const std::vector<int64_t>& keys = e.edges.group_keys();
+                if (keys.empty() && e.edges.size() > 0) return py::none();
+                return py::array_t<int64_t>({static_cast<py::ssize_t>(keys.size() / 2), py::ssize_t{2}}, keys.data());
+            },
+            "For the edges of a streamed or banded run, an (n, 2) array: per edge, the row of its group's lowest "
+            "candidate and the raster place (row * columns + column) of its first; their order is the edges' "
+            "order. None for other edges.")
         .def("__len__", [](const PyEdges& e) { return e.edges.size(); })
         .def(
             "__getitem__",
@@ -1059,6 +1197,20 @@ shape: (rows, columns), or an image's shape (rows, columns, channels);
 Raises ValueError for a shape that is not positive numbers of rows and
 columns, MemoryError when the image does not fit in memory.)doc");
 
+    m.def("_trace_stream", &trace_stream_file, py::arg("path"), py::arg("on_edges"), py::arg("sigma") = 0.4,
+          py::arg("low") = 1.4, py::arg("high") = 2.0, py::arg("subpixel") = false, py::arg("threads") = py::none(),
+          py::arg("refine") = false, py::arg("page") = 0, py::arg("max_pixels") = py::none(),
+          "The image file read a band of rows at a time; on_edges(Edges) for each batch of edges.");
+    m.def("_image_size", &image_size, py::arg("path"), py::arg("page") = 0,
+          "(columns, rows) of an image file, from its header.");
+    m.def("_trace_band", &trace_band_file, py::arg("path"), py::arg("first_row"), py::arg("end_row"),
+          py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0, py::arg("subpixel") = false,
+          py::arg("threads") = py::none(), py::arg("refine") = false, py::arg("page") = 0,
+          "A band of an image file's rows: (list of Edges of its own groups, dict of its crossing candidates).");
+    m.def("_link_crossing", &link_crossing_of, py::arg("bands"), py::arg("width"), py::arg("height"),
+          py::arg("sigma") = 0.4, py::arg("low") = 1.4, py::arg("high") = 2.0, py::arg("subpixel") = false,
+          py::arg("threads") = py::none(), py::arg("refine") = false,
+          "The crossing candidates of every band linked: a list of Edges.");
     m.def("mask_size", &lintrace::mask_size, py::arg("sigma"),
           "The size of the convolution mask a sigma gives: 4 sigma + 0.5 truncated, at least 3, made odd.\n"
           "Raises ValueError when sigma is not positive and finite or the mask is too large.");

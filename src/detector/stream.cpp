@@ -103,14 +103,16 @@ private:
     int64_t next_ = 0;
 };
 
-// The rows of a band that its candidates are found in at a time: about
-// eight megapixels, so that the rows the gradient reads and the label image
-// of the groups completed stay small beside the image.
-int64_t band_rows(int64_t columns, const Schedule& schedule, int64_t stream_rows)
+// The rows of a band that its candidates are found in at a time: about 32
+// megapixels. The groups completed in a band are linked in a label image of
+// the rows from the top of the tallest of them (a few hundred rows above
+// the band's end on photographs), which a band of many rows keeps in
+// proportion to the band, while the rows the gradient reads and the band's
+// candidates stay small beside a large image.
+int64_t band_rows(int64_t columns, int64_t stream_rows)
 {
     if (stream_rows > 0) return stream_rows;
-    (void)schedule;
-    return std::max<int64_t>(16, (int64_t{1} << 23) / std::max<int64_t>(columns, 1));
+    return std::max<int64_t>(16, (int64_t{1} << 25) / std::max<int64_t>(columns, 1));
 }
 
 // Reads the source's rows (image rows source_first ..), finds the candidates
@@ -137,7 +139,7 @@ void stream_rows(RowSource& source, int64_t source_first, int64_t image_height, 
     // Rows strictly between half and size - half hold candidates.
     const int64_t candidates_first = std::max<int64_t>(first_row, half + 1);
     const int64_t candidates_end = columns - half > half + 1 ? std::min<int64_t>(end_row, rows - half) : candidates_first;
-    const int64_t band = band_rows(columns, schedule, stream_rows_asked);
+    const int64_t band = band_rows(columns, stream_rows_asked);
 
     // The grey levels of the rows the gradient reads, by their row in the
     // image: a ring of slots, row r in slot r mod the ring's size, large
@@ -359,7 +361,7 @@ void detail::link_crossing(const std::vector<const Candidates*>& bands, int64_t 
                                         ", " + std::to_string(all[k].place / image_width) + ")");
     const RefineModel refine = refine_model_for(settings, image_width, image_height);
     GroupLinker linker(linker_options(image_width, image_height, settings, schedule, &refine), edges_ready);
-    const int64_t band = band_rows(image_width, schedule, stream_rows_asked);
+    const int64_t band = band_rows(image_width, stream_rows_asked);
     std::vector<int> columns;
     std::vector<uint8_t> high;
     std::vector<double> sub_x, sub_y;
