@@ -196,7 +196,7 @@ std::string jpeg_of_scans(const std::vector<uint8_t>& samples, int width, int he
 std::string tiff_file(const std::vector<double>& samples, int width, int height, const TiffLayout& layout)
 {
     const std::string path = scratch_directory() + "/made.tif";
-    TIFF* tiff = TIFFOpen(path.c_str(), "w");
+    TIFF* tiff = TIFFOpen(path.c_str(), layout.big ? "w8" : "w");
     if (tiff == nullptr) throw std::runtime_error("TIFFOpen");
     const int bytes = layout.bits / 8;
     const int n = layout.channels;
@@ -256,7 +256,7 @@ std::string tiff_file(const std::vector<double>& samples, int width, int height,
                         TIFFWriteTile(tiff, tile.data(), x0, y0, 0, static_cast<uint16_t>(plane));
                     }
         } else {
-            TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 3);
+            TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, layout.strip_rows);
             std::vector<uint8_t> row(static_cast<size_t>(width) * per_pixel * bytes);
             for (int plane = 0; plane < planes; ++plane)
                 for (int y = 0; y < height; ++y) {

@@ -34,6 +34,8 @@ struct TiffLayout {
     int pages = 1;         // further pages are all black
     int orientation = 1;   // the Orientation tag (1: rows from the top, columns from the left)
     int tile = 16;         // the side of a tile
+    int strip_rows = 3;    // the rows of a strip
+    bool big = false;      // BigTIFF
 };
 // A TIFF whose samples are given as doubles (converted to the layout's type).
 std::string tiff_file(const std::vector<double>& samples, int width, int height, const TiffLayout& layout);

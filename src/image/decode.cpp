@@ -26,9 +26,6 @@ namespace decode_detail {
 namespace {
 
 constexpr size_t FIRST_READ = 1 << 16;
-// How much of a raw PGM is held to compare the two readings of its header:
-// a header longer than this is read by netpbm's grammar alone.
-constexpr size_t FIXED_HEADER_LIMIT = 1 << 16;
 
 std::string stdin_name(const std::string& path)
 {
@@ -72,13 +69,16 @@ void Input::read_more(size_t wanted, const char* format)
     while (size_ < wanted && !ended_) {
         size_t limit = wanted;
         if (known_size_ >= 0) limit = std::min(limit, static_cast<size_t>(known_size_) + 1);  // + 1: to see the end
-        size_t capacity = std::max(FIRST_READ, std::min(limit, 2 * size_));
-        if (known_size_ >= 0) capacity = std::max(capacity, limit);
-        if (capacity <= size_) capacity = size_ + FIRST_READ;
+        // The buffer holds the bytes from origin_ on: it is sized by what is held and wanted past that.
+        const size_t held = size_ - origin_;
+        const size_t wanted_held = limit > origin_ ? limit - origin_ : 0;
+        size_t capacity = std::max(FIRST_READ, std::min(wanted_held, 2 * held));
+        if (known_size_ >= 0) capacity = std::max(capacity, wanted_held);
+        if (capacity <= held) capacity = held + FIRST_READ;
         if (!fits(static_cast<double>(capacity))) fail(name_, format, "input is larger than the machine's memory");
         buffer_.resize(capacity);
-        while (size_ < buffer_.size()) {
-            const ssize_t got = read(fd_, buffer_.data() + size_, buffer_.size() - size_);
+        while (size_ - origin_ < buffer_.size()) {
+            const ssize_t got = read(fd_, buffer_.data() + (size_ - origin_), buffer_.size() - (size_ - origin_));
             if (got < 0) {
                 if (errno == EINTR) continue;
                 throw DecodeError("Input file could not be read: " + name_ + ": " + std::strerror(errno));
@@ -92,6 +92,37 @@ void Input::read_more(size_t wanted, const char* format)
         }
         data_ = buffer_.data();
     }
+}
+
+void Input::drop_before(size_t offset)
+{
+    if (fd_ < 0) return;
+    const size_t end = std::min(offset, size_);
+    if (end <= origin_) return;
+    const size_t dropped = end - origin_;
+    std::memmove(buffer_.data(), buffer_.data() + dropped, size_ - end);
+    buffer_.resize(size_ - end);
+    origin_ = end;
+    data_ = buffer_.data();
+}
+
+void Input::skip_to(size_t offset, const char* format)
+{
+    if (offset <= size_ || fd_ < 0) {
+        drop_before(offset);
+        return;
+    }
+    if (named_ && known_size_ >= 0) {
+        buffer_.clear();
+        origin_ = size_ = offset;
+        data_ = buffer_.data();
+        if (offset > static_cast<unsigned long long>(known_size_) ||
+            lseek(fd_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset))
+            ended_ = true;
+        return;
+    }
+    while (size_ < offset && ensure(std::min(offset, size_ + FIRST_READ), format)) drop_before(size_);
+    drop_before(offset);
 }
 
 void fail(const std::string& name, const char* format, const std::string& reason)
@@ -245,14 +276,16 @@ DecodedImage decode_tiff_file(Input& input, const lintrace::ReadOptions&)
 // The formats read, each told by its signature at the start of the input
 // (at most the first 8 bytes): a new format is its decoder's file and a row
 // here.
+// here. Its reader by rows serves the same image a band of rows at a time.
 constexpr struct {
     bool (*signature)(const uint8_t* data, size_t size);
     DecodedImage (*decode)(Input& input, const lintrace::ReadOptions& options);
+    std::unique_ptr<RowReader> (*rows)(std::unique_ptr<InputFile> file, const lintrace::ReadOptions& options);
 } FORMATS[] = {
-    {is_png, decode_png_file},
-    {is_jpeg, decode_jpeg_file},
-    {is_tiff, decode_tiff_file},
-    {is_netpbm, decode_netpbm_family},
+    {is_png, decode_png_file, png_rows},
+    {is_jpeg, decode_jpeg_file, jpeg_rows},
+    {is_tiff, decode_tiff_file, tiff_rows},
+    {is_netpbm, decode_netpbm_family, netpbm_rows},
 };
 constexpr size_t SIGNATURE_BYTES = 8;
 
@@ -286,6 +319,8 @@ constexpr size_t SHOWN_BYTES = 8;
 // of at most 254 bytes skipped while they begin with '#', two numbers from
 // the line that ends them (the rest of it ignored), the maximum value, one
 // byte. False when it does not read, within the bytes held.
+}  // namespace
+
 bool read_fixed_layout(const uint8_t* d, size_t n, NetpbmHeader* header)
 {
     size_t p = 0;
@@ -338,6 +373,8 @@ bool same_header(const NetpbmHeader& a, const NetpbmHeader& b)
     return a.magic == b.magic && a.width == b.width && a.height == b.height && a.depth == b.depth &&
            a.max_value == b.max_value && a.raster_offset == b.raster_offset;
 }
+
+namespace {
 
 // A raw PGM of a regular file whose raster is mapped: its rows are the
 // file's own pages. Private and writable: a caller that changes a pixel
@@ -438,6 +475,8 @@ DecodedImage decode_netpbm_family(Input& input, const lintrace::ReadOptions& opt
     return decode_netpbm(input);
 }
 
+}  // namespace
+
 DecodedImage decode_input(Input& input, const lintrace::ReadOptions& options)
 {
     input.set_request(options.max_pixels, options.page);
@@ -447,7 +486,15 @@ DecodedImage decode_input(Input& input, const lintrace::ReadOptions& options)
     unknown_format(input);
 }
 
-}  // namespace
+std::unique_ptr<RowReader> open_rows(std::unique_ptr<InputFile> file, const lintrace::ReadOptions& options)
+{
+    Input& input = file->input();
+    input.set_request(options.max_pixels, options.page);
+    input.ensure(SIGNATURE_BYTES);
+    for (const auto& format : FORMATS)
+        if (format.signature(input.data(), input.size())) return format.rows(std::move(file), options);
+    unknown_format(input);
+}
 
 }  // namespace decode_detail
 
@@ -469,42 +516,33 @@ bool lintrace::fits_in_memory(double bytes)
     return bytes >= 0 && bytes <= physical_memory();
 }
 
-namespace {
-
 // What the caller asks of the decoders, checked before anything is read.
-void check_options(const lintrace::ReadOptions& options)
+void decode_detail::check_options(const lintrace::ReadOptions& options)
 {
     if (options.page < 0)
         throw std::invalid_argument("the page to read is counted from 0, not " + std::to_string(options.page));
 }
 
-}  // namespace
-
-lintrace::Image lintrace::read_image(const std::string& path, const ReadOptions& options)
+decode_detail::InputFile::InputFile(const std::string& path, const lintrace::ReadOptions& options)
 {
-    check_options(options);
     const std::string name = stdin_name(path);
-    int fd = STDIN_FILENO;
+    fd_ = STDIN_FILENO;
     if (path != "-") {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         // "Not found" only for a file that is not there; one that is there
         // and cannot be opened says why.
-        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR))
+        if (fd_ < 0 && (errno == ENOENT || errno == ENOTDIR))
             throw InputNotFound("Input file not found: " + path + ": " + std::strerror(errno));
-        if (fd < 0 && errno == EISDIR) throw InputNotFound("Input file is a directory: " + path);
-        if (fd < 0) throw InputNotFound("Input file could not be opened: " + path + ": " + std::strerror(errno));
+        if (fd_ < 0 && errno == EISDIR) throw InputNotFound("Input file is a directory: " + path);
+        if (fd_ < 0) throw InputNotFound("Input file could not be opened: " + path + ": " + std::strerror(errno));
     }
-    struct Closer {
-        int fd;
-        ~Closer()
-        {
-            if (fd != STDIN_FILENO) close(fd);
-        }
-    } closer{fd};
     struct stat status {};
     long long known_size = -1;
-    if (fstat(fd, &status) == 0) {
-        if (S_ISDIR(status.st_mode)) throw InputNotFound("Input file is a directory: " + name);
+    if (fstat(fd_, &status) == 0) {
+        if (S_ISDIR(status.st_mode)) {
+            if (fd_ != STDIN_FILENO) close(fd_);
+            throw InputNotFound("Input file is a directory: " + name);
+        }
         // Files of /proc and the like say they hold nothing: they are read as streams.
         if (S_ISREG(status.st_mode) && status.st_size > 0) known_size = status.st_size;
     }
@@ -512,8 +550,19 @@ lintrace::Image lintrace::read_image(const std::string& path, const ReadOptions&
     // size from where the stream stands; only a named file is measured.
     if (path == "-") known_size = -1;
     const double limit = options.memory_limit > 0 ? options.memory_limit : physical_memory();
-    Input input(fd, known_size, name, limit, path != "-");
-    return decode_input(input, options);
+    input_.emplace(fd_, known_size, name, limit, path != "-");
+}
+
+decode_detail::InputFile::~InputFile()
+{
+    if (fd_ != STDIN_FILENO) close(fd_);
+}
+
+lintrace::Image lintrace::read_image(const std::string& path, const ReadOptions& options)
+{
+    check_options(options);
+    InputFile file(path, options);
+    return decode_input(file.input(), options);
 }
 
 lintrace::Image lintrace::read_image_bytes(const void* data, size_t size, const std::string& name,

@@ -20,6 +20,7 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,13 +141,83 @@ int exif_orientation(const uint8_t* data, size_t size)
     return 1;
 }
 
-bool read_header(JpegJob* job, const uint8_t* data, size_t size, JpegShape* shape)
+// A source of bytes read from an input as libjpeg asks for them. At the
+// input's end it does what libjpeg's memory source does: it warns of the
+// end (an error here) and hands over an end-of-image marker.
+struct StreamSource {
+    jpeg_source_mgr manager{};  // first: libjpeg holds a pointer to it
+    Input* input = nullptr;
+    size_t end = 0;         // the end of the bytes handed to libjpeg
+    bool dropping = false;  // the bytes handed over are forgotten once used
+    std::exception_ptr read_failure;
+};
+
+constexpr size_t SOURCE_CHUNK = 1 << 16;
+
+void source_init(j_decompress_ptr) {}
+
+void source_term(j_decompress_ptr) {}
+
+// Called when every byte handed over has been used.
+boolean source_fill(j_decompress_ptr info)
+{
+    static const JOCTET end_of_image[2] = {0xff, JPEG_EOI};
+    auto* source = reinterpret_cast<StreamSource*>(info->src);
+    if (source->dropping) source->input->drop_before(source->end);
+    try {
+        source->input->ensure(source->end + SOURCE_CHUNK, "JPEG");
+    } catch (...) {
+        // No exception may cross libjpeg's C frames: it is thrown again once libjpeg has returned.
+        source->read_failure = std::current_exception();
+        ERREXIT(info, JERR_FILE_READ);
+    }
+    const size_t available = source->input->size() - source->end;
+    if (available == 0) {
+        WARNMS(info, JWRN_JPEG_EOF);
+        source->manager.next_input_byte = end_of_image;
+        source->manager.bytes_in_buffer = 2;
+        return TRUE;
+    }
+    source->manager.next_input_byte = source->input->at(source->end);
+    source->manager.bytes_in_buffer = available;
+    source->end += available;
+    return TRUE;
+}
+
+void source_skip(j_decompress_ptr info, long count)
+{
+    jpeg_source_mgr* manager = info->src;
+    if (count <= 0) return;
+    while (count > static_cast<long>(manager->bytes_in_buffer)) {
+        count -= static_cast<long>(manager->bytes_in_buffer);
+        manager->bytes_in_buffer = 0;
+        manager->fill_input_buffer(info);
+    }
+    manager->next_input_byte += count;
+    manager->bytes_in_buffer -= static_cast<size_t>(count);
+}
+
+void stream_source(StreamSource* source, Input* input)
+{
+    source->input = input;
+    source->manager.init_source = source_init;
+    source->manager.fill_input_buffer = source_fill;
+    source->manager.skip_input_data = source_skip;
+    source->manager.resync_to_restart = jpeg_resync_to_restart;
+    source->manager.term_source = source_term;
+}
+
+// The header, read from the bytes in memory or, where `stream` is set, from it.
+bool read_header(JpegJob* job, const uint8_t* data, size_t size, JpegShape* shape, StreamSource* stream = nullptr)
 {
     if (setjmp(job->jump)) return false;
     jpeg_create_decompress(&job->info);
     job->created = true;
     job->info.progress = &job->progress;  // set after the creation, which clears it
-    jpeg_mem_src(&job->info, data, static_cast<unsigned long>(size));
+    if (stream != nullptr)
+        job->info.src = &stream->manager;
+    else
+        jpeg_mem_src(&job->info, data, static_cast<unsigned long>(size));
     jpeg_save_markers(&job->info, EXIF_MARKER, 0xffff);
     jpeg_read_header(&job->info, TRUE);
     for (jpeg_saved_marker_ptr m = job->info.marker_list; m != nullptr; m = m->next)
@@ -185,8 +256,30 @@ bool read_rows(JpegJob* job, uint8_t* out, size_t row_bytes)
     return true;
 }
 
-[[noreturn]] void failed(const Input& input, const JpegJob& job)
+bool start_rows(JpegJob* job)
 {
+    if (setjmp(job->jump)) return false;
+    jpeg_start_decompress(&job->info);
+    return true;
+}
+
+bool read_row(JpegJob* job, JSAMPROW row)
+{
+    if (setjmp(job->jump)) return false;
+    jpeg_read_scanlines(&job->info, &row, 1);
+    return true;
+}
+
+bool finish_rows(JpegJob* job)
+{
+    if (setjmp(job->jump)) return false;
+    jpeg_finish_decompress(&job->info);
+    return true;
+}
+
+[[noreturn]] void failed(const Input& input, const JpegJob& job, const StreamSource* stream = nullptr)
+{
+    if (stream != nullptr && stream->read_failure) std::rethrow_exception(stream->read_failure);
     if (job.cmyk) fail(input.name(), "JPEG", "image is in CMYK colours, which are not read");
     if (job.too_many_scans)
         fail(input.name(), "JPEG",
@@ -200,17 +293,101 @@ bool read_rows(JpegJob* job, uint8_t* out, size_t row_bytes)
     fail(input.name(), "JPEG", std::string(job.truncated ? "data is truncated (" : "data is corrupt (") + reason + ")");
 }
 
+void set_handlers(JpegJob* job)
+{
+    job->info.err = jpeg_std_error(&job->errors);
+    job->errors.error_exit = on_error_exit;
+    job->errors.emit_message = on_message;
+    job->errors.output_message = on_output;
+    job->progress.progress_monitor = on_progress;
+}
+
+// The checks of a header before the samples are read.
+void check_shape(const Input& input, const JpegShape& shape)
+{
+    input.check_pixels("JPEG", shape.width, shape.height);
+    // A progressive image holds every coefficient (two bytes a sample) until its last scan.
+    const double coefficients = shape.progressive ? 2.0 * shape.width * shape.height * shape.channels : 0;
+    if (!input.fits(coefficients))
+        fail(input.name(), "JPEG",
+             "image of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
+                 " pixels does not fit in memory");
+}
+
+// A JPEG read through jpeg_read_scanlines, a row at a time, its bytes read
+// as libjpeg asks for them. A progressive image's coefficients are all held
+// by libjpeg (it reads every scan before the first row); a baseline one
+// holds a row of blocks.
+class JpegRows : public RowReader {
+public:
+    explicit JpegRows(std::unique_ptr<InputFile> file) : file_(std::move(file))
+    {
+        set_handlers(&job_);
+        stream_source(&source_, &file_->input());
+    }
+    ~JpegRows() override { release(); }
+
+    // Reads the header; false for an image that the EXIF orientation turns,
+    // whose first row may be the file's last column (nothing is dropped
+    // before this says so).
+    bool start()
+    {
+        Input& input = file_->input();
+        JpegShape shape;
+        if (!read_header(&job_, nullptr, 0, &shape, &source_)) failed(input, job_, &source_);
+        if (shape.orientation != 1) return false;
+        check_shape(input, shape);
+        format_ = "JPEG";
+        metadata_.orientation = shape.orientation;
+        metadata_.resolution = shape.resolution;
+        set_shape(shape.width, shape.height, shape.channels, lintrace::SampleType::UINT8, 255);
+        check_row_fits(input, 1);
+        source_.dropping = true;
+        if (!start_rows(&job_)) failed(input, job_, &source_);
+        return true;
+    }
+
+    std::unique_ptr<InputFile> give_back()
+    {
+        release();
+        return std::move(file_);
+    }
+
+protected:
+    void read_rows(int64_t count, uint8_t* out) override
+    {
+        for (int64_t r = 0; r < count; ++r)
+            if (!read_row(&job_, out + r * row_bytes())) failed(file_->input(), job_, &source_);
+        if (next_ + count == shape_.height && !finish_rows(&job_)) failed(file_->input(), job_, &source_);
+    }
+
+private:
+    void release()
+    {
+        if (job_.created) jpeg_destroy_decompress(&job_.info);
+        job_.created = false;
+    }
+
+    std::unique_ptr<InputFile> file_;
+    JpegJob job_;
+    StreamSource source_;
+};
+
 }  // namespace
+
+std::unique_ptr<RowReader> jpeg_rows(std::unique_ptr<InputFile> file, const lintrace::ReadOptions& options)
+{
+    file->input().check_single_page("JPEG");
+    auto rows = std::make_unique<JpegRows>(std::move(file));
+    if (rows->start()) return rows;
+    return whole_rows(rows->give_back(), options);
+}
 
 DecodedImage decode_jpeg(Input& input)
 {
     input.read_all("JPEG");
     JpegJob job;
-    job.info.err = jpeg_std_error(&job.errors);
-    job.errors.error_exit = on_error_exit;
-    job.errors.emit_message = on_message;
-    job.errors.output_message = on_output;
-    job.progress.progress_monitor = on_progress;
+    set_handlers(&job);
     struct Release {
         JpegJob& job;
         ~Release()
@@ -221,13 +398,7 @@ DecodedImage decode_jpeg(Input& input)
 
     JpegShape shape;
     if (!read_header(&job, input.data(), input.size(), &shape)) failed(input, job);
-    input.check_pixels("JPEG", shape.width, shape.height);
-    // A progressive image holds every coefficient (two bytes a sample) until its last scan.
-    const double coefficients = shape.progressive ? 2.0 * shape.width * shape.height * shape.channels : 0;
-    if (!input.fits(coefficients))
-        fail(input.name(), "JPEG",
-             "image of " + std::to_string(shape.width) + " x " + std::to_string(shape.height) +
-                 " pixels does not fit in memory");
+    check_shape(input, shape);
     DecodedImage image;
     image.format = "JPEG";
     image.max_value = 255;

@@ -44,7 +44,7 @@ struct Cursor {
     size_t at = 0;
 
     bool more() { return input.ensure(at + 1, format); }
-    uint8_t peek() const { return input.data()[at]; }
+    uint8_t peek() const { return *input.at(at); }
     [[noreturn]] void malformed(const std::string& reason) const
     {
         fail(input.name(), format, "header is malformed: " + reason);
@@ -186,24 +186,31 @@ void parse_pam(Cursor& cursor, NetpbmHeader* header)
 }
 
 // P4: rows of bits, most significant first, each row padded to whole bytes; 1 is black.
+void unpack_bits(const uint8_t* in, int64_t width, uint8_t* out)
+{
+    for (int64_t x = 0; x < width; ++x) {
+        const bool black = (in[x / 8] >> (7 - x % 8)) & 1;
+        *out++ = black ? 0 : 1;
+    }
+}
+
+size_t bit_row_bytes(const NetpbmHeader& header)
+{
+    return (static_cast<size_t>(header.width) + 7) / 8;
+}
+
 void read_raw_bits(Input& input, const NetpbmHeader& header, uint8_t* out)
 {
-    const size_t row_bytes = (static_cast<size_t>(header.width) + 7) / 8;
+    const size_t row_bytes = bit_row_bytes(header);
     const size_t bytes = row_bytes * header.height;
     if (!input.ensure(header.raster_offset + bytes, "PBM")) truncated(input, "PBM", header);
     const uint8_t* in = input.data() + header.raster_offset;
-    for (int64_t y = 0; y < header.height; ++y)
-        for (int64_t x = 0; x < header.width; ++x) {
-            const bool black = (in[y * row_bytes + x / 8] >> (7 - x % 8)) & 1;
-            *out++ = black ? 0 : 1;
-        }
+    for (int64_t y = 0; y < header.height; ++y) unpack_bits(in + y * row_bytes, header.width, out + y * header.width);
 }
 
-// P1, P2, P3: decimal samples separated by white space (P1's digits need none).
-void read_plain(Cursor& cursor, const NetpbmHeader& header, const DecodedImage& image, uint8_t* out)
+// P1, P2, P3: `count` decimal samples separated by white space (P1's digits need none).
+void read_plain(Cursor& cursor, const NetpbmHeader& header, bool wide, size_t count, uint8_t* out)
 {
-    const size_t count = static_cast<size_t>(header.width) * header.height * header.depth;
-    const bool wide = image.type == lintrace::SampleType::UINT16;
     for (size_t k = 0; k < count; ++k) {
         if (!cursor.skip_space(false)) truncated(cursor.input, cursor.format, header);
         long long value = 0;
@@ -231,6 +238,101 @@ void read_plain(Cursor& cursor, const NetpbmHeader& header, const DecodedImage& 
             out[k] = static_cast<uint8_t>(value);
     }
 }
+
+// The samples of a raw raster's bytes: one byte per sample, or two (most
+// significant first) above a maximum value of 255.
+void convert_raw(const Input& input, const char* format, const NetpbmHeader& header, const uint8_t* in,
+                 size_t count, uint8_t* out)
+{
+    const bool wide = header.max_value > 255;
+    for (size_t k = 0; k < count; ++k) {
+        const int v = wide ? (in[2 * k] << 8 | in[2 * k + 1]) : in[k];
+        if (v > header.max_value)
+            fail(input.name(), format, "sample exceeds the maximum value " + std::to_string(header.max_value));
+        if (wide)
+            reinterpret_cast<uint16_t*>(out)[k] = static_cast<uint16_t>(v);
+        else
+            out[k] = static_cast<uint8_t>(v);
+    }
+}
+
+// Refuses, before its samples are allocated, an image the caller does not
+// allow or whose raster cannot fit in what is left of a regular file.
+void check_raster(const Input& input, const char* format, const NetpbmHeader& header)
+{
+    input.check_pixels(format, header.width, header.height);
+    const bool wide = header.max_value > 255;
+    if (input.known_size() >= 0 && header.magic >= '4') {
+        const double bytes = header.magic == '4' ? static_cast<double>((header.width + 7) / 8) * header.height
+                                                 : static_cast<double>(header.width) * header.height * header.depth *
+                                                       (wide ? 2 : 1);
+        if (static_cast<double>(input.known_size()) - static_cast<double>(header.raster_offset) < bytes)
+            truncated(input, format, header);
+    }
+    // A plain sample takes a digit and a separator at least (a P1 digit needs none).
+    if (input.known_size() >= 0 && header.magic <= '3') {
+        const double least =
+            static_cast<double>(header.width) * header.height * header.depth * (header.magic == '1' ? 1 : 2) - 1;
+        if (static_cast<double>(input.known_size()) - static_cast<double>(header.raster_offset) < least)
+            truncated(input, format, header);
+    }
+}
+
+// A netpbm image read row by row: a raw raster's rows read (or, passed
+// over, seeked) as they are asked for, a plain one parsed as far as the
+// rows asked for; only the bytes of the row at hand are held.
+class NetpbmRows : public RowReader {
+public:
+    NetpbmRows(std::unique_ptr<InputFile> file, const NetpbmHeader& header)
+        : file_(std::move(file)), input_(file_->input()), header_(header), at_(header.raster_offset)
+    {
+        format_ = format_name(header.magic);
+        const auto type = header.max_value > 255 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
+        set_shape(header.width, header.height, header.depth, type, header.max_value);
+        check_row_fits(input_, 1);
+        if (header.magic >= '4')
+            file_row_bytes_ = header.magic == '4' ? bit_row_bytes(header) : row_bytes();
+    }
+
+protected:
+    void read_rows(int64_t count, uint8_t* out) override
+    {
+        const size_t samples = static_cast<size_t>(header_.width) * header_.depth;
+        for (int64_t r = 0; r < count; ++r, out += row_bytes()) {
+            if (header_.magic <= '3') {
+                Cursor cursor{input_, format_, at_};
+                read_plain(cursor, header_, shape_.type == lintrace::SampleType::UINT16, samples, out);
+                at_ = cursor.at;
+            } else {
+                if (!input_.ensure(at_ + file_row_bytes_, format_)) truncated(input_, format_, header_);
+                if (header_.magic == '4')
+                    unpack_bits(input_.at(at_), header_.width, out);
+                else
+                    convert_raw(input_, format_, header_, input_.at(at_), samples, out);
+                at_ += file_row_bytes_;
+            }
+            input_.drop_before(at_);
+        }
+    }
+
+    void skip_rows(int64_t count) override
+    {
+        if (header_.magic <= '3') {
+            RowReader::skip_rows(count);
+            return;
+        }
+        at_ += static_cast<size_t>(count) * file_row_bytes_;
+        input_.skip_to(at_, format_);
+        next_ += count;
+    }
+
+private:
+    std::unique_ptr<InputFile> file_;
+    Input& input_;
+    NetpbmHeader header_;
+    size_t at_;                   // the next byte of the raster
+    size_t file_row_bytes_ = 0;  // a raw row's bytes in the file
+};
 
 }  // namespace
 
@@ -277,16 +379,7 @@ void read_raw(Input& input, const char* format, const NetpbmHeader& header, uint
     const size_t count = static_cast<size_t>(header.width) * header.height * header.depth;
     const size_t bytes = count * (wide ? 2 : 1);
     if (!input.ensure(header.raster_offset + bytes, format)) truncated(input, format, header);
-    const uint8_t* in = input.data() + header.raster_offset;
-    for (size_t k = 0; k < count; ++k) {
-        const int v = wide ? (in[2 * k] << 8 | in[2 * k + 1]) : in[k];
-        if (v > header.max_value)
-            fail(input.name(), format, "sample exceeds the maximum value " + std::to_string(header.max_value));
-        if (wide)
-            reinterpret_cast<uint16_t*>(out)[k] = static_cast<uint16_t>(v);
-        else
-            out[k] = static_cast<uint8_t>(v);
-    }
+    convert_raw(input, format, header, input.data() + header.raster_offset, count, out);
 }
 
 DecodedImage decode_netpbm(Input& input)
@@ -294,31 +387,18 @@ DecodedImage decode_netpbm(Input& input)
     const NetpbmHeader header = parse_netpbm_header(input);
     DecodedImage image;
     image.format = format_name(header.magic);
-    input.check_pixels(image.format, header.width, header.height);
     image.max_value = header.max_value;
     const auto type = header.max_value > 255 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
     // A raster is checked against a regular file before its samples are allocated.
-    if (input.known_size() >= 0 && header.magic >= '4') {
-        const double bytes = header.magic == '4' ? static_cast<double>((header.width + 7) / 8) * header.height
-                                                 : static_cast<double>(header.width) * header.height * header.depth *
-                                                       (type == lintrace::SampleType::UINT16 ? 2 : 1);
-        if (static_cast<double>(input.known_size()) - static_cast<double>(header.raster_offset) < bytes)
-            truncated(input, image.format, header);
-    }
-    // A plain sample takes a digit and a separator at least (a P1 digit needs none).
-    if (input.known_size() >= 0 && header.magic <= '3') {
-        const double least =
-            static_cast<double>(header.width) * header.height * header.depth * (header.magic == '1' ? 1 : 2) - 1;
-        if (static_cast<double>(input.known_size()) - static_cast<double>(header.raster_offset) < least)
-            truncated(input, image.format, header);
-    }
+    check_raster(input, image.format, header);
     uint8_t* out = allocate_samples(&image, input, header.width, header.height, header.depth, type);
     switch (header.magic) {
         case '1':
         case '2':
         case '3': {
             Cursor cursor{input, image.format, header.raster_offset};
-            read_plain(cursor, header, image, out);
+            read_plain(cursor, header, type == lintrace::SampleType::UINT16,
+                       static_cast<size_t>(header.width) * header.height * header.depth, out);
             break;
         }
         case '4':
@@ -328,6 +408,36 @@ DecodedImage decode_netpbm(Input& input)
             read_raw(input, image.format, header, out);
     }
     return image;
+}
+
+// The header is the one read_image goes by: a raw PGM's by its fixed
+// layout where that reads and netpbm's grammar agrees or does not read.
+std::unique_ptr<RowReader> netpbm_rows(std::unique_ptr<InputFile> file, const lintrace::ReadOptions&)
+{
+    Input& input = file->input();
+    const char magic = static_cast<char>(input.data()[1]);
+    input.check_single_page(format_name(magic));
+    NetpbmHeader header;
+    bool known = false;
+    if (magic == '5') {
+        input.ensure(FIXED_HEADER_LIMIT, "PGM");
+        NetpbmHeader fixed;
+        if (read_fixed_layout(input.data(), input.size(), &fixed)) {
+            input.check_pixels("PGM", fixed.width, fixed.height);
+            bool grammar_reads = true;
+            NetpbmHeader grammar;
+            try {
+                grammar = parse_netpbm_header(input);
+            } catch (const DecodeError&) {
+                grammar_reads = false;
+            }
+            header = grammar_reads && !same_header(fixed, grammar) ? grammar : fixed;
+            known = true;
+        }
+    }
+    if (!known) header = parse_netpbm_header(input);
+    check_raster(input, format_name(header.magic), header);
+    return std::make_unique<NetpbmRows>(std::move(file), header);
 }
 
 }  // namespace decode_detail

@@ -17,6 +17,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ struct PngJob {
     const uint8_t* data = nullptr;
     size_t size = 0;
     size_t at = 0;
+    // Where set, the bytes are read from this input as libpng asks for
+    // them (data and size unused); a failure to read is kept here.
+    Input* input = nullptr;
+    std::exception_ptr read_failure;
     bool truncated = false;
     char message[256] = {};
 };
@@ -56,6 +61,23 @@ void on_warning(png_structp, png_const_charp)
 void on_read(png_structp png, png_bytep out, size_t count)
 {
     auto* job = static_cast<PngJob*>(png_get_io_ptr(png));
+    if (job->input != nullptr) {
+        bool held = false;
+        try {
+            held = job->input->ensure(job->at + count, "PNG");
+        } catch (...) {
+            // No exception may cross libpng's C frames: it is thrown again once libpng has returned.
+            job->read_failure = std::current_exception();
+            png_error(png, "the file could not be read");
+        }
+        if (!held) {
+            job->truncated = true;
+            png_error(png, "the file ends before the image does");
+        }
+        std::memcpy(out, job->input->at(job->at), count);
+        job->at += count;
+        return;
+    }
     if (job->size - job->at < count) {
         job->truncated = true;
         png_error(png, "the file ends before the image does");
@@ -117,13 +139,109 @@ bool read_rows(PngJob* job, png_bytep* rows)
     return true;
 }
 
+bool read_row(PngJob* job, png_bytep row)
+{
+    if (setjmp(png_jmpbuf(job->png))) return false;
+    png_read_row(job->png, row, nullptr);
+    return true;
+}
+
+bool read_end(PngJob* job)
+{
+    if (setjmp(png_jmpbuf(job->png))) return false;
+    png_read_end(job->png, nullptr);
+    return true;
+}
+
 [[noreturn]] void failed(const Input& input, const PngJob& job)
 {
+    if (job.read_failure) std::rethrow_exception(job.read_failure);
     if (job.truncated) fail(input.name(), "PNG", "data is truncated (the file ends before the image does)");
     fail(input.name(), "PNG", std::string("data is corrupt (") + job.message + ")");
 }
 
+// The checks of a header before the samples are read; `file_size` is the
+// size of the whole file, -1 where it is not known yet.
+void check_shape(const Input& input, const PngShape& shape, double file_size)
+{
+    input.check_pixels("PNG", shape.width, shape.height);
+    const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
+    if (file_size >= 0 && shape.filtered_bytes > DEFLATE_MAX_EXPANSION * file_size + 4096)
+        fail(input.name(), "PNG",
+             "data is truncated: an image of " + size + " pixels cannot fit in " +
+                 std::to_string(static_cast<long long>(file_size)) + " bytes");
+}
+
+// A non-interlaced PNG read row by row through png_read_row: libpng holds
+// a row or two, this reader the compressed bytes of the row at hand.
+class PngRows : public RowReader {
+public:
+    explicit PngRows(std::unique_ptr<InputFile> file) : file_(std::move(file)) { job_.input = &file_->input(); }
+    ~PngRows() override { release(); }
+
+    // Reads the header; false for an interlaced image, whose rows come in
+    // passes over the whole picture (nothing is dropped before this says so).
+    bool start()
+    {
+        Input& input = file_->input();
+        job_.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job_, on_error, on_warning);
+        if (job_.png == nullptr) fail(input.name(), "PNG", "decoder could not be started");
+        job_.info = png_create_info_struct(job_.png);
+        if (job_.info == nullptr) fail(input.name(), "PNG", "decoder could not be started");
+        png_set_read_fn(job_.png, &job_, on_read);
+        PngShape shape;
+        if (!read_header(&job_, &shape)) failed(input, job_);
+        if (png_get_interlace_type(job_.png, job_.info) != PNG_INTERLACE_NONE) return false;
+        check_shape(input, shape, static_cast<double>(input.known_size()));
+        format_ = "PNG";
+        metadata_.resolution = shape.resolution;
+        const auto type = shape.bit_depth == 16 ? lintrace::SampleType::UINT16 : lintrace::SampleType::UINT8;
+        set_shape(shape.width, shape.height, shape.channels, type, shape.bit_depth == 16 ? 65535 : 255);
+        check_row_fits(input, 1);
+        if (shape.bit_depth < 8 || shape.row_bytes != row_bytes())
+            fail(input.name(), "PNG", "image has a layout the decoder does not give");
+        return true;
+    }
+
+    std::unique_ptr<InputFile> give_back()
+    {
+        release();
+        return std::move(file_);
+    }
+
+protected:
+    void read_rows(int64_t count, uint8_t* out) override
+    {
+        Input& input = file_->input();
+        for (int64_t r = 0; r < count; ++r) {
+            if (!read_row(&job_, out + r * row_bytes())) failed(input, job_);
+            input.drop_before(job_.at);
+        }
+        // After the last row, the chunks that end the file, as read_image reads them.
+        if (next_ + count == shape_.height && !read_end(&job_)) failed(input, job_);
+    }
+
+private:
+    void release()
+    {
+        if (job_.png != nullptr) png_destroy_read_struct(&job_.png, job_.info != nullptr ? &job_.info : nullptr, nullptr);
+        job_.png = nullptr;
+        job_.info = nullptr;
+    }
+
+    std::unique_ptr<InputFile> file_;
+    PngJob job_;
+};
+
 }  // namespace
+
+std::unique_ptr<RowReader> png_rows(std::unique_ptr<InputFile> file, const lintrace::ReadOptions& options)
+{
+    file->input().check_single_page("PNG");
+    auto rows = std::make_unique<PngRows>(std::move(file));
+    if (rows->start()) return rows;
+    return whole_rows(rows->give_back(), options);
+}
 
 DecodedImage decode_png(Input& input)
 {
@@ -143,12 +261,7 @@ DecodedImage decode_png(Input& input)
 
     PngShape shape;
     if (!read_header(&job, &shape)) failed(input, job);
-    input.check_pixels("PNG", shape.width, shape.height);
-    const std::string size = std::to_string(shape.width) + " x " + std::to_string(shape.height);
-    if (shape.filtered_bytes > DEFLATE_MAX_EXPANSION * static_cast<double>(input.size()) + 4096)
-        fail(input.name(), "PNG",
-             "data is truncated: an image of " + size + " pixels cannot fit in " + std::to_string(input.size()) +
-                 " bytes");
+    check_shape(input, shape, static_cast<double>(input.size()));
 
     DecodedImage image;
     image.format = "PNG";
