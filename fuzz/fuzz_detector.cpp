@@ -3,7 +3,10 @@
 // threads, the rest are the grey values. The product's connectivity list must
 // be the twin's, byte for byte; the gradient the writers compute from the
 // image must be the one a run keeps, and every format must be written, with
-// simplification and polygons, without a fault.
+// simplification and polygons, without a fault. The image streamed a few rows
+// at a time, and traced in bands whose crossing groups are linked afterwards,
+// must give the same edges, each with the same points.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +16,37 @@
 #include "driver.h"
 #include "lintrace/formats.h"
 #include "literal/literal.h"
+
+namespace {
+
+// The blocks of a connectivity list, sorted.
+std::vector<std::string> sorted_blocks(const std::string& list)
+{
+    std::vector<std::string> blocks;
+    size_t start = 0;
+    for (size_t end; (end = list.find("-1 -1\n", start)) != std::string::npos; start = end + 6)
+        blocks.push_back(list.substr(start, end + 6 - start));
+    std::sort(blocks.begin(), blocks.end());
+    return blocks;
+}
+
+class Rows final : public lintrace::RowSource {
+public:
+    explicit Rows(const lintrace::ImageView& view) : view_(view) {}
+    lintrace::ImageView shape() const override { return lintrace::ImageView{nullptr, view_.width, view_.height}; }
+    void read(int64_t count, void* rows) override
+    {
+        const auto* from = static_cast<const unsigned char*>(view_.samples) + next_ * view_.width;
+        std::copy(from, from + count * view_.width, static_cast<unsigned char*>(rows));
+        next_ += count;
+    }
+
+private:
+    lintrace::ImageView view_;
+    int64_t next_ = 0;
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -54,6 +88,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     options.polygons = true;
     options.min_points = data[7] % 3;
     for (const char* format : {"svg", "geojson", "csv", "dxf"}) written(edges, format, options);
+
+    const int64_t band = 1 + data[7] % 5;
+    std::string streamed, banded;
+    Rows source(view);
+    lintrace::detail::trace_stream(source, settings, Schedule{16, 8, 2, lanes}, band,
+                                   [&streamed](lintrace::Edges&& e) { streamed += e.list_text(); }, nullptr);
+    std::vector<lintrace::Candidates> crossing;
+    for (int64_t first = 0; first < rows; first += band + 2) {
+        const int64_t end = std::min<int64_t>(rows, first + band + 2);
+        crossing.push_back(lintrace::detail::trace_band(view, 0, rows, first, end, settings, Schedule{16, 8, 2, lanes},
+                                                        band, [&banded](lintrace::Edges&& e) { banded += e.list_text(); }));
+    }
+    std::vector<const lintrace::Candidates*> all;
+    for (const lintrace::Candidates& c : crossing) all.push_back(&c);
+    lintrace::detail::link_crossing(all, columns, rows, settings, Schedule{16, 8, 2, lanes}, band,
+                                    [&banded](lintrace::Edges&& e) { banded += e.list_text(); });
+    if (sorted_blocks(streamed) != sorted_blocks(text) || sorted_blocks(banded) != sorted_blocks(text)) {
+        std::fprintf(stderr, "streamed or banded edges differ from the whole run's on a %dx%d image\n", columns, rows);
+        std::abort();
+    }
 
     const std::string expected = literal::run(image, columns, rows, sigma, low, high, sub_pixel);
     if (text != expected) {

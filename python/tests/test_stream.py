@@ -57,7 +57,7 @@ def write_pgm(path, image):
 
 
 SETTINGS = [
-    dict(sigma=0.4),
+    dict(sigma=float(np.float32(0.4))),  # as the program reads -s 0.4
     dict(sigma=1.0, subpixel=True),
     dict(sigma=2.0, subpixel=True, refine=True, low=1.0, high=6.0),
 ]
