@@ -360,8 +360,8 @@ TEST(ImageRows, DamageFoundWhileRowsAreReadIsAnImageErrorNamingTheFile)
             SCOPED_TRACE(from_standard_input ? "from the standard input" : "from the file");
             std::string message = "(read)";
             int64_t rows_read = 0;
+            std::unique_ptr<lintrace::ImageRows> rows;
             try {
-                std::unique_ptr<lintrace::ImageRows> rows;
                 if (from_standard_input) {
                     std::FILE* in = std::freopen(path.c_str(), "rb", stdin);
                     ASSERT_NE(in, nullptr);
@@ -374,6 +374,17 @@ TEST(ImageRows, DamageFoundWhileRowsAreReadIsAnImageErrorNamingTheFile)
                 for (; rows_read < shape.height; ++rows_read) rows->read(1, row.data());
             } catch (const lintrace::ImageError& e) {
                 message = e.what();
+            }
+            if (rows && rows_read < rows->shape().height) {
+                // A reader that failed fails again the same way, never reading past the damage.
+                std::vector<char> row(static_cast<size_t>(rows->shape().width) * rows->shape().channels *
+                                      lintrace::sample_bytes(rows->shape().type));
+                try {
+                    rows->read(1, row.data());
+                    ADD_FAILURE() << "a row was read after the failure";
+                } catch (const lintrace::ImageError& e) {
+                    EXPECT_EQ(e.what(), message);
+                }
             }
             const std::string name = from_standard_input ? "standard input: " + std::string(c.message) : named;
             EXPECT_EQ(message.substr(0, name.size()), name);

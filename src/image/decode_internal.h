@@ -190,6 +190,9 @@ protected:
     const char* format_ = "";
     lintrace::ImageMetadata metadata_;
     int64_t next_ = 0;
+
+private:
+    std::string failure_;  // the message of a failed read, raised again by every later one
 };
 
 // The whole image of an input read as read_image reads it, its rows served

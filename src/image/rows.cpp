@@ -21,8 +21,16 @@ void RowReader::read(int64_t count, void* rows)
     if (count < 0 || count > shape_.height - next_)
         throw std::invalid_argument("rows " + std::to_string(next_) + " to " + std::to_string(next_ + count) +
                                     " asked for, of an image of " + std::to_string(shape_.height) + " rows");
+    // After a failure the codec's state is lost (libpng and libjpeg leave
+    // theirs by a long jump): the same failure is raised again, never read past.
+    if (!failure_.empty()) throw DecodeError(failure_);
     if (count == 0) return;
-    read_rows(count, static_cast<uint8_t*>(rows));
+    try {
+        read_rows(count, static_cast<uint8_t*>(rows));
+    } catch (const DecodeError& e) {
+        failure_ = e.what();
+        throw;
+    }
     next_ += count;
 }
 
