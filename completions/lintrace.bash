@@ -22,7 +22,7 @@ _lintrace_images()
 _lintrace_switches()
 {
     case $1 in
-        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --refine --verbose --simplify --min-points --precision --polygons --pixel-coordinates --in-place --max-pixels --page --help --version" ;;
+        lintrace) echo "-i -o -s -lt -ht -sp -m --format --auto --threads --refine --verbose --simplify --min-points --precision --polygons --pixel-coordinates --in-place --max-pixels --page --stream --progress --help --version" ;;
         linpaint) echo "-i -r -c -l -o --over --in-place --max-pixels --help --version" ;;
     esac
 }

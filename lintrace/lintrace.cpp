@@ -11,9 +11,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -259,22 +262,60 @@ int run_stream(const LongOptions& options)
     ProgressLine line(terminal);
     const bool shows_progress = options.progress || terminal;
     uint64_t edges = 0, points = 0;
+    // The batches are written by a thread of their own, one batch behind the
+    // tracing, so that writing a band's list and linking the next overlap.
+    std::mutex handing;
+    std::condition_variable handed;
+    std::optional<lintrace::Edges> waiting;
+    bool finished = false;
+    std::thread writer([&] {
+        for (;;) {
+            lintrace::Edges batch;
+            {
+                std::unique_lock<std::mutex> lock(handing);
+                handed.wait(lock, [&] { return waiting.has_value() || finished; });
+                if (!waiting) return;
+                batch = std::move(*waiting);
+                waiting.reset();
+                handed.notify_all();
+            }
+            batch.write_list([](std::string_view text) { out.write(text.data(), text.size()); });
+        }
+    });
+    const auto stop_writer = [&] {
+        {
+            std::unique_lock<std::mutex> lock(handing);
+            handed.wait(lock, [&] { return !waiting.has_value(); });
+            finished = true;
+            handed.notify_all();
+        }
+        writer.join();
+    };
     try {
         lintrace::trace_stream(
             *rows, settings,
             [&](lintrace::Edges&& batch) {
-                batch.write_list([](std::string_view text) { out.write(text.data(), text.size()); });
                 edges += batch.size();
                 points += batch.point_count();
+                std::unique_lock<std::mutex> lock(handing);
+                handed.wait(lock, [&] { return !waiting.has_value(); });
+                waiting.emplace(std::move(batch));
+                handed.notify_all();
             },
             [&](const lintrace::StreamProgress& progress) {
                 if (shows_progress) line.show(progress, shape.width, progress.rows_read == progress.rows);
             });
+        stop_writer();
     } catch (const lintrace::ImageError& failure) {
+        stop_writer();
         out.discard();
         if (shows_progress && terminal) std::fputc('\n', stderr);
         std::fprintf(stderr, "%s\n", failure.what());
         return 1;
+    } catch (...) {
+        stop_writer();
+        out.discard();
+        throw;
     }
     if (!out.commit()) {
         std::fprintf(stderr, "ERROR, can't write file \"%s\": %s\n", outfile, out.reason().c_str());

@@ -35,7 +35,9 @@ __all__ = ["Edges", "auto_thresholds", "available_processors", "georeferencing",
 
 def trace_stream(path, output=None, on_edges=None, *, sigma=0.4, low=1.4, high=2.0, subpixel=False, threads=None,
                  refine=False, page=0, max_pixels=None):
-    """Traces an image file a band of rows at a time, as `lintrace --stream`
+    """trace_stream(path: os.PathLike, output: os.PathLike = None, on_edges: Callable[[Edges], None] = None, *, sigma: float = 0.4, low: float = 1.4, high: float = 2.0, subpixel: bool = False, threads: int = None, refine: bool = False, page: int = 0, max_pixels: int = None) -> int
+
+    Traces an image file a band of rows at a time, as `lintrace --stream`
     does, for images larger than memory: only the rows a band needs and the
     candidates of the groups still open are held.
 

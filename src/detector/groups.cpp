@@ -15,7 +15,7 @@
 #include "groups.h"
 
 #include <algorithm>
-#include <numeric>
+#include <climits>
 #include <stdexcept>
 #include <utility>
 
@@ -110,7 +110,16 @@ size_t GroupLinker::held() const
 
 void GroupLinker::flush(bool at_end)
 {
-    if (rows_.empty()) return;
+    const GroupCandidates complete = take_complete(at_end);
+    if (complete.x.empty()) return;
+    lintrace::Edges edges = link_group_candidates(complete, options_);
+    edges_handed_ += edges.size();
+    edges_ready_(std::move(edges));
+}
+
+GroupCandidates GroupLinker::take_complete(bool at_end)
+{
+    if (rows_.empty()) return GroupCandidates{};
     const size_t groups = parent_.size();
     // A group goes on where it has a candidate in the last row added.
     std::vector<uint8_t> open(groups, 0);
@@ -171,13 +180,21 @@ void GroupLinker::flush(bool at_end)
         if (!keep.x.empty()) kept.push_back(std::move(keep));
     }
 
-    // The complete groups in the order of their keys.
+    // The complete groups in the order of their keys: met in the order of
+    // their first candidates, so counted out by their lowest rows.
     std::vector<uint32_t> order(complete.size());
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        const uint32_t ra = complete[a], rb = complete[b];
-        return bottom_[ra] != bottom_[rb] ? bottom_[ra] < bottom_[rb] : first_[ra] < first_[rb];
-    });
+    if (!complete.empty()) {
+        int64_t lowest = INT64_MAX, highest = INT64_MIN;
+        for (const uint32_t root : complete) {
+            lowest = std::min(lowest, bottom_[root]);
+            highest = std::max(highest, bottom_[root]);
+        }
+        std::vector<uint32_t> starts(static_cast<size_t>(highest - lowest) + 2, 0);
+        for (const uint32_t root : complete) ++starts[static_cast<size_t>(bottom_[root] - lowest) + 1];
+        for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+        for (uint32_t k = 0; k < complete.size(); ++k)
+            order[starts[static_cast<size_t>(bottom_[complete[k]] - lowest)]++] = k;
+    }
     std::vector<uint32_t> rank(complete.size());
     linked.keys.reserve(2 * complete.size());
     for (uint32_t k = 0; k < order.size(); ++k) {
@@ -192,10 +209,7 @@ void GroupLinker::flush(bool at_end)
     bottom_ = std::move(bottom);
     first_ = std::move(first);
     crosses_ = std::move(crosses);
-    if (linked.x.empty()) return;
-    lintrace::Edges edges = link_group_candidates(linked, options_);
-    edges_handed_ += edges.size();
-    edges_ready_(std::move(edges));
+    return linked;
 }
 
 lintrace::Edges link_group_candidates(const GroupCandidates& candidates, const GroupLinker::Options& options)
@@ -250,20 +264,39 @@ lintrace::Edges link_group_candidates(const GroupCandidates& candidates, const G
     // holds the edges newest first, so the trace order is sorted by group
     // from the last, keeping each group's edges in the order traced.
     BulkVector<EdgeRef>& traced = detector->edges;
-    std::vector<std::pair<uint32_t, uint32_t>> by_group(traced.size());  // (group, place traced)
+    const size_t groups = candidates.keys.size() / 2;
+    // Each edge's group is its starting candidate's. The edges are in the
+    // order traced, which jumps across the rows: the lookups are made in
+    // passes, each fetching a stretch ahead, so that many are under way at once.
+    constexpr size_t ahead = 16;
+    std::vector<uint32_t> group_of(traced.size());
     for (size_t k = 0; k < traced.size(); ++k) {
+        if (k + ahead < traced.size()) {
+            const EdgeRef next = traced[k + ahead];
+            __builtin_prefetch(&detector->links[next.part].edges[next.index]);
+        }
         const Links& part = detector->links[traced[k].part];
         const ChainPoint start = start_of(part.edge_points, edge_of(detector, traced[k]));
-        by_group[k] = {candidates.group[edgel_index(table, start.x, start.y)], static_cast<uint32_t>(k)};
+        group_of[k] = edgel_index(table, start.x, start.y);
     }
-    std::stable_sort(by_group.begin(), by_group.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<size_t> starts(groups + 1, 0);  // of group g, at groups - g: the last group first
+    for (size_t k = 0; k < traced.size(); ++k) {
+        if (k + ahead < traced.size()) __builtin_prefetch(&candidates.group[group_of[k + ahead]]);
+        group_of[k] = candidates.group[group_of[k]];
+        ++starts[groups - group_of[k]];
+    }
+    for (size_t g = 1; g <= groups; ++g) starts[g] += starts[g - 1];
     BulkVector<EdgeRef> sorted(traced.size());
-    for (size_t k = 0; k < by_group.size(); ++k) sorted[k] = traced[by_group[k].second];
+    std::vector<uint32_t> sorted_group(traced.size());
+    for (size_t k = 0; k < traced.size(); ++k) {
+        const size_t at = starts[groups - 1 - group_of[k]]++;
+        sorted[at] = traced[k];
+        sorted_group[at] = group_of[k];
+    }
     traced.swap(sorted);
-    run->group_keys.resize(2 * by_group.size());
-    for (size_t place = 0; place < by_group.size(); ++place) {
-        const uint32_t group = by_group[by_group.size() - 1 - place].first;
+    run->group_keys.resize(2 * traced.size());
+    for (size_t place = 0; place < traced.size(); ++place) {
+        const uint32_t group = sorted_group[traced.size() - 1 - place];
         run->group_keys[2 * place] = candidates.keys[2 * group];
         run->group_keys[2 * place + 1] = candidates.keys[2 * group + 1];
     }

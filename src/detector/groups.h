@@ -17,6 +17,17 @@
 #include "parallel.h"
 #include "refine.h"
 
+// The candidates of whole groups, in raster order, with each one's group
+// in the order of the groups (by lowest row, then place of the first
+// candidate).
+struct GroupCandidates {
+    std::vector<int32_t> x;
+    std::vector<int32_t> y;
+    std::vector<uint8_t> strong;
+    std::vector<SubPixel> sub;  // with sub_pixel
+    std::vector<uint32_t> group;  // the group's place in the order of the groups
+    std::vector<int64_t> keys;    // per group, in that order: its lowest row and first candidate's place
+};
 class GroupLinker {
 public:
     struct Options {
@@ -37,12 +48,21 @@ public:
     // columns in increasing order, strong flags and, with sub_pixel, positions.
     void add_row(int64_t y, size_t count, const int* columns, const uint8_t* high, const double* sub_x,
                  const double* sub_y);
-    // Links and hands over the groups that no row below the last one added
-    // can join; at the end, every group left.
+    // Takes out the candidates of the groups that no row below the last one
+    // added can join (at the end, of every group left), except the crossing ones.
+    GroupCandidates take_complete(bool at_end);
+    // Takes them out, links them and hands their edges over.
     void flush(bool at_end);
+    const Options& options() const { return options_; }
     // The crossing candidates found so far, in raster order of each flush.
     lintrace::Candidates& crossing() { return crossing_; }
     uint64_t edges_handed() const { return edges_handed_; }
+    // Hands over edges linked elsewhere from groups this linker completed.
+    void hand_over(lintrace::Edges&& edges)
+    {
+        edges_handed_ += edges.size();
+        edges_ready_(std::move(edges));
+    }
     // The candidates held, of the groups still open.
     size_t held() const;
 
@@ -73,15 +93,7 @@ private:
     uint64_t edges_handed_ = 0;
 };
 
-// The candidates of whole groups, in raster order, linked as trace() would
-// link them; the edges of each group together, groups by (lowest row,
-// place of the first candidate), each group's edges in the order of the list.
-struct GroupCandidates {
-    std::vector<int32_t> x;
-    std::vector<int32_t> y;
-    std::vector<uint8_t> strong;
-    std::vector<SubPixel> sub;  // with sub_pixel
-    std::vector<uint32_t> group;  // the group's place in the order of the groups
-    std::vector<int64_t> keys;    // per group, in that order: its lowest row and first candidate's place
-};
+// The edges of whole groups, as trace() would link them: the edges of each
+// group together, the groups in their order, each group's edges in the
+// order of the list.
 lintrace::Edges link_group_candidates(const GroupCandidates& candidates, const GroupLinker::Options& options);

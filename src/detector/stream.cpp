@@ -11,9 +11,14 @@
 // bit for bit, and so are the edges of every group.
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "detector.h"
@@ -69,6 +74,51 @@ void find_rows(const Front& front, GreyRows grey, int first_row, int last_row, F
         out->row_end.push_back(out->columns.size());
     }
 }
+
+// Work handed from one thread to another, one piece waiting at most; a
+// failure on the giving side is thrown on the taking side.
+template <typename T>
+class Handoff {
+public:
+    // False once the taker has stopped.
+    bool push(std::unique_ptr<T> piece)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !waiting_ || stopped_; });
+        if (stopped_) return false;
+        waiting_ = std::move(piece);
+        changed_.notify_all();
+        return true;
+    }
+    void fail(std::exception_ptr failure)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failure_ = failure;
+        changed_.notify_all();
+    }
+    std::unique_ptr<T> pop()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return waiting_ || failure_; });
+        if (!waiting_) std::rethrow_exception(failure_);
+        std::unique_ptr<T> piece = std::move(waiting_);
+        changed_.notify_all();
+        return piece;
+    }
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::unique_ptr<T> waiting_;
+    std::exception_ptr failure_;
+    bool stopped_ = false;
+};
 
 // Rows of an image view as a source, from its first row.
 class ViewRows final : public RowSource {
@@ -177,44 +227,122 @@ void stream_rows(RowSource& source, int64_t source_first, int64_t image_height, 
         }
     };
 
-    std::vector<FoundRows> found(static_cast<size_t>(std::max(threads, 1)));
-    for (int64_t a = candidates_first; a < candidates_end;) {
+    // The front: a band's rows read and its candidates found, in pieces on
+    // `finding` threads.
+    struct FoundBand {
+        int64_t first = 0;
+        int64_t end = 0;
+        std::vector<int64_t> piece_first;
+        std::vector<FoundRows> pieces;
+        int64_t rows_read = 0;
+        bool last = false;
+    };
+    const auto find_band = [&](int64_t a, int finding, FoundBand* out) {
         const int64_t b = std::min(a + band, candidates_end);
         read_to(std::min<int64_t>(b + half + 1, rows));
         // The band's rows in as many pieces as pay for their threads.
-        int64_t pieces = std::min<int64_t>(threads, (b - a) * columns / std::max<int64_t>(schedule.pixels_per_band, 1));
+        int64_t pieces = std::min<int64_t>(finding, (b - a) * columns / std::max<int64_t>(schedule.pixels_per_band, 1));
         pieces = std::max<int64_t>(1, std::min<int64_t>(pieces, b - a));
-        if (found.size() < static_cast<size_t>(pieces)) found.resize(static_cast<size_t>(pieces));
-        const auto piece_begin = [a, b, pieces](int64_t p) { return a + (b - a) * p / pieces; };
-        share_out(static_cast<uint64_t>(threads), static_cast<uint64_t>(pieces), [&](uint64_t p) {
-            FoundRows& out = found[p];
-            out.columns.clear();
-            out.high.clear();
-            out.sub_x.clear();
-            out.sub_y.clear();
-            find_rows(front, grey, static_cast<int>(piece_begin(static_cast<int64_t>(p))),
-                      static_cast<int>(piece_begin(static_cast<int64_t>(p) + 1)), &out);
+        out->first = a;
+        out->end = b;
+        out->pieces.resize(static_cast<size_t>(pieces));
+        out->piece_first.resize(static_cast<size_t>(pieces) + 1);
+        for (int64_t p = 0; p <= pieces; ++p) out->piece_first[p] = a + (b - a) * p / pieces;
+        share_out(static_cast<uint64_t>(finding), static_cast<uint64_t>(pieces), [&](uint64_t p) {
+            FoundRows& found = out->pieces[p];
+            found.columns.clear();
+            found.high.clear();
+            found.sub_x.clear();
+            found.sub_y.clear();
+            find_rows(front, grey, static_cast<int>(out->piece_first[p]), static_cast<int>(out->piece_first[p + 1]),
+                      &found);
         });
-        for (int64_t p = 0; p < pieces; ++p) {
-            const FoundRows& out = found[p];
+        out->last = b == candidates_end;
+        if (out->last) {
+            // The rows below the last candidates are read too: a file that
+            // ends early is refused, as trace()'s reading of it would be.
+            read_to(source_end);
+        }
+        out->rows_read = next_row;
+    };
+    // Then the band's candidates put into their groups, and the groups it
+    // completes linked and handed over.
+    const auto group_band = [&](const FoundBand& found) {
+        for (size_t p = 0; p < found.pieces.size(); ++p) {
+            const FoundRows& rows_found = found.pieces[p];
             size_t begin = 0;
-            for (size_t r = 0; r < out.row_end.size(); ++r) {
-                const size_t end = out.row_end[r];
-                linker->add_row(piece_begin(p) + static_cast<int64_t>(r), end - begin, out.columns.data() + begin,
-                                out.high.data() + begin, settings.sub_pixel ? out.sub_x.data() + begin : nullptr,
-                                settings.sub_pixel ? out.sub_y.data() + begin : nullptr);
+            for (size_t r = 0; r < rows_found.row_end.size(); ++r) {
+                const size_t end = rows_found.row_end[r];
+                linker->add_row(found.piece_first[p] + static_cast<int64_t>(r), end - begin,
+                                rows_found.columns.data() + begin, rows_found.high.data() + begin,
+                                settings.sub_pixel ? rows_found.sub_x.data() + begin : nullptr,
+                                settings.sub_pixel ? rows_found.sub_y.data() + begin : nullptr);
                 begin = end;
             }
         }
-        linker->flush(b == candidates_end);
-        a = b;
-        if (progress) progress(StreamProgress{next_row, image_height, linker->edges_handed()});
+    };
+    uint64_t edges = 0;
+    const auto link_groups = [&](const GroupCandidates& complete, int64_t rows_read) {
+        if (!complete.x.empty()) {
+            Edges linked = link_group_candidates(complete, linker->options());
+            edges += linked.size();
+            linker->hand_over(std::move(linked));
+        }
+        if (progress) progress(StreamProgress{rows_read, image_height, edges});
+    };
+
+    if (candidates_first >= candidates_end) {
+        read_to(source_end);
+    } else if (threads < 2) {
+        FoundBand found;
+        for (int64_t a = candidates_first; a < candidates_end; a = found.end) {
+            find_band(a, 1, &found);
+            group_band(found);
+            link_groups(linker->take_complete(found.last), found.rows_read);
+        }
+    } else {
+        // On several threads the rows are read, their candidates found and
+        // put into groups a band ahead, on a thread of their own, while the
+        // groups completed by the band before are linked and handed over.
+        // Neither side depends on the other's timing, only on the bands' order.
+        struct Complete {
+            GroupCandidates groups;
+            int64_t rows_read = 0;
+            bool last = false;
+        };
+        Handoff<Complete> queue;
+        std::thread finder([&] {
+            try {
+                FoundBand found;
+                for (int64_t a = candidates_first; a < candidates_end; a = found.end) {
+                    find_band(a, std::max(1, threads - 1), &found);
+                    group_band(found);
+                    auto complete = std::make_unique<Complete>();
+                    complete->groups = linker->take_complete(found.last);
+                    complete->rows_read = found.rows_read;
+                    complete->last = found.last;
+                    if (!queue.push(std::move(complete))) return;
+                }
+            } catch (...) {
+                queue.fail(std::current_exception());
+            }
+        });
+        struct Stop {
+            Handoff<Complete>* queue;
+            std::thread* finder;
+            ~Stop()
+            {
+                queue->stop();
+                finder->join();
+            }
+        } stop{&queue, &finder};
+        for (bool last = false; !last;) {
+            const std::unique_ptr<Complete> complete = queue.pop();
+            link_groups(complete->groups, complete->rows_read);
+            last = complete->last;
+        }
     }
-    // The rows below the last candidates are read too: a file that ends
-    // early is refused, as trace()'s reading of it would be.
-    read_to(source_end);
-    linker->flush(true);
-    if (progress) progress(StreamProgress{next_row, image_height, linker->edges_handed()});
+    link_groups(linker->take_complete(true), next_row);
 }
 
 void check_settings(const Settings& settings)
