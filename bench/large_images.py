@@ -268,7 +268,12 @@ def main():
         made = False
         if not make_mosaic.is_mosaic(image, side, side, arguments.tile):
             start = time.perf_counter()
-            make_mosaic.make_mosaic(image, side, side, arguments.tile, quiet=True)
+            try:
+                make_mosaic.make_mosaic(image, side, side, arguments.tile, quiet=True)
+            except SystemExit as refusal:
+                # No room for the mosaic: the smaller sizes' figures still stand.
+                print("(%.0f Mpx skipped: %s)" % (megapixels, refusal), flush=True)
+                continue
             made = True
             print("(made %s, %d x %d, in %.0f s)" % (image, side, side, time.perf_counter() - start), flush=True)
         # The modes that run on this size; the largest is the streaming mode's alone.
