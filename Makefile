@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= 2
 
 SHELL := /bin/bash
-.PHONY: all configure programs build demo test sanitize fuzz bench clean
+.PHONY: all configure programs build demo test sanitize fuzz bench bench-large clean
 
 all: build
 
@@ -72,6 +72,15 @@ fuzz:
 bench: build
 	python3 bench/bench.py --build $(BUILD)
 	if [ -d $(BUILD)/python/lintrace ]; then /usr/bin/python3 bench/python_bench.py --build $(BUILD); fi
+
+# The large-image benchmark (figures only; minutes, not in `bench`): tiled BigTIFF
+# mosaics of 64 and 1024 megapixels, made in $(TMPDIR) or /tmp, traced in the
+# standard mode, the streaming mode and on Dask. BENCH_LARGE="--huge" adds
+# the 16-gigapixel mosaic (streaming mode only; the mosaic takes 16 GiB of
+# disk and its list 2.5 to 2.7 bytes a pixel more).
+BENCH_LARGE ?=
+bench-large: build
+	/usr/bin/python3 bench/large_images.py --lintrace $(BUILD)/lintrace/lintrace --python $(BUILD)/python $(BENCH_LARGE)
 
 clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz out
