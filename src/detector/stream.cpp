@@ -153,16 +153,16 @@ private:
     int64_t next_ = 0;
 };
 
-// The rows of a band that its candidates are found in at a time: about 32
-// megapixels. The groups completed in a band are linked in a label image of
-// the rows from the top of the tallest of them (a few hundred rows above
-// the band's end on photographs), which a band of many rows keeps in
-// proportion to the band, while the rows the gradient reads and the band's
-// candidates stay small beside a large image.
+// The rows of a band that its candidates are found in at a time: about four
+// megapixels, whose rows, gradient and candidates stay in the caches, and at
+// least 64 rows. The groups a band completes are linked in a label image of
+// the rows from the top of the tallest of them (on photographs a few hundred
+// rows above the band's end), which a band of fewer rows would make many
+// times its own size.
 int64_t band_rows(int64_t columns, int64_t stream_rows)
 {
     if (stream_rows > 0) return stream_rows;
-    return std::max<int64_t>(16, (int64_t{1} << 25) / std::max<int64_t>(columns, 1));
+    return std::max<int64_t>(64, (int64_t{1} << 22) / std::max<int64_t>(columns, 1));
 }
 
 // Reads the source's rows (image rows source_first ..), finds the candidates
