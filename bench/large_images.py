@@ -179,7 +179,9 @@ def dask_child(arguments):
 
 def trace_keywords(options):
     """The module's keywords for the program's options -s, -lt, -ht, -sp."""
-    names = {"-s": ("sigma", float), "-lt": ("low", float), "-ht": ("high", float)}
+    # The program reads the three in single precision.
+    single = lambda text: float(np.float32(text))  # noqa: E731
+    names = {"-s": ("sigma", single), "-lt": ("low", single), "-ht": ("high", single)}
     words, keywords, k = shlex.split(options), {}, 0
     while k < len(words):
         if words[k] in names and k + 1 < len(words):

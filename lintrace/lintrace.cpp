@@ -90,6 +90,19 @@ int64_t pixel_bytes(const lintrace::ImageView& view)
     return sample * view.channels;
 }
 
+// The detector's settings, as the switches and long options give them.
+lintrace::Settings settings_of(const LongOptions& options)
+{
+    lintrace::Settings settings;
+    settings.sigma = sigma;
+    settings.low_threshold = static_cast<double>(low_threshold);
+    settings.high_threshold = static_cast<double>(high_threshold);
+    settings.sub_pixel = Sub_pixel != 0;
+    settings.refine = options.refine;
+    settings.threads = options.threads;
+    return settings;
+}
+
 // --auto: the library's thresholds, made the single-precision numbers -lt
 // and -ht hold and printed so that the switches replay the run exactly.
 void choose_thresholds(const lintrace::ImageView& view, lintrace::Settings* settings, double fraction)
@@ -141,13 +154,7 @@ int run(const LongOptions& options, const lintrace::Format& format, lintrace::Wr
         }
     }
     open_output(outfile, options.in_place);
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = static_cast<double>(low_threshold);
-    settings.high_threshold = static_cast<double>(high_threshold);
-    settings.sub_pixel = Sub_pixel != 0;
-    settings.refine = options.refine;
-    settings.threads = options.threads;
+    lintrace::Settings settings = settings_of(options);
     const lintrace::ImageView view = image.view();
     if (options.verbose) {
         static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};
@@ -239,13 +246,7 @@ int run_stream(const LongOptions& options)
         return 1;
     }
     open_output(outfile, options.in_place);
-    lintrace::Settings settings;
-    settings.sigma = sigma;
-    settings.low_threshold = static_cast<double>(low_threshold);
-    settings.high_threshold = static_cast<double>(high_threshold);
-    settings.sub_pixel = Sub_pixel != 0;
-    settings.refine = options.refine;
-    settings.threads = options.threads;
+    lintrace::Settings settings = settings_of(options);
     const lintrace::ImageView shape = rows->shape();
     if (options.verbose) {
         static const char* const layouts[] = {"", "grey", "grey and alpha", "RGB", "RGBA"};

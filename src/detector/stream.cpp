@@ -282,12 +282,16 @@ void stream_rows(RowSource& source, int64_t source_first, int64_t image_height, 
         }
     };
     uint64_t edges = 0;
+    int64_t rows_told = -1;
     const auto link_groups = [&](const GroupCandidates& complete, int64_t rows_read) {
         if (!complete.x.empty()) {
             Edges linked = link_group_candidates(complete, linker->options());
             edges += linked.size();
             linker->hand_over(std::move(linked));
+        } else if (rows_read == rows_told) {
+            return;  // nothing new to tell
         }
+        rows_told = rows_read;
         if (progress) progress(StreamProgress{rows_read, image_height, edges});
     };
 
