@@ -28,8 +28,8 @@ expect()
 cd "$(mktemp -d)"
 touch photo.pgm notes.txt scan.TIF shot.jpeg cat.png chart.pam
 mkdir pictures
-expect "--auto --format --help --in-place --max-pixels --min-points --page --pixel-coordinates --polygons --precision --refine --simplify --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
-expect "--auto --format --help --in-place --max-pixels --min-points --page --pixel-coordinates --polygons --precision --refine --simplify --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
+expect "--auto --format --help --in-place --max-pixels --min-points --page --pixel-coordinates --polygons --precision --progress --refine --simplify --stream --threads --verbose --version -ht -i -lt -m -o -s -sp" lintrace ""
+expect "--auto --format --help --in-place --max-pixels --min-points --page --pixel-coordinates --polygons --precision --progress --refine --simplify --stream --threads --version -ht -lt -m -o -s -sp" lintrace -i photo.pgm --verbose ""
 expect "csv dxf geojson list svg" lintrace -o x --format ""
 expect "" lintrace --simplify ""
 expect "svg" lintrace --format s
